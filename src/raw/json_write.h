@@ -1,0 +1,23 @@
+// The exact pretty-printed text of a JaegerTrace.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "raw/model.h"
+
+namespace spansift {
+
+// Renders `trace` as pretty-printed JSON (two-space indent, no line feed after
+// the closing brace) into `out`, replacing its content. Returns false, with
+// `error` set, only for a value that JSON can't express (a non-finite number).
+bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error);
+
+// Convenience for callers that know the trace holds no non-finite number.
+std::string to_pretty_json(const JaegerTrace& trace);
+
+// Appends `value` in the shortest form that reads back to the same double,
+// laid out as 1.0, 12.34, 0.001234 or 1e16. `value` must be finite.
+void append_double(std::string& out, double value);
+
+}  // namespace spansift

@@ -1,0 +1,31 @@
+// Reading one export file: byte-order-mark probe, decoding, parsing.
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "raw/json_read.h"
+#include "raw/model.h"
+#include "utils/file.h"
+
+namespace spansift {
+
+// The file size does not fit the platform's size type.
+struct SizeError {
+  std::string display() const;  // "out of range integral type conversion attempted"
+  std::string detail() const;
+};
+
+struct TraceFileError {
+  std::variant<OsError, SizeError, ReadError> error;
+
+  std::string display() const;
+  std::string detail() const;
+};
+
+// Reads the export at `path`. Prints the probe's lines on standard output and
+// files the encoding lines in the report log (rows 4 and 1). Never stops the
+// run: every failure after the probe is returned.
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path);
+
+}  // namespace spansift

@@ -1,0 +1,15 @@
+// One record per trace of an export.
+#pragma once
+
+#include <vector>
+
+#include "raw/model.h"
+
+namespace spansift {
+
+// Makes one single-item record (total, limit, offset 0, errors absent) per
+// item of `export_trace`, in order; the items are moved, not copied. Prints
+// "Discovered errors: [JaegerError, ...]" first when the export carries errors.
+std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace);
+
+}  // namespace spansift

@@ -1,0 +1,84 @@
+#include "utils/file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "utils/report.h"
+
+namespace spansift {
+
+namespace {
+
+const char* error_kind(int code) {
+  switch (code) {
+    case ENOENT: return "NotFound";
+    case EACCES:
+    case EPERM: return "PermissionDenied";
+    case EEXIST: return "AlreadyExists";
+    case ENOTDIR: return "NotADirectory";
+    case EISDIR: return "IsADirectory";
+    case ENOTEMPTY: return "DirectoryNotEmpty";
+    case EROFS: return "ReadOnlyFilesystem";
+    case ELOOP: return "FilesystemLoop";
+    case ENAMETOOLONG: return "InvalidFilename";
+    case ENOSPC: return "StorageFull";
+    case EDQUOT: return "FilesystemQuotaExceeded";
+    case EFBIG: return "FileTooLarge";
+    case EINTR: return "Interrupted";
+    case EINVAL: return "InvalidInput";
+    case ENOMEM: return "OutOfMemory";
+    case EPIPE: return "BrokenPipe";
+    case EBUSY: return "ResourceBusy";
+    case ETXTBSY: return "ExecutableFileBusy";
+    case EXDEV: return "CrossesDevices";
+    case EMLINK: return "TooManyLinks";
+    case EAGAIN: return "WouldBlock";
+    case ESPIPE: return "NotSeekable";
+    case EIO: return "Uncategorized";
+    default: return "Uncategorized";
+  }
+}
+
+std::string system_message(int code) {
+  char buffer[256];
+  // GNU strerror_r may return a static string instead of filling the buffer.
+  return ::strerror_r(code, buffer, sizeof buffer);
+}
+
+}  // namespace
+
+std::string OsError::display() const {
+  return system_message(code) + " (os error " + std::to_string(code) + ")";
+}
+
+std::string OsError::detail() const {
+  std::string message = system_message(code);
+  std::string text = "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"";
+  for (char c : message) {
+    if (c == '"' || c == '\\') text += '\\';
+    text += c;
+  }
+  text += "\" }";
+  return text;
+}
+
+std::string join_path(std::string_view path, std::string_view name) {
+  if (!name.empty() && name.front() == '/') return std::string(name);
+  std::string joined(path);
+  if (!joined.empty() && joined.back() != '/') joined += '/';
+  joined += name;
+  return joined;
+}
+
+std::string create_folder(std::string_view base, std::string_view name) {
+  std::string path = join_path(base, name);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    stop("failed to create folder: " + OsError{errno}.detail());
+  }
+  return path;
+}
+
+}  // namespace spansift

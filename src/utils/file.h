@@ -1,0 +1,29 @@
+// Operating-system errors and the file-system helpers shared by reading and writing.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace spansift {
+
+// An error that carries the system's error number.
+struct OsError {
+  int code = 0;
+
+  // "{strerror} (os error {code})", e.g. "No such file or directory (os error 2)".
+  std::string display() const;
+  // Os { code: 2, kind: NotFound, message: "No such file or directory" }
+  std::string detail() const;
+};
+
+// Joins `name` onto `path`: a name starting with "/" stands alone; otherwise
+// one "/" goes between unless `path` is empty or already ends with "/".
+std::string join_path(std::string_view path, std::string_view name);
+
+// Returns join_path(base, name) after making sure it is a folder: an existing
+// folder (links followed) is kept as it is, otherwise that one folder is
+// created (mode 0777 less the umask). Stops the run with
+// "failed to create folder: {detail}" when it can't be made.
+std::string create_folder(std::string_view base, std::string_view name);
+
+}  // namespace spansift

@@ -1,0 +1,17 @@
+// Text helpers: UTF-8 validity and the quoted (debug) form of texts and paths.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace spansift {
+
+bool is_valid_utf8(std::string_view bytes);
+
+// The text between double quotes: backslash, double and single quote get a
+// backslash; tab, CR, LF and NUL are \t \r \n \0; characters that are not
+// printable or that extend a grapheme are \u{hex} (lower case, no leading
+// zeros); each byte of an invalid UTF-8 sequence is \xNN (upper case).
+std::string quoted(std::string_view bytes);
+
+}  // namespace spansift
