@@ -1,0 +1,34 @@
+#include "raw/split_export.h"
+
+#include <utility>
+
+#include "utils/report.h"
+
+namespace spansift {
+
+std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace) {
+  if (export_trace.errors && !export_trace.errors->empty()) {
+    print_stdout("Discovered errors: " + errors_debug_text(*export_trace.errors) + "\n");
+  }
+
+  std::vector<JaegerTrace> records;
+  records.reserve(export_trace.data.size());
+  for (JaegerItem& item : export_trace.data) {
+    JaegerTrace record;
+    record.data.reserve(1);
+    record.data.push_back(std::move(item));
+    // The item's views point into the export's arenas; sharing them keeps
+    // the texts alive without copying a byte.
+    record.storage = export_trace.storage;
+    records.push_back(std::move(record));
+  }
+
+  // The export itself is consumed: drop its items and its hold on the arenas
+  // now, so only the records keep them alive.
+  export_trace.data.clear();
+  export_trace.data.shrink_to_fit();
+  export_trace.storage.clear();
+  return records;
+}
+
+}  // namespace spansift
