@@ -1,1 +1,133 @@
-int main() { return 0; }
+// spansift: writes every trace of Jaeger exports (or a selection of them) into
+// a file of its own as pretty-printed JSON.
+#include <charconv>
+#include <csignal>
+#include <cstdint>
+#include <exception>
+#include <iostream>
+#include <new>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+
+#include <CLI/CLI.hpp>
+
+#include "raw/read_folder.h"
+#include "raw/write.h"
+#include "utils/report.h"
+#include "utils/text.h"
+
+namespace {
+
+using spansift::print_stdout;
+
+constexpr int kUsageErrorStatus = 2;
+
+struct Args {
+  std::string input;
+  std::string trace_ids;
+  std::int64_t timezone_minutes = 120;
+};
+
+// The whole text must be a base-10 int64. CLI11's own conversion goes through
+// strtoll with base 0, which would read "010" as octal and reject "08".
+std::optional<std::int64_t> parse_int64(const std::string& text) {
+  std::int64_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [stop_at, error] = std::from_chars(text.data(), end, value, 10);
+  if (error != std::errc{} || stop_at != end) return std::nullopt;
+  return value;
+}
+
+CLI::Validator utf8_text() {
+  // An empty description keeps the validator out of the help's value names.
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        return spansift::is_valid_utf8(value) ? std::string{} : "the value is not valid UTF-8";
+      },
+      "");
+}
+
+CLI::Validator decimal_int64() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        if (parse_int64(value)) return {};
+        return "'" + value + "' is not a decimal integer in the signed 64-bit range";
+      },
+      "");
+}
+
+// The command definition. `timezone_text` receives the raw -z value, which is
+// converted only after the parse has validated it.
+void define_command(CLI::App& app, Args& args, std::string& timezone_text) {
+  app.set_help_flag("-h,--help", "Print help");
+  app.set_version_flag("-V,--version", "spansift 0.2.2", "Print version");
+
+  app.add_option("INPUT", args.input)
+      ->type_name("")
+      ->required()
+      ->check(utf8_text())
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+
+  app.add_option("-t,--trace-ids", args.trace_ids, "The default sources is the current folder")
+      ->type_name("TRACE_IDS")
+      ->check(utf8_text())
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+
+  app.add_option("-z,--timezone-minutes", timezone_text)
+      ->type_name("TIMEZONE_MINUTES")
+      ->check(decimal_int64())
+      ->default_val("120")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+}
+
+// Parses the command line into `args`, or returns the exit status when the
+// process should end here (help, version, usage error).
+std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
+  CLI::App app{"Show the Jaeger-traces, or a selection of jaeger-traces, as Pretty-printed JSON in UTF-8 format",
+               "spansift"};
+  std::string timezone_text;
+  define_command(app, args, timezone_text);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    std::ostringstream out;
+    std::ostringstream err;
+    int status = app.exit(error, out, err);
+    // Help and version go through the same checked writer as every other line.
+    print_stdout(out.str());
+    std::cerr << err.str() << std::flush;
+    return status == 0 ? 0 : kUsageErrorStatus;
+  }
+  args.timezone_minutes = *parse_int64(timezone_text);
+  return std::nullopt;
+}
+
+int run(const Args& args) {
+  spansift::ReadResult read = spansift::read_file_or_folder(args.input);
+  print_stdout("Extracted " + std::to_string(read.traces.size()) + " traces from " +
+               std::to_string(read.file_count) + " files.\n");
+  std::uint64_t written =
+      spansift::write_traces(read.base_folder, std::move(read.traces), args.trace_ids);
+  print_stdout("Written " + std::to_string(written) + " traces to folder Jaeger.\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed output pipe must surface as a failed write, not kill the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    Args args;
+    if (std::optional<int> status = parse_command_line(argc, argv, args)) return *status;
+    return run(args);
+  } catch (const std::bad_alloc&) {
+    spansift::stop("out of memory");
+  } catch (const std::exception& error) {
+    // The stages stop the run themselves; this only keeps a stray library
+    // exception from ending the process by abort.
+    spansift::stop(error.what());
+  }
+}

@@ -1,0 +1,192 @@
+// End-to-end runs of the built binary: the command line, the exit statuses,
+// the summary lines and failures of standard output.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "test_util.h"
+
+namespace spansift::testing {
+namespace {
+
+using Args = std::vector<std::string>;
+
+std::string describe(const Args& args) {
+  std::string text = "args:";
+  for (const std::string& a : args) text += " [" + a + "]";
+  return text;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+RunOptions in_folder(const TempDir& cwd) {
+  RunOptions options;
+  options.cwd = cwd.path();
+  return options;
+}
+
+RunOptions with_stdout(const TempDir& cwd, const std::string& path) {
+  RunOptions options = in_folder(cwd);
+  options.stdout_path = path;
+  return options;
+}
+
+RunOptions with_closed_pipe(const TempDir& cwd) {
+  RunOptions options = in_folder(cwd);
+  options.close_stdout_pipe_early = true;
+  return options;
+}
+
+constexpr const char* kEmptySummary =
+    "Extracted 0 traces from 0 files.\nWritten 0 traces to folder Jaeger.\n";
+
+TEST(CliHelp, ShortAndLongPrintTheSameHelpAndTouchNothing) {
+  TempDir cwd;
+  RunResult long_form = run_spansift({"--help", "."}, in_folder(cwd));
+  RunResult short_form = run_spansift({"-h"}, in_folder(cwd));
+
+  EXPECT_EQ(long_form.status, 0);
+  EXPECT_EQ(long_form.err, "");
+  EXPECT_EQ(long_form.out, short_form.out);
+  EXPECT_EQ(short_form.status, 0);
+  for (const char* piece :
+       {"Show the Jaeger-traces, or a selection of jaeger-traces, as Pretty-printed JSON in UTF-8 format",
+        "spansift", "INPUT", "-t,--trace-ids TRACE_IDS", "The default sources is the current folder",
+        "-z,--timezone-minutes TIMEZONE_MINUTES", "-h,--help", "Print help", "-V,--version",
+        "Print version"}) {
+    EXPECT_NE(long_form.out.find(piece), std::string::npos) << piece << "\n" << long_form.out;
+  }
+  EXPECT_TRUE(list_folder(cwd.path()).empty());
+}
+
+TEST(CliVersion, PrintsOneLineAndReadsNothing) {
+  TempDir cwd;
+  for (const Args& args : {Args{"-V"}, Args{"--version"}, Args{".", "--version"}}) {
+    SCOPED_TRACE(describe(args));
+    RunResult r = run_spansift(args, in_folder(cwd));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "spansift 0.2.2\n");
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_TRUE(list_folder(cwd.path()).empty());
+}
+
+// Every case names "." (the empty temporary folder) as the input where it
+// gives one, so a command line wrongly accepted would leave a Jaeger folder.
+TEST(CliUsage, ErrorsGoToStderrWithStatus2AndCreateNothing) {
+  const std::vector<Args> cases = {
+      {},
+      {"--unknown", "."},
+      {"-x", "."},
+      {".", "second"},
+      {".", "-t"},
+      {".", "--trace-ids"},
+      {".", "-z"},
+      {".", "-t", "a", "-t", "b"},
+      {".", "-t", "a", "--trace-ids", "a"},
+      {".", "-z", "1", "-z", "1"},
+      {".", "--timezone-minutes", "5", "-z", "5"},
+      {".\xff"},
+      {".", "-t", "abc\xc3"},
+      {".", "--trace-ids", "\xc0\xaf"},
+      {".", "-z", "abc"},
+      {".", "-z", "1.5"},
+      {".", "-z", "9223372036854775808"},
+      {".", "--timezone-minutes", "-9223372036854775809"},
+      {".", "-z", ""},
+      {".", "-z", "+5"},
+      {".", "-z", "0x10"},
+      {".", "-z", "1e3"},
+      {".", "-z", " 5"},
+      {".", "-z", "5 "},
+  };
+  TempDir cwd;
+  for (const Args& args : cases) {
+    SCOPED_TRACE(describe(args));
+    RunResult r = run_spansift(args, in_folder(cwd));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+    EXPECT_TRUE(list_folder(cwd.path()).empty());
+  }
+}
+
+TEST(CliRun, EmptyFolderPrintsBothSummaryLinesWithZeroCounts) {
+  TempDir cwd;
+  ::mkdir((cwd / "in").c_str(), 0755);
+  RunResult r = run_spansift({"in"}, in_folder(cwd));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(ends_with(r.out, kEmptySummary)) << r.out;
+  EXPECT_EQ(list_folder(cwd / "in"), std::vector<std::string>{"Jaeger"});
+  EXPECT_TRUE(list_folder(cwd / "in/Jaeger").empty());
+}
+
+// -z is validated but has no effect; decimal text with leading zeros is decimal.
+TEST(CliRun, AnyValidTimezoneGivesTheSameRun) {
+  TempDir cwd;
+  ::mkdir((cwd / "in").c_str(), 0755);
+  RunResult plain = run_spansift({"in"}, in_folder(cwd));
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  for (const char* minutes :
+       {"120", "0", "-5", "08", "-0", "9223372036854775807", "-9223372036854775808"}) {
+    SCOPED_TRACE(minutes);
+    RunResult r = run_spansift({"in", "-z", minutes}, in_folder(cwd));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, plain.out);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST(CliRun, TraceIdsReachTheWriterUnchanged) {
+  const std::string example = source_dir() + "/examples/checkout-two-traces.json";
+  const std::vector<std::string> both = {"00f067aa0ba902b7.json", "4bf92f3577b34da6a3ce929d0e0e4736.json"};
+  struct Case {
+    Args options;
+    std::vector<std::string> files;
+  };
+  for (const Case& c : {Case{{}, both}, Case{{"-t", ""}, both},
+                        Case{{"--trace-ids", "00f067aa0ba902b7"}, {"00f067aa0ba902b7.json"}},
+                        Case{{"-t", "nothing-like-it"}, {}}}) {
+    SCOPED_TRACE(describe(c.options));
+    TempDir cwd;
+    write_file(cwd / "export.json", read_file(example));
+    Args args = {"export.json"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    RunResult r = run_spansift(args, in_folder(cwd));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ends_with(r.out, "Extracted 2 traces from 1 files.\nWritten " +
+                                     std::to_string(c.files.size()) + " traces to folder Jaeger.\n"))
+        << r.out;
+    EXPECT_EQ(list_folder(cwd / "Jaeger"), c.files);
+  }
+}
+
+TEST(CliStdout, FullDeviceStopsWith101) {
+  TempDir cwd;
+  ::mkdir((cwd / "in").c_str(), 0755);
+  for (const Args& args : {Args{"--version"}, Args{"--help"}, Args{"in"}}) {
+    SCOPED_TRACE(describe(args));
+    RunResult r = run_spansift(args, with_stdout(cwd, "/dev/full"));
+    EXPECT_EQ(r.status, 101);
+    EXPECT_EQ(r.err, "failed printing to stdout: No space left on device (os error 28)\n");
+  }
+}
+
+TEST(CliStdout, ClosedPipeStopsWith101NotBySignal) {
+  TempDir cwd;
+  ::mkdir((cwd / "in").c_str(), 0755);
+  for (const Args& args : {Args{"--version"}, Args{"in"}}) {
+    SCOPED_TRACE(describe(args));
+    RunResult r = run_spansift(args, with_closed_pipe(cwd));
+    EXPECT_EQ(r.status, 101);
+    EXPECT_EQ(r.err, "failed printing to stdout: Broken pipe (os error 32)\n");
+  }
+}
+
+}  // namespace
+}  // namespace spansift::testing
