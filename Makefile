@@ -1,0 +1,36 @@
+# Entry points for newcomers and CI: `make run` and `make test`.
+JOBS := $(shell nproc)
+
+.PHONY: all deps configure build run test asan-configure asan-build asan-test clean
+
+all: build
+
+deps:
+	./scripts/install-deps
+
+configure: deps
+	cmake --preset release
+
+build: configure
+	cmake --build --preset release -j$(JOBS)
+
+# Runs on the bundled exports; the output folder is removed first so that
+# every run starts fresh.
+run: build
+	rm -rf examples/Jaeger
+	build/spansift examples
+
+test: build
+	ctest --test-dir build --output-on-failure -j$(JOBS)
+
+asan-configure: deps
+	cmake --preset asan
+
+asan-build: asan-configure
+	cmake --build --preset asan -j$(JOBS)
+
+asan-test: asan-build
+	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+
+clean:
+	rm -rf build build-asan examples/Jaeger
