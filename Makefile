@@ -1,5 +1,8 @@
 # Entry points for newcomers and CI: `make run` and `make test`.
 JOBS := $(shell nproc)
+# The build tool's own make runs below this one; keep its output free of
+# "Entering directory" noise.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps configure build run test asan-configure asan-build asan-test clean
 
