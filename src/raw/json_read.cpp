@@ -1,12 +1,1041 @@
+// The typed reader: Boost.JSON's SAX parser drives a stack machine that builds
+// the records directly into an arena, with no intermediate document.
 #include "raw/json_read.h"
 
+#include <algorithm>
+#include <boost/json/basic_parser_impl.hpp>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <unistd.h>
+
+#include "raw/json_write.h"
+#include "raw/large_stack.h"
+#include "utils/file.h"
+#include "utils/text.h"
+
 namespace spansift {
-// Placeholder until the reader lands.
-std::string ReadError::display() const { return message; }
-std::string ReadError::detail() const { return message; }
-ParseResult parse_trace_json(std::string_view) { return ReadError{"not implemented", 0, 0}; }
-ParseResult parse_trace_json(const std::function<ssize_t(char*, std::size_t)>&, std::size_t) {
-  return ReadError{"not implemented", 0, 0};
+
+namespace {
+
+namespace bj = boost::json;
+
+// What the next JSON value must be.
+enum class Want : std::uint8_t {
+  Trace, Item, Span, Reference, Tag, Log, Error,
+  ItemList, SpanList, ReferenceList, TagList, LogList, ErrorList, TextList,
+  Processes, Value, Text, I32, I64, Skip,
+};
+
+// Built containers deeper than this are refused; the document itself is level 1.
+constexpr std::size_t kMaxBuiltDepth = 127;
+
+struct Field {
+  const char* key;
+  Want want;
+  bool optional;  // null or missing gives "absent"
+};
+
+constexpr Field kTraceFields[] = {{"data", Want::ItemList, false},
+                                  {"total", Want::I32, false},
+                                  {"limit", Want::I32, false},
+                                  {"offset", Want::I32, false},
+                                  {"errors", Want::ErrorList, true}};
+constexpr Field kItemFields[] = {{"traceID", Want::Text, false},
+                                 {"spans", Want::SpanList, false},
+                                 {"processes", Want::Processes, false},
+                                 {"warnings", Want::TextList, true}};
+constexpr Field kSpanFields[] = {{"traceID", Want::Text, false},
+                                 {"spanID", Want::Text, false},
+                                 {"flags", Want::I32, false},
+                                 {"operationName", Want::Text, false},
+                                 {"references", Want::ReferenceList, false},
+                                 {"startTime", Want::I64, false},
+                                 {"duration", Want::I64, false},
+                                 {"tags", Want::TagList, false},
+                                 {"logs", Want::LogList, false},
+                                 {"processID", Want::Text, false},
+                                 {"warnings", Want::TextList, true}};
+constexpr Field kReferenceFields[] = {{"refType", Want::Text, false},
+                                      {"traceID", Want::Text, false},
+                                      {"spanID", Want::Text, false}};
+constexpr Field kTagFields[] = {{"key", Want::Text, false},
+                                {"type", Want::Text, false},
+                                {"value", Want::Value, false}};
+constexpr Field kLogFields[] = {{"timestamp", Want::I64, false}, {"fields", Want::TagList, false}};
+
+struct RecordInfo {
+  const char* name;  // "JaegerSpan"
+  std::span<const Field> fields;
+};
+
+RecordInfo record_info(Want record) {
+  switch (record) {
+    case Want::Trace: return {"JaegerTrace", kTraceFields};
+    case Want::Item: return {"JaegerItem", kItemFields};
+    case Want::Span: return {"JaegerSpan", kSpanFields};
+    case Want::Reference: return {"JaegerReference", kReferenceFields};
+    case Want::Tag: return {"JaegerTag", kTagFields};
+    case Want::Log: return {"JaegerLog", kLogFields};
+    default: return {"JaegerError", {}};
+  }
 }
-ParseResult parse_trace_json_fd(int) { return ReadError{"not implemented", 0, 0}; }
+
+bool is_record(Want w) { return w <= Want::Error; }
+bool is_list(Want w) { return w >= Want::ItemList && w <= Want::TextList; }
+
+Want element_of(Want list) {
+  switch (list) {
+    case Want::ItemList: return Want::Item;
+    case Want::SpanList: return Want::Span;
+    case Want::ReferenceList: return Want::Reference;
+    case Want::TagList: return Want::Tag;
+    case Want::LogList: return Want::Log;
+    case Want::ErrorList: return Want::Error;
+    default: return Want::Text;
+  }
+}
+
+std::string expectation(Want w) {
+  if (is_record(w)) return std::string("struct ") + record_info(w).name;
+  if (is_list(w)) return "a sequence";
+  switch (w) {
+    case Want::Processes: return "a map";
+    case Want::Text: return "a string";
+    case Want::I32: return "i32";
+    case Want::I64: return "i64";
+    default: return "any valid JSON value";
+  }
+}
+
+enum class FrameKind : std::uint8_t { Record, List, ValueArray, ValueObject, Processes };
+
+constexpr std::uint8_t kSkipField = 0xFF;
+
+struct Frame {
+  FrameKind kind;
+  Want want;              // the record, or the list's element
+  bool array_form = false;
+  std::uint8_t field = kSkipField;  // object form: the field of the current key
+  std::uint32_t seen = 0;           // object form: fields already given
+  std::uint32_t index = 0;          // array form: fields already given
+  std::size_t slot = 0;             // record: index in its scratch; containers: scratch start
+  Text key;                         // objects of values: the current member's key
+};
+
+// A number as the reader classifies it.
+struct Number {
+  enum Kind { Unsigned, Signed, Double } kind;
+  std::uint64_t u = 0;
+  std::int64_t i = 0;
+  double d = 0;
+};
+
+std::string found_text(const Number& n) {
+  switch (n.kind) {
+    case Number::Unsigned: return "integer `" + std::to_string(n.u) + "`";
+    case Number::Signed: return "integer `" + std::to_string(n.i) + "`";
+    default: {
+      std::string text = "floating point `";
+      append_double(text, n.d);
+      return text + "`";
+    }
+  }
+}
+
+struct Stop {};  // the handler refuses the document; the message is in `error_`
+
+class Builder {
+ public:
+  // Boost.JSON's size limits: ours are the model's (sizes are 32-bit).
+  static constexpr std::size_t max_object_size = std::size_t(-1);
+  static constexpr std::size_t max_array_size = std::size_t(-1);
+  static constexpr std::size_t max_key_size = 0xFFFFFFFFu;
+  static constexpr std::size_t max_string_size = 0xFFFFFFFFu;
+
+  Builder() : arena_(std::make_shared<Arena>()) {}
+
+  bool on_document_begin(bj::error_code&) { return true; }
+  bool on_document_end(bj::error_code&) { return true; }
+
+  bool on_object_begin(bj::error_code& ec) { return guard(ec, [&] { begin_container(true); }, 1); }
+  bool on_object_end(std::size_t, bj::error_code& ec) { return guard(ec, [&] { end_container(); }, 1); }
+  bool on_array_begin(bj::error_code& ec) { return guard(ec, [&] { begin_container(false); }, 1); }
+  bool on_array_end(std::size_t, bj::error_code& ec) { return guard(ec, [&] { end_container(); }, 1); }
+
+  bool on_key_part(bj::string_view s, std::size_t, bj::error_code&) {
+    partial_.append(s.data(), s.size());
+    in_text_ = true;
+    return true;
+  }
+  bool on_key(bj::string_view s, std::size_t, bj::error_code& ec) {
+    return guard(ec, [&] { key(take_text(s)); }, 1);
+  }
+  bool on_string_part(bj::string_view s, std::size_t, bj::error_code&) {
+    partial_.append(s.data(), s.size());
+    in_text_ = true;
+    return true;
+  }
+  bool on_string(bj::string_view s, std::size_t, bj::error_code& ec) {
+    return guard(ec, [&] { string(take_text(s)); }, 1);
+  }
+
+  bool on_number_part(bj::string_view s, bj::error_code&) {
+    number_text_.append(s.data(), s.size());
+    return true;
+  }
+  bool on_int64(std::int64_t v, bj::string_view s, bj::error_code& ec) {
+    return guard(ec, [&] {
+      Number n{Number::Signed};
+      n.i = v;
+      bool negative = number_text_.empty() ? starts_negative(s) : number_text_.front() == '-';
+      if (v == 0 && negative) {
+        n.kind = Number::Double;  // -0 keeps its sign as a double
+        n.d = -0.0;
+      } else if (v >= 0) {
+        n.kind = Number::Unsigned;
+        n.u = static_cast<std::uint64_t>(v);
+      }
+      number_text_.clear();
+      number(n);
+    });
+  }
+  bool on_uint64(std::uint64_t v, bj::string_view, bj::error_code& ec) {
+    return guard(ec, [&] {
+      Number n{Number::Unsigned};
+      n.u = v;
+      number_text_.clear();
+      number(n);
+    });
+  }
+  bool on_double(double, bj::string_view s, bj::error_code& ec) {
+    return guard(ec, [&] {
+      // Boost's own conversion is not always correctly rounded: convert again.
+      std::string_view text(s.data(), s.size());
+      if (!number_text_.empty()) {
+        number_text_.append(s.data(), s.size());
+        text = number_text_;
+      }
+      Number n{Number::Double};
+      n.d = to_double(text);
+      number_text_.clear();
+      number(n);
+    });
+  }
+  bool on_bool(bool b, bj::error_code& ec) { return guard(ec, [&] { boolean(b); }, kThroughLiteral); }
+  bool on_null(bj::error_code& ec) { return guard(ec, [&] { null(); }, kThroughLiteral); }
+  bool on_comment_part(bj::string_view, bj::error_code&) { return true; }
+  bool on_comment(bj::string_view, bj::error_code&) { return true; }
+
+  // State the error classifier needs.
+  bool in_text() const { return in_text_; }
+  bool after_key() const { return after_key_; }
+  bool done() const { return done_; }
+  // Whether the innermost open container is an object; false when none is open.
+  bool innermost_is_object() const {
+    if (skip_depth_ > 0) return skip_kinds_.back() == '{';
+    if (frames_.empty()) return false;
+    const Frame& f = frames_.back();
+    return f.kind == FrameKind::ValueObject || f.kind == FrameKind::Processes ||
+           (f.kind == FrameKind::Record && !f.array_form);
+  }
+  bool any_open() const { return skip_depth_ > 0 || !frames_.empty(); }
+  const std::string& error() const { return error_; }
+  // How far the refused token extends past the parser's position: the parser
+  // stops on the last byte of a bracket or quoted text, inside a literal
+  // (kThroughLiteral: up to the literal's end), and after a number.
+  static constexpr std::size_t kThroughLiteral = 2;
+  std::size_t stop_adjust() const { return stop_adjust_; }
+
+  JaegerTrace take_trace() {
+    trace_.storage.push_back(std::move(arena_));
+    return std::move(trace_);
+  }
+
+ private:
+  template <class F>
+  bool guard(bj::error_code& ec, F&& f, std::size_t stop_adjust = 0) {
+    try {
+      f();
+      return true;
+    } catch (const Stop&) {
+      ec = bj::error::exception;
+      stop_adjust_ = stop_adjust;
+      return false;
+    }
+  }
+
+  [[noreturn]] void fail(std::string message) {
+    error_ = std::move(message);
+    throw Stop{};
+  }
+  [[noreturn]] void type_error(const std::string& found, Want want) {
+    fail("invalid type: " + found + ", expected " + expectation(want));
+  }
+
+  static bool starts_negative(bj::string_view s) { return !s.empty() && s.front() == '-'; }
+
+  double to_double(std::string_view text) {
+    double d = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+    if (ec == std::errc::result_out_of_range) {
+      // Underflow reads as zero (or the nearest subnormal); overflow is an error.
+      std::string copy(text);
+      d = std::strtod(copy.c_str(), nullptr);
+      if (std::isinf(d)) fail("number out of range");
+    } else if (ec != std::errc() || end != text.data() + text.size()) {
+      fail("invalid number");
+    }
+    return d;
+  }
+
+  std::string_view take_text(bj::string_view s) {
+    in_text_ = false;
+    if (partial_.empty()) return {s.data(), s.size()};
+    partial_.append(s.data(), s.size());
+    return partial_;
+  }
+
+  // What the next value must be, given the innermost frame.
+  Want wanted() {
+    if (frames_.empty()) {
+      if (done_) fail("trailing characters");
+      return Want::Trace;
+    }
+    Frame& f = frames_.back();
+    switch (f.kind) {
+      case FrameKind::Record: {
+        std::span<const Field> fields = record_info(f.want).fields;
+        if (f.array_form) {
+          if (f.index >= fields.size()) fail("trailing characters");
+          return fields[f.index].want;
+        }
+        return f.field == kSkipField ? Want::Skip : fields[f.field].want;
+      }
+      case FrameKind::List: return f.want;
+      default: return Want::Value;
+    }
+  }
+
+  bool field_is_optional() const {
+    const Frame& f = frames_.back();
+    if (f.kind != FrameKind::Record) return false;
+    std::span<const Field> fields = record_info(f.want).fields;
+    std::size_t i = f.array_form ? f.index : f.field;
+    return i < fields.size() && fields[i].optional;
+  }
+
+  // A value has been stored into the innermost frame.
+  void value_done() {
+    after_key_ = false;
+    if (frames_.empty()) {
+      done_ = true;
+      return;
+    }
+    Frame& f = frames_.back();
+    if (f.kind == FrameKind::Record) {
+      if (f.array_form) ++f.index;
+      f.field = kSkipField;
+    }
+  }
+
+  static Frame frame(FrameKind kind, Want want, std::size_t slot, bool array_form = false) {
+    Frame f{};
+    f.kind = kind;
+    f.want = want;
+    f.slot = slot;
+    f.array_form = array_form;
+    return f;
+  }
+
+  void push(Frame f) {
+    if (frames_.size() >= kMaxBuiltDepth) fail("recursion limit exceeded");
+    frames_.push_back(f);
+  }
+
+  void begin_container(bool object) {
+    after_key_ = false;
+    if (skip_depth_ > 0) {
+      ++skip_depth_;
+      skip_kinds_.push_back(object ? '{' : '[');
+      return;
+    }
+    Want want = wanted();
+    if (want == Want::Skip) {
+      skip_depth_ = 1;
+      skip_kinds_.push_back(object ? '{' : '[');
+      return;
+    }
+    if (is_record(want)) {
+      push(frame(FrameKind::Record, want, open_record(want), !object));
+    } else if (want == Want::Value) {
+      push(object ? frame(FrameKind::ValueObject, want, members_.size()) : frame(FrameKind::ValueArray, want, values_.size()));
+    } else if (object && want == Want::Processes) {
+      push(frame(FrameKind::Processes, want, members_.size()));
+    } else if (!object && is_list(want)) {
+      Want element = element_of(want);
+      push(frame(FrameKind::List, element, scratch_size(element)));
+    } else {
+      type_error(object ? "map" : "sequence", want);
+    }
+  }
+
+  // Starts a record at the end of its scratch list; returns its index there.
+  std::size_t open_record(Want record) {
+    switch (record) {
+      case Want::Item: items_.emplace_back(); return items_.size() - 1;
+      case Want::Span: spans_.emplace_back(); return spans_.size() - 1;
+      case Want::Reference: references_.emplace_back(); return references_.size() - 1;
+      case Want::Tag: tags_.emplace_back(); return tags_.size() - 1;
+      case Want::Log: logs_.emplace_back(); return logs_.size() - 1;
+      default: return 0;
+    }
+  }
+
+  std::size_t scratch_size(Want element) const {
+    switch (element) {
+      case Want::Item: return items_.size();
+      case Want::Span: return spans_.size();
+      case Want::Reference: return references_.size();
+      case Want::Tag: return tags_.size();
+      case Want::Log: return logs_.size();
+      case Want::Error: return 0;
+      default: return texts_.size();
+    }
+  }
+
+  void end_container() {
+    if (skip_depth_ > 0) {
+      skip_kinds_.pop_back();
+      if (--skip_depth_ == 0) value_done();
+      return;
+    }
+    Frame f = frames_.back();
+    switch (f.kind) {
+      case FrameKind::Record: close_record(f); break;
+      case FrameKind::List: close_list(f); break;
+      case FrameKind::ValueArray: {
+        List<JsonValue> elements = arena_->copy(std::span<const JsonValue>(values_).subspan(f.slot));
+        values_.resize(f.slot);
+        frames_.pop_back();
+        store_value(JsonValue::from_array(elements));
+        break;
+      }
+      case FrameKind::ValueObject:
+      case FrameKind::Processes: {
+        List<JsonMember> members = sorted_members(f.slot);
+        frames_.pop_back();
+        if (f.kind == FrameKind::Processes) {
+          items_[frames_.back().slot].processes = members;
+          value_done();
+        } else {
+          store_value(JsonValue::from_object(members));
+        }
+        break;
+      }
+    }
+  }
+
+  // Sorts the members collected since `start` by key, keeps the last of equal keys,
+  // and moves them into the arena.
+  List<JsonMember> sorted_members(std::size_t start) {
+    auto first = members_.begin() + static_cast<std::ptrdiff_t>(start);
+    std::stable_sort(first, members_.end(),
+                     [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; });
+    auto out = first;
+    for (auto it = first; it != members_.end(); ++it) {
+      if (it + 1 != members_.end() && (it + 1)->key == it->key) continue;
+      *out++ = *it;
+    }
+    members_.erase(out, members_.end());
+    List<JsonMember> members = arena_->copy(std::span<const JsonMember>(members_).subspan(start));
+    members_.resize(start);
+    return members;
+  }
+
+  void close_record(const Frame& f) {
+    std::span<const Field> fields = record_info(f.want).fields;
+    if (f.array_form) {
+      if (f.index < fields.size()) {
+        fail("invalid length " + std::to_string(f.index) + ", expected struct " + record_info(f.want).name +
+             " with " + std::to_string(fields.size()) + " elements");
+      }
+    } else {
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (!fields[i].optional && !(f.seen & (1u << i))) fail(std::string("missing field `") + fields[i].key + "`");
+      }
+    }
+    frames_.pop_back();
+    if (f.want == Want::Error) ++error_count_;
+    value_done();
+  }
+
+  void close_list(const Frame& f) {
+    frames_.pop_back();
+    Frame& parent = frames_.back();
+    std::size_t field = parent.array_form ? parent.index : parent.field;
+    switch (f.want) {
+      case Want::Item:
+        trace_.data.assign(std::make_move_iterator(items_.begin()), std::make_move_iterator(items_.end()));
+        items_.clear();
+        break;
+      case Want::Span: items_[parent.slot].spans = take(spans_, f.slot); break;
+      case Want::Reference: spans_[parent.slot].references = take(references_, f.slot); break;
+      case Want::Log: spans_[parent.slot].logs = take(logs_, f.slot); break;
+      case Want::Tag:
+        if (parent.want == Want::Log) {
+          logs_[parent.slot].fields = take(tags_, f.slot);
+        } else {
+          spans_[parent.slot].tags = take(tags_, f.slot);
+        }
+        break;
+      case Want::Error:
+        trace_.errors.emplace(error_count_);
+        error_count_ = 0;
+        break;
+      default: {
+        List<Text> texts = take(texts_, f.slot);
+        if (parent.want == Want::Item) {
+          items_[parent.slot].warnings = texts;
+        } else {
+          spans_[parent.slot].warnings = texts;
+        }
+        break;
+      }
+    }
+    (void)field;
+    value_done();
+  }
+
+  template <class T>
+  List<T> take(std::vector<T>& scratch, std::size_t start) {
+    List<T> list = arena_->copy(std::span<const T>(scratch).subspan(start));
+    scratch.resize(start);
+    return list;
+  }
+
+  void key(std::string_view k) {
+    if (skip_depth_ > 0) {
+      partial_.clear();
+      return;
+    }
+    Frame& f = frames_.back();
+    if (f.kind == FrameKind::Record) {
+      std::span<const Field> fields = record_info(f.want).fields;
+      f.field = kSkipField;
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (k == fields[i].key) {
+          if (f.seen & (1u << i)) fail(std::string("duplicate field `") + fields[i].key + "`");
+          f.seen |= 1u << i;
+          f.field = static_cast<std::uint8_t>(i);
+          break;
+        }
+      }
+    } else {
+      f.key = arena_->copy(k);
+    }
+    partial_.clear();
+    after_key_ = true;
+  }
+
+  void string(std::string_view s) {
+    if (skip_depth_ > 0) {
+      partial_.clear();
+      return;
+    }
+    Want want = wanted();
+    if (want == Want::Skip) {
+      partial_.clear();
+      value_done();
+      return;
+    }
+    if (want == Want::Text) {
+      Text t = arena_->copy(s);
+      partial_.clear();
+      store_text(t);
+    } else if (want == Want::Value) {
+      JsonValue v = JsonValue::from_string(arena_->copy(s));
+      partial_.clear();
+      store_value(v);
+    } else {
+      type_error("string " + quoted(s), want);
+    }
+  }
+
+  void number(const Number& n) {
+    if (skip_depth_ > 0) return;
+    Want want = wanted();
+    switch (want) {
+      case Want::Skip: value_done(); return;
+      case Want::I32:
+      case Want::I64: {
+        std::int64_t lo = want == Want::I32 ? INT32_MIN : INT64_MIN;
+        std::int64_t hi = want == Want::I32 ? INT32_MAX : INT64_MAX;
+        std::int64_t v = 0;
+        if (n.kind == Number::Double) type_error(found_text(n), want);
+        if (n.kind == Number::Unsigned) {
+          if (n.u > static_cast<std::uint64_t>(hi)) fail("invalid value: " + found_text(n) + ", expected " + expectation(want));
+          v = static_cast<std::int64_t>(n.u);
+        } else {
+          if (n.i < lo || n.i > hi) fail("invalid value: " + found_text(n) + ", expected " + expectation(want));
+          v = n.i;
+        }
+        store_integer(v);
+        return;
+      }
+      case Want::Value:
+        store_value(n.kind == Number::Unsigned ? JsonValue::from_unsigned(n.u)
+                    : n.kind == Number::Signed ? JsonValue::from_signed(n.i)
+                                               : JsonValue::from_double(n.d));
+        return;
+      default: type_error(found_text(n), want);
+    }
+  }
+
+  void boolean(bool b) {
+    if (skip_depth_ > 0) return;
+    Want want = wanted();
+    if (want == Want::Skip) return value_done();
+    if (want == Want::Value) return store_value(JsonValue::from_bool(b));
+    type_error(b ? "boolean `true`" : "boolean `false`", want);
+  }
+
+  void null() {
+    if (skip_depth_ > 0) return;
+    Want want = wanted();
+    if (want == Want::Skip) return value_done();
+    if (want == Want::Value) return store_value(JsonValue::null());
+    if (field_is_optional()) return value_done();  // an absent optional list
+    type_error("null", want);
+  }
+
+  void store_text(Text t) {
+    Frame& f = frames_.back();
+    if (f.kind == FrameKind::List) {
+      texts_.push_back(t);
+      return value_done();
+    }
+    std::size_t field = f.array_form ? f.index : f.field;
+    switch (f.want) {
+      case Want::Item: items_[f.slot].traceID = t; break;
+      case Want::Span: {
+        JaegerSpan& s = spans_[f.slot];
+        (field == 0 ? s.traceID : field == 1 ? s.spanID : field == 3 ? s.operationName : s.processID) = t;
+        break;
+      }
+      case Want::Reference: {
+        JaegerReference& r = references_[f.slot];
+        (field == 0 ? r.refType : field == 1 ? r.traceID : r.spanID) = t;
+        break;
+      }
+      case Want::Tag: (field == 0 ? tags_[f.slot].key : tags_[f.slot].type) = t; break;
+      default: break;
+    }
+    value_done();
+  }
+
+  void store_integer(std::int64_t v) {
+    Frame& f = frames_.back();
+    std::size_t field = f.array_form ? f.index : f.field;
+    switch (f.want) {
+      case Want::Trace: {
+        auto n = static_cast<std::int32_t>(v);
+        (field == 1 ? trace_.total : field == 2 ? trace_.limit : trace_.offset) = n;
+        break;
+      }
+      case Want::Span: {
+        JaegerSpan& s = spans_[f.slot];
+        if (field == 2) {
+          s.flags = static_cast<std::int32_t>(v);
+        } else {
+          (field == 5 ? s.startTime : s.duration) = v;
+        }
+        break;
+      }
+      case Want::Log: logs_[f.slot].timestamp = v; break;
+      default: break;
+    }
+    value_done();
+  }
+
+  void store_value(const JsonValue& v) {
+    Frame& f = frames_.back();
+    switch (f.kind) {
+      case FrameKind::ValueArray: values_.push_back(v); break;
+      case FrameKind::ValueObject:
+      case FrameKind::Processes: members_.push_back({f.key, v}); break;
+      default: tags_[f.slot].value = v; break;
+    }
+    value_done();
+  }
+
+  std::shared_ptr<Arena> arena_;
+  JaegerTrace trace_;
+  std::vector<Frame> frames_;
+  std::size_t skip_depth_ = 0;
+  std::vector<char> skip_kinds_;
+
+  std::vector<JaegerItem> items_;
+  std::vector<JaegerSpan> spans_;
+  std::vector<JaegerReference> references_;
+  std::vector<JaegerTag> tags_;
+  std::vector<JaegerLog> logs_;
+  std::vector<Text> texts_;
+  std::vector<JsonValue> values_;
+  std::vector<JsonMember> members_;
+  std::size_t error_count_ = 0;
+
+  std::string partial_;      // a text split across input chunks or escapes
+  std::string number_text_;  // a number split across input chunks
+  bool in_text_ = false;
+  bool after_key_ = false;
+  bool done_ = false;
+  std::size_t stop_adjust_ = 0;
+  std::string error_;
+};
+
+bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_token_char(unsigned char c) { return std::isalnum(c) || c == '-' || c == '+' || c == '.'; }
+
+// The parser's position and the little history that error messages need,
+// kept across input chunks.
+class Position {
+ public:
+  // `chunk` has been consumed whole.
+  void advance(std::string_view chunk) {
+    count_lines(chunk);
+    offset_ += chunk.size();
+    std::size_t end = chunk.size();
+    while (end > 0 && is_space(static_cast<unsigned char>(chunk[end - 1]))) --end;
+    if (end == 0) return;
+    // Keep the last few bytes before trailing whitespace, across chunk edges.
+    std::string_view kept = chunk.substr(0, end);
+    if (kept.size() >= kTail) {
+      tail_.assign(kept.substr(kept.size() - kTail));
+    } else {
+      tail_.append(kept);
+      if (tail_.size() > kTail) tail_.erase(0, tail_.size() - kTail);
+    }
+  }
+
+  // Line and column after the first `consumed` bytes of `chunk`.
+  std::pair<std::uint64_t, std::uint64_t> at(std::string_view chunk, std::size_t consumed) const {
+    std::uint64_t line = line_;
+    std::uint64_t line_start = line_start_;
+    for (std::size_t i = 0; i < consumed; ++i) {
+      if (chunk[i] == '\n') {
+        ++line;
+        line_start = offset_ + i + 1;
+      }
+    }
+    return {line, offset_ + consumed - line_start};
+  }
+
+  // Up to kTail bytes that precede position `consumed` of `chunk`, trailing
+  // whitespace dropped.
+  std::string before(std::string_view chunk, std::size_t consumed) const {
+    std::string_view head = chunk.substr(0, consumed);
+    while (!head.empty() && is_space(static_cast<unsigned char>(head.back()))) head.remove_suffix(1);
+    std::string text = tail_;
+    if (head.size() >= kTail) {
+      text.assign(head.substr(head.size() - kTail));
+    } else {
+      text.append(head);
+    }
+    if (text.size() > kTail) text.erase(0, text.size() - kTail);
+    return text;
+  }
+
+ private:
+  static constexpr std::size_t kTail = 16;
+
+  void count_lines(std::string_view chunk) {
+    const char* p = chunk.data();
+    const char* end = p + chunk.size();
+    while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr) {
+      ++line_;
+      ++p;
+      line_start_ = offset_ + static_cast<std::uint64_t>(p - chunk.data());
+    }
+  }
+
+  std::uint64_t offset_ = 0;
+  std::uint64_t line_ = 1;
+  std::uint64_t line_start_ = 0;
+  std::string tail_;
+};
+
+bool literal_prefix(std::string_view token) {
+  for (std::string_view word : {"true", "false", "null"}) {
+    if (token.size() <= word.size() && word.substr(0, token.size()) == token) return true;
+  }
+  return false;
+}
+
+// Whether byte `consumed` of `chunk` lies inside a string, and whether it is
+// within an escape, scanning from the chunk's start.
+struct TextState {
+  bool in_string = false;
+  bool in_escape = false;
+};
+
+TextState text_state(std::string_view chunk, std::size_t consumed, bool starts_in_string) {
+  TextState s{starts_in_string, false};
+  std::size_t hex_left = 0;
+  for (std::size_t i = 0; i < consumed && i < chunk.size(); ++i) {
+    char c = chunk[i];
+    if (!s.in_string) {
+      if (c == '"') s.in_string = true;
+    } else if (hex_left > 0) {
+      --hex_left;
+    } else if (s.in_escape) {
+      s.in_escape = false;
+      if (c == 'u') hex_left = 4;
+    } else if (c == '\\') {
+      s.in_escape = true;
+    } else if (c == '"') {
+      s.in_string = false;
+    }
+  }
+  s.in_escape = s.in_escape || hex_left > 0;
+  return s;
+}
+
+bool is_leading_surrogate_escape(std::string_view t) {
+  // ...\uD8xx to \uDBxx
+  if (t.size() < 6) return false;
+  std::string_view e = t.substr(t.size() - 6);
+  return e[0] == '\\' && e[1] == 'u' && (e[2] == 'd' || e[2] == 'D') &&
+         std::strchr("89abAB", e[3]) != nullptr;
+}
+
+// The message for a syntax error that the parser met at byte `consumed` of
+// `chunk` (at the end of the input when `at_end`).
+std::string syntax_message(const Builder& b, const Position& pos, std::string_view chunk, std::size_t consumed,
+                           bool at_end, bool starts_in_string) {
+  std::string before = pos.before(chunk, consumed);
+  if (at_end) {
+    if (b.in_text()) return "EOF while parsing a string";
+    TextState s = text_state(chunk, consumed, starts_in_string);
+    if (s.in_string) return "EOF while parsing a string";
+    if (!b.any_open() || before.empty()) return "EOF while parsing a value";
+    char c = before.back();
+    if (c == ':' || c == ',') return "EOF while parsing a value";
+    if (is_token_char(static_cast<unsigned char>(c))) {
+      std::size_t start = before.size();
+      while (start > 0 && is_token_char(static_cast<unsigned char>(before[start - 1]))) --start;
+      std::string_view token = std::string_view(before).substr(start);
+      bool complete = token == "true" || token == "false" || token == "null" ||
+                      (std::isdigit(static_cast<unsigned char>(c)) && !std::isalpha(static_cast<unsigned char>(token[0])));
+      if (!complete) return "EOF while parsing a value";
+    }
+    return b.innermost_is_object() ? "EOF while parsing an object" : "EOF while parsing a list";
+  }
+
+  unsigned char offending = static_cast<unsigned char>(chunk[consumed]);
+  TextState s = text_state(chunk, consumed, starts_in_string);
+  if (s.in_string) {
+    std::string_view raw = chunk.substr(0, consumed);
+    if (is_leading_surrogate_escape(raw) ||
+        (raw.size() >= 7 && raw.back() == '\\' && is_leading_surrogate_escape(raw.substr(0, raw.size() - 1)))) {
+      return "unexpected end of hex escape";
+    }
+    if (s.in_escape) return "invalid escape";
+    if (offending < 0x20) return "control character (\\u0000-\\u001F) found while parsing a string";
+    if (offending >= 0x80) return "invalid unicode code point";
+    return "invalid escape";
+  }
+
+  // Within a token: a bad literal or a bad number.
+  std::size_t start = before.size();
+  while (start > 0 && is_token_char(static_cast<unsigned char>(before[start - 1]))) --start;
+  std::string_view token = std::string_view(before).substr(start);
+  bool adjacent = consumed > 0 ? !is_space(static_cast<unsigned char>(chunk[consumed - 1])) : !before.empty();
+  if (adjacent && !token.empty()) {
+    if (std::isalpha(static_cast<unsigned char>(token[0]))) {
+      if (token != "true" && token != "false" && token != "null" && literal_prefix(token)) return "expected ident";
+    } else {
+      char last = token.back();
+      bool leading_zero = (token == "0" || token == "-0") && std::isdigit(offending);
+      if (leading_zero || !std::isdigit(static_cast<unsigned char>(last))) return "invalid number";
+    }
+  }
+  if (!b.any_open() && !b.done()) {
+    if (offending == '-' || std::isdigit(offending)) return "invalid number";
+    return std::isalpha(offending) ? "expected ident" : "expected value";
+  }
+  char c = before.empty() ? '\0' : before.back();
+  bool object = b.innermost_is_object();
+  if (c == ',' || c == '[' || c == '{' || c == ':') {
+    bool key_expected = object && c != ':';
+    if (c == ',' && (offending == ']' || offending == '}')) return "trailing comma";
+    if (key_expected) return "key must be a string";
+    if (std::isalpha(offending)) return "expected ident";
+    if (offending == '-' || std::isdigit(offending)) return "invalid number";
+    return "expected value";
+  }
+  if (object && b.after_key()) return "expected `:`";
+  return object ? "expected `,` or `}`" : "expected `,` or `]`";
+}
+
+std::string boost_message(const bj::error_code& ec) {
+  if (ec == bj::error::exponent_overflow) return "number out of range";
+  if (ec == bj::error::too_deep) return "recursion limit exceeded";
+  if (ec == bj::error::illegal_leading_surrogate || ec == bj::error::illegal_trailing_surrogate) {
+    return "lone leading surrogate in hex escape";
+  }
+  if (ec == bj::error::expected_hex_digit) return "invalid escape";
+  if (ec == bj::error::expected_utf16_escape) return "unexpected end of hex escape";
+  return ec.message();
+}
+
+// Deep values can only be skipped, never built, but the parser recurses
+// once per level: it runs on a stack of its own large enough for this depth.
+std::size_t parser_max_depth() { return large_stack_available() ? 2'000'000 : 10'000; }
+
+class Reader {
+ public:
+  Reader() : parser_(options()) {}
+
+  // Feeds one chunk; `last` marks the end of input. Returns false once
+  // reading has stopped (error set).
+  bool feed(std::string_view chunk, bool last) {
+    if (parser_.handler().done()) return check_trailing(chunk) && (!last || finish_done());
+    bool starts_in_string = parser_.handler().in_text();
+    bj::error_code ec;
+    std::size_t n = parser_.write_some(!last, chunk.data(), chunk.size(), ec);
+    if (ec) {
+      bool handler_error = ec == bj::error::exception;
+      bool at_end = ec == bj::error::incomplete;
+      std::string message = handler_error ? parser_.handler().error()
+                            : (ec == bj::error::syntax || at_end)
+                                ? syntax_message(parser_.handler(), position_, chunk, n, at_end, starts_in_string)
+                                : boost_message(ec);
+      // The byte that broke the syntax, or that ended the refused token, counts as read.
+      std::size_t adjust = handler_error ? parser_.handler().stop_adjust() : !at_end;
+      std::size_t consumed = n;
+      if (adjust == Builder::kThroughLiteral) {
+        while (consumed < chunk.size() && std::isalpha(static_cast<unsigned char>(chunk[consumed]))) ++consumed;
+      } else {
+        consumed = std::min(n + adjust, chunk.size());
+      }
+      set_error(std::move(message), chunk, consumed);
+      return false;
+    }
+    if (n < chunk.size()) {
+      // The document ended inside this chunk: only whitespace may follow.
+      position_.advance(chunk.substr(0, n));
+      return check_trailing(chunk.substr(n));
+    }
+    position_.advance(chunk);
+    return true;
+  }
+
+  ParseResult result() {
+    if (error_) return std::move(*error_);
+    return parser_.handler().take_trace();
+  }
+
+  // Records an error that did not come from the parser (a failed read).
+  void set_io_error(std::string message) { error_ = ReadError{std::move(message), 0, 0}; }
+
+ private:
+  static bj::parse_options options() {
+    bj::parse_options o;
+    o.max_depth = parser_max_depth();
+    return o;
+  }
+
+  bool finish_done() { return true; }
+
+  bool check_trailing(std::string_view rest) {
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      if (!is_space(static_cast<unsigned char>(rest[i]))) {
+        set_error("trailing characters", rest, i + 1);
+        return false;
+      }
+    }
+    position_.advance(rest);
+    return true;
+  }
+
+  void set_error(std::string message, std::string_view chunk, std::size_t consumed) {
+    auto [line, column] = position_.at(chunk, consumed);
+    error_ = ReadError{std::move(message), line, column};
+  }
+
+  bj::basic_parser<Builder> parser_;
+  Position position_;
+  std::optional<ReadError> error_;
+};
+
+ParseResult parse_on_large_stack(const std::function<ParseResult()>& parse) {
+  std::optional<ParseResult> result;
+  std::exception_ptr failure;
+  run_on_large_stack([&] {
+    try {
+      result.emplace(parse());
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+}  // namespace
+
+std::string ReadError::display() const {
+  if (line == 0) return message;
+  return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+std::string ReadError::detail() const {
+  std::string text = "Error(\"";
+  for (char c : message) {
+    if (c == '"' || c == '\\') text += '\\';
+    text += c;
+  }
+  text += "\", line: " + std::to_string(line) + ", column: " + std::to_string(column) + ")";
+  return text;
+}
+
+ParseResult parse_trace_json(std::string_view text) {
+  return parse_on_large_stack([&]() -> ParseResult {
+    Reader reader;
+    reader.feed(text, true);
+    return reader.result();
+  });
+}
+
+ParseResult parse_trace_json(const std::function<ssize_t(char*, std::size_t)>& read_some,
+                             std::size_t buffer_size) {
+  return parse_on_large_stack([&]() -> ParseResult {
+    Reader reader;
+    std::vector<char> buffer(buffer_size);
+    for (;;) {
+      ssize_t n = read_some(buffer.data(), buffer.size());
+      if (n < 0) {
+        reader.set_io_error(OsError{errno}.display());
+        break;
+      }
+      if (!reader.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), n == 0)) break;
+      if (n == 0) break;
+    }
+    return reader.result();
+  });
+}
+
+ParseResult parse_trace_json_fd(int fd) {
+  return parse_trace_json([fd](char* buffer, std::size_t size) -> ssize_t {
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, size);
+      if (n >= 0 || errno != EINTR) return n;
+    }
+  });
+}
+
 }  // namespace spansift
