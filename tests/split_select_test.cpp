@@ -1,0 +1,154 @@
+// Splitting exports into single-item records, and choosing records by trace ID.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "raw/split_export.h"
+#include "raw/write.h"
+
+namespace spansift {
+namespace {
+
+// An export with one item per ID; each item carries one span named after its
+// position so that items can be told apart after the split.
+JaegerTrace make_export(const std::vector<std::string>& ids) {
+  auto arena = std::make_shared<Arena>();
+  JaegerTrace trace;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    JaegerSpan span;
+    span.traceID = arena->copy(std::string_view("span-level-id"));
+    span.operationName = arena->copy("op" + std::to_string(i));
+    JaegerItem item;
+    item.traceID = arena->copy(ids[i]);
+    item.spans = arena->copy(std::vector<JaegerSpan>{span});
+    item.warnings = arena->copy(std::vector<Text>{arena->copy(std::string_view("w"))});
+    trace.data.push_back(item);
+  }
+  trace.storage.push_back(arena);
+  return trace;
+}
+
+TEST(SplitExport, OneRecordPerItemInOrderWithExportFieldsDropped) {
+  JaegerTrace export_trace = make_export({"a", "b", "a"});
+  export_trace.total = 7;
+  export_trace.limit = 8;
+  export_trace.offset = 9;
+  std::weak_ptr<const Arena> arena = export_trace.storage.front();
+  const char* first_id_bytes = export_trace.data[0].traceID.data();
+  const JaegerSpan* first_spans = export_trace.data[0].spans.data();
+
+  testing::internal::CaptureStdout();
+  std::vector<JaegerTrace> records = split_export(std::move(export_trace));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  ASSERT_EQ(records.size(), 3u);
+  const char* expected_ids[] = {"a", "b", "a"};
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    SCOPED_TRACE(i);
+    const JaegerTrace& r = records[i];
+    ASSERT_EQ(r.data.size(), 1u);
+    EXPECT_EQ(r.data[0].traceID, expected_ids[i]);
+    ASSERT_EQ(r.data[0].spans.size(), 1u);
+    EXPECT_EQ(r.data[0].spans[0].operationName, "op" + std::to_string(i));
+    ASSERT_TRUE(r.data[0].warnings.has_value());
+    EXPECT_EQ((*r.data[0].warnings)[0], "w");
+    EXPECT_EQ(r.total, 0);
+    EXPECT_EQ(r.limit, 0);
+    EXPECT_EQ(r.offset, 0);
+    EXPECT_FALSE(r.errors.has_value());
+  }
+  // Moved, not copied: the views still point into the export's arena, which
+  // the records keep alive on their own.
+  EXPECT_EQ(records[0].data[0].traceID.data(), first_id_bytes);
+  EXPECT_EQ(records[0].data[0].spans.data(), first_spans);
+  EXPECT_EQ(arena.use_count(), 3);
+  records.erase(records.begin(), records.begin() + 2);
+  EXPECT_FALSE(arena.expired());
+  records.clear();
+  EXPECT_TRUE(arena.expired());
+}
+
+TEST(SplitExport, ErrorsLineOnlyForNonEmptyErrors) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> ids;
+    std::optional<std::size_t> errors;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"absent", {"a"}, std::nullopt, ""},
+      {"empty list", {"a"}, 0, ""},
+      {"two entries", {"a", "b"}, 2, "Discovered errors: [JaegerError, JaegerError]\n"},
+      {"no items but errors", {}, 1, "Discovered errors: [JaegerError]\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    JaegerTrace export_trace = make_export(c.ids);
+    if (c.errors) export_trace.errors = std::vector<JaegerError>(*c.errors);
+    testing::internal::CaptureStdout();
+    std::vector<JaegerTrace> records = split_export(std::move(export_trace));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    EXPECT_EQ(records.size(), c.ids.size());
+  }
+}
+
+TEST(ParseTraceIds, SplitsOnCommaOnlyAndDropsEmptyPieces) {
+  struct Case {
+    std::string text;
+    std::set<std::string> members;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a,b", {"a", "b"}},
+      {",a,,b,", {"a", "b"}},
+      {"a,a", {"a"}},
+      {"a, b", {"a", " b"}},
+      {",", {}},
+      {",,,", {}},
+      {"a;b c\t\n", {"a;b c\t\n"}},
+      {"Abc,abc", {"Abc", "abc"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("text: '" + c.text + "'");
+    TraceSelection selection = parse_trace_ids(c.text);
+    EXPECT_EQ(std::set<std::string>(selection.begin(), selection.end()), c.members);
+  }
+}
+
+TEST(IsSelected, ExactBytesOfTheFirstItemsTraceId) {
+  struct Case {
+    const char* trace_ids;
+    std::vector<std::string> record_ids;
+    bool selected;
+  };
+  const Case cases[] = {
+      {"", {"anything"}, true},
+      {",", {"anything"}, true},
+      {"abc", {"abc"}, true},
+      {"abc", {"ABC"}, false},
+      {"abc", {"ab"}, false},
+      {"abc", {"abc "}, false},
+      {"a, b", {"b"}, false},
+      {"a, b", {" b"}, true},
+      {"x,0123456789abcdef0123456789abcdef", {"0123456789abcdef0123456789abcdef"}, true},
+      {"\xff", {"\xff"}, true},
+      // Only the first item names the record.
+      {"second", {"first", "second"}, false},
+      {"first", {"first", "second"}, true},
+      // The spans' traceID plays no part.
+      {"span-level-id", {"item-id"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("selection '") + c.trace_ids + "', first id '" + c.record_ids[0] + "'");
+    TraceSelection selection = parse_trace_ids(c.trace_ids);
+    EXPECT_EQ(is_selected(selection, make_export(c.record_ids)), c.selected);
+  }
+}
+
+}  // namespace
+}  // namespace spansift
