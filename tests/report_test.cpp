@@ -1,0 +1,153 @@
+// The report log is process-wide: tests that need it empty run in a fresh
+// process (threadsafe death-test style re-executes the test binary); the
+// others look only at what they add.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "utils/report.h"
+
+namespace spansift {
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// Sends file descriptor 1 to an anonymous file while alive (nothing is left
+// on disk, even by a child that ends with _exit); text() gives what was written.
+class CapturedStdout {
+ public:
+  CapturedStdout() {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    file_ = ::memfd_create("stdout", MFD_CLOEXEC);
+    ::dup2(file_, STDOUT_FILENO);
+  }
+  ~CapturedStdout() {
+    restore();
+    ::close(file_);
+  }
+  std::string text() {
+    restore();
+    std::string out;
+    char buffer[4096];
+    ssize_t n;
+    ::lseek(file_, 0, SEEK_SET);
+    while ((n = ::read(file_, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  int saved_ = -1;
+  int file_ = -1;
+};
+
+// Messages filed under `row` since `before` was taken.
+std::vector<std::string> added(const Rows& before, std::size_t row) {
+  Rows after = report_snapshot();
+  std::vector<std::string> messages = row < after.size() ? after[row] : std::vector<std::string>{};
+  std::size_t old = row < before.size() ? before[row].size() : 0;
+  messages.erase(messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(old));
+  return messages;
+}
+
+// Ends the fresh process with 0, or with 1 and what went wrong on stderr.
+[[noreturn]] void finish(const std::vector<std::string>& problems) {
+  for (const std::string& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
+  std::fflush(stderr);
+  _exit(problems.empty() ? 0 : 1);
+}
+
+void check_fresh_log() {
+  std::vector<std::string> problems;
+  auto expect = [&](bool ok, const std::string& what) {
+    if (!ok) problems.push_back(what);
+  };
+  CapturedStdout capture;
+  expect(report_snapshot().empty(), "log not empty at start");
+
+  report(4, "m");
+  expect(report_snapshot() == Rows{{}, {}, {}, {}, {"m"}}, "row 4 must come with empty rows 0-3");
+
+  report(0, "first");
+  report(0, "");
+  report(0, "second");
+  report(4, "n");
+  Rows rows = report_snapshot();
+  expect(rows.size() == 5, "rows appear only on demand");
+  expect(rows[0] == std::vector<std::string>{"first", "", "second"}, "row 0 keeps order");
+  expect(rows[4] == std::vector<std::string>{"m", "n"}, "row 4 keeps order");
+
+  report(255, "last");
+  rows = report_snapshot();
+  expect(rows.size() == 256, "row 255 gives 256 rows");
+  expect(rows[255] == std::vector<std::string>{"last"}, "row 255 holds its message");
+  for (std::size_t r = 5; r < 255; ++r) expect(rows[r].empty(), "row " + std::to_string(r) + " not empty");
+
+  // Only row 0 reaches standard output, each message on a line of its own.
+  std::string out = capture.text();
+  expect(out == "first\n\nsecond\n", "stdout was [" + out + "]");
+  finish(problems);
+}
+
+TEST(ReportDeathTest, FreshLogGrowsRowsOnDemandAndEchoesRowZero) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(check_fresh_log(), ::testing::ExitedWithCode(0), "^$");
+}
+
+TEST(ReportDeathTest, FailedEchoStopsTheRun) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        int fd = ::open("/dev/full", O_WRONLY);
+        ::dup2(fd, STDOUT_FILENO);
+        report(0, "progress");
+      },
+      ::testing::ExitedWithCode(101), "^failed printing to stdout: No space left on device \\(os error 28\\)\n$");
+}
+
+TEST(Report, OtherRowsAreFiledSilentlyInOrder) {
+  Rows before = report_snapshot();
+  CapturedStdout capture;
+  report(7, "one");
+  report(7, "two");
+  report(0, "zero");
+  EXPECT_EQ(capture.text(), "zero\n");
+  EXPECT_EQ(added(before, 7), (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(added(before, 0), (std::vector<std::string>{"zero"}));
+}
+
+TEST(Report, ConcurrentFilingLosesNothingAndKeepsEachThreadsOrder) {
+  constexpr int kThreads = 4, kEach = 2000;
+  Rows before = report_snapshot();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kEach; ++i) report(9, std::to_string(t) + ":" + std::to_string(i));
+    });
+  }
+  for (std::thread& t : threads) t.join();
+
+  std::vector<std::string> messages = added(before, 9);
+  ASSERT_EQ(messages.size(), static_cast<std::size_t>(kThreads * kEach));
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& m : messages) {
+    int t = m[0] - '0';
+    ASSERT_EQ(m, std::to_string(t) + ":" + std::to_string(next[t]));
+    ++next[t];
+  }
+}
+
+}  // namespace
+}  // namespace spansift
