@@ -775,32 +775,32 @@ bool literal_prefix(std::string_view token) {
   return false;
 }
 
-// Whether byte `consumed` of `chunk` lies inside a string, and whether it is
-// within an escape, scanning from the chunk's start.
+// Whether a position lies inside a string, and whether within an escape.
 struct TextState {
   bool in_string = false;
-  bool in_escape = false;
+  bool in_escape = false;     // just after a backslash
+  std::uint8_t hex_left = 0;  // digits of a \u escape still to come
+
+  bool escaping() const { return in_escape || hex_left > 0; }
 };
 
-TextState text_state(std::string_view chunk, std::size_t consumed, bool starts_in_string) {
-  TextState s{starts_in_string, false};
-  std::size_t hex_left = 0;
+// The state after the first `consumed` bytes of `chunk`, starting from `s`.
+TextState text_state(std::string_view chunk, std::size_t consumed, TextState s) {
   for (std::size_t i = 0; i < consumed && i < chunk.size(); ++i) {
     char c = chunk[i];
     if (!s.in_string) {
       if (c == '"') s.in_string = true;
-    } else if (hex_left > 0) {
-      --hex_left;
+    } else if (s.hex_left > 0) {
+      --s.hex_left;
     } else if (s.in_escape) {
       s.in_escape = false;
-      if (c == 'u') hex_left = 4;
+      if (c == 'u') s.hex_left = 4;
     } else if (c == '\\') {
       s.in_escape = true;
     } else if (c == '"') {
       s.in_string = false;
     }
   }
-  s.in_escape = s.in_escape || hex_left > 0;
   return s;
 }
 
@@ -815,12 +815,11 @@ bool is_leading_surrogate_escape(std::string_view t) {
 // The message for a syntax error that the parser met at byte `consumed` of
 // `chunk` (at the end of the input when `at_end`).
 std::string syntax_message(const Builder& b, const Position& pos, std::string_view chunk, std::size_t consumed,
-                           bool at_end, bool starts_in_string) {
+                           bool at_end, TextState start) {
   std::string before = pos.before(chunk, consumed);
   if (at_end) {
     if (b.in_text()) return "EOF while parsing a string";
-    TextState s = text_state(chunk, consumed, starts_in_string);
-    if (s.in_string) return "EOF while parsing a string";
+    if (text_state(chunk, consumed, start).in_string) return "EOF while parsing a string";
     if (!b.any_open() || before.empty()) return "EOF while parsing a value";
     char c = before.back();
     if (c == ':' || c == ',') return "EOF while parsing a value";
@@ -836,23 +835,23 @@ std::string syntax_message(const Builder& b, const Position& pos, std::string_vi
   }
 
   unsigned char offending = static_cast<unsigned char>(chunk[consumed]);
-  TextState s = text_state(chunk, consumed, starts_in_string);
+  TextState s = text_state(chunk, consumed, start);
   if (s.in_string) {
-    std::string_view raw = chunk.substr(0, consumed);
+    std::string_view raw = before;
     if (is_leading_surrogate_escape(raw) ||
         (raw.size() >= 7 && raw.back() == '\\' && is_leading_surrogate_escape(raw.substr(0, raw.size() - 1)))) {
       return "unexpected end of hex escape";
     }
-    if (s.in_escape) return "invalid escape";
+    if (s.escaping()) return "invalid escape";
     if (offending < 0x20) return "control character (\\u0000-\\u001F) found while parsing a string";
     if (offending >= 0x80) return "invalid unicode code point";
     return "invalid escape";
   }
 
   // Within a token: a bad literal or a bad number.
-  std::size_t start = before.size();
-  while (start > 0 && is_token_char(static_cast<unsigned char>(before[start - 1]))) --start;
-  std::string_view token = std::string_view(before).substr(start);
+  std::size_t token_start = before.size();
+  while (token_start > 0 && is_token_char(static_cast<unsigned char>(before[token_start - 1]))) --token_start;
+  std::string_view token = std::string_view(before).substr(token_start);
   bool adjacent = consumed > 0 ? !is_space(static_cast<unsigned char>(chunk[consumed - 1])) : !before.empty();
   if (adjacent && !token.empty()) {
     if (std::isalpha(static_cast<unsigned char>(token[0]))) {
@@ -863,9 +862,10 @@ std::string syntax_message(const Builder& b, const Position& pos, std::string_vi
       if (leading_zero || !std::isdigit(static_cast<unsigned char>(last))) return "invalid number";
     }
   }
+  if (offending == 't' || offending == 'f' || offending == 'n') return "expected ident";
   if (!b.any_open() && !b.done()) {
     if (offending == '-' || std::isdigit(offending)) return "invalid number";
-    return std::isalpha(offending) ? "expected ident" : "expected value";
+    return "expected value";
   }
   char c = before.empty() ? '\0' : before.back();
   bool object = b.innermost_is_object();
@@ -873,7 +873,6 @@ std::string syntax_message(const Builder& b, const Position& pos, std::string_vi
     bool key_expected = object && c != ':';
     if (c == ',' && (offending == ']' || offending == '}')) return "trailing comma";
     if (key_expected) return "key must be a string";
-    if (std::isalpha(offending)) return "expected ident";
     if (offending == '-' || std::isdigit(offending)) return "invalid number";
     return "expected value";
   }
@@ -904,7 +903,6 @@ class Reader {
   // reading has stopped (error set).
   bool feed(std::string_view chunk, bool last) {
     if (parser_.handler().done()) return check_trailing(chunk) && (!last || finish_done());
-    bool starts_in_string = parser_.handler().in_text();
     bj::error_code ec;
     std::size_t n = parser_.write_some(!last, chunk.data(), chunk.size(), ec);
     if (ec) {
@@ -912,12 +910,16 @@ class Reader {
       bool at_end = ec == bj::error::incomplete;
       std::string message = handler_error ? parser_.handler().error()
                             : (ec == bj::error::syntax || at_end)
-                                ? syntax_message(parser_.handler(), position_, chunk, n, at_end, starts_in_string)
+                                ? syntax_message(parser_.handler(), position_, chunk, n, at_end, chunk_start_)
                                 : boost_message(ec);
       // The byte that broke the syntax, or that ended the refused token, counts as read.
       std::size_t adjust = handler_error ? parser_.handler().stop_adjust() : !at_end;
       std::size_t consumed = n;
-      if (adjust == Builder::kThroughLiteral) {
+      if (!handler_error && !at_end && bad_literal_start(chunk, n)) {
+        // The parser stops where a broken literal starts; the text that
+        // still matched the literal, and the first byte that did not, count as read.
+        consumed = literal_mismatch(chunk, n) + 1;
+      } else if (adjust == Builder::kThroughLiteral) {
         while (consumed < chunk.size() && std::isalpha(static_cast<unsigned char>(chunk[consumed]))) ++consumed;
       } else {
         consumed = std::min(n + adjust, chunk.size());
@@ -931,6 +933,7 @@ class Reader {
       return check_trailing(chunk.substr(n));
     }
     position_.advance(chunk);
+    chunk_start_ = end_state(chunk);
     return true;
   }
 
@@ -951,6 +954,30 @@ class Reader {
 
   bool finish_done() { return true; }
 
+  // Where the next chunk starts: inside a string or not. The parser tells a
+  // string that is left open by handing over its first part; only an empty
+  // part (a chunk that ends on the opening quote or inside an escape) needs a scan.
+  TextState end_state(std::string_view chunk) const {
+    std::size_t tail = std::min<std::size_t>(chunk.size(), 6);
+    std::string_view last = chunk.substr(chunk.size() - tail);
+    if ((!chunk.empty() && chunk.back() == '"') || last.find('\\') != std::string_view::npos) {
+      return text_state(chunk, chunk.size(), chunk_start_);
+    }
+    return TextState{parser_.handler().in_text()};
+  }
+
+  static bool bad_literal_start(std::string_view chunk, std::size_t at) {
+    return at < chunk.size() && (chunk[at] == 't' || chunk[at] == 'f' || chunk[at] == 'n');
+  }
+
+  // The index of the first byte from `at` on that breaks the literal starting there.
+  static std::size_t literal_mismatch(std::string_view chunk, std::size_t at) {
+    std::string_view word = chunk[at] == 't' ? "true" : chunk[at] == 'f' ? "false" : "null";
+    std::size_t i = 0;
+    while (i < word.size() && at + i < chunk.size() && chunk[at + i] == word[i]) ++i;
+    return std::min(at + i, chunk.size() - 1);
+  }
+
   bool check_trailing(std::string_view rest) {
     for (std::size_t i = 0; i < rest.size(); ++i) {
       if (!is_space(static_cast<unsigned char>(rest[i]))) {
@@ -969,6 +996,7 @@ class Reader {
 
   bj::basic_parser<Builder> parser_;
   Position position_;
+  TextState chunk_start_;
   std::optional<ReadError> error_;
 };
 

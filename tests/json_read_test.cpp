@@ -1,0 +1,349 @@
+#include "raw/json_read.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <random>
+
+#include "raw/json_write.h"
+#include "raw/large_stack.h"
+#include "test_util.h"
+
+namespace spansift {
+namespace {
+
+const char* const kHead = R"({"data":[{"traceID":"t1","spans":[)";
+const char* const kTail = R"(],"processes":{}}],"total":0,"limit":0,"offset":0})";
+
+// A valid span; `extra` members are appended, and a member of `replace` takes
+// the place of the default one with its key.
+std::string span_with(const std::string& extra, const std::string& replace_key = "", const std::string& replacement = "") {
+  const std::pair<const char*, const char*> defaults[] = {
+      {"traceID", "\"t1\""}, {"spanID", "\"s1\""}, {"flags", "1"},  {"operationName", "\"op\""},
+      {"references", "[]"},  {"startTime", "5"},      {"duration", "7"}, {"tags", "[]"},
+      {"logs", "[]"},        {"processID", "\"p1\""}};
+  std::string span = "{";
+  for (const auto& [key, value] : defaults) {
+    if (span.size() > 1) span += ",";
+    span += std::string("\"") + key + "\":" + (key == replace_key ? replacement : value);
+  }
+  return span + extra + "}";
+}
+
+std::string export_with_span(const std::string& span) { return kHead + span + kTail; }
+
+std::string export_with_tag_value(const std::string& value) {
+  return export_with_span(span_with("", "tags", R"([{"key":"k","type":"t","value":)" + value + "}]"));
+}
+
+JaegerTrace parse_ok(std::string_view text) {
+  ParseResult r = parse_trace_json(text);
+  if (auto* e = std::get_if<ReadError>(&r)) {
+    ADD_FAILURE() << "unexpected " << e->detail() << " for " << text.substr(0, 200);
+    return {};
+  }
+  return std::get<JaegerTrace>(std::move(r));
+}
+
+ReadError parse_error(std::string_view text) {
+  ParseResult r = parse_trace_json(text);
+  if (auto* e = std::get_if<ReadError>(&r)) return *e;
+  ADD_FAILURE() << "read, but should fail: " << text.substr(0, 200);
+  return {};
+}
+
+// Reads through the chunked form, cutting the input at the given points.
+ParseResult parse_in_pieces(std::string_view text, std::vector<std::size_t> cuts) {
+  cuts.push_back(text.size());
+  std::size_t next = 0;
+  std::size_t position = 0;
+  return parse_trace_json(
+      [&](char* buffer, std::size_t capacity) -> ssize_t {
+        if (position >= text.size()) return 0;
+        std::size_t end = std::min(cuts[next], position + capacity);
+        if (end <= position) end = std::min(text.size(), position + 1);
+        if (end == cuts[next]) ++next;
+        std::memcpy(buffer, text.data() + position, end - position);
+        ssize_t n = static_cast<ssize_t>(end - position);
+        position = end;
+        return n;
+      },
+      4096);
+}
+
+std::string outcome(const ParseResult& r) {
+  if (auto* e = std::get_if<ReadError>(&r)) return e->detail();
+  return to_pretty_json(std::get<JaegerTrace>(r));
+}
+
+TEST(ReadTrace, ReadsEveryFieldAndRendersThemBack) {
+  JaegerTrace t = parse_ok(
+      R"({"errors":[{"a":1},[]],"offset":3,"limit":2,"total":1,"data":[{"warnings":["w"],"processes":{"p2":{"z":1,"a":[true,null]},"p1":"x"},)"
+      R"("spans":[{"warnings":null,"processID":"p1","logs":[{"timestamp":-9,"fields":[{"key":"e","type":"string","value":"v"}]}],)"
+      R"("tags":[{"key":"n","type":"float64","value":1.50}],"duration":7,"startTime":-5,)"
+      R"("references":[{"refType":"CHILD_OF","traceID":"t","spanID":"s0"}],"operationName":"op","flags":1,"spanID":"s1","traceID":"t"}],"traceID":"t"}]})");
+  ASSERT_EQ(t.data.size(), 1u);
+  EXPECT_EQ(t.total, 1);
+  EXPECT_EQ(t.limit, 2);
+  EXPECT_EQ(t.offset, 3);
+  ASSERT_TRUE(t.errors);
+  EXPECT_EQ(t.errors->size(), 2u);
+  const JaegerItem& item = t.data[0];
+  EXPECT_EQ(item.traceID, "t");
+  ASSERT_TRUE(item.warnings);
+  EXPECT_EQ(item.warnings->size(), 1u);
+  ASSERT_EQ(item.processes.size(), 2u);
+  EXPECT_EQ(item.processes[0].key, "p1");
+  EXPECT_EQ(item.processes[1].value.object()[0].key, "a");
+  const JaegerSpan& s = item.spans[0];
+  EXPECT_EQ(s.spanID, "s1");
+  EXPECT_EQ(s.flags, 1);
+  EXPECT_EQ(s.startTime, -5);
+  EXPECT_EQ(s.duration, 7);
+  EXPECT_FALSE(s.warnings);
+  EXPECT_EQ(s.references[0].spanID, "s0");
+  EXPECT_EQ(s.logs[0].timestamp, -9);
+  EXPECT_EQ(s.logs[0].fields[0].value.string(), "v");
+  EXPECT_EQ(s.tags[0].value.kind, JsonValue::Kind::Double);
+  EXPECT_EQ(s.tags[0].value.double_number, 1.5);
+}
+
+TEST(ReadTrace, ArrayFormEqualsObjectForm) {
+  std::string span_array = R"(["t1","s1",1,"op",[["CHILD_OF","t0","s0"]],5,7,[["k","t",null]],[[3,[]]],"p1",null])";
+  std::string span_object = span_with(R"(,"warnings":null)", "references", R"([{"refType":"CHILD_OF","traceID":"t0","spanID":"s0"}])");
+  span_object.replace(span_object.find(R"("tags":[])"), 9, R"("tags":[{"key":"k","type":"t","value":null}])");
+  span_object.replace(span_object.find(R"("logs":[])"), 9, R"("logs":[{"timestamp":3,"fields":[]}])");
+  EXPECT_EQ(to_pretty_json(parse_ok(export_with_span(span_array))), to_pretty_json(parse_ok(export_with_span(span_object))));
+  EXPECT_EQ(to_pretty_json(parse_ok(R"([[["t1",[],{},null]],0,0,0,null])")),
+            to_pretty_json(parse_ok(R"({"data":[{"traceID":"t1","spans":[],"processes":{}}],"total":0,"limit":0,"offset":0})")));
+}
+
+TEST(ReadTrace, OptionalFieldsMissingOrNullAreAbsent) {
+  for (const char* errors : {"", R"(,"errors":null)"}) {
+    JaegerTrace t = parse_ok(std::string(R"({"data":[],"total":0,"limit":0,"offset":0)") + errors + "}");
+    EXPECT_FALSE(t.errors);
+  }
+  JaegerTrace t = parse_ok(R"({"data":[],"total":0,"limit":0,"offset":0,"errors":[]})");
+  ASSERT_TRUE(t.errors);
+  EXPECT_TRUE(t.errors->empty());
+}
+
+TEST(ReadTrace, UnknownKeysOfAnyShapeAreSkipped) {
+  JaegerTrace t = parse_ok(export_with_span(span_with(R"(,"extra":{"a":[1,{"b":[[[]]]}],"c":"d"},"more":[null,true,1e5])")));
+  EXPECT_EQ(t.data[0].spans.size(), 1u);
+}
+
+TEST(ReadTrace, ObjectsSortByKeyAndKeepTheLastDuplicate) {
+  JaegerTrace t = parse_ok(export_with_tag_value(R"({"z":1,"a":2,"m":{"y":0,"b":1},"a":3})"));
+  List<JsonMember> members = t.data[0].spans[0].tags[0].value.object();
+  ASSERT_EQ(members.size(), 3u);
+  EXPECT_EQ(members[0].key, "a");
+  EXPECT_EQ(members[0].value.unsigned_number, 3u);
+  EXPECT_EQ(members[1].key, "m");
+  EXPECT_EQ(members[1].value.object()[0].key, "b");
+  EXPECT_EQ(members[2].key, "z");
+}
+
+TEST(ReadTrace, NumberKinds) {
+  struct Case {
+    const char* literal;
+    JsonValue::Kind kind;
+    const char* rendered;
+  } cases[] = {
+      {"0", JsonValue::Kind::Unsigned, "0"},
+      {"18446744073709551615", JsonValue::Kind::Unsigned, "18446744073709551615"},
+      {"-1", JsonValue::Kind::Signed, "-1"},
+      {"-9223372036854775808", JsonValue::Kind::Signed, "-9223372036854775808"},
+      {"-9223372036854775809", JsonValue::Kind::Double, "-9.223372036854776e18"},
+      {"-0", JsonValue::Kind::Double, "-0.0"},
+      {"18446744073709551616", JsonValue::Kind::Double, "1.8446744073709552e19"},
+      {"1.7976931348623157e308", JsonValue::Kind::Double, "1.7976931348623157e308"},
+      {"1E2", JsonValue::Kind::Double, "100.0"},
+      {"0.1", JsonValue::Kind::Double, "0.1"},
+      {"1e-400", JsonValue::Kind::Double, "0.0"},
+      {"2.2250738585072011e-308", JsonValue::Kind::Double, "2.225073858507201e-308"},
+  };
+  for (const Case& c : cases) {
+    JaegerTrace t = parse_ok(export_with_tag_value(c.literal));
+    const JsonValue& v = t.data[0].spans[0].tags[0].value;
+    EXPECT_EQ(v.kind, c.kind) << c.literal;
+    std::string rendered = to_pretty_json(t);
+    EXPECT_NE(rendered.find(std::string("\"value\": ") + c.rendered + "\n"), std::string::npos) << c.literal;
+  }
+}
+
+TEST(ReadTrace, ModelErrors) {
+  struct Case {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {R"({"data":[]})", "missing field `total`"},
+      {R"({"data":[],"offset":0})", "missing field `total`"},
+      {R"({"data":[],"total":0,"limit":0,"offset":0,"total":1})", "duplicate field `total`"},
+      {R"({"data":[],"total":0,"limit":0,"offset":0,"errors":null,"errors":[]})", "duplicate field `errors`"},
+      {R"({"data":[],"total":3000000000,"limit":0,"offset":0})", "invalid value: integer `3000000000`, expected i32"},
+      {R"({"data":[],"total":-2147483649,"limit":0,"offset":0})", "invalid value: integer `-2147483649`, expected i32"},
+      {R"({"data":[],"total":1.0,"limit":0,"offset":0})", "invalid type: floating point `1.0`, expected i32"},
+      {R"({"data":[],"total":-0,"limit":0,"offset":0})", "invalid type: floating point `-0.0`, expected i32"},
+      {R"({"data":[],"total":"1","limit":0,"offset":0})", "invalid type: string \"1\", expected i32"},
+      {R"({"data":[],"total":true,"limit":0,"offset":0})", "invalid type: boolean `true`, expected i32"},
+      {R"({"data":null,"total":0,"limit":0,"offset":0})", "invalid type: null, expected a sequence"},
+      {R"({"data":{},"total":0,"limit":0,"offset":0})", "invalid type: map, expected a sequence"},
+      {R"({"data":[7]})", "invalid type: integer `7`, expected struct JaegerItem"},
+      {R"({"data":[{"traceID":"t","spans":[],"processes":[]}]})", "invalid type: sequence, expected a map"},
+      {R"({"data":[{"traceID":["t"]}]})", "invalid type: sequence, expected a string"},
+      {R"({"data":[],"total":0,"limit":0,"offset":0,"errors":[1]})", "invalid type: integer `1`, expected struct JaegerError"},
+      {R"({"data":[],"total":0,"limit":0,"offset":0,"errors":[[1]]})", "trailing characters"},
+      {"\"x\"", "invalid type: string \"x\", expected struct JaegerTrace"},
+      {"[[],0,0]", "invalid length 3, expected struct JaegerTrace with 5 elements"},
+      {"[[],0,0,0,null,1]", "trailing characters"},
+      {"[[],0,0,0,null,]", "trailing comma"},
+      {export_with_span(span_with(R"(,"startTime":1)")), "duplicate field `startTime`"},
+      {export_with_span(R"({"traceID":"t1"})"), "missing field `spanID`"},
+      {export_with_span(R"(["t1","s1",1,"op",[],5,7,[],[],"p1"])"), "invalid length 10, expected struct JaegerSpan with 11 elements"},
+      {export_with_span(span_with("", "tags", R"([{"key":"k","type":"t"}])")), "missing field `value`"},
+      {kHead + std::string(R"({"traceID":"t1","spanID":"s","operationName":"o","references":[],"startTime":0,"duration":0,"tags":[],"logs":[],"processID":"p"})") + kTail, "missing field `flags`"},
+      {kHead + std::string(R"({"traceID":"t1","spanID":"s","flags":0,"operationName":"o","references":[["CHILD_OF","t"]],"startTime":0,"duration":0,"tags":[],"logs":[],"processID":"p"})") + kTail,
+       "invalid length 2, expected struct JaegerReference with 3 elements"},
+      {kHead + std::string(R"({"traceID":"t1","spanID":"s","flags":0,"operationName":"o","references":[],"startTime":9223372036854775808,"duration":0,"tags":[],"logs":[],"processID":"p"})") + kTail,
+       "invalid value: integer `9223372036854775808`, expected i64"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_error(c.text).message, c.message) << c.text;
+  }
+}
+
+TEST(ReadTrace, SyntaxErrorsWithPositions) {
+  struct Case {
+    std::string text;
+    std::string message;
+    std::uint64_t line, column;
+  } cases[] = {
+      {"", "EOF while parsing a value", 1, 0},
+      {"  \n ", "EOF while parsing a value", 2, 1},
+      {"{", "EOF while parsing an object", 1, 1},
+      {R"({"data")", "EOF while parsing an object", 1, 7},
+      {R"({"data":)", "EOF while parsing a value", 1, 8},
+      {R"({"data":[)", "EOF while parsing a list", 1, 9},
+      {R"({"data":[],)", "EOF while parsing a value", 1, 11},
+      {R"({"data":[], "total":1)", "EOF while parsing an object", 1, 21},
+      {R"({"da)", "EOF while parsing a string", 1, 4},
+      {R"({"data":[{"traceID":"abc)", "EOF while parsing a string", 1, 24},
+      {R"({"data":[{"traceID":tr)", "EOF while parsing a value", 1, 22},
+      {"{\"data\" 1}", "expected `:`", 1, 9},
+      {"{\"data\":[] \"total\"}", "expected `,` or `}`", 1, 12},
+      {"{\"x\":[[] 1]}", "expected `,` or `]`", 1, 10},
+      {"{\"data\":[],}", "trailing comma", 1, 12},
+      {"{\"x\":[1,]}", "trailing comma", 1, 9},
+      {"{1:2}", "key must be a string", 1, 2},
+      {"{\"data\":x}", "expected value", 1, 9},
+      {"{\"data\":nul}", "expected ident", 1, 12},
+      {"{\"x\":tx}", "expected ident", 1, 7},
+      {"{\"x\":01}", "invalid number", 1, 7},
+      {"{\"x\":1.}", "invalid number", 1, 8},
+      {"{\"x\":-}", "invalid number", 1, 7},
+      {"{\"x\":1e400}", "number out of range", 1, 10},
+      {"{\"d\\qata\":1}", "invalid escape", 1, 5},
+      {"{\"d\\u12x4\":1}", "invalid escape", 1, 8},
+      {std::string("{\"d\x01\":1}"), "control character (\\u0000-\\u001F) found while parsing a string", 1, 4},
+      {std::string("{\"d\xff\":1}"), "invalid unicode code point", 1, 4},
+      {"{\"d\\ud800x\":1}", "unexpected end of hex escape", 1, 10},
+      {"{\"d\\udc00\":1}", "lone leading surrogate in hex escape", 1, 10},
+      {"{\"data\":[],\"total\":0,\"limit\":0,\"offset\":0}\n x", "trailing characters", 2, 2},
+      {"{\"data\":[],\n\"total\":0,\"limit\":0,\"offset\":0}}", "trailing characters", 2, 32},
+      {"\xEF\xBB\xBF{}", "expected value", 1, 1},
+  };
+  for (const Case& c : cases) {
+    ReadError e = parse_error(c.text);
+    EXPECT_EQ(e.message, c.message) << c.text;
+    EXPECT_EQ(e.line, c.line) << c.text;
+    EXPECT_EQ(e.column, c.column) << c.text;
+  }
+}
+
+TEST(ReadTrace, ErrorTexts) {
+  ReadError e{"invalid type: string \"a\\b\", expected i32", 3, 14};
+  EXPECT_EQ(e.display(), "invalid type: string \"a\\b\", expected i32 at line 3 column 14");
+  EXPECT_EQ(e.detail(), R"(Error("invalid type: string \"a\\b\", expected i32", line: 3, column: 14))");
+}
+
+std::string nested_arrays(std::size_t depth, const std::string& inner = "") {
+  return std::string(depth, '[') + inner + std::string(depth, ']');
+}
+
+TEST(ReadTrace, BuiltDepthIsLimitedTo127Levels) {
+  // The tag value sits at level 8: document, data, item, spans, span, tags, tag, value.
+  parse_ok(export_with_tag_value(nested_arrays(120)));
+  ReadError e = parse_error(export_with_tag_value(nested_arrays(121)));
+  EXPECT_EQ(e.message, "recursion limit exceeded");
+  EXPECT_EQ(parse_error(export_with_tag_value(std::string(200, '{'))).message, "key must be a string");
+}
+
+TEST(ReadTrace, SkippedValuesMayNestDeeply) {
+  if (!large_stack_available()) GTEST_SKIP() << "deep nesting needs the reader's own stack";
+  JaegerTrace t = parse_ok(export_with_span(span_with(R"(,"deep":)" + nested_arrays(100000))));
+  EXPECT_EQ(t.data[0].spans.size(), 1u);
+  EXPECT_EQ(parse_error(R"({"deep":)" + std::string(100000, '[')).message, "EOF while parsing a list");
+}
+
+TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
+  std::vector<std::string> texts = {
+      export_with_tag_value(R"({"b":"x\"y\u00e9\ud83d\ude00","a":[1,-2,3.25,-0,true,false,null,1e-7]})"),
+      export_with_span(span_with(R"(,"skip":{"x":[1,{"y":"long string value"}]})")),
+      R"({"data":[],"total":0,"limit":0,"offset":0}  x)",
+      R"({"data":[{"traceID":"abc)",
+      R"({"data":[], "total":true})",
+      R"({"data":[], "total":3000000000})",
+      R"({"data":[{"traceID":"a","traceID":"b"}]})",
+      "{\"data\":[1,]}",
+      "{\"data\":nul}",
+      "{\"d\\ud800x\":1}",
+      "[[],0,0]",
+  };
+  for (const std::string& text : texts) {
+    std::string expected = outcome(parse_trace_json(text));
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      ASSERT_EQ(outcome(parse_in_pieces(text, {cut})), expected) << text << " cut at " << cut;
+    }
+  }
+}
+
+TEST(ReadTrace, ChunkedFormAgreesOnRandomPieces) {
+  std::mt19937 random(7);
+  std::string text = testing::read_file(testing::shared_dir() + "/samples/tracecompass_multiple_services.json");
+  std::string expected = outcome(parse_trace_json(text));
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::size_t> cuts;
+    std::size_t at = 0;
+    while (true) {
+      at += 1 + random() % 97;
+      if (at >= text.size()) break;
+      cuts.push_back(at);
+    }
+    ASSERT_EQ(outcome(parse_in_pieces(text, cuts)), expected);
+  }
+  // Damaged copies: every outcome, error positions included, must agree too.
+  for (int round = 0; round < 300; ++round) {
+    std::string damaged = text;
+    damaged[random() % damaged.size()] = "{}[],:\"\\x1 \n"[random() % 12];
+    std::string want = outcome(parse_trace_json(damaged));
+    std::size_t cut = random() % damaged.size();
+    ASSERT_EQ(outcome(parse_in_pieces(damaged, {cut})), want) << "cut at " << cut << " of\n" << damaged;
+  }
+}
+
+TEST(ReadTrace, FileDescriptorForm) {
+  testing::TempDir dir;
+  std::string text = export_with_tag_value("\"" + std::string(20000, 'x') + "\"");
+  testing::write_file(dir / "a.json", text);
+  int fd = ::open((dir / "a.json").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ParseResult r = parse_trace_json_fd(fd);
+  ::close(fd);
+  EXPECT_EQ(outcome(r), outcome(parse_trace_json(text)));
+}
+
+}  // namespace
+}  // namespace spansift
