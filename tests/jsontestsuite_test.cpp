@@ -1,0 +1,47 @@
+// Every document of a public JSON conformance suite, placed as a tag value in
+// an otherwise valid export: accepted ones must read, rejected ones must fail
+// with a read error, and the undecided ones must not crash.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include "raw/json_read.h"
+#include "test_util.h"
+
+namespace spansift {
+namespace {
+
+TEST(JsonTestSuite, EveryDocumentAsATagValue) {
+  std::string folder = testing::shared_dir() + "/jsontestsuite/test_parsing";
+  DIR* dir = ::opendir(folder.c_str());
+  ASSERT_NE(dir, nullptr) << folder;
+  int accepted = 0, rejected = 0, undecided = 0;
+  while (dirent* e = ::readdir(dir)) {
+    std::string name = e->d_name;
+    if (name.size() < 2 || name[1] != '_') continue;
+    std::string document = testing::read_file(folder + "/" + name);
+    std::string text = R"({"data":[{"traceID":"t","spans":[{"traceID":"t","spanID":"s","flags":1,"operationName":"o",)"
+                       R"("references":[],"startTime":1,"duration":2,"tags":[{"key":"k","type":"t","value":)" +
+                       document + R"(}],"logs":[],"processID":"p"}],"processes":{}}],"total":0,"limit":0,"offset":0})";
+    ParseResult r = parse_trace_json(text);
+    bool read = std::holds_alternative<JaegerTrace>(r);
+    switch (name[0]) {
+      case 'y':
+        EXPECT_TRUE(read) << name << ": " << std::get<ReadError>(r).detail();
+        ++accepted;
+        break;
+      case 'n':
+        EXPECT_FALSE(read) << name;
+        ++rejected;
+        break;
+      default: ++undecided;
+    }
+  }
+  ::closedir(dir);
+  EXPECT_GT(accepted, 90);
+  EXPECT_GT(rejected, 150);
+  EXPECT_GT(undecided, 10);
+}
+
+}  // namespace
+}  // namespace spansift
