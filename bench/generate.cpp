@@ -1,0 +1,236 @@
+#include "generate.h"
+
+#include <cstdio>
+#include <random>
+
+namespace spansift::bench {
+
+namespace {
+
+class Generator {
+ public:
+  explicit Generator(const ExportShape& shape) : random_(shape.seed), pretty_(shape.pretty) {}
+
+  std::string run(std::size_t target, std::size_t* traces) {
+    std::size_t count = 0;
+    open('{');
+    key("data");
+    open('[');
+    while (out_.size() < target || count == 0) {
+      element();
+      trace();
+      ++count;
+    }
+    close(']');
+    member_int("total", 0);
+    member_int("limit", 0);
+    member_int("offset", 0);
+    key("errors");
+    out_ += "null";
+    close('}');
+    if (traces) *traces = count;
+    return std::move(out_);
+  }
+
+ private:
+  std::uint64_t next(std::uint64_t n) { return random_() % n; }
+
+  std::string hex(int digits) {
+    static const char* k = "0123456789abcdef";
+    std::string s;
+    for (int i = 0; i < digits; ++i) s += k[next(16)];
+    return s;
+  }
+
+  void trace() {
+    std::string trace_id = hex(32);
+    int spans = 5 + static_cast<int>(next(196));
+    int processes = 1 + static_cast<int>(next(4));
+    open('{');
+    member_string("traceID", trace_id);
+    key("spans");
+    open('[');
+    std::vector<std::string> ids;
+    for (int i = 0; i < spans; ++i) {
+      ids.push_back(hex(16));
+      element();
+      span(trace_id, ids, processes);
+    }
+    close(']');
+    key("processes");
+    open('{');
+    for (int p = 1; p <= processes; ++p) {
+      key("p" + std::to_string(p));
+      open('{');
+      member_string("serviceName", services[next(6)]);
+      key("tags");
+      tags(3 + static_cast<int>(next(4)));
+      close('}');
+    }
+    close('}');
+    key("warnings");
+    out_ += "null";
+    close('}');
+  }
+
+  void span(const std::string& trace_id, const std::vector<std::string>& ids, int processes) {
+    open('{');
+    member_string("traceID", trace_id);
+    member_string("spanID", ids.back());
+    member_int("flags", 1);
+    member_string("operationName", operations[next(8)]);
+    key("references");
+    open('[');
+    if (ids.size() > 1) {
+      element();
+      open('{');
+      member_string("refType", "CHILD_OF");
+      member_string("traceID", trace_id);
+      member_string("spanID", ids[next(ids.size() - 1)]);
+      close('}');
+    }
+    close(']');
+    member_int("startTime", 1700000000000000 + static_cast<std::int64_t>(next(1000000000)));
+    member_int("duration", static_cast<std::int64_t>(next(5000000)));
+    key("tags");
+    tags(5 + static_cast<int>(next(26)));
+    key("logs");
+    open('[');
+    for (int l = static_cast<int>(next(3)); l > 0; --l) {
+      element();
+      open('{');
+      member_int("timestamp", 1700000000000000 + static_cast<std::int64_t>(next(1000000000)));
+      key("fields");
+      tags(1 + static_cast<int>(next(3)));
+      close('}');
+    }
+    close(']');
+    member_string("processID", "p" + std::to_string(1 + next(processes)));
+    key("warnings");
+    out_ += "null";
+    close('}');
+  }
+
+  void tags(int n) {
+    open('[');
+    for (int i = 0; i < n; ++i) {
+      element();
+      open('{');
+      member_string("key", tag_keys[next(12)]);
+      switch (next(10)) {
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+          member_string("type", "string");
+          key("value");
+          string(next(20) == 0 ? "caf\xc3\xa9 \"quoted\" \\ path/\t\xe2\x9c\x93" : string_values[next(8)]);
+          break;
+        case 4:
+        case 5:
+          member_string("type", "int64");
+          member_int("value", static_cast<std::int64_t>(next(100000)) - 50);
+          break;
+        case 6:
+          member_string("type", "float64");
+          key("value");
+          number(static_cast<double>(next(1000000)) / 1000.0);
+          break;
+        case 7:
+        case 8:
+          member_string("type", "bool");
+          key("value");
+          out_ += next(2) ? "true" : "false";
+          break;
+        default:
+          member_string("type", "object");
+          key("value");
+          open('{');
+          member_string("z", hex(8));
+          member_int("a", static_cast<std::int64_t>(next(100)));
+          key("nested");
+          open('[');
+          element();
+          out_ += "null";
+          element();
+          number(0.25);
+          close(']');
+          close('}');
+      }
+      close('}');
+    }
+    close(']');
+  }
+
+  void open(char c) {
+    out_ += c;
+    first_.push_back(true);
+  }
+  void close(char c) {
+    bool empty = first_.back();
+    first_.pop_back();
+    if (pretty_ && !empty) newline();
+    out_ += c;
+  }
+  void element() {
+    if (!first_.back()) out_ += ',';
+    first_.back() = false;
+    if (pretty_) newline();
+  }
+  void newline() {
+    out_ += '\n';
+    out_.append(2 * first_.size(), ' ');
+  }
+  void key(const std::string& k) {
+    element();
+    string(k);
+    out_ += pretty_ ? ": " : ":";
+  }
+  void string(const std::string& s) {
+    out_ += '"';
+    for (char c : s) {
+      if (c == '"' || c == '\\') out_ += '\\';
+      if (c == '\t') {
+        out_ += "\\t";
+        continue;
+      }
+      out_ += c;
+    }
+    out_ += '"';
+  }
+  void number(double d) {
+    char buffer[32];
+    int n = std::snprintf(buffer, sizeof buffer, "%.17g", d);
+    out_.append(buffer, static_cast<std::size_t>(n));
+  }
+  void member_string(const std::string& k, const std::string& v) {
+    key(k);
+    string(v);
+  }
+  void member_int(const std::string& k, std::int64_t v) {
+    key(k);
+    out_ += std::to_string(v);
+  }
+
+  static constexpr const char* services[] = {"frontend", "checkout", "payments", "inventory", "mysql", "redis"};
+  static constexpr const char* operations[] = {"HTTP GET /cart", "HTTP POST /checkout", "SELECT orders", "GET",
+                                               "charge", "reserve-stock", "publish", "render"};
+  static constexpr const char* tag_keys[] = {"span.kind", "http.method", "http.url", "http.status_code",
+                                             "component", "db.statement", "peer.service", "error",
+                                             "sampler.type", "sampler.param", "otel.library.name", "net.peer.port"};
+  static constexpr const char* string_values[] = {"client", "server", "GET", "https://shop.example/api/v1/cart?id=42",
+                                                  "SELECT * FROM orders WHERE id = ?", "grpc", "const", "internal"};
+
+  std::mt19937_64 random_;
+  bool pretty_;
+  std::string out_;
+  std::vector<bool> first_;
+};
+
+}  // namespace
+
+std::string generate_export(const ExportShape& shape, std::size_t* traces) {
+  return Generator(shape).run(shape.target_bytes, traces);
+}
+
+}  // namespace spansift::bench

@@ -1,0 +1,58 @@
+// Reading and rendering throughput on a generated export of realistic shape.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "generate.h"
+#include "raw/json_read.h"
+#include "raw/json_write.h"
+
+namespace {
+
+using namespace spansift;
+
+const std::string& sample_export() {
+  static const std::string text = bench::generate_export({7, 32 << 20, false});
+  return text;
+}
+
+void BM_ReadFromMemory(benchmark::State& state) {
+  const std::string& text = sample_export();
+  for (auto _ : state) {
+    ParseResult r = parse_trace_json(text);
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ReadFromMemory)->Unit(benchmark::kMillisecond);
+
+void BM_ReadFromStream(benchmark::State& state) {
+  const std::string& text = sample_export();
+  for (auto _ : state) {
+    std::size_t at = 0;
+    ParseResult r = parse_trace_json([&](char* buffer, std::size_t size) -> ssize_t {
+      std::size_t n = std::min(size, text.size() - at);
+      std::memcpy(buffer, text.data() + at, n);
+      at += n;
+      return static_cast<ssize_t>(n);
+    });
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ReadFromStream)->Unit(benchmark::kMillisecond);
+
+void BM_Render(benchmark::State& state) {
+  JaegerTrace trace = std::get<JaegerTrace>(parse_trace_json(sample_export()));
+  std::string out, error;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    to_pretty_json(trace, out, error);
+    bytes += out.size();
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(BM_Render)->Unit(benchmark::kMillisecond);
+
+}  // namespace
