@@ -1,0 +1,142 @@
+#include "raw/read_folder.h"
+
+#include <cerrno>
+#include <iterator>
+#include <sys/stat.h>
+#include <utility>
+#include <variant>
+
+#include "raw/read_trace_file.h"
+#include "raw/split_export.h"
+#include "utils/file.h"
+#include "utils/report.h"
+#include "utils/text.h"
+
+namespace spansift {
+
+namespace {
+
+// One result of the folder listing: an entry's name, or the errno of a
+// listing that failed instead of producing an entry.
+struct ListingResult {
+  std::string_view name;
+  int error = 0;
+};
+
+// The path without trailing slashes; empty for "" and for a path of slashes only.
+std::string_view without_trailing_slashes(std::string_view path) {
+  std::size_t last = path.find_last_not_of('/');
+  return last == std::string_view::npos ? std::string_view() : path.substr(0, last + 1);
+}
+
+// The last path component, or empty when there is none ("", "/").
+std::string_view last_component(std::string_view path) {
+  std::string_view trimmed = without_trailing_slashes(path);
+  std::size_t slash = trimmed.rfind('/');
+  return slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+// The extension test for a single input file: the text after the last "." of
+// the last component is exactly "json". A leading "." alone (".json") and ".."
+// give no extension.
+bool has_json_extension(std::string_view path) {
+  std::string_view name = last_component(path);
+  if (name == "..") return false;
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  return name.substr(dot + 1) == "json";
+}
+
+// The path with its last component removed, as a view into `path`: empty for
+// a bare name (the current folder), "/" for a name directly under the root.
+// Nothing when there is no last component to remove.
+std::optional<std::string_view> parent_of(std::string_view path) {
+  std::string_view trimmed = without_trailing_slashes(path);
+  if (trimmed.empty()) return std::nullopt;
+  std::size_t slash = trimmed.rfind('/');
+  if (slash == std::string_view::npos) return path.substr(0, 0);
+  std::string_view parent = without_trailing_slashes(trimmed.substr(0, slash));
+  if (parent.empty()) return path.substr(0, 1);  // only the root is left
+  return parent;
+}
+
+// Reads one folder entry if it is a regular file whose path ends in ".json";
+// other regular files are announced and passed over, anything else silently.
+std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, const ListingResult& entry,
+                                                          std::int32_t& file_count) {
+  if (entry.error != 0) stop("Failed to extract file-entry: " + OsError{entry.error}.detail());
+  std::string path = join_path(folder, entry.name);
+
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) stop(OsError{errno}.detail());
+  if (!S_ISREG(status.st_mode)) return std::nullopt;
+
+  if (!is_valid_utf8(path)) stop("path-string");
+  if (!std::string_view(path).ends_with(".json")) {
+    print_stdout("Ignore '" + path + " as it does not have suffix '.json'.\n");
+    return std::nullopt;
+  }
+  ++file_count;
+  return read_and_split_file(path);
+}
+
+void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
+  if (traces.empty()) {
+    traces = std::move(more);
+  } else {
+    traces.insert(traces.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  }
+}
+
+}  // namespace
+
+std::vector<JaegerTrace> read_and_split_file(const std::string& path) {
+  print_stdout("Reading a Jaeger-trace from '" + path + "'\n");
+  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path);
+  if (const auto* error = std::get_if<TraceFileError>(&result)) stop(error->detail());
+  return split_export(std::get<JaegerTrace>(std::move(result)));
+}
+
+ReadResult read_file_or_folder(std::string_view input) {
+  report(0, "Reading all traces from folder: " + std::string(input));
+  ReadResult result;
+  std::string path(input);
+
+  struct stat status;
+  bool found = ::stat(path.c_str(), &status) == 0;
+  if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
+    result.traces = read_and_split_file(path);
+    std::optional<std::string_view> parent = parent_of(input);
+    if (!parent) stop("Could not extract parent of input_file");
+    result.base_folder = *parent;
+    result.file_count = 1;
+  } else if (found && S_ISDIR(status.st_mode)) {
+    std::int32_t file_count = 0;
+    DIR* folder = ::opendir(path.c_str());
+    if (folder == nullptr) stop("Failed to read directory: " + OsError{errno}.detail());
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(folder);
+      if (entry == nullptr) {
+        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count);
+        break;
+      }
+      std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (auto records = read_folder_entry(input, ListingResult{name, 0}, file_count)) {
+        append(result.traces, std::move(*records));
+      }
+    }
+    ::closedir(folder);
+    result.base_folder = input;
+    result.file_count = file_count;
+  } else {
+    stop(" Expected file with extention '.json' or folder. Received: '" + path + "' ");
+  }
+
+  report(0, "Read " + std::to_string(result.traces.size()) + " traces in total from " +
+                std::to_string(result.file_count) + " files.");
+  return result;
+}
+
+}  // namespace spansift
