@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 
 namespace spansift {
@@ -19,133 +20,150 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
   return table;
 }();
 
+// Appends to a string through a raw cursor: capacity is made sure of once per
+// piece, so the hot path is plain stores and memcpy.
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  explicit Writer(std::string& out) : out_(out) {
+    out_.resize(std::max<std::size_t>(out_.capacity(), 4096));  // reused buffers keep their size
+    cursor_ = out_.data();
+    end_ = cursor_ + out_.size();
+  }
+
+  // Gives the buffer its final length.
+  void finish() { out_.resize(static_cast<std::size_t>(cursor_ - out_.data())); }
 
   bool failed() const { return !error_.empty(); }
   const std::string& error() const { return error_; }
 
   void trace(const JaegerTrace& t) {
-    open('{');
-    key("data");
+    put('{');
+    ++level_;
+    first_key("data");
     list(std::span<const JaegerItem>(t.data), [&](const JaegerItem& item) { this->item(item); });
-    key("total");
+    next_key("total");
     integer(t.total);
-    key("limit");
+    next_key("limit");
     integer(t.limit);
-    key("offset");
+    next_key("offset");
     integer(t.offset);
-    key("errors");
+    next_key("errors");
     if (t.errors) {
-      list(std::span<const JaegerError>(*t.errors), [&](const JaegerError&) { out_ += "{}"; });
+      list(std::span<const JaegerError>(*t.errors), [&](const JaegerError&) { put("{}"); });
     } else {
-      out_ += "null";
+      put("null");
     }
-    close('}');
+    close_record();
   }
 
  private:
   void item(const JaegerItem& item) {
-    open('{');
-    key("traceID");
+    open_record();
+    first_key("traceID");
     string(item.traceID);
-    key("spans");
+    next_key("spans");
     list(item.spans, [&](const JaegerSpan& s) { span(s); });
-    key("processes");
+    next_key("processes");
     members(item.processes);
-    key("warnings");
+    next_key("warnings");
     optional_texts(item.warnings);
-    close('}');
+    close_record();
   }
 
   void span(const JaegerSpan& s) {
-    open('{');
-    key("traceID");
+    open_record();
+    first_key("traceID");
     string(s.traceID);
-    key("spanID");
+    next_key("spanID");
     string(s.spanID);
-    key("flags");
+    next_key("flags");
     integer(s.flags);
-    key("operationName");
+    next_key("operationName");
     string(s.operationName);
-    key("references");
+    next_key("references");
     list(s.references, [&](const JaegerReference& r) {
-      open('{');
-      key("refType");
+      open_record();
+      first_key("refType");
       string(r.refType);
-      key("traceID");
+      next_key("traceID");
       string(r.traceID);
-      key("spanID");
+      next_key("spanID");
       string(r.spanID);
-      close('}');
+      close_record();
     });
-    key("startTime");
+    next_key("startTime");
     integer(s.startTime);
-    key("duration");
+    next_key("duration");
     integer(s.duration);
-    key("tags");
+    next_key("tags");
     tags(s.tags);
-    key("logs");
+    next_key("logs");
     list(s.logs, [&](const JaegerLog& log) {
-      open('{');
-      key("timestamp");
+      open_record();
+      first_key("timestamp");
       integer(log.timestamp);
-      key("fields");
+      next_key("fields");
       tags(log.fields);
-      close('}');
+      close_record();
     });
-    key("processID");
+    next_key("processID");
     string(s.processID);
-    key("warnings");
+    next_key("warnings");
     optional_texts(s.warnings);
-    close('}');
+    close_record();
   }
 
   void tags(List<JaegerTag> tags) {
     list(tags, [&](const JaegerTag& tag) {
-      open('{');
-      key("key");
+      open_record();
+      first_key("key");
       string(tag.key);
-      key("type");
+      next_key("type");
       string(tag.type);
-      key("value");
+      next_key("value");
       value(tag.value);
-      close('}');
+      close_record();
     });
   }
 
   void optional_texts(const std::optional<List<Text>>& texts) {
     if (!texts) {
-      out_ += "null";
+      put("null");
       return;
     }
     list(*texts, [&](const Text& t) { string(t); });
   }
 
   void members(List<JsonMember> members) {
-    open('{');
+    if (members.empty()) {
+      put("{}");
+      return;
+    }
+    put('{');
+    ++level_;
+    bool first = true;
     for (const JsonMember& m : members) {
-      entry();
+      line_break(first);
+      first = false;
       string(m.key);
-      out_ += ": ";
+      put(": ");
       value(m.value);
     }
-    close('}');
+    close_record();
   }
 
   void value(const JsonValue& v) {
     switch (v.kind) {
-      case JsonValue::Kind::Null: out_ += "null"; break;
-      case JsonValue::Kind::Bool: out_ += v.boolean ? "true" : "false"; break;
+      case JsonValue::Kind::Null: put("null"); break;
+      case JsonValue::Kind::Bool: v.boolean ? put("true") : put("false"); break;
       case JsonValue::Kind::Unsigned: integer(v.unsigned_number); break;
       case JsonValue::Kind::Signed: integer(v.signed_number); break;
       case JsonValue::Kind::Double:
         if (!std::isfinite(v.double_number)) {
           if (error_.empty()) error_ = "number is not finite";
-          out_ += "null";
+          put("null");
         } else {
-          append_double(out_, v.double_number);
+          double_number(v.double_number);
         }
         break;
       case JsonValue::Kind::String: string(v.string()); break;
@@ -158,87 +176,161 @@ class Writer {
 
   template <class T, class F>
   void list(List<T> elements, F&& write_element) {
-    open('[');
+    if (elements.empty()) {
+      put("[]");
+      return;
+    }
+    put('[');
+    ++level_;
+    bool first = true;
     for (const T& e : elements) {
-      entry();
+      line_break(first);
+      first = false;
       write_element(e);
     }
-    close(']');
+    --level_;
+    reserve(1 + 2 * level_ + 1);
+    *cursor_++ = '\n';
+    indent();
+    *cursor_++ = ']';
   }
 
-  void open(char bracket) {
-    out_ += bracket;
+  // Records always have members: "{" here, the members' line breaks in the keys.
+  void open_record() {
+    put('{');
     ++level_;
-    first_.push_back(true);
+  }
+  void close_record() {
+    --level_;
+    reserve(1 + 2 * level_ + 1);
+    *cursor_++ = '\n';
+    indent();
+    *cursor_++ = '}';
   }
 
-  // Starts an entry of the innermost container: a line of its own.
-  void entry() {
-    if (first_.back()) {
-      first_.back() = false;
-      out_ += '\n';
-    } else {
-      out_ += ",\n";
-    }
+  // Starts an entry on a line of its own: "\n" or ",\n", then the indentation.
+  void line_break(bool first) {
+    reserve(2 + 2 * level_);
+    if (!first) *cursor_++ = ',';
+    *cursor_++ = '\n';
     indent();
   }
 
-  void key(std::string_view k) {
-    entry();
-    string(k);
-    out_ += ": ";
+  template <std::size_t N>
+  void first_key(const char (&k)[N]) {
+    line_break(true);
+    key(k);
+  }
+  template <std::size_t N>
+  void next_key(const char (&k)[N]) {
+    line_break(false);
+    key(k);
+  }
+  // A record's key: plain ASCII, so it needs no escaping.
+  template <std::size_t N>
+  void key(const char (&k)[N]) {
+    reserve(N + 3);
+    *cursor_++ = '"';
+    std::memcpy(cursor_, k, N - 1);
+    cursor_ += N - 1;
+    std::memcpy(cursor_, "\": ", 3);
+    cursor_ += 3;
   }
 
-  void close(char bracket) {
-    --level_;
-    bool had_entries = !first_.back();
-    first_.pop_back();
-    if (had_entries) {
-      out_ += '\n';
-      indent();
+  // Callers reserve 2 * level_ bytes; kSlack more are always kept free so
+  // that shallow indentation is one fixed-size copy.
+  void indent() {
+    std::size_t n = 2 * level_;
+    if (n <= kSlack) {
+      std::memcpy(cursor_, kSpaces, kSlack);
+      cursor_ += n;
+      return;
     }
-    out_ += bracket;
+    for (; n > 0;) {
+      std::size_t piece = std::min(n, kSlack);
+      std::memcpy(cursor_, kSpaces, piece);
+      cursor_ += piece;
+      n -= piece;
+    }
   }
 
-  void indent() { out_.append(2 * level_, ' '); }
+  void put(char c) {
+    reserve(1);
+    *cursor_++ = c;
+  }
+  template <std::size_t N>
+  void put(const char (&text)[N]) {
+    reserve(N - 1);
+    std::memcpy(cursor_, text, N - 1);
+    cursor_ += N - 1;
+  }
 
   template <class N>
   void integer(N n) {
-    char buffer[24];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, n);
-    out_.append(buffer, end);
+    reserve(24);
+    cursor_ = std::to_chars(cursor_, cursor_ + 24, n).ptr;
+  }
+
+  void double_number(double d) {
+    scratch_.clear();
+    append_double(scratch_, d);
+    reserve(scratch_.size());
+    std::memcpy(cursor_, scratch_.data(), scratch_.size());
+    cursor_ += scratch_.size();
   }
 
   void string(std::string_view s) {
-    out_ += '"';
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      unsigned char c = static_cast<unsigned char>(s[i]);
+    reserve(s.size() * 6 + 2);  // every byte escaped as \u00XX at worst
+    *cursor_++ = '"';
+    const char* run = s.data();
+    const char* end = s.data() + s.size();
+    for (const char* p = run; p != end; ++p) {
+      unsigned char c = static_cast<unsigned char>(*p);
       if (!kNeedsEscape[c]) continue;
-      out_.append(s.data() + run, i - run);
-      run = i + 1;
+      std::memcpy(cursor_, run, static_cast<std::size_t>(p - run));
+      cursor_ += p - run;
+      run = p + 1;
+      *cursor_++ = '\\';
       switch (c) {
-        case '"': out_ += "\\\""; break;
-        case '\\': out_ += "\\\\"; break;
-        case '\b': out_ += "\\b"; break;
-        case '\f': out_ += "\\f"; break;
-        case '\n': out_ += "\\n"; break;
-        case '\r': out_ += "\\r"; break;
-        case '\t': out_ += "\\t"; break;
+        case '"': *cursor_++ = '"'; break;
+        case '\\': *cursor_++ = '\\'; break;
+        case '\b': *cursor_++ = 'b'; break;
+        case '\f': *cursor_++ = 'f'; break;
+        case '\n': *cursor_++ = 'n'; break;
+        case '\r': *cursor_++ = 'r'; break;
+        case '\t': *cursor_++ = 't'; break;
         default: {
           static constexpr char kHex[] = "0123456789abcdef";
-          char escape[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-          out_.append(escape, 6);
+          const char escape[5] = {'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+          std::memcpy(cursor_, escape, 5);
+          cursor_ += 5;
         }
       }
     }
-    out_.append(s.data() + run, s.size() - run);
-    out_ += '"';
+    std::memcpy(cursor_, run, static_cast<std::size_t>(end - run));
+    cursor_ += end - run;
+    *cursor_++ = '"';
   }
 
+  void reserve(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - cursor_) < n + kSlack) [[unlikely]] grow(n + kSlack);
+  }
+
+  [[gnu::noinline]] void grow(std::size_t n) {
+    std::size_t used = static_cast<std::size_t>(cursor_ - out_.data());
+    out_.resize(std::max(out_.size() * 2, used + n));
+    cursor_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+
+  static constexpr std::size_t kSlack = 64;
+  static constexpr char kSpaces[kSlack + 1] = "                                                                ";
+
   std::string& out_;
+  char* cursor_;
+  char* end_;
   std::size_t level_ = 0;
-  std::vector<bool> first_;  // per open container: no entry written yet
+  std::string scratch_;
   std::string error_;
 };
 
@@ -295,6 +387,7 @@ bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& err
   out.clear();
   Writer writer(out);
   writer.trace(trace);
+  writer.finish();
   if (writer.failed()) {
     error = writer.error();
     return false;
