@@ -17,12 +17,6 @@ struct Case {
   std::size_t replacements;
 };
 
-std::string bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s += static_cast<char>(v);
-  return s;
-}
-
 // Expectations follow the WHATWG decoders: one U+FFFD per maximal ill-formed
 // subsequence, and a byte that breaks a sequence starts the next one.
 const std::vector<Case>& utf8_cases() {
@@ -150,37 +144,6 @@ TEST(Decode, LongInputsMatchPieceByPiece) {
     EXPECT_EQ(decode_to_utf8(Encoding::Utf16Le, in16, out), repeat);
     EXPECT_TRUE(out == want16) << "utf-16le x" << repeat;
   }
-}
-
-TEST(Decode, ByteOrderMarks) {
-  struct BomCase {
-    std::string probe;
-    bool found;
-    Encoding encoding;
-  };
-  const std::vector<BomCase> cases = {
-      {bytes({0xEF, 0xBB, 0xBF, 0, 0}), true, Encoding::Utf8},
-      {bytes({0xFF, 0xFE, 0, 0, 0}), true, Encoding::Utf16Le},
-      {bytes({0xFE, 0xFF, 0, 0, 0}), true, Encoding::Utf16Be},
-      {bytes({0xEF, 0xBB, 0, 0, 0}), false, Encoding::Utf8},  // a cut-off UTF-8 mark
-      {bytes({0xFF, 0xFE}), true, Encoding::Utf16Le},
-      {bytes({0, 0, 0xFE, 0xFF, 0}), false, Encoding::Utf8},
-      {bytes({'{', '"', 'd', 'a', 't'}), false, Encoding::Utf8},
-      {bytes({0, 0, 0, 0, 0}), false, Encoding::Utf8},
-  };
-  for (const BomCase& c : cases) {
-    Encoding found = Encoding::Utf8;
-    EXPECT_EQ(detect_bom(c.probe, found), c.found);
-    if (c.found) {
-      EXPECT_EQ(found, c.encoding);
-    }
-  }
-  EXPECT_EQ(encoding_name(Encoding::Utf8), "UTF-8");
-  EXPECT_EQ(encoding_name(Encoding::Utf16Le), "UTF-16LE");
-  EXPECT_EQ(encoding_name(Encoding::Utf16Be), "UTF-16BE");
-  EXPECT_EQ(bom_length(Encoding::Utf8), 3u);
-  EXPECT_EQ(bom_length(Encoding::Utf16Le), 2u);
-  EXPECT_EQ(bom_length(Encoding::Utf16Be), 2u);
 }
 
 }  // namespace

@@ -250,12 +250,6 @@ TEST(ReadTraceFile, QuotesInThePathAreEscapedInReportLines) {
   EXPECT_EQ(got.row1, std::vector<std::string>{"File " + shown + " returned a signal Malformed"});
 }
 
-TEST(TraceFileErrorText, SizeError) {
-  TraceFileError error{SizeError{}};
-  EXPECT_EQ(error.display(), "out of range integral type conversion attempted");
-  EXPECT_NE(error.detail().find("out of range integral type conversion attempted"), std::string::npos);
-}
-
 // ---- Whole runs of the binary ----
 
 RunOptions in_folder(const TempDir& dir) {
@@ -424,14 +418,6 @@ TEST(ReadFile, MarkedEncodingsWriteTheSameFilesAsPlainUtf8) {
       EXPECT_EQ(t2, first_t2);
     }
   }
-}
-
-TEST(ReadFile, ReplacedBytesInAStringReachTheOutput) {
-  TempDir root;
-  write_file(root / "x.json", kBomUtf8 + export_text({"t1"}, "a\xC3(b"));
-  RunResult run = run_spansift({"x.json"}, in_folder(root));
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(read_file(root / "Jaeger/t1.json").find("a" + kReplacement + "(b"), std::string::npos);
 }
 
 // Files that can't be read stop the run before anything is written.

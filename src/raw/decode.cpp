@@ -60,7 +60,9 @@ std::size_t convert(Encoding encoding, std::string_view bytes, NextTarget next_t
   std::size_t replacements = 0;
   UErrorCode status = U_ZERO_ERROR;
   ucnv_setToUCallBack(source.get(), replace_and_count, &replacements, nullptr, nullptr, &status);
-  if (U_FAILURE(status)) throw std::runtime_error(std::string("can't set the decoder callback: ") + u_errorName(status));
+  if (U_FAILURE(status)) {
+    throw std::runtime_error(std::string("can't set the decoder callback: ") + u_errorName(status));
+  }
 
   UChar pivot[kPivotUnits];
   UChar* pivot_source = pivot;
