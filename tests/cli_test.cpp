@@ -166,6 +166,21 @@ TEST(CliRun, TraceIdsReachTheWriterUnchanged) {
   }
 }
 
+// `make run` works on examples/, so every bundled export must read and write.
+TEST(CliRun, BundledExamplesAreWrittenInFull) {
+  TempDir cwd;
+  for (const std::string& name : list_folder(source_dir() + "/examples")) {
+    if (ends_with(name, ".json")) write_file(cwd / name, read_file(source_dir() + "/examples/" + name));
+  }
+  RunResult r = run_spansift({"."}, in_folder(cwd));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(ends_with(r.out, "Extracted 5 traces from 4 files.\nWritten 5 traces to folder Jaeger.\n")) << r.out;
+  EXPECT_EQ(list_folder(cwd / "Jaeger"),
+            (std::vector<std::string>{"00f067aa0ba902b7.json", "2db17286b3e6b148.json", "410a7dbc6d6cfeb6.json",
+                                      "4bf92f3577b34da6a3ce929d0e0e4736.json", "cf46871fbf4f262b.json"}));
+}
+
 TEST(CliStdout, FullDeviceStopsWith101) {
   TempDir cwd;
   ::mkdir((cwd / "in").c_str(), 0755);
