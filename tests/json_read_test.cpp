@@ -301,6 +301,10 @@ TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
       "{\"data\":nul}",
       "{\"d\\ud800x\":1}",
       "[[],0,0]",
+      export_with_tag_value("\"caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80\""),
+      export_with_tag_value("\"caf\xc3\xa9 \xe2\x9c\"") + " ",
+      export_with_tag_value("\"\xed\xa0\x80\""),
+      "{\"x\":\"\xf0\x9f\x98",
   };
   for (const std::string& text : texts) {
     std::string expected = outcome(parse_trace_json(text));

@@ -1,6 +1,5 @@
 #include "raw/arena.h"
 
-#include <cstdint>
 
 namespace spansift {
 
@@ -8,27 +7,21 @@ namespace {
 constexpr std::size_t kMaxChunk = 1024 * 1024;
 }
 
-void* Arena::allocate(std::size_t bytes, std::size_t align) {
-  std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(cursor_) % align) % align;
-  if (bytes + pad > left_) {
-    // Large requests get a chunk of their own so that the current chunk's
-    // tail is not wasted.
-    if (bytes > next_chunk_ / 4) {
-      chunks_.emplace_back(new char[bytes]);
-      reserved_ += bytes;
-      return chunks_.back().get();
-    }
-    chunks_.emplace_back(new char[next_chunk_]);
-    reserved_ += next_chunk_;
-    cursor_ = chunks_.back().get();
-    left_ = next_chunk_;
-    if (next_chunk_ < kMaxChunk) next_chunk_ *= 2;
-    pad = 0;
+// A new chunk; chunks start at the largest alignment, so no padding is needed.
+void* Arena::allocate_slow(std::size_t bytes) {
+  // Large requests get a chunk of their own so that the current chunk's
+  // tail is not wasted.
+  if (bytes > next_chunk_ / 4) {
+    chunks_.emplace_back(new char[bytes]);
+    reserved_ += bytes;
+    return chunks_.back().get();
   }
-  char* p = cursor_ + pad;
-  cursor_ = p + bytes;
-  left_ -= bytes + pad;
-  return p;
+  chunks_.emplace_back(new char[next_chunk_]);
+  reserved_ += next_chunk_;
+  cursor_ = chunks_.back().get() + bytes;
+  left_ = next_chunk_ - bytes;
+  if (next_chunk_ < kMaxChunk) next_chunk_ *= 2;
+  return chunks_.back().get();
 }
 
 }  // namespace spansift

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -20,7 +21,14 @@ class Arena {
 
   // Returns `bytes` bytes aligned to `align` (a power of two no larger than
   // alignof(std::max_align_t)), valid for the arena's lifetime.
-  void* allocate(std::size_t bytes, std::size_t align);
+  void* allocate(std::size_t bytes, std::size_t align) {
+    std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(cursor_) % align) % align;
+    if (bytes + pad > left_) return allocate_slow(bytes);
+    char* p = cursor_ + pad;
+    cursor_ = p + bytes;
+    left_ -= bytes + pad;
+    return p;
+  }
 
   std::string_view copy(std::string_view text) {
     if (text.empty()) return {};
@@ -47,6 +55,8 @@ class Arena {
   std::size_t bytes_reserved() const { return reserved_; }
 
  private:
+  void* allocate_slow(std::size_t bytes);
+
   std::vector<std::unique_ptr<char[]>> chunks_;
   char* cursor_ = nullptr;
   std::size_t left_ = 0;

@@ -34,7 +34,7 @@ enum class Want : std::uint8_t {
 constexpr std::size_t kMaxBuiltDepth = 127;
 
 struct Field {
-  const char* key;
+  std::string_view key;
   Want want;
   bool optional;  // null or missing gives "absent"
 };
@@ -72,17 +72,14 @@ struct RecordInfo {
   std::span<const Field> fields;
 };
 
-RecordInfo record_info(Want record) {
-  switch (record) {
-    case Want::Trace: return {"JaegerTrace", kTraceFields};
-    case Want::Item: return {"JaegerItem", kItemFields};
-    case Want::Span: return {"JaegerSpan", kSpanFields};
-    case Want::Reference: return {"JaegerReference", kReferenceFields};
-    case Want::Tag: return {"JaegerTag", kTagFields};
-    case Want::Log: return {"JaegerLog", kLogFields};
-    default: return {"JaegerError", {}};
-  }
-}
+constexpr RecordInfo kRecords[] = {
+    {"JaegerTrace", kTraceFields}, {"JaegerItem", kItemFields}, {"JaegerSpan", kSpanFields},
+    {"JaegerReference", kReferenceFields}, {"JaegerTag", kTagFields}, {"JaegerLog", kLogFields},
+    {"JaegerError", {}},
+};
+
+// `record` must be one of the record kinds (Trace to Error).
+const RecordInfo& record_info(Want record) { return kRecords[static_cast<std::size_t>(record)]; }
 
 bool is_record(Want w) { return w <= Want::Error; }
 bool is_list(Want w) { return w >= Want::ItemList && w <= Want::TextList; }
@@ -465,7 +462,7 @@ class Builder {
       }
     } else {
       for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (!fields[i].optional && !(f.seen & (1u << i))) fail(std::string("missing field `") + fields[i].key + "`");
+        if (!fields[i].optional && !(f.seen & (1u << i))) fail("missing field `" + std::string(fields[i].key) + "`");
       }
     }
     frames_.pop_back();
@@ -528,7 +525,7 @@ class Builder {
       f.field = kSkipField;
       for (std::size_t i = 0; i < fields.size(); ++i) {
         if (k == fields[i].key) {
-          if (f.seen & (1u << i)) fail(std::string("duplicate field `") + fields[i].key + "`");
+          if (f.seen & (1u << i)) fail("duplicate field `" + std::string(fields[i].key) + "`");
           f.seen |= 1u << i;
           f.field = static_cast<std::uint8_t>(i);
           break;
@@ -895,47 +892,98 @@ std::string boost_message(const bj::error_code& ec) {
 // once per level: it runs on a stack of its own large enough for this depth.
 std::size_t parser_max_depth() { return large_stack_available() ? 2'000'000 : 10'000; }
 
+// Length of the longest prefix of `s` made of whole, valid UTF-8 characters.
+// `truncated` tells whether what follows is a character cut short by the end
+// of `s` (valid so far) rather than an invalid one.
+std::size_t valid_utf8_prefix(std::string_view s, bool& truncated) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  truncated = false;
+  while (i < n) {
+    // Most text is ASCII: test eight bytes at a time.
+    if (i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      if ((word & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    } else {
+      return i;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      if (i + k >= n) {
+        truncated = true;
+        return i;
+      }
+      unsigned char b = p[i + k];
+      if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return i;
+    }
+    i += length;
+  }
+  return i;
+}
+
 class Reader {
  public:
   Reader() : parser_(options()) {}
 
   // Feeds one chunk; `last` marks the end of input. Returns false once
-  // reading has stopped (error set).
+  // reading has stopped (error set). A UTF-8 character cut by the chunk's
+  // end is not taken: carried() tells how many final bytes must come again
+  // at the front of the next chunk.
   bool feed(std::string_view chunk, bool last) {
-    if (parser_.handler().done()) return check_trailing(chunk) && (!last || finish_done());
+    carried_ = 0;
+    if (parser_.handler().done()) return check_trailing(chunk);
+    // The parser's own UTF-8 check is byte by byte; this one is faster and
+    // finds the same faults.
+    bool truncated = false;
+    std::size_t valid = valid_utf8_prefix(chunk, truncated);
+    bool invalid = valid < chunk.size() && (last || !truncated);
+    if (valid < chunk.size() && !invalid) carried_ = chunk.size() - valid;
+    std::string_view piece = chunk.substr(0, valid);
+
     bj::error_code ec;
-    std::size_t n = parser_.write_some(!last, chunk.data(), chunk.size(), ec);
+    std::size_t n = parser_.write_some(!last || invalid, piece.data(), piece.size(), ec);
     if (ec) {
-      bool handler_error = ec == bj::error::exception;
-      bool at_end = ec == bj::error::incomplete;
-      std::string message = handler_error ? parser_.handler().error()
-                            : (ec == bj::error::syntax || at_end)
-                                ? syntax_message(parser_.handler(), position_, chunk, n, at_end, chunk_start_)
-                                : boost_message(ec);
-      // The byte that broke the syntax, or that ended the refused token, counts as read.
-      std::size_t adjust = handler_error ? parser_.handler().stop_adjust() : !at_end;
-      std::size_t consumed = n;
-      if (!handler_error && !at_end && bad_literal_start(chunk, n)) {
-        // The parser stops where a broken literal starts; the text that
-        // still matched the literal, and the first byte that did not, count as read.
-        consumed = literal_mismatch(chunk, n) + 1;
-      } else if (adjust == Builder::kThroughLiteral) {
-        while (consumed < chunk.size() && std::isalpha(static_cast<unsigned char>(chunk[consumed]))) ++consumed;
-      } else {
-        consumed = std::min(n + adjust, chunk.size());
-      }
-      set_error(std::move(message), chunk, consumed);
+      fail_at(ec, chunk, n);
       return false;
     }
-    if (n < chunk.size()) {
+    if (n < piece.size() || (parser_.handler().done() && (invalid || carried_ > 0))) {
       // The document ended inside this chunk: only whitespace may follow.
+      carried_ = 0;
       position_.advance(chunk.substr(0, n));
       return check_trailing(chunk.substr(n));
     }
-    position_.advance(chunk);
-    chunk_start_ = end_state(chunk);
+    if (invalid) {
+      set_error(syntax_message(parser_.handler(), position_, chunk, valid, false, chunk_start_), chunk, valid + 1);
+      return false;
+    }
+    position_.advance(piece);
+    chunk_start_ = end_state(piece);
     return true;
   }
+
+  std::size_t carried() const { return carried_; }
 
   ParseResult result() {
     if (error_) return std::move(*error_);
@@ -949,10 +997,32 @@ class Reader {
   static bj::parse_options options() {
     bj::parse_options o;
     o.max_depth = parser_max_depth();
+    o.allow_invalid_utf8 = true;  // checked before the parser sees the text
     return o;
   }
 
-  bool finish_done() { return true; }
+  // The parser stopped at byte `n` of `chunk` with `ec`.
+  void fail_at(const bj::error_code& ec, std::string_view chunk, std::size_t n) {
+    bool handler_error = ec == bj::error::exception;
+    bool at_end = ec == bj::error::incomplete;
+    std::string message = handler_error ? parser_.handler().error()
+                          : (ec == bj::error::syntax || at_end)
+                              ? syntax_message(parser_.handler(), position_, chunk, n, at_end, chunk_start_)
+                              : boost_message(ec);
+    // The byte that broke the syntax, or that ended the refused token, counts as read.
+    std::size_t adjust = handler_error ? parser_.handler().stop_adjust() : !at_end;
+    std::size_t consumed = n;
+    if (!handler_error && !at_end && bad_literal_start(chunk, n)) {
+      // The parser stops where a broken literal starts; the text that still
+      // matched the literal, and the first byte that did not, count as read.
+      consumed = literal_mismatch(chunk, n) + 1;
+    } else if (adjust == Builder::kThroughLiteral) {
+      while (consumed < chunk.size() && std::isalpha(static_cast<unsigned char>(chunk[consumed]))) ++consumed;
+    } else {
+      consumed = std::min(n + adjust, chunk.size());
+    }
+    set_error(std::move(message), chunk, consumed);
+  }
 
   // Where the next chunk starts: inside a string or not. The parser tells a
   // string that is left open by handing over its first part; only an empty
@@ -997,6 +1067,7 @@ class Reader {
   bj::basic_parser<Builder> parser_;
   Position position_;
   TextState chunk_start_;
+  std::size_t carried_ = 0;
   std::optional<ReadError> error_;
 };
 
@@ -1043,15 +1114,20 @@ ParseResult parse_trace_json(const std::function<ssize_t(char*, std::size_t)>& r
                              std::size_t buffer_size) {
   return parse_on_large_stack([&]() -> ParseResult {
     Reader reader;
-    std::vector<char> buffer(buffer_size);
+    // Room in front for the bytes of a UTF-8 character cut by the previous read.
+    constexpr std::size_t kCarryRoom = 4;
+    std::vector<char> buffer(kCarryRoom + buffer_size);
+    std::size_t carried = 0;
     for (;;) {
-      ssize_t n = read_some(buffer.data(), buffer.size());
+      ssize_t n = read_some(buffer.data() + carried, buffer_size);
       if (n < 0) {
         reader.set_io_error(OsError{errno}.display());
         break;
       }
-      if (!reader.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), n == 0)) break;
-      if (n == 0) break;
+      std::size_t size = carried + static_cast<std::size_t>(n);
+      if (!reader.feed(std::string_view(buffer.data(), size), n == 0) || n == 0) break;
+      carried = reader.carried();
+      std::memmove(buffer.data(), buffer.data() + size - carried, carried);
     }
     return reader.result();
   });
