@@ -1028,6 +1028,7 @@ class Reader {
   // string that is left open by handing over its first part; only an empty
   // part (a chunk that ends on the opening quote or inside an escape) needs a scan.
   TextState end_state(std::string_view chunk) const {
+    if (chunk.empty()) return chunk_start_;
     std::size_t tail = std::min<std::size_t>(chunk.size(), 6);
     std::string_view last = chunk.substr(chunk.size() - tail);
     if ((!chunk.empty() && chunk.back() == '"') || last.find('\\') != std::string_view::npos) {
