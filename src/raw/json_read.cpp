@@ -783,19 +783,28 @@ struct TextState {
 
 // The state after the first `consumed` bytes of `chunk`, starting from `s`.
 TextState text_state(std::string_view chunk, std::size_t consumed, TextState s) {
-  for (std::size_t i = 0; i < consumed && i < chunk.size(); ++i) {
-    char c = chunk[i];
+  const char* p = chunk.data();
+  const char* end = p + std::min(consumed, chunk.size());
+  while (p < end) {
     if (!s.in_string) {
-      if (c == '"') s.in_string = true;
+      p = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+      if (p == nullptr) break;
+      s.in_string = true;
+      ++p;
     } else if (s.hex_left > 0) {
       --s.hex_left;
+      ++p;
     } else if (s.in_escape) {
       s.in_escape = false;
-      if (c == 'u') s.hex_left = 4;
-    } else if (c == '\\') {
-      s.in_escape = true;
-    } else if (c == '"') {
-      s.in_string = false;
+      if (*p++ == 'u') s.hex_left = 4;
+    } else {
+      while (p < end && *p != '"' && *p != '\\') ++p;
+      if (p == end) break;
+      if (*p++ == '"') {
+        s.in_string = false;
+      } else {
+        s.in_escape = true;
+      }
     }
   }
   return s;
