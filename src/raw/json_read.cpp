@@ -117,6 +117,7 @@ struct Frame {
   Want want;              // the record, or the list's element
   bool array_form = false;
   std::uint8_t field = kSkipField;  // object form: the field of the current key
+  std::uint8_t next_guess = 0;      // object form: the field most likely to come next
   std::uint32_t seen = 0;           // object form: fields already given
   std::uint32_t index = 0;          // array form: fields already given
   std::size_t slot = 0;             // record: index in its scratch; containers: scratch start
@@ -523,11 +524,16 @@ class Builder {
     if (f.kind == FrameKind::Record) {
       std::span<const Field> fields = record_info(f.want).fields;
       f.field = kSkipField;
-      for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (k == fields[i].key) {
-          if (f.seen & (1u << i)) fail("duplicate field `" + std::string(fields[i].key) + "`");
+      // Exports mostly give the fields in declaration order: start looking
+      // after the field that came last.
+      std::size_t count = fields.size();
+      for (std::size_t tried = 0, i = f.next_guess; tried < count; ++tried, i = i + 1 == count ? 0 : i + 1) {
+        std::string_view name = fields[i].key;
+        if (name.size() == k.size() && name[0] == k[0] && std::memcmp(name.data(), k.data(), k.size()) == 0) {
+          if (f.seen & (1u << i)) fail("duplicate field `" + std::string(name) + "`");
           f.seen |= 1u << i;
           f.field = static_cast<std::uint8_t>(i);
+          f.next_guess = static_cast<std::uint8_t>(i + 1 == count ? 0 : i + 1);
           break;
         }
       }
