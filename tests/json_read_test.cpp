@@ -316,7 +316,7 @@ TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
 
 TEST(ReadTrace, ChunkedFormAgreesOnRandomPieces) {
   std::mt19937 random(7);
-  std::string text = testing::read_file(testing::shared_dir() + "/samples/tracecompass_multiple_services.json");
+  std::string text = testing::read_file(testing::source_dir() + "/examples/tracecompass_multiple_services.json");
   std::string expected = outcome(parse_trace_json(text));
   for (int round = 0; round < 200; ++round) {
     std::vector<std::size_t> cuts;

@@ -180,7 +180,7 @@ void expect_fixed_point(std::string_view text) {
 }
 
 TEST(WriteTrace, FixedPointOnSamples) {
-  std::string folder = testing::shared_dir() + "/samples";
+  std::string folder = testing::source_dir() + "/examples";
   DIR* dir = ::opendir(folder.c_str());
   ASSERT_NE(dir, nullptr);
   int checked = 0;

@@ -14,7 +14,8 @@ namespace {
 TEST(JsonTestSuite, EveryDocumentAsATagValue) {
   std::string folder = testing::shared_dir() + "/jsontestsuite/test_parsing";
   DIR* dir = ::opendir(folder.c_str());
-  ASSERT_NE(dir, nullptr) << folder;
+  // The suite is shared material beside the repository, not part of it.
+  if (dir == nullptr) GTEST_SKIP() << "no conformance suite at " << folder;
   int accepted = 0, rejected = 0, undecided = 0;
   while (dirent* e = ::readdir(dir)) {
     std::string name = e->d_name;

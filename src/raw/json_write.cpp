@@ -307,8 +307,10 @@ class Writer {
         }
       }
     }
-    std::memcpy(cursor_, run, static_cast<std::size_t>(end - run));
-    cursor_ += end - run;
+    if (end != run) {  // an empty text may have no data pointer at all
+      std::memcpy(cursor_, run, static_cast<std::size_t>(end - run));
+      cursor_ += end - run;
+    }
     *cursor_++ = '"';
   }
 
