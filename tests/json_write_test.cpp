@@ -230,6 +230,15 @@ std::string random_value(std::mt19937& random, int depth) {
   }
 }
 
+TEST(WriteTrace, DeepValuesIndentPastAnyFixedWidth) {
+  std::string deep = std::string(60, '[') + R"({"k":[1,{"z":"x"}]})" + std::string(60, ']');
+  std::string text = R"({"data":[{"traceID":"t","spans":[],"processes":{"p":)" + deep +
+                     R"(}}],"total":0,"limit":0,"offset":0})";
+  std::string rendered = to_pretty_json(parse_ok(text));
+  EXPECT_NE(rendered.find("\n" + std::string(2 * 67, ' ') + "\"z\": \"x\"\n"), std::string::npos);
+  expect_fixed_point(text);
+}
+
 TEST(WriteTrace, FixedPointOnGeneratedRecords) {
   std::mt19937 random(3);
   for (int round = 0; round < 300; ++round) {

@@ -20,316 +20,305 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
   return table;
 }();
 
-// Appends to a string through a raw cursor: capacity is made sure of once per
-// piece, so the hot path is plain stores and memcpy.
+constexpr std::size_t kSlack = 64;
+constexpr char kSpaces[kSlack + 1] = "                                                                ";
+
+// Room that a text needs at most: every byte escaped as \u00XX, and the quotes.
+constexpr std::size_t text_bound(std::string_view s) { return 6 * s.size() + 2; }
+
+// Writes through a raw cursor that is passed along and returned, so that it
+// stays in a register: stores through char* would otherwise force it back to
+// memory after every byte. Room is made sure of once per line or record, and
+// kSlack more bytes are always kept free for fixed-size copies.
 class Writer {
  public:
   explicit Writer(std::string& out) : out_(out) {
     out_.resize(std::max<std::size_t>(out_.capacity(), 4096));  // reused buffers keep their size
-    cursor_ = out_.data();
-    end_ = cursor_ + out_.size();
+    end_ = out_.data() + out_.size();
   }
-
-  // Gives the buffer its final length.
-  void finish() { out_.resize(static_cast<std::size_t>(cursor_ - out_.data())); }
 
   bool failed() const { return !error_.empty(); }
   const std::string& error() const { return error_; }
 
   void trace(const JaegerTrace& t) {
-    put('{');
-    ++level_;
-    first_key("data");
-    list(std::span<const JaegerItem>(t.data), [&](const JaegerItem& item) { this->item(item); });
-    next_key("total");
-    integer(t.total);
-    next_key("limit");
-    integer(t.limit);
-    next_key("offset");
-    integer(t.offset);
-    next_key("errors");
+    char* p = ensure(out_.data(), 16);
+    *p++ = '{';
+    level_ = 1;
+    p = key(p, true, "data");
+    p = list(p, std::span<const JaegerItem>(t.data), [&](char* q, const JaegerItem& item) { return this->item(q, item); });
+    p = ensure(p, 4 * 40);
+    p = key(p, false, "total");
+    p = integer(p, t.total);
+    p = key(p, false, "limit");
+    p = integer(p, t.limit);
+    p = key(p, false, "offset");
+    p = integer(p, t.offset);
+    p = key(p, false, "errors");
     if (t.errors) {
-      list(std::span<const JaegerError>(*t.errors), [&](const JaegerError&) { put("{}"); });
+      p = list(p, std::span<const JaegerError>(*t.errors), [](char* q, const JaegerError&) { return put(q, "{}"); });
     } else {
-      put("null");
+      p = put(p, "null");
     }
-    close_record();
+    p = close(ensure(p, line()), '}');
+    out_.resize(static_cast<std::size_t>(p - out_.data()));
   }
 
  private:
-  void item(const JaegerItem& item) {
-    open_record();
-    first_key("traceID");
-    string(item.traceID);
-    next_key("spans");
-    list(item.spans, [&](const JaegerSpan& s) { span(s); });
-    next_key("processes");
-    members(item.processes);
-    next_key("warnings");
-    optional_texts(item.warnings);
-    close_record();
+  // Room for a line break, the indentation and a key at the current level.
+  std::size_t line() const { return 2 * level_ + 24; }
+
+  char* item(char* p, const JaegerItem& item) {
+    p = ensure(p, line() + text_bound(item.traceID));
+    p = open(p, '{');
+    p = key(p, true, "traceID");
+    p = string(p, item.traceID);
+    p = ensure(p, line());
+    p = key(p, false, "spans");
+    p = list(p, item.spans, [&](char* q, const JaegerSpan& s) { return span(q, s); });
+    p = ensure(p, line());
+    p = key(p, false, "processes");
+    p = members(p, item.processes);
+    p = ensure(p, line());
+    p = key(p, false, "warnings");
+    p = optional_texts(p, item.warnings);
+    return close(ensure(p, line()), '}');
   }
 
-  void span(const JaegerSpan& s) {
-    open_record();
-    first_key("traceID");
-    string(s.traceID);
-    next_key("spanID");
-    string(s.spanID);
-    next_key("flags");
-    integer(s.flags);
-    next_key("operationName");
-    string(s.operationName);
-    next_key("references");
-    list(s.references, [&](const JaegerReference& r) {
-      open_record();
-      first_key("refType");
-      string(r.refType);
-      next_key("traceID");
-      string(r.traceID);
-      next_key("spanID");
-      string(r.spanID);
-      close_record();
+  char* span(char* p, const JaegerSpan& s) {
+    p = ensure(p, 7 * line() + 3 * 24 + text_bound(s.traceID) + text_bound(s.spanID) + text_bound(s.operationName));
+    p = open(p, '{');
+    p = key(p, true, "traceID");
+    p = string(p, s.traceID);
+    p = key(p, false, "spanID");
+    p = string(p, s.spanID);
+    p = key(p, false, "flags");
+    p = integer(p, s.flags);
+    p = key(p, false, "operationName");
+    p = string(p, s.operationName);
+    p = key(p, false, "references");
+    p = list(p, s.references, [&](char* q, const JaegerReference& r) {
+      q = ensure(q, 4 * line() + text_bound(r.refType) + text_bound(r.traceID) + text_bound(r.spanID));
+      q = open(q, '{');
+      q = key(q, true, "refType");
+      q = string(q, r.refType);
+      q = key(q, false, "traceID");
+      q = string(q, r.traceID);
+      q = key(q, false, "spanID");
+      q = string(q, r.spanID);
+      return close(q, '}');
     });
-    next_key("startTime");
-    integer(s.startTime);
-    next_key("duration");
-    integer(s.duration);
-    next_key("tags");
-    tags(s.tags);
-    next_key("logs");
-    list(s.logs, [&](const JaegerLog& log) {
-      open_record();
-      first_key("timestamp");
-      integer(log.timestamp);
-      next_key("fields");
-      tags(log.fields);
-      close_record();
+    p = ensure(p, 3 * line() + 2 * 24);
+    p = key(p, false, "startTime");
+    p = integer(p, s.startTime);
+    p = key(p, false, "duration");
+    p = integer(p, s.duration);
+    p = key(p, false, "tags");
+    p = tags(p, s.tags);
+    p = ensure(p, line());
+    p = key(p, false, "logs");
+    p = list(p, s.logs, [&](char* q, const JaegerLog& log) {
+      q = ensure(q, 3 * line() + 24);
+      q = open(q, '{');
+      q = key(q, true, "timestamp");
+      q = integer(q, log.timestamp);
+      q = key(q, false, "fields");
+      q = tags(q, log.fields);
+      return close(ensure(q, line()), '}');
     });
-    next_key("processID");
-    string(s.processID);
-    next_key("warnings");
-    optional_texts(s.warnings);
-    close_record();
+    p = ensure(p, 2 * line() + text_bound(s.processID));
+    p = key(p, false, "processID");
+    p = string(p, s.processID);
+    p = key(p, false, "warnings");
+    p = optional_texts(p, s.warnings);
+    return close(ensure(p, line()), '}');
   }
 
-  void tags(List<JaegerTag> tags) {
-    list(tags, [&](const JaegerTag& tag) {
-      open_record();
-      first_key("key");
-      string(tag.key);
-      next_key("type");
-      string(tag.type);
-      next_key("value");
-      value(tag.value);
-      close_record();
+  char* tags(char* p, List<JaegerTag> tags) {
+    return list(p, tags, [&](char* q, const JaegerTag& tag) {
+      q = ensure(q, 4 * line() + text_bound(tag.key) + text_bound(tag.type));
+      q = open(q, '{');
+      q = key(q, true, "key");
+      q = string(q, tag.key);
+      q = key(q, false, "type");
+      q = string(q, tag.type);
+      q = key(q, false, "value");
+      q = value(q, tag.value);
+      return close(ensure(q, line()), '}');
     });
   }
 
-  void optional_texts(const std::optional<List<Text>>& texts) {
-    if (!texts) {
-      put("null");
-      return;
-    }
-    list(*texts, [&](const Text& t) { string(t); });
+  char* optional_texts(char* p, const std::optional<List<Text>>& texts) {
+    if (!texts) return put(p, "null");
+    return list(p, *texts, [&](char* q, const Text& t) { return string(ensure(q, text_bound(t)), t); });
   }
 
-  void members(List<JsonMember> members) {
-    if (members.empty()) {
-      put("{}");
-      return;
-    }
-    put('{');
-    ++level_;
+  char* members(char* p, List<JsonMember> members) {
+    if (members.empty()) return put(p, "{}");
+    p = open(p, '{');
     bool first = true;
     for (const JsonMember& m : members) {
-      line_break(first);
+      p = ensure(p, line() + text_bound(m.key));
+      p = line_break(p, first);
       first = false;
-      string(m.key);
-      put(": ");
-      value(m.value);
+      p = string(p, m.key);
+      p = put(p, ": ");
+      p = value(p, m.value);
     }
-    close_record();
+    return close(ensure(p, line()), '}');
   }
 
-  void value(const JsonValue& v) {
+  char* value(char* p, const JsonValue& v) {
     switch (v.kind) {
-      case JsonValue::Kind::Null: put("null"); break;
-      case JsonValue::Kind::Bool: v.boolean ? put("true") : put("false"); break;
-      case JsonValue::Kind::Unsigned: integer(v.unsigned_number); break;
-      case JsonValue::Kind::Signed: integer(v.signed_number); break;
+      case JsonValue::Kind::Null: return put(p, "null");
+      case JsonValue::Kind::Bool: return v.boolean ? put(p, "true") : put(p, "false");
+      case JsonValue::Kind::Unsigned: return integer(p, v.unsigned_number);
+      case JsonValue::Kind::Signed: return integer(p, v.signed_number);
       case JsonValue::Kind::Double:
         if (!std::isfinite(v.double_number)) {
           if (error_.empty()) error_ = "number is not finite";
-          put("null");
-        } else {
-          double_number(v.double_number);
+          return put(p, "null");
         }
-        break;
-      case JsonValue::Kind::String: string(v.string()); break;
+        return double_number(p, v.double_number);
+      case JsonValue::Kind::String: return string(ensure(p, text_bound(v.string())), v.string());
       case JsonValue::Kind::Array:
-        list(v.array(), [&](const JsonValue& e) { value(e); });
-        break;
-      case JsonValue::Kind::Object: members(v.object()); break;
+        return list(p, v.array(), [&](char* q, const JsonValue& e) { return value(q, e); });
+      case JsonValue::Kind::Object: return members(p, v.object());
     }
+    return p;
   }
 
+  // Elements each on a line of their own; `write_element(p, e)` makes sure of
+  // its own room beyond kSlack.
   template <class T, class F>
-  void list(List<T> elements, F&& write_element) {
-    if (elements.empty()) {
-      put("[]");
-      return;
-    }
-    put('[');
-    ++level_;
+  char* list(char* p, List<T> elements, F&& write_element) {
+    if (elements.empty()) return put(p, "[]");
+    p = open(p, '[');
     bool first = true;
     for (const T& e : elements) {
-      line_break(first);
+      p = ensure(p, line());
+      p = line_break(p, first);
       first = false;
-      write_element(e);
+      p = write_element(p, e);
     }
-    --level_;
-    reserve(1 + 2 * level_ + 1);
-    *cursor_++ = '\n';
-    indent();
-    *cursor_++ = ']';
+    return close(ensure(p, line()), ']');
   }
 
-  // Records always have members: "{" here, the members' line breaks in the keys.
-  void open_record() {
-    put('{');
+  char* open(char* p, char bracket) {
+    *p++ = bracket;
     ++level_;
+    return p;
   }
-  void close_record() {
+
+  // A container with entries closes on a line of its own.
+  char* close(char* p, char bracket) {
     --level_;
-    reserve(1 + 2 * level_ + 1);
-    *cursor_++ = '\n';
-    indent();
-    *cursor_++ = '}';
+    *p++ = '\n';
+    p = indent(p);
+    *p++ = bracket;
+    return p;
   }
 
-  // Starts an entry on a line of its own: "\n" or ",\n", then the indentation.
-  void line_break(bool first) {
-    reserve(2 + 2 * level_);
-    if (!first) *cursor_++ = ',';
-    *cursor_++ = '\n';
-    indent();
+  // Starts an entry: "\n" or ",\n", then the indentation.
+  char* line_break(char* p, bool first) const {
+    if (!first) *p++ = ',';
+    *p++ = '\n';
+    return indent(p);
   }
 
-  template <std::size_t N>
-  void first_key(const char (&k)[N]) {
-    line_break(true);
-    key(k);
-  }
-  template <std::size_t N>
-  void next_key(const char (&k)[N]) {
-    line_break(false);
-    key(k);
-  }
-  // A record's key: plain ASCII, so it needs no escaping.
-  template <std::size_t N>
-  void key(const char (&k)[N]) {
-    reserve(N + 3);
-    *cursor_++ = '"';
-    std::memcpy(cursor_, k, N - 1);
-    cursor_ += N - 1;
-    std::memcpy(cursor_, "\": ", 3);
-    cursor_ += 3;
-  }
-
-  // Callers reserve 2 * level_ bytes; kSlack more are always kept free so
-  // that shallow indentation is one fixed-size copy.
-  void indent() {
+  char* indent(char* p) const {
     std::size_t n = 2 * level_;
     if (n <= kSlack) {
-      std::memcpy(cursor_, kSpaces, kSlack);
-      cursor_ += n;
-      return;
+      std::memcpy(p, kSpaces, kSlack);
+      return p + n;
     }
     for (; n > 0;) {
       std::size_t piece = std::min(n, kSlack);
-      std::memcpy(cursor_, kSpaces, piece);
-      cursor_ += piece;
+      std::memcpy(p, kSpaces, piece);
+      p += piece;
       n -= piece;
     }
+    return p;
   }
 
-  void put(char c) {
-    reserve(1);
-    *cursor_++ = c;
-  }
+  // A record's member key: plain ASCII, so it needs no escaping.
   template <std::size_t N>
-  void put(const char (&text)[N]) {
-    reserve(N - 1);
-    std::memcpy(cursor_, text, N - 1);
-    cursor_ += N - 1;
+  char* key(char* p, bool first, const char (&k)[N]) const {
+    p = line_break(p, first);
+    *p++ = '"';
+    std::memcpy(p, k, N - 1);
+    p += N - 1;
+    std::memcpy(p, "\": ", 3);
+    return p + 3;
+  }
+
+  template <std::size_t N>
+  static char* put(char* p, const char (&text)[N]) {
+    std::memcpy(p, text, N - 1);
+    return p + N - 1;
   }
 
   template <class N>
-  void integer(N n) {
-    reserve(24);
-    cursor_ = std::to_chars(cursor_, cursor_ + 24, n).ptr;
+  static char* integer(char* p, N n) {
+    return std::to_chars(p, p + 24, n).ptr;
   }
 
-  void double_number(double d) {
+  char* double_number(char* p, double d) {
     scratch_.clear();
     append_double(scratch_, d);
-    reserve(scratch_.size());
-    std::memcpy(cursor_, scratch_.data(), scratch_.size());
-    cursor_ += scratch_.size();
+    std::memcpy(p, scratch_.data(), scratch_.size());  // at most 25 bytes: within kSlack
+    return p + scratch_.size();
   }
 
-  void string(std::string_view s) {
-    reserve(s.size() * 6 + 2);  // every byte escaped as \u00XX at worst
-    *cursor_++ = '"';
+  // The caller has made sure of text_bound(s) bytes.
+  static char* string(char* p, std::string_view s) {
+    *p++ = '"';
     const char* run = s.data();
     const char* end = s.data() + s.size();
-    for (const char* p = run; p != end; ++p) {
-      unsigned char c = static_cast<unsigned char>(*p);
-      if (!kNeedsEscape[c]) continue;
-      std::memcpy(cursor_, run, static_cast<std::size_t>(p - run));
-      cursor_ += p - run;
-      run = p + 1;
-      *cursor_++ = '\\';
-      switch (c) {
-        case '"': *cursor_++ = '"'; break;
-        case '\\': *cursor_++ = '\\'; break;
-        case '\b': *cursor_++ = 'b'; break;
-        case '\f': *cursor_++ = 'f'; break;
-        case '\n': *cursor_++ = 'n'; break;
-        case '\r': *cursor_++ = 'r'; break;
-        case '\t': *cursor_++ = 't'; break;
+    for (const char* c = run; c != end; ++c) {
+      unsigned char b = static_cast<unsigned char>(*c);
+      if (!kNeedsEscape[b]) [[likely]] continue;
+      std::memcpy(p, run, static_cast<std::size_t>(c - run));
+      p += c - run;
+      run = c + 1;
+      *p++ = '\\';
+      switch (b) {
+        case '"': *p++ = '"'; break;
+        case '\\': *p++ = '\\'; break;
+        case '\b': *p++ = 'b'; break;
+        case '\f': *p++ = 'f'; break;
+        case '\n': *p++ = 'n'; break;
+        case '\r': *p++ = 'r'; break;
+        case '\t': *p++ = 't'; break;
         default: {
           static constexpr char kHex[] = "0123456789abcdef";
-          const char escape[5] = {'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-          std::memcpy(cursor_, escape, 5);
-          cursor_ += 5;
+          const char escape[5] = {'u', '0', '0', kHex[b >> 4], kHex[b & 0xF]};
+          std::memcpy(p, escape, 5);
+          p += 5;
         }
       }
     }
     if (end != run) {  // an empty text may have no data pointer at all
-      std::memcpy(cursor_, run, static_cast<std::size_t>(end - run));
-      cursor_ += end - run;
+      std::memcpy(p, run, static_cast<std::size_t>(end - run));
+      p += end - run;
     }
-    *cursor_++ = '"';
+    *p++ = '"';
+    return p;
   }
 
-  void reserve(std::size_t n) {
-    if (static_cast<std::size_t>(end_ - cursor_) < n + kSlack) [[unlikely]] grow(n + kSlack);
+  // Returns `p`, or where it now stands after the buffer grew.
+  char* ensure(char* p, std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p) >= n + kSlack) [[likely]] return p;
+    return grow(p, n + kSlack);
   }
 
-  [[gnu::noinline]] void grow(std::size_t n) {
-    std::size_t used = static_cast<std::size_t>(cursor_ - out_.data());
+  [[gnu::noinline]] char* grow(char* p, std::size_t n) {
+    std::size_t used = static_cast<std::size_t>(p - out_.data());
     out_.resize(std::max(out_.size() * 2, used + n));
-    cursor_ = out_.data() + used;
     end_ = out_.data() + out_.size();
+    return out_.data() + used;
   }
-
-  static constexpr std::size_t kSlack = 64;
-  static constexpr char kSpaces[kSlack + 1] = "                                                                ";
 
   std::string& out_;
-  char* cursor_;
   char* end_;
   std::size_t level_ = 0;
   std::string scratch_;
@@ -386,10 +375,8 @@ void append_double(std::string& out, double value) {
 }
 
 bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error) {
-  out.clear();
   Writer writer(out);
   writer.trace(trace);
-  writer.finish();
   if (writer.failed()) {
     error = writer.error();
     return false;
