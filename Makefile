@@ -4,7 +4,7 @@ JOBS := $(shell nproc)
 # "Entering directory" noise.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build run test asan-configure asan-build asan-test clean
+.PHONY: all deps configure build run test package asan-configure asan-build asan-test clean
 
 all: build
 
@@ -25,6 +25,11 @@ run: build
 
 test: build
 	ctest --test-dir build --output-on-failure -j$(JOBS)
+
+# The Debian package build/spansift_<version>_<arch>.deb (CPack; the
+# dependencies come from dpkg-shlibdeps).
+package: build
+	cmake --build --preset release --target package
 
 asan-configure: deps
 	cmake --preset asan
