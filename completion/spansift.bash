@@ -8,7 +8,7 @@
 # removed, nothing expanded (compgen matches names literally).
 _spansift_dequote()
 {
-    local text=$1 quote= char i
+    local text=$1 quote='' char i
     REPLY=
     for ((i = 0; i < ${#text}; i++)); do
         char=${text:i:1}
@@ -34,7 +34,7 @@ _spansift()
     # value, which options were given, whether INPUT was given, whether "--"
     # ended the options. "--trace-ids=x" comes as three words when "=" is in
     # COMP_WORDBREAKS, as it is by default.
-    local i word pending= input_given= options_ended= used=" "
+    local i word pending='' input_given='' options_ended='' used=' '
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         if [[ -n $pending ]]; then

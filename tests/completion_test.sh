@@ -5,7 +5,7 @@ set -uo pipefail
 
 script=$(realpath "$1")
 binary=$(realpath "$2")
-# shellcheck source=../completion/spansift.bash
+# shellcheck source=/dev/null
 source "$script"
 
 work=$(mktemp -d)

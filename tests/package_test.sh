@@ -90,7 +90,7 @@ depends=$(field Depends)
 declare -A depended=()
 while read -r name; do
   [[ -n "$name" ]] && depended[$name]=1
-done < <(tr ',|' '\n\n' <<<"$depends" | sed -E 's/\(.*\)//; s/:.*//; s/^ +//; s/ +$//')
+done < <(tr ',|' '\n' <<<"$depends" | sed -E 's/\(.*\)//; s/:.*//; s/^ +//; s/ +$//')
 
 owner_of() {
   # dpkg knows a library by the path its package ships, which may be under
