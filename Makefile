@@ -4,7 +4,7 @@ JOBS := $(shell nproc)
 # "Entering directory" noise.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build run test package asan-configure asan-build asan-test clean
+.PHONY: all deps configure build run test package bench asan-configure asan-build asan-test clean
 
 all: build
 
@@ -31,6 +31,12 @@ test: build
 package: build
 	cmake --build --preset release --target package
 
+# Speed and memory on generated exports of about 30, 100 and 300 MB, side by
+# side with the write floor and a Python baseline; prints one table. See
+# bench/README.md (BENCH_QUICK=1 checks the harness in about a minute).
+bench: deps
+	./bench/run
+
 asan-configure: deps
 	cmake --preset asan
 
@@ -41,4 +47,4 @@ asan-test: asan-build
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
 clean:
-	rm -rf build build-asan examples/Jaeger
+	rm -rf build build-asan build-bench examples/Jaeger
