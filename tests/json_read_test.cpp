@@ -197,6 +197,9 @@ TEST(ReadTrace, ModelErrors) {
       {R"({"data":[],"total":0,"limit":0,"offset":0,"errors":[1]})", "invalid type: integer `1`, expected struct JaegerError"},
       {R"({"data":[],"total":0,"limit":0,"offset":0,"errors":[[1]]})", "trailing characters"},
       {"\"x\"", "invalid type: string \"x\", expected struct JaegerTrace"},
+      {"null", "invalid type: null, expected struct JaegerTrace"},
+      {"false", "invalid type: boolean `false`, expected struct JaegerTrace"},
+      {"7", "invalid type: integer `7`, expected struct JaegerTrace"},
       {"[[],0,0]", "invalid length 3, expected struct JaegerTrace with 5 elements"},
       {"[[],0,0,0,null,1]", "trailing characters"},
       {"[[],0,0,0,null,]", "trailing comma"},
@@ -244,13 +247,22 @@ TEST(ReadTrace, SyntaxErrorsWithPositions) {
       {"{\"x\":01}", "invalid number", 1, 7},
       {"{\"x\":1.}", "invalid number", 1, 8},
       {"{\"x\":-}", "invalid number", 1, 7},
+      {"{\"x\":1.", "EOF while parsing a value", 1, 7},
+      {"[1e-", "EOF while parsing a value", 1, 4},
+      {"[1e", "EOF while parsing a value", 1, 3},
+      {"-", "EOF while parsing a value", 1, 1},
       {"{\"x\":1e400}", "number out of range", 1, 10},
       {"{\"d\\qata\":1}", "invalid escape", 1, 5},
       {"{\"d\\u12x4\":1}", "invalid escape", 1, 8},
       {std::string("{\"d\x01\":1}"), "control character (\\u0000-\\u001F) found while parsing a string", 1, 4},
       {std::string("{\"d\xff\":1}"), "invalid unicode code point", 1, 4},
       {"{\"d\\ud800x\":1}", "unexpected end of hex escape", 1, 10},
-      {"{\"d\\udc00\":1}", "lone leading surrogate in hex escape", 1, 10},
+      {"{\"d\\udc00\":1}", "lone leading surrogate in hex escape", 1, 9},
+      {"[\"\\uD888\\u1234\"]", "lone leading surrogate in hex escape", 1, 14},
+      {"[\"\\uD888\\uD888\"]", "lone leading surrogate in hex escape", 1, 14},
+      {"[\"\\uD888\\n\"]", "unexpected end of hex escape", 1, 10},
+      {"[\"\\uD888\\u12x4\"]", "invalid escape", 1, 13},
+      {"[\"\\uD888", "EOF while parsing a string", 1, 8},
       {"{\"data\":[],\"total\":0,\"limit\":0,\"offset\":0}\n x", "trailing characters", 2, 2},
       {"{\"data\":[],\n\"total\":0,\"limit\":0,\"offset\":0}}", "trailing characters", 2, 32},
       {"\xEF\xBB\xBF{}", "expected value", 1, 1},
@@ -305,12 +317,24 @@ TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
       export_with_tag_value("\"caf\xc3\xa9 \xe2\x9c\"") + " ",
       export_with_tag_value("\"\xed\xa0\x80\""),
       "{\"x\":\"\xf0\x9f\x98",
+      "[\"\\uD888\\u1234\"]",
+      "[\"\\udc00\"]",
+      "[\"\\uD888x\"]",
+      "[\"\\uD888\\uD83D\\uDE00\"]",
+      "[\"\\uD888",
+      "[\"a\\\\uD888x\"]",
+      "[1.",
+      "[1e-",
   };
   for (const std::string& text : texts) {
     std::string expected = outcome(parse_trace_json(text));
     for (std::size_t cut = 0; cut <= text.size(); ++cut) {
       ASSERT_EQ(outcome(parse_in_pieces(text, {cut})), expected) << text << " cut at " << cut;
     }
+    // Every byte a read of its own: no state may hide in a piece too short to show it.
+    std::vector<std::size_t> every_byte;
+    for (std::size_t cut = 1; cut < text.size(); ++cut) every_byte.push_back(cut);
+    ASSERT_EQ(outcome(parse_in_pieces(text, every_byte)), expected) << text << " byte by byte";
   }
 }
 

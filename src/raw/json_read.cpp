@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <unistd.h>
 
 #include "raw/json_write.h"
@@ -319,6 +320,7 @@ class Builder {
   }
 
   bool field_is_optional() const {
+    if (frames_.empty()) return false;  // a null document
     const Frame& f = frames_.back();
     if (f.kind != FrameKind::Record) return false;
     std::span<const Field> fields = record_info(f.want).fields;
@@ -958,6 +960,97 @@ std::size_t valid_utf8_prefix(std::string_view s, bool& truncated) {
   return i;
 }
 
+// \u escapes are checked ahead of the parser: Boost.JSON reports a bad
+// surrogate pair under different errors and at different places depending
+// on where the input is cut. The state carries over from piece to piece.
+// Backslashes outside strings need no care: the parser fails on the first
+// one itself, and it always sees the backslash that starts a fault.
+class EscapeCheck {
+ public:
+  struct Fault {
+    std::size_t cut;  // what the parser may still see: through the sequence's backslash
+    std::size_t end;  // just past the byte that decided the fault
+    const char* message;
+  };
+
+  // The first fault in `piece`, which continues the pieces scanned before.
+  std::optional<Fault> scan(std::string_view piece) {
+    const char* data = piece.data();
+    const std::size_t n = piece.size();
+    std::size_t start = 0;  // the sequence's backslash; 0 when it began in an earlier piece
+    std::size_t i = 0;
+    auto fault = [&](const char* message) { return Fault{start, i, message}; };
+    while (i < n) {
+      if (stage_ == Stage::None) {
+        const void* p = std::memchr(data + i, '\\', n - i);
+        if (p == nullptr) return std::nullopt;
+        i = static_cast<std::size_t>(static_cast<const char*>(p) - data);
+        start = i + 1;
+        stage_ = Stage::Escape;
+        ++i;
+        continue;
+      }
+      unsigned char c = static_cast<unsigned char>(data[i++]);
+      switch (stage_) {
+        case Stage::Escape:
+          if (c == 'u') {
+            begin_hex(false);
+          } else {
+            stage_ = Stage::None;  // a one-letter escape: the parser judges it
+          }
+          break;
+        case Stage::Hex: {
+          int digit = hex_value(c);
+          if (digit < 0) return finish(fault("invalid escape"));
+          value_ = static_cast<std::uint16_t>((value_ << 4) | digit);
+          if (--hex_left_ > 0) break;
+          bool trailing = value_ >= 0xDC00 && value_ <= 0xDFFF;
+          if (second_ != trailing) return finish(fault("lone leading surrogate in hex escape"));
+          stage_ = !second_ && value_ >= 0xD800 && value_ <= 0xDBFF ? Stage::LeadBackslash : Stage::None;
+          break;
+        }
+        case Stage::LeadBackslash:
+          if (c != '\\') return finish(fault("unexpected end of hex escape"));
+          stage_ = Stage::LeadU;
+          break;
+        case Stage::LeadU:
+          if (c != 'u') return finish(fault("unexpected end of hex escape"));
+          begin_hex(true);
+          break;
+        case Stage::None: break;
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  enum class Stage : std::uint8_t { None, Escape, Hex, LeadBackslash, LeadU };
+
+  void begin_hex(bool second) {
+    stage_ = Stage::Hex;
+    hex_left_ = 4;
+    value_ = 0;
+    second_ = second;
+  }
+
+  std::optional<Fault> finish(Fault f) {
+    stage_ = Stage::None;
+    return f;
+  }
+
+  static int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  Stage stage_ = Stage::None;
+  std::uint8_t hex_left_ = 0;
+  std::uint16_t value_ = 0;
+  bool second_ = false;  // the digits of the escape after a leading surrogate
+};
+
 class Reader {
  public:
   Reader() : parser_(options()) {}
@@ -976,18 +1069,28 @@ class Reader {
     bool invalid = valid < chunk.size() && (last || !truncated);
     if (valid < chunk.size() && !invalid) carried_ = chunk.size() - valid;
     std::string_view piece = chunk.substr(0, valid);
+    std::optional<EscapeCheck::Fault> fault = escapes_.scan(piece);
+    if (fault) {
+      piece = chunk.substr(0, fault->cut);
+      invalid = false;
+      carried_ = 0;
+    }
 
     bj::error_code ec;
-    std::size_t n = parser_.write_some(!last || invalid, piece.data(), piece.size(), ec);
+    std::size_t n = parser_.write_some(!last || invalid || fault, piece.data(), piece.size(), ec);
     if (ec) {
       fail_at(ec, chunk, n);
       return false;
     }
-    if (n < piece.size() || (parser_.handler().done() && (invalid || carried_ > 0))) {
+    if (n < piece.size() || (parser_.handler().done() && (invalid || carried_ > 0 || fault))) {
       // The document ended inside this chunk: only whitespace may follow.
       carried_ = 0;
       position_.advance(chunk.substr(0, n));
       return check_trailing(chunk.substr(n));
+    }
+    if (fault) {
+      set_error(fault->message, chunk, fault->end);
+      return false;
     }
     if (invalid) {
       set_error(syntax_message(parser_.handler(), position_, chunk, valid, false, chunk_start_), chunk, valid + 1);
@@ -1019,7 +1122,9 @@ class Reader {
   // The parser stopped at byte `n` of `chunk` with `ec`.
   void fail_at(const bj::error_code& ec, std::string_view chunk, std::size_t n) {
     bool handler_error = ec == bj::error::exception;
-    bool at_end = ec == bj::error::incomplete;
+    // The parser calls a number cut short by the end of the input ("1.",
+    // "1e-") a syntax error at the end rather than incomplete input.
+    bool at_end = ec == bj::error::incomplete || (ec == bj::error::syntax && n >= chunk.size());
     std::string message = handler_error ? parser_.handler().error()
                           : (ec == bj::error::syntax || at_end)
                               ? syntax_message(parser_.handler(), position_, chunk, n, at_end, chunk_start_)
@@ -1041,12 +1146,14 @@ class Reader {
 
   // Where the next chunk starts: inside a string or not. The parser tells a
   // string that is left open by handing over its first part; only an empty
-  // part (a chunk that ends on the opening quote or inside an escape) needs a scan.
+  // part (a chunk that ends on the opening quote or inside an escape) needs a
+  // scan. A chunk shorter than the 12 bytes that escape a surrogate pair may
+  // lie wholly inside escapes that the parser has not handed over yet.
   TextState end_state(std::string_view chunk) const {
     if (chunk.empty()) return chunk_start_;
     std::size_t tail = std::min<std::size_t>(chunk.size(), 6);
     std::string_view last = chunk.substr(chunk.size() - tail);
-    if ((!chunk.empty() && chunk.back() == '"') || last.find('\\') != std::string_view::npos) {
+    if (chunk.size() < 12 || chunk.back() == '"' || last.find('\\') != std::string_view::npos) {
       return text_state(chunk, chunk.size(), chunk_start_);
     }
     return TextState{parser_.handler().in_text()};
@@ -1081,6 +1188,7 @@ class Reader {
   }
 
   bj::basic_parser<Builder> parser_;
+  EscapeCheck escapes_;
   Position position_;
   TextState chunk_start_;
   std::size_t carried_ = 0;
