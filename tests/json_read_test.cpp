@@ -241,6 +241,11 @@ TEST(ReadTrace, SyntaxErrorsWithPositions) {
       {"{\"data\":[],}", "trailing comma", 1, 12},
       {"{\"x\":[1,]}", "trailing comma", 1, 9},
       {"{1:2}", "key must be a string", 1, 2},
+      {"{null:1}", "key must be a string", 1, 2},
+      {"{\"a\" null}", "expected `:`", 1, 6},
+      {"{\"a\":1 true}", "expected `,` or `}`", 1, 8},
+      {"truex", "invalid type: boolean `true`, expected struct JaegerTrace", 1, 4},
+      {"{\"data\":[],\"total\":nullx}", "invalid type: null, expected i32", 1, 23},
       {"{\"data\":x}", "expected value", 1, 9},
       {"{\"data\":nul}", "expected ident", 1, 12},
       {"{\"x\":tx}", "expected ident", 1, 7},
@@ -325,6 +330,10 @@ TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
       "[\"a\\\\uD888x\"]",
       "[1.",
       "[1e-",
+      "{null:null,null:null}",
+      "{\"a\" null}",
+      "truex",
+      "{\"data\":[],\"total\":falsex}",
   };
   for (const std::string& text : texts) {
     std::string expected = outcome(parse_trace_json(text));

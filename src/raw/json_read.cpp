@@ -224,8 +224,14 @@ class Builder {
       number(n);
     });
   }
-  bool on_bool(bool b, bj::error_code& ec) { return guard(ec, [&] { boolean(b); }, kThroughLiteral); }
-  bool on_null(bj::error_code& ec) { return guard(ec, [&] { null(); }, kThroughLiteral); }
+  bool on_bool(bool b, bj::error_code& ec) {
+    literal_ = b ? "true" : "false";
+    return guard(ec, [&] { boolean(b); }, kThroughLiteral);
+  }
+  bool on_null(bj::error_code& ec) {
+    literal_ = "null";
+    return guard(ec, [&] { null(); }, kThroughLiteral);
+  }
   bool on_comment_part(bj::string_view, bj::error_code&) { return true; }
   bool on_comment(bj::string_view, bj::error_code&) { return true; }
 
@@ -248,6 +254,8 @@ class Builder {
   // (kThroughLiteral: up to the literal's end), and after a number.
   static constexpr std::size_t kThroughLiteral = 2;
   std::size_t stop_adjust() const { return stop_adjust_; }
+  // The literal last handed over: the refused one when stop_adjust() is kThroughLiteral.
+  std::string_view literal() const { return literal_; }
 
   JaegerTrace take_trace() {
     trace_.storage.push_back(std::move(arena_));
@@ -699,6 +707,7 @@ class Builder {
   bool after_key_ = false;
   bool done_ = false;
   std::size_t stop_adjust_ = 0;
+  std::string_view literal_;
   std::string error_;
 };
 
@@ -876,13 +885,15 @@ std::string syntax_message(const Builder& b, const Position& pos, std::string_vi
       if (leading_zero || !std::isdigit(static_cast<unsigned char>(last))) return "invalid number";
     }
   }
-  if (offending == 't' || offending == 'f' || offending == 'n') return "expected ident";
+  char c = before.empty() ? '\0' : before.back();
+  bool object = b.innermost_is_object();
+  // A literal's letters are looked at only where a value may start.
+  bool value_expected = !b.any_open() || (object ? c == ':' : c == ',' || c == '[');
+  if (value_expected && (offending == 't' || offending == 'f' || offending == 'n')) return "expected ident";
   if (!b.any_open() && !b.done()) {
     if (offending == '-' || std::isdigit(offending)) return "invalid number";
     return "expected value";
   }
-  char c = before.empty() ? '\0' : before.back();
-  bool object = b.innermost_is_object();
   if (c == ',' || c == '[' || c == '{' || c == ':') {
     bool key_expected = object && c != ':';
     if (c == ',' && (offending == ']' || offending == '}')) return "trailing comma";
@@ -1132,12 +1143,16 @@ class Reader {
     // The byte that broke the syntax, or that ended the refused token, counts as read.
     std::size_t adjust = handler_error ? parser_.handler().stop_adjust() : !at_end;
     std::size_t consumed = n;
-    if (!handler_error && !at_end && bad_literal_start(chunk, n)) {
+    if (!handler_error && !at_end && message == "expected ident" && bad_literal_start(chunk, n)) {
       // The parser stops where a broken literal starts; the text that still
       // matched the literal, and the first byte that did not, count as read.
       consumed = literal_mismatch(chunk, n) + 1;
     } else if (adjust == Builder::kThroughLiteral) {
-      while (consumed < chunk.size() && std::isalpha(static_cast<unsigned char>(chunk[consumed]))) ++consumed;
+      // The parser refuses a literal at its first letter when it had it
+      // whole, at its last when it took it letter by letter; the letters
+      // that follow it are no part of it.
+      std::string_view word = parser_.handler().literal();
+      consumed = std::min(n < chunk.size() && chunk[n] == word.front() ? n + word.size() : n + 1, chunk.size());
     } else {
       consumed = std::min(n + adjust, chunk.size());
     }
