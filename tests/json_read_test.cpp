@@ -334,6 +334,10 @@ TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
       "{\"a\" null}",
       "truex",
       "{\"data\":[],\"total\":falsex}",
+      "{\"data\":[],\"x\":[0 1]}",
+      "{\"data\":[],\"x\":[tnull]}",
+      "{\"data\":[],\"x\":[fan",
+      "[ fan se]",
   };
   for (const std::string& text : texts) {
     std::string expected = outcome(parse_trace_json(text));

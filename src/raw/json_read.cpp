@@ -722,6 +722,7 @@ class Position {
   void advance(std::string_view chunk) {
     count_lines(chunk);
     offset_ += chunk.size();
+    if (!chunk.empty()) last_ = chunk.back();
     std::size_t end = chunk.size();
     while (end > 0 && is_space(static_cast<unsigned char>(chunk[end - 1]))) --end;
     if (end == 0) return;
@@ -746,6 +747,25 @@ class Position {
       }
     }
     return {line, offset_ + consumed - line_start};
+  }
+
+  // The byte just before position `consumed` of `chunk` ('\0' at the start).
+  char previous(std::string_view chunk, std::size_t consumed) const {
+    return consumed > 0 ? chunk[consumed - 1] : last_;
+  }
+
+  // The letters that end the input just before position `consumed` of `chunk`.
+  std::string letters_before(std::string_view chunk, std::size_t consumed) const {
+    std::size_t start = consumed;
+    while (start > 0 && std::isalpha(static_cast<unsigned char>(chunk[start - 1]))) --start;
+    std::string letters(chunk.substr(start, consumed - start));
+    if (start == 0 && std::isalpha(static_cast<unsigned char>(last_))) {
+      // Earlier chunks end in letters: the kept tail holds them (no whitespace follows them).
+      std::size_t from = tail_.size();
+      while (from > 0 && std::isalpha(static_cast<unsigned char>(tail_[from - 1]))) --from;
+      letters.insert(0, tail_, from, std::string::npos);
+    }
+    return letters;
   }
 
   // Up to kTail bytes that precede position `consumed` of `chunk`, trailing
@@ -780,6 +800,7 @@ class Position {
   std::uint64_t line_ = 1;
   std::uint64_t line_start_ = 0;
   std::string tail_;
+  char last_ = '\0';  // the last byte consumed
 };
 
 bool literal_prefix(std::string_view token) {
@@ -875,7 +896,8 @@ std::string syntax_message(const Builder& b, const Position& pos, std::string_vi
   std::size_t token_start = before.size();
   while (token_start > 0 && is_token_char(static_cast<unsigned char>(before[token_start - 1]))) --token_start;
   std::string_view token = std::string_view(before).substr(token_start);
-  bool adjacent = consumed > 0 ? !is_space(static_cast<unsigned char>(chunk[consumed - 1])) : !before.empty();
+  char previous = pos.previous(chunk, consumed);
+  bool adjacent = previous != '\0' && !is_space(static_cast<unsigned char>(previous));
   if (adjacent && !token.empty()) {
     if (std::isalpha(static_cast<unsigned char>(token[0]))) {
       if (token != "true" && token != "false" && token != "null" && literal_prefix(token)) return "expected ident";
@@ -1143,10 +1165,11 @@ class Reader {
     // The byte that broke the syntax, or that ended the refused token, counts as read.
     std::size_t adjust = handler_error ? parser_.handler().stop_adjust() : !at_end;
     std::size_t consumed = n;
-    if (!handler_error && !at_end && message == "expected ident" && bad_literal_start(chunk, n)) {
-      // The parser stops where a broken literal starts; the text that still
-      // matched the literal, and the first byte that did not, count as read.
-      consumed = literal_mismatch(chunk, n) + 1;
+    if (!handler_error && !at_end && message == "expected ident") {
+      // The parser stops where a broken literal starts, or at the byte that
+      // broke it: the text that still matched the literal, and the first byte
+      // that did not, count as read.
+      consumed = literal_mismatch(chunk, n);
     } else if (adjust == Builder::kThroughLiteral) {
       // The parser refuses a literal at its first letter when it had it
       // whole, at its last when it took it letter by letter; the letters
@@ -1174,16 +1197,18 @@ class Reader {
     return TextState{parser_.handler().in_text()};
   }
 
-  static bool bad_literal_start(std::string_view chunk, std::size_t at) {
-    return at < chunk.size() && (chunk[at] == 't' || chunk[at] == 'f' || chunk[at] == 'n');
-  }
-
-  // The index of the first byte from `at` on that breaks the literal starting there.
-  static std::size_t literal_mismatch(std::string_view chunk, std::size_t at) {
-    std::string_view word = chunk[at] == 't' ? "true" : chunk[at] == 'f' ? "false" : "null";
-    std::size_t i = 0;
-    while (i < word.size() && at + i < chunk.size() && chunk[at + i] == word[i]) ++i;
-    return std::min(at + i, chunk.size() - 1);
+  // Just past the first byte that breaks the literal which the parser
+  // refused at byte `at` of `chunk`; its letters before `at` matched.
+  std::size_t literal_mismatch(std::string_view chunk, std::size_t at) const {
+    std::string matched = position_.letters_before(chunk, at);
+    char first = matched.empty() ? (at < chunk.size() ? chunk[at] : '\0') : matched.front();
+    std::string_view word = first == 't' ? "true" : first == 'f' ? "false" : "null";
+    std::size_t i = std::min(matched.size(), word.size());
+    while (i < word.size() && at < chunk.size() && chunk[at] == word[i]) {
+      ++i;
+      ++at;
+    }
+    return std::min(at + 1, chunk.size());
   }
 
   bool check_trailing(std::string_view rest) {
