@@ -4,7 +4,7 @@ JOBS := $(shell nproc)
 # "Entering directory" noise.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build run test package bench asan-configure asan-build asan-test clean
+.PHONY: all deps configure build run test package bench asan-configure asan-build asan-test fuzz clean
 
 all: build
 
@@ -46,5 +46,14 @@ asan-build: asan-configure
 asan-test: asan-build
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
+# Not part of CI: builds the libFuzzer targets (clang++, AddressSanitizer,
+# UndefinedBehaviorSanitizer) and runs each for FUZZ_SECONDS seconds; fails on
+# any crash, leak, hang or disagreement. See fuzz/run-fuzzers.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j$(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run-fuzzers build-fuzz
+
 clean:
-	rm -rf build build-asan build-bench examples/Jaeger
+	rm -rf build build-asan build-bench build-fuzz examples/Jaeger
