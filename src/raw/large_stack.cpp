@@ -11,7 +11,16 @@ namespace {
 
 constexpr std::size_t kStackSize = std::size_t(1) << 30;
 
+// GCC announces AddressSanitizer with a macro, clang only through __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
+#define SPANSIFT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SPANSIFT_ASAN 1
+#endif
+#endif
+
+#if defined(SPANSIFT_ASAN)
 constexpr bool kSwitchStacks = false;  // the sanitizer's stack switching support is partial
 #else
 constexpr bool kSwitchStacks = true;
