@@ -219,7 +219,8 @@ class Builder {
         text = number_text_;
       }
       Number n{Number::Double};
-      n.d = to_double(text);
+      // A skipped value is only read through: it has no range to be out of.
+      if (!dropped()) n.d = to_double(text);
       number_text_.clear();
       number(n);
     });
@@ -326,6 +327,9 @@ class Builder {
       default: return Want::Value;
     }
   }
+
+  // Whether the value now being read is skipped.
+  bool dropped() { return skip_depth_ > 0 || (!frames_.empty() && wanted() == Want::Skip); }
 
   bool field_is_optional() const {
     if (frames_.empty()) return false;  // a null document
