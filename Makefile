@@ -23,8 +23,11 @@ run: build
 	rm -rf examples/Jaeger
 	build/spansift examples
 
-test: build
+# The tests, then the same tests built again with AddressSanitizer and
+# UndefinedBehaviorSanitizer (build-asan; about two minutes more on two cores).
+test: build asan-build
 	ctest --test-dir build --output-on-failure -j$(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
 # The Debian package build/spansift_<version>_<arch>.deb (CPack; the
 # dependencies come from dpkg-shlibdeps).
