@@ -119,6 +119,9 @@ int run(const Args& args) {
 int main(int argc, char** argv) {
   // A closed output pipe must surface as a failed write, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // So must a file-size limit (ulimit -f) on redirected output or on a trace
+  // file: the write fails with EFBIG and the run stops with its message.
+  std::signal(SIGXFSZ, SIG_IGN);
   try {
     Args args;
     if (std::optional<int> status = parse_command_line(argc, argv, args)) return *status;
