@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -627,6 +629,129 @@ TEST(HostileOutput, StandardOutputFailsAtEachKindOfLine) {
     if (writing_done) {
       EXPECT_GT(at, read_file(in + "/Jaeger/a.json").size()) << "the limit also cut the trace file";
     }
+  }
+}
+
+// Creates, under `root`, folders that make a relative path of exactly
+// `length` bytes holding one file `name` with `text`, and returns the path.
+// Paths are walked one folder at a time: the whole may exceed PATH_MAX.
+std::string file_at_depth(const std::string& root, std::size_t length, const std::string& name,
+                          const std::string& text) {
+  std::vector<std::string> parts;
+  std::size_t total = 0;
+  while (length - total > 201) {
+    parts.push_back(std::string(200, 'd'));
+    total += 201;
+  }
+  parts.push_back(std::string(length - total, 'e'));
+  int fd = ::open(root.c_str(), O_DIRECTORY | O_CLOEXEC);
+  std::string path;
+  for (const std::string& part : parts) {
+    ::mkdirat(fd, part.c_str(), 0777);
+    int next = ::openat(fd, part.c_str(), O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+    path += (path.empty() ? "" : "/") + part;
+  }
+  int file = ::openat(fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  (void)!::write(file, text.data(), text.size());
+  ::close(file);
+  ::close(fd);
+  return path;
+}
+
+// Removes a tree too deep for whole paths.
+void remove_deep(const std::string& root) { (void)!std::system(("rm -rf -- '" + root + "'").c_str()); }
+
+// Runs spansift in `cwd` with standard output a pipe of one page that is never
+// read; once the page is full the reading end is closed, so the write that
+// comes next, of the line that starts at byte 4096, finds the pipe closed.
+RunResult run_with_pipe_closed_after_a_page(const std::vector<std::string>& args, const std::string& cwd) {
+  RunResult result;
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return result;
+  if (::fcntl(out[1], F_SETPIPE_SZ, 4096) != 4096) return result;
+  std::string binary = binary_path();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(cwd.c_str()) != 0) _exit(127);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    ::alarm(120);
+    std::vector<char*> argv{binary.data()};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  for (int waited = 0; waited < 120000; ++waited) {
+    int queued = 0;
+    if (::ioctl(out[0], FIONREAD, &queued) == 0 && queued == 4096) break;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) break;
+    ::usleep(1000);
+  }
+  ::close(out[0]);
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) result.err.append(buffer, static_cast<std::size_t>(n));
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+TEST(HostileOutput, ClosedPipeAtEachKindOfLine) {
+  // The first line meets a closed pipe in the command-line tests; here each
+  // later kind of line is made to start at byte 4096 by the lengths of the
+  // folder path (printed once or twice before it) and of the file name.
+  const char* const kinds[] = {"Ignore '", "Reading a Jaeger-trace from '", "About to read trace via serde",
+                               "Discovered errors: ", "Read 1 traces in total", "Extracted ", "Written "};
+  const std::string text = R"({"data":[)" + item("a") + R"(],"total":0,"limit":0,"offset":0,"errors":[{}]})";
+  for (const char* kind : kinds) {
+    SCOPED_TRACE(kind);
+    bool ignored = std::string(kind) == "Ignore '";
+    bool first_file_line = ignored || std::string(kind) == "Reading a Jaeger-trace from '";
+    std::size_t path_length = 100, name_length = 10;
+    std::string path;
+    std::size_t at = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      TempDir probe_dir;
+      path = file_at_depth(probe_dir.path(), path_length, std::string(name_length, 'n') + (ignored ? ".txt" : ".json"),
+                           text);
+      RunResult full = run_spansift({path}, RunOptions{probe_dir.path(), "", false, nullptr});
+      remove_deep(probe_dir / "d");
+      remove_deep(probe_dir / "e");
+      at = full.out.find(kind);
+      ASSERT_NE(at, std::string::npos) << full.out;
+      if (at == 4096) break;
+      // Before the first line of a file the path stands once; later, twice
+      // and the file name once.
+      std::size_t missing = 4096 - at;
+      if (first_file_line) {
+        path_length += missing;
+      } else {
+        path_length += missing / 2;
+        name_length += missing % 2;
+      }
+    }
+    ASSERT_EQ(at, 4096u);
+
+    TempDir dir;
+    path = file_at_depth(dir.path(), path_length, std::string(name_length, 'n') + (ignored ? ".txt" : ".json"), text);
+    RunResult r = run_with_pipe_closed_after_a_page({path}, dir.path());
+    EXPECT_EQ(r.status, 101);
+    EXPECT_EQ(r.err, "failed printing to stdout: Broken pipe (os error 32)\n");
+    // Jaeger is made after "Extracted" and before "Written".
+    struct stat st;
+    int at_folder = ::open(dir.path().c_str(), O_DIRECTORY | O_CLOEXEC);
+    bool made = ::fstatat(at_folder, (path + "/Jaeger").c_str(), &st, 0) == 0;
+    ::close(at_folder);
+    EXPECT_EQ(made, std::string(kind) == "Written ");
+    remove_deep(dir / "d");
+    remove_deep(dir / "e");
   }
 }
 
