@@ -530,6 +530,15 @@ class Builder {
     return list;
   }
 
+  // Keys are short: a byte loop beats a call to memcmp.
+  static bool same_key(std::string_view name, std::string_view k) {
+    if (name.size() != k.size()) return false;
+    for (std::size_t j = 0; j < k.size(); ++j) {
+      if (name[j] != k[j]) return false;
+    }
+    return true;
+  }
+
   void key(std::string_view k) {
     if (skip_depth_ > 0) {
       partial_.clear();
@@ -539,18 +548,19 @@ class Builder {
     if (f.kind == FrameKind::Record) {
       std::span<const Field> fields = record_info(f.want).fields;
       f.field = kSkipField;
-      // Exports mostly give the fields in declaration order: start looking
-      // after the field that came last.
+      // Exports mostly give the fields in declaration order: try the one
+      // after the last first, then all of them.
       std::size_t count = fields.size();
-      for (std::size_t tried = 0, i = f.next_guess; tried < count; ++tried, i = i + 1 == count ? 0 : i + 1) {
-        std::string_view name = fields[i].key;
-        if (name.size() == k.size() && name[0] == k[0] && std::memcmp(name.data(), k.data(), k.size()) == 0) {
-          if (f.seen & (1u << i)) fail("duplicate field `" + std::string(name) + "`");
-          f.seen |= 1u << i;
-          f.field = static_cast<std::uint8_t>(i);
-          f.next_guess = static_cast<std::uint8_t>(i + 1 == count ? 0 : i + 1);
-          break;
+      std::size_t i = f.next_guess;
+      if (count == 0 || !same_key(fields[i].key, k)) {
+        for (i = 0; i < count && !same_key(fields[i].key, k); ++i) {
         }
+      }
+      if (i < count) {
+        if (f.seen & (1u << i)) fail("duplicate field `" + std::string(fields[i].key) + "`");
+        f.seen |= 1u << i;
+        f.field = static_cast<std::uint8_t>(i);
+        f.next_guess = static_cast<std::uint8_t>(i + 1 == count ? 0 : i + 1);
       }
     } else {
       f.key = arena_->copy(k);
