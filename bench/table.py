@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
-"""Prints the table of a bench/run: table.py RESULTS_FOLDER BASELINE_MAX_MB
+"""Tables of a bench/run.
 
-Reads what bench/run left in RESULTS_FOLDER: sets.txt, per set the hyperfine
-export (<set>.hyperfine.json) and the /usr/bin/time -v reports
-(<set>.<tool>.timev), and micro.json from Google Benchmark.
+    table.py RESULTS_FOLDER BASELINE_MAX_MB   the final tables
+    table.py --round ROUND_JSON LABEL         one line for one round of runs
+
+Reads what bench/run left in RESULTS_FOLDER: sets.txt; per set the hyperfine
+export of every round (<set>.round<N>.json, one run per tool) and the
+/usr/bin/time -v reports (<set>.<tool>.timev); micro.json from Google
+Benchmark.
 """
+import glob
 import json
 import os
+import statistics
 import sys
 
 MB = 1e6
@@ -28,13 +34,35 @@ def fmt_table(header, rows, right):
         cells = [str(c).rjust(w) if right[i] else str(c).ljust(w) for i, (c, w) in enumerate(zip(r, widths))]
         return "| " + " | ".join(cells) + " |"
 
-    out = [line(header), "|" + "|".join(("-" * (w + 1) + ":") if right[i] else ("-" * (w + 2)) for i, w in enumerate(widths)) + "|"]
-    out += [line(r) for r in rows]
-    return "\n".join(out)
+    rule = "|" + "|".join(("-" * (w + 1) + ":") if right[i] else ("-" * (w + 2)) for i, w in enumerate(widths)) + "|"
+    return "\n".join([line(header), rule] + [line(r) for r in rows])
 
 
-def main():
-    results, baseline_max = sys.argv[1], sys.argv[2]
+def load_round(path):
+    with open(path) as f:
+        return {r["command"]: r for r in json.load(f)["results"]}
+
+
+def print_round(path, label):
+    r = load_round(path)
+    parts = [f"{tool} {r[tool]['median']:.2f} s (user {r[tool]['user']:.2f}, system {r[tool]['system']:.2f})"
+             for tool, _ in TOOLS if tool in r]
+    print(f"  round {label}: " + ", ".join(parts), flush=True)
+
+
+def collect(results, name):
+    """Per tool: lists of wall, user and system times, one entry per round."""
+    runs = {}
+    for path in sorted(glob.glob(os.path.join(results, f"{name}.round*.json"))):
+        for tool, r in load_round(path).items():
+            entry = runs.setdefault(tool, {"wall": [], "user": [], "system": []})
+            entry["wall"] += r["times"]
+            entry["user"].append(r["user"])
+            entry["system"].append(r["system"])
+    return runs
+
+
+def final_tables(results, baseline_max):
     sets = []
     with open(os.path.join(results, "sets.txt")) as f:
         for line in f:
@@ -42,7 +70,7 @@ def main():
             sets.append(dict(name=name, mb=int(mb), files=int(files), traces=int(traces),
                              input=int(input_bytes), output=int(output_bytes), baseline=baseline == "1"))
 
-    print("Sets (compact exports; output is the pretty-printed one-trace files):")
+    print("Sets (compact exports in; pretty-printed one-trace files out):")
     print(fmt_table(["set", "files", "traces", "input MB", "output MB"],
                     [[s["name"], s["files"], s["traces"], f"{s['input'] / MB:.1f}", f"{s['output'] / MB:.1f}"]
                      for s in sets], [False, True, True, True, True]))
@@ -50,38 +78,38 @@ def main():
 
     rows = []
     figures = {}
+    rounds = 0
     for s in sets:
-        with open(os.path.join(results, s["name"] + ".hyperfine.json")) as f:
-            bench = {r["command"]: r for r in json.load(f)["results"]}
-        floor = bench["floor"]["median"]
-        runs = len(bench["floor"]["times"])
+        runs = collect(results, s["name"])
+        floor = statistics.median(runs["floor"]["wall"])
         for tool, label in TOOLS:
-            if tool not in bench:
-                rows.append([s["name"], label, f"skipped (set > BASELINE_MAX_MB={baseline_max})"] + [""] * 6)
+            if tool not in runs:
+                rows.append([s["name"], label, f"skipped (set > BASELINE_MAX_MB={baseline_max})"] + [""] * 7)
                 continue
-            r = bench[tool]
+            t = runs[tool]
+            rounds = max(rounds, len(t["wall"]))
+            wall, user, system = (statistics.median(t[k]) for k in ("wall", "user", "system"))
             rss = peak_rss_bytes(os.path.join(results, f"{s['name']}.{tool}.timev"))
-            figures[(s["name"], tool)] = dict(wall=r["median"], user=r["user"], rss=rss, input=s["input"])
+            figures[(s["name"], tool)] = dict(wall=wall, user=user, rss=rss)
             rows.append([
                 s["name"], label,
-                f"{r['median']:.3f} s",
-                f"{r['user']:.3f} s",
-                f"{r['system']:.3f} s",
+                f"{wall:.3f} s",
+                f"{min(t['wall']):.2f}–{max(t['wall']):.2f}",
+                f"{user:.3f} s",
+                f"{system:.3f} s",
                 f"{rss / MB:.0f} MB",
                 f"{rss / s['input']:.2f}",
-                f"{s['input'] / MB / r['median']:.0f}",
-                f"{r['median'] / floor:.2f}",
+                f"{s['input'] / MB / wall:.0f}",
+                f"{wall / floor:.2f}",
             ])
-    print(f"Side by side ({runs} timed runs after 1 warm-up per tool and set; wall is the median):")
-    print(fmt_table(["set", "tool", "wall", "user", "system", "peak RSS", "RSS / input", "MB/s", "× floor"],
-                    rows, [False, False, True, True, True, True, True, True, True]))
+    print(f"Side by side (medians of {rounds} runs per tool, taking turns, after one warm-up run each):")
+    print(fmt_table(["set", "tool", "wall", "wall range", "user", "system", "peak RSS", "RSS / input", "MB/s",
+                     "× floor"], rows, [False, False] + [True] * 8))
 
-    names = [s["name"] for s in sets]
-    if len(names) > 1:
+    if len(sets) > 1:
         first, last = sets[0], sets[-1]
-        scale = last["input"] / first["input"]
         print()
-        print(f"Growth from {first['name']} to {last['name']} ({scale:.1f} × the input):")
+        print(f"Growth from {first['name']} to {last['name']} ({last['input'] / first['input']:.1f} × the input):")
         for tool, label in TOOLS:
             a, b = figures.get((first["name"], tool)), figures.get((last["name"], tool))
             if a and b:
@@ -102,6 +130,15 @@ def main():
         print()
         print("Micro-benchmarks (medians; MB/s of input, of output for BM_Render):")
         print(fmt_table(["benchmark", "time", "MB/s"], rows, [False, True, True]))
+
+
+def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--round":
+        print_round(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 3:
+        final_tables(sys.argv[1], sys.argv[2])
+    else:
+        sys.exit(__doc__)
 
 
 if __name__ == "__main__":
