@@ -602,10 +602,23 @@ TEST(HostileOutput, StandardOutputFailsAtEachKindOfLine) {
 
   RunResult full = run_spansift({in});
   ASSERT_EQ(full.status, 0) << full.err;
-  const char* const kinds[] = {"Reading all traces from folder: ", "Ignore '", "Reading a Jaeger-trace from '",
-                               "About to read trace via serde", "Discovered errors: ", "Read 1 traces in total",
-                               "Extracted ", "Written "};
-  for (const char* kind : kinds) {
+  // What the run may have done to a.json by the time the line fails (-1: not
+  // looked at): a run that went on past the line would open or read it more.
+  // After the last three lines something else shows that the run went on.
+  struct Kind {
+    const char* line;
+    int opens;
+    int reads;
+  } kinds[] = {{"Reading all traces from folder: ", 0, 0},
+               {"Ignore '", -1, -1},
+               {"Reading a Jaeger-trace from '", 0, 0},
+               {"About to read trace via serde", 2, 1},  // the probe's open and read, the stream's open
+               {"Discovered errors: ", -1, -1},
+               {"Read 1 traces in total", -1, -1},
+               {"Extracted ", -1, -1},
+               {"Written ", -1, -1}};
+  for (const Kind& k : kinds) {
+    const char* kind = k.line;
     SCOPED_TRACE(kind);
     std::size_t at = full.out.find(kind);
     ASSERT_NE(at, std::string::npos) << full.out;
@@ -620,10 +633,27 @@ TEST(HostileOutput, StandardOutputFailsAtEachKindOfLine) {
       rlimit limit{at, at};
       ::setrlimit(RLIMIT_FSIZE, &limit);
     };
+    int notify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(::inotify_add_watch(notify, (in + "/a.json").c_str(), IN_OPEN | IN_ACCESS), 0);
     RunResult r = run_spansift({in}, options);
+    int opens = 0, reads = 0;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t n; (n = ::read(notify, events, sizeof events)) > 0;) {
+      for (ssize_t i = 0; i < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(events + i);
+        opens += (e->mask & IN_OPEN) != 0;
+        reads += (e->mask & IN_ACCESS) != 0;
+        i += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+    }
+    ::close(notify);
     EXPECT_EQ(r.status, 101);
     EXPECT_EQ(r.err, "failed printing to stdout: File too large (os error 27)\n");
     EXPECT_EQ(read_file(dir / "stdout"), full.out.substr(0, at));
+    if (k.opens >= 0) {
+      EXPECT_EQ(opens, k.opens);
+      EXPECT_EQ(reads, k.reads);
+    }
     bool writing_done = std::string(kind) == "Written ";
     EXPECT_EQ(exists(in + "/Jaeger/a.json"), writing_done);
     if (writing_done) {
