@@ -113,7 +113,8 @@ def final_tables(results, baseline_max):
         for tool, label in TOOLS:
             a, b = figures.get((first["name"], tool)), figures.get((last["name"], tool))
             if a and b:
-                print(f"  {label}: wall × {b['wall'] / a['wall']:.2f}, user × {b['user'] / a['user']:.2f}, "
+                user = f"{b['user'] / a['user']:.2f}" if a["user"] >= 0.01 else "n/a (no user time)"
+                print(f"  {label}: wall × {b['wall'] / a['wall']:.2f}, user × {user}, "
                       f"peak RSS × {b['rss'] / a['rss']:.2f}")
 
     micro_path = os.path.join(results, "micro.json")
