@@ -78,40 +78,6 @@ const std::string kBomUtf8 = "\xEF\xBB\xBF";
 const std::string kBomLe = "\xFF\xFE";
 const std::string kBomBe = "\xFE\xFF";
 
-// Sends file descriptor 1 to an anonymous file while alive.
-class CapturedStdout {
- public:
-  CapturedStdout() {
-    std::fflush(stdout);
-    saved_ = ::dup(STDOUT_FILENO);
-    file_ = ::memfd_create("stdout", MFD_CLOEXEC);
-    ::dup2(file_, STDOUT_FILENO);
-  }
-  ~CapturedStdout() {
-    restore();
-    ::close(file_);
-  }
-  std::string text() {
-    restore();
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    ::lseek(file_, 0, SEEK_SET);
-    while ((n = ::read(file_, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  int saved_ = -1;
-  int file_ = -1;
-};
-
 // What one call of read_trace_file showed and gave.
 struct Outcome {
   std::string out;
@@ -128,7 +94,7 @@ std::vector<std::string> added(const Rows& before, const Rows& after, std::size_
 
 Outcome read_in_process(const std::string& path) {
   Rows before = report_snapshot();
-  CapturedStdout capture;
+  testing::CapturedStdout capture;
   auto result = read_trace_file(path);
   std::string out = capture.text();
   Rows after = report_snapshot();

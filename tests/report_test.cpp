@@ -11,47 +11,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "test_util.h"
 #include "utils/report.h"
 
 namespace spansift {
 namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
-
-// Sends file descriptor 1 to an anonymous file while alive (nothing is left
-// on disk, even by a child that ends with _exit); text() gives what was written.
-class CapturedStdout {
- public:
-  CapturedStdout() {
-    std::fflush(stdout);
-    saved_ = ::dup(STDOUT_FILENO);
-    file_ = ::memfd_create("stdout", MFD_CLOEXEC);
-    ::dup2(file_, STDOUT_FILENO);
-  }
-  ~CapturedStdout() {
-    restore();
-    ::close(file_);
-  }
-  std::string text() {
-    restore();
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    ::lseek(file_, 0, SEEK_SET);
-    while ((n = ::read(file_, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  int saved_ = -1;
-  int file_ = -1;
-};
 
 // Messages filed under `row` since `before` was taken.
 std::vector<std::string> added(const Rows& before, std::size_t row) {
@@ -74,7 +40,7 @@ void check_fresh_log() {
   auto expect = [&](bool ok, const std::string& what) {
     if (!ok) problems.push_back(what);
   };
-  CapturedStdout capture;
+  testing::CapturedStdout capture;
   expect(report_snapshot().empty(), "log not empty at start");
 
   report(4, "m");
@@ -119,7 +85,7 @@ TEST(ReportDeathTest, FailedEchoStopsTheRun) {
 
 TEST(Report, OtherRowsAreFiledSilentlyInOrder) {
   Rows before = report_snapshot();
-  CapturedStdout capture;
+  testing::CapturedStdout capture;
   report(7, "one");
   report(7, "two");
   report(0, "zero");

@@ -11,6 +11,8 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <cstdio>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,6 +140,35 @@ RunResult run_spansift(const std::vector<std::string>& args, const RunOptions& o
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+CapturedStdout::CapturedStdout() {
+  std::fflush(stdout);
+  saved_ = ::dup(STDOUT_FILENO);
+  file_ = ::memfd_create("stdout", MFD_CLOEXEC);
+  ::dup2(file_, STDOUT_FILENO);
+}
+
+CapturedStdout::~CapturedStdout() {
+  restore();
+  ::close(file_);
+}
+
+std::string CapturedStdout::text() {
+  restore();
+  std::string out;
+  char buffer[4096];
+  ssize_t n;
+  ::lseek(file_, 0, SEEK_SET);
+  while ((n = ::read(file_, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  return out;
+}
+
+void CapturedStdout::restore() {
+  if (saved_ < 0) return;
+  ::dup2(saved_, STDOUT_FILENO);
+  ::close(saved_);
+  saved_ = -1;
 }
 
 std::string binary_path() { return SPANSIFT_BINARY; }

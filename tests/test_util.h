@@ -44,6 +44,22 @@ struct RunOptions {
 // Runs the built spansift binary with `args`.
 RunResult run_spansift(const std::vector<std::string>& args, const RunOptions& options = {});
 
+// Sends file descriptor 1 to an anonymous file while alive (nothing is left
+// on disk, even by a child that ends with _exit); text() gives what was written.
+class CapturedStdout {
+ public:
+  CapturedStdout();
+  ~CapturedStdout();
+  CapturedStdout(const CapturedStdout&) = delete;
+  CapturedStdout& operator=(const CapturedStdout&) = delete;
+  std::string text();
+
+ private:
+  void restore();
+  int saved_ = -1;
+  int file_ = -1;
+};
+
 std::string binary_path();
 std::string shared_dir();   // the shared material beside the repository
 std::string source_dir();   // the repository
