@@ -8,7 +8,6 @@
 
 #include "raw/json_read.h"
 #include "raw/json_write.h"
-#include "raw/large_stack.h"
 
 namespace spansift::fuzz {
 
@@ -28,14 +27,3 @@ inline std::string outcome(const ParseResult& result) {
 }
 
 }  // namespace spansift::fuzz
-
-// Every target is built with AddressSanitizer, whose support for switching
-// stacks is partial: the reader must then stay on the thread's own stack, or
-// reports may be false and deep nesting may go unchecked.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (spansift::large_stack_available()) {
-    std::fprintf(stderr, "the reader switches stacks under AddressSanitizer\n");
-    std::abort();
-  }
-  return 0;
-}

@@ -98,7 +98,9 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
-std::string quoted(std::string_view bytes) {
+namespace {
+
+std::string quote(std::string_view bytes, bool escape_single_quote) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t n = bytes.size();
   std::string out;
@@ -120,7 +122,7 @@ std::string quoted(std::string_view bytes) {
     switch (c) {
       case U'\\': out += "\\\\"; break;
       case U'"': out += "\\\""; break;
-      case U'\'': out += "\\'"; break;
+      case U'\'': out += escape_single_quote ? "\\'" : "'"; break;
       case U'\t': out += "\\t"; break;
       case U'\r': out += "\\r"; break;
       case U'\n': out += "\\n"; break;
@@ -137,6 +139,22 @@ std::string quoted(std::string_view bytes) {
     i += static_cast<std::size_t>(length);
   }
   out += '"';
+  return out;
+}
+
+}  // namespace
+
+std::string quoted(std::string_view bytes) { return quote(bytes, true); }
+
+std::string quoted_text(std::string_view bytes) { return quote(bytes, false); }
+
+std::string escape_quotes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
   return out;
 }
 

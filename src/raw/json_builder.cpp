@@ -1,0 +1,407 @@
+#include "raw/json_builder.h"
+
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "raw/json_number.h"
+#include "raw/json_skip.h"
+#include "raw/read_error.h"
+#include "raw/frame_stack.h"
+#include "raw/schema.h"
+#include "utils/text.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace spansift {
+
+namespace {
+
+using namespace read_message;
+
+// Containers deeper than this are refused where values are built; the
+// document itself is level 1. Skipped values have no such limit.
+constexpr std::size_t kMaxBuiltDepth = 127;
+
+
+// The steps of one entry are inlined into the loop that reads a container's
+// entries: called apart, saving and restoring registers costs more than
+// most of them do.
+#define SPANSIFT_HOT [[gnu::always_inline]] inline
+
+class Builder {
+ public:
+  explicit Builder(JsonInput& input) : in_(input) {}
+
+  JaegerTrace run() {
+    Frame document{};  // stands outside the document; never read or stored into
+    Cursor c(in_);
+    begin(c, document, Kind::Trace, false);
+    c.sync();
+    while (!stack_.empty()) read_entries(stack_.top());
+    if (in_.peek_token() >= 0) in_.fail(kTrailingCharacters, in_.offset(1));
+    return stack_.take_trace();
+  }
+
+ private:
+  // Reads the entries of `f` until one opens a container (pushed on the
+  // stack) or `f` itself closes.
+  void read_entries(Frame& f) {
+    Cursor c(in_);
+    switch (f.kind) {
+      case FrameKind::RecordObject:
+        while (next_member(c, f)) {
+          if (f.field == kUnknownField) {
+            c.sync();
+            skip_value(in_, skip_stack_);
+            c.reload();
+            continue;
+          }
+          const FieldSchema& field = schema_of(f.of).fields[f.field];
+          if (begin(c, f, field.kind, field.optional)) return c.sync();
+        }
+        break;
+      case FrameKind::RecordArray:
+        while (next_array_field(c, f)) {
+          const FieldSchema& field = schema_of(f.of).fields[f.field];
+          f.target = f.record + field.offset;
+          if (begin(c, f, field.kind, field.optional)) return c.sync();
+        }
+        break;
+      case FrameKind::List:
+      case FrameKind::ValueArray:
+        while (next_element(c, f)) {
+          if (begin(c, f, f.of, false)) return c.sync();
+        }
+        break;
+      default:
+        while (next_member(c, f)) {
+          if (begin(c, f, Kind::Value, false)) return c.sync();
+        }
+    }
+    c.sync();
+    close();
+  }
+
+  // Reads a value of kind `want` for an entry of `f`, after the whitespace
+  // at the cursor: a scalar is stored at once (false), a container is opened
+  // (true).
+  SPANSIFT_HOT bool begin(Cursor& c, Frame& f, Kind want, bool optional) {
+    int first = c.peek_token();
+    if (first < 0) c.fail(kEofValue, c.offset());
+    switch (want) {
+      case Kind::Text:
+        if (first != '"') refuse(c, want);
+        stack_.store_text(f, read_text(c));
+        return false;
+      case Kind::I32:
+      case Kind::I64:
+        if (first != '-' && !is_digit(first)) refuse(c, want);
+        store_integer(c, f, want, read_number(c));
+        return false;
+      case Kind::Value: return begin_value(c, f, first);
+      case Kind::Processes:
+        if (first != '{') refuse(c, want);
+        return open(c, FrameKind::Processes, Kind::Value);
+      default: break;
+    }
+    if (is_record(want)) {
+      if (first == '{') return open(c, FrameKind::RecordObject, want);
+      if (first == '[') return open(c, FrameKind::RecordArray, want);
+      refuse(c, want);
+    }
+    if (first == '[') return open(c, FrameKind::List, element_of(want));
+    if (first == 'n' && optional) {  // null: absent
+      literal(c, "null");
+      FrameStack::stored(f);
+      return false;
+    }
+    refuse(c, want);
+  }
+
+  SPANSIFT_HOT bool begin_value(Cursor& c, Frame& f, int first) {
+    switch (first) {
+      case '"': stack_.store_value(f, JsonValue::from_string(read_text(c))); return false;
+      case '[': return open(c, FrameKind::ValueArray, Kind::Value);
+      case '{': return open(c, FrameKind::ValueObject, Kind::Value);
+      case 'n':
+        literal(c, "null");
+        stack_.store_value(f, JsonValue::null());
+        return false;
+      case 't':
+        literal(c, "true");
+        stack_.store_value(f, JsonValue::from_bool(true));
+        return false;
+      case 'f':
+        literal(c, "false");
+        stack_.store_value(f, JsonValue::from_bool(false));
+        return false;
+      default: break;
+    }
+    if (first != '-' && !is_digit(first)) c.fail(kExpectedValue, c.offset(1));
+    Number n = read_number(c);
+    switch (n.kind) {
+      case Number::Kind::Unsigned: stack_.store_value(f, JsonValue::from_unsigned(n.unsigned_value)); break;
+      case Number::Kind::Signed: stack_.store_value(f, JsonValue::from_signed(n.signed_value)); break;
+      case Number::Kind::Double: stack_.store_value(f, JsonValue::from_double(n.double_value)); break;
+    }
+    return false;
+  }
+
+  // The literal `word` at the cursor, whose first letter has been seen.
+  SPANSIFT_HOT static void literal(Cursor& c, std::string_view word) {
+    if (c.available() >= word.size() && std::memcmp(c.p, word.data(), word.size()) == 0) {
+      c.p += word.size();
+      return;
+    }
+    c.p += 1;
+    c.sync();
+    c.in.expect_rest_of_literal(word.substr(1));
+    c.reload();
+  }
+
+  // A value of the wrong kind where `want` belongs: it is read whole (its own
+  // faults come first), then named in the error.
+  [[noreturn]] void refuse(Cursor& cursor, Kind want) {
+    cursor.sync();
+    refuse(want);
+  }
+
+  [[noreturn, gnu::noinline]] void refuse(Kind want) {
+    int c = in_.peek_token();
+    std::string found;
+    std::uint64_t at = 0;
+    switch (c) {
+      case 'n':
+      case 't':
+      case 'f': {
+        std::string_view word = c == 'n' ? "null" : c == 't' ? "true" : "false";
+        in_.advance(1);
+        in_.expect_rest_of_literal(word.substr(1));
+        found = c == 'n' ? "null" : "boolean `" + std::string(word) + "`";
+        at = in_.offset();
+        break;
+      }
+      case '"':
+        found = "string " + quoted_text(in_.read_string(scratch_).text);
+        at = in_.offset();
+        break;
+      case '[':
+        found = "sequence";
+        at = in_.offset(1);
+        break;
+      case '{':
+        found = "map";
+        at = in_.offset(1);
+        break;
+      default: {
+        if (c != '-' && !is_digit(c)) in_.fail(kExpectedValue, in_.offset(1));
+        Number n = read_number(in_);
+        found = found_text(n);
+        at = n.end;
+      }
+    }
+    in_.fail("invalid type: " + found + ", expected " + expectation(want), at);
+  }
+
+  // --- Between entries: separators, keys, closing brackets ---
+
+  SPANSIFT_HOT bool next_element(Cursor& c, Frame& f) {
+    int next = c.peek_token();
+    if (next == ']') {
+      c.p += 1;
+      return false;
+    }
+    if (f.first) {
+      if (next < 0) c.fail(kEofList, c.offset());
+      f.first = false;
+      return true;
+    }
+    if (next != ',') fail_through(c, next < 0 ? kEofList : kExpectedListCommaOrEnd);
+    after_comma(c, ']');
+    return true;
+  }
+
+  // Reads up to the value of the next member (key and colon); false when
+  // the object closed instead.
+  SPANSIFT_HOT bool next_member(Cursor& c, Frame& f) {
+    int next = c.peek_token();
+    if (next == '}') {
+      c.p += 1;
+      return false;
+    }
+    if (f.first) {
+      if (next < 0) c.fail(kEofObject, c.offset());
+      f.first = false;
+    } else {
+      if (next != ',') fail_through(c, next < 0 ? kEofObject : kExpectedObjectCommaOrEnd);
+      next = after_comma(c, '}');
+    }
+    if (next != '"') c.fail(kKeyMustBeString, c.offset(1));
+    if (f.kind == FrameKind::RecordObject && expected_key(c, f)) return true;
+    c.sync();
+    read_key(f);
+    c.reload();
+    next = c.peek_token();
+    if (next != ':') fail_through(c, next < 0 ? kEofObject : kExpectedColon);
+    c.p += 1;
+    return true;
+  }
+
+  // A record in array form: its fields in declaration order, all of them.
+  // True with f.field the next one to read; false when the record closed.
+  bool next_array_field(Cursor& c, Frame& f) {
+    const RecordSchema& schema = schema_of(f.of);
+    int next = c.peek_token();
+    if (f.field < schema.fields.size()) {
+      if (next == ']') {
+        c.p += 1;
+        c.fail("invalid length " + std::to_string(f.field) + ", expected struct " + std::string(schema.name) +
+                   " with " + std::to_string(schema.fields.size()) + " elements",
+               c.offset());
+      }
+      if (f.first) {
+        if (next < 0) c.fail(kEofList, c.offset());
+        f.first = false;
+      } else {
+        if (next != ',') fail_through(c, next < 0 ? kEofList : kExpectedListCommaOrEnd);
+        after_comma(c, ']');
+      }
+      return true;
+    }
+    // Every field is read: only the closing bracket may follow.
+    if (next == ']') {
+      c.p += 1;
+      return false;
+    }
+    if (next == ',') {
+      c.p += 1;
+      next = c.peek_token();
+      fail_through(c, next == ']' ? kTrailingComma : kTrailingCharacters);
+    }
+    fail_through(c, next < 0 ? kEofList : kTrailingCharacters);
+  }
+
+  // Past a comma (at the cursor) between entries: returns the byte that
+  // starts the next one.
+  SPANSIFT_HOT static int after_comma(Cursor& c, char close_bracket) {
+    c.p += 1;
+    int next = c.peek_token();
+    if (next == close_bracket) c.fail(kTrailingComma, c.offset(1));
+    if (next < 0) c.fail(kEofValue, c.offset());
+    return next;
+  }
+
+  // Fails with `message` placed just past the byte at the cursor, if any.
+  [[noreturn]] static void fail_through(Cursor& c, std::string_view message) {
+    c.sync();
+    c.in.fail(message, c.in.offset_through());
+  }
+
+  // Exports mostly give a record's fields in declaration order, compact: the
+  // field after the last one, "key": and all, is looked for first.
+  SPANSIFT_HOT static bool expected_key(Cursor& c, Frame& f) {
+#if defined(__SSE2__)
+    std::span<const FieldSchema> fields = schema_of(f.of).fields;
+    const std::size_t i = f.guess;
+    if (i >= fields.size() || c.available() < 16 || (f.seen & (1U << i)) != 0) return false;
+    const FieldSchema& field = fields[i];
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.p));
+    __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field.quoted_key.data()));
+    auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
+    unsigned needed = (1U << field.quoted_length) - 1;
+    if ((same & needed) != needed) return false;
+    c.p += field.quoted_length;
+    take_field(f, i);
+    return true;
+#else
+    (void)c;
+    (void)f;
+    return false;
+#endif
+  }
+
+  void read_key(Frame& f) {
+    JsonInput::String key = in_.read_string(scratch_);
+    if (f.kind != FrameKind::RecordObject) {
+      f.key = stack_.copy_text(key.text);
+      return;
+    }
+    std::span<const FieldSchema> fields = schema_of(f.of).fields;
+    std::size_t i = find_field(fields, key.text);
+    if (i == fields.size()) {
+      f.field = kUnknownField;
+      return;
+    }
+    if ((f.seen & (1U << i)) != 0) {
+      // Placed where the reader looks next, past the blanks after the key.
+      in_.peek_token();
+      in_.fail("duplicate field `" + std::string(fields[i].key) + "`", in_.offset_through());
+    }
+    take_field(f, i);
+  }
+
+  SPANSIFT_HOT static void take_field(Frame& f, std::size_t i) {
+    std::span<const FieldSchema> fields = schema_of(f.of).fields;
+    f.seen |= 1U << i;
+    f.field = static_cast<std::uint8_t>(i);
+    f.target = f.record + fields[i].offset;
+    f.guess = static_cast<std::uint8_t>(i + 1 == fields.size() ? 0 : i + 1);
+  }
+
+  SPANSIFT_HOT Text read_text(Cursor& c) { return stack_.copy_text(c.read_string(scratch_).text); }
+
+  // --- Building ---
+
+  // Opens a container at the cursor; true, for begin() to pass on.
+  SPANSIFT_HOT bool open(Cursor& c, FrameKind kind, Kind of) {
+    if (stack_.depth() >= kMaxBuiltDepth) c.fail(kRecursionLimit, c.offset(1));
+    c.p += 1;
+    stack_.push(kind, of);
+    return true;
+  }
+
+  // Closes the innermost container, whose closing bracket has been read.
+  void close() {
+    const Frame& f = stack_.top();
+    if (f.kind == FrameKind::RecordObject) {
+      const RecordSchema& schema = schema_of(f.of);
+      std::uint32_t missing = schema.required & ~f.seen;
+      if (missing != 0) {
+        // The first missing field in declaration order is named.
+        std::string_view key = schema.fields[static_cast<std::size_t>(__builtin_ctz(missing))].key;
+        in_.fail("missing field `" + std::string(key) + "`", in_.offset());
+      }
+    }
+    stack_.pop();
+  }
+
+  SPANSIFT_HOT void store_integer(Cursor& c, Frame& f, Kind want, const Number& n) {
+    const bool wide = want == Kind::I64;
+    if (n.kind == Number::Kind::Double) {
+      c.fail("invalid type: " + found_text(n) + ", expected " + expectation(want), n.end);
+    }
+    bool fits = n.kind == Number::Kind::Unsigned
+                    ? n.unsigned_value <= static_cast<std::uint64_t>(wide ? INT64_MAX : INT32_MAX)
+                    : wide || n.signed_value >= INT32_MIN;
+    if (!fits) c.fail("invalid value: " + found_text(n) + ", expected " + expectation(want), n.end);
+    auto value = n.kind == Number::Kind::Unsigned ? static_cast<std::int64_t>(n.unsigned_value) : n.signed_value;
+    FrameStack::store_integer(f, wide, value);
+  }
+
+  JsonInput& in_;
+  FrameStack stack_{kMaxBuiltDepth};
+  std::string scratch_;     // a string decoded from escapes
+  std::string skip_stack_;  // the open brackets of a skipped value
+};
+
+}  // namespace
+
+#undef SPANSIFT_HOT
+
+JaegerTrace build_trace(JsonInput& input) { return Builder(input).run(); }
+
+}  // namespace spansift

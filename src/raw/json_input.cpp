@@ -1,0 +1,322 @@
+#include "raw/json_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "raw/read_error.h"
+#include "utils/file.h"
+#include "utils/text.h"
+
+namespace spansift {
+
+using namespace read_message;
+
+namespace {
+
+bool is_whitespace(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+int hex_digit(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// `code` is a scalar value (below 0x110000, not a surrogate).
+void append_utf8(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+}  // namespace
+
+JsonInput::JsonInput(std::string_view text)
+    : buffer_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+JsonInput::JsonInput(ReadSome read_some, std::size_t piece_size)
+    : read_some_(std::move(read_some)),
+      piece_size_(std::max<std::size_t>(piece_size, 1)),
+      storage_(2 * piece_size_) {
+  buffer_ = p_ = end_ = storage_.data();
+}
+
+void JsonInput::fail(std::string_view message, std::uint64_t at) const {
+  std::uint64_t line = lines_;
+  std::uint64_t line_start = line_start_;
+  std::uint64_t in_buffer = std::min<std::uint64_t>(at - std::min(at, base_), end_ - buffer_);
+  const char* q = buffer_;
+  const char* stop = buffer_ + in_buffer;
+  while ((q = static_cast<const char*>(std::memchr(q, '\n', static_cast<std::size_t>(stop - q)))) != nullptr) {
+    ++q;
+    ++line;
+    line_start = base_ + static_cast<std::uint64_t>(q - buffer_);
+  }
+  throw ReadError{std::string(message), line, at - line_start};
+}
+
+int JsonInput::at_slow(std::size_t i) {
+  fill(i + 1);
+  return i < available() ? static_cast<unsigned char>(p_[i]) : -1;
+}
+
+int JsonInput::skip_whitespace() {
+  for (;;) {
+    while (p_ != end_) {
+      // Indentation comes in runs of blanks: eight at a time.
+      if (end_ - p_ >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p_, 8);
+        if (word == 0x2020202020202020ULL) {
+          p_ += 8;
+          continue;
+        }
+      }
+      unsigned char c = static_cast<unsigned char>(*p_);
+      if (!is_whitespace(c)) return c;
+      ++p_;
+    }
+    if (!fill(1)) return -1;
+  }
+}
+
+bool JsonInput::fill(std::size_t need) {
+  if (available() >= need) return true;
+  if (!read_some_ || ended_) return false;
+  // The bytes before the cursor are done with: count their lines, then move
+  // the rest to the front to make room.
+  count_lines(buffer_, p_);
+  base_ += static_cast<std::uint64_t>(p_ - buffer_);
+  std::size_t kept = available();
+  char* start = storage_.data();
+  if (p_ != start) std::memmove(start, p_, kept);
+  buffer_ = p_ = start;
+  end_ = start + kept;
+  while (kept < need) {
+    if (storage_.size() - kept < piece_size_) {
+      // A token longer than the buffer: it has to be held whole.
+      storage_.resize(std::max(2 * storage_.size(), kept + piece_size_));
+      buffer_ = p_ = storage_.data();
+      end_ = p_ + kept;
+    }
+    ssize_t n = read_some_(storage_.data() + kept, piece_size_);
+    if (n < 0) throw ReadError{OsError{errno}.display(), 0, 0};
+    if (n == 0) {
+      ended_ = true;
+      return false;
+    }
+    kept += static_cast<std::size_t>(n);
+    end_ = p_ + kept;
+  }
+  return true;
+}
+
+void JsonInput::count_lines(const char* from, const char* to) {
+  std::uint64_t count = 0;
+  const char* last = nullptr;
+#if defined(__SSE2__)
+  const __m128i newline = _mm_set1_epi8('\n');
+  for (; to - from >= 16; from += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
+    if (mask != 0) {
+      count += static_cast<unsigned>(__builtin_popcount(mask));
+      last = from + (31 - __builtin_clz(mask));
+    }
+  }
+#endif
+  for (; from < to; ++from) {
+    if (*from == '\n') {
+      ++count;
+      last = from;
+    }
+  }
+  lines_ += count;
+  if (last != nullptr) line_start_ = base_ + static_cast<std::uint64_t>(last - buffer_) + 1;
+}
+
+void JsonInput::expect_rest_of_literal(std::string_view rest) {
+  for (char expected : rest) {
+    int c = at(0);
+    if (c < 0) fail(kEofValue, offset());
+    ++p_;
+    if (c != static_cast<unsigned char>(expected)) fail(kExpectedIdent, offset());
+  }
+}
+
+std::size_t JsonInput::scan_string_bytes(std::size_t i, bool& high) const {
+  const char* s = p_ + i;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  for (; end_ - s >= 16; s += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                                   _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
+    auto stops = static_cast<unsigned>(_mm_movemask_epi8(special));
+    auto highs = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    if (stops != 0) {
+      high |= (highs & ((stops & -stops) - 1)) != 0;
+      return static_cast<std::size_t>(s - p_) + static_cast<std::size_t>(__builtin_ctz(stops));
+    }
+    high |= highs != 0;
+  }
+#endif
+  for (; s != end_; ++s) {
+    unsigned char c = static_cast<unsigned char>(*s);
+    if (c == '"' || c == '\\' || c < 0x20) break;
+    high |= c >= 0x80;
+  }
+  return static_cast<std::size_t>(s - p_);
+}
+
+JsonInput::String JsonInput::read_string(std::string& scratch) {
+  bool high = false;
+  std::size_t i = 1;
+  for (;;) {
+    i = scan_string_bytes(i, high);
+    if (i == available()) {
+      if (!fill(i + 1)) fail(kEofString, offset(i));
+      continue;
+    }
+    char c = p_[i];
+    if (c == '"') {
+      std::string_view text(p_ + 1, i - 1);
+      // UTF-8 is judged when the string is complete, after any fault of
+      // its escapes or control bytes.
+      if (high && !is_valid_utf8(text)) fail(kInvalidCodePoint, offset(i + 1));
+      p_ += i + 1;
+      return {text, false};
+    }
+    if (c == '\\') return read_escaped_string(i, high, scratch);
+    fail(kControlCharacter, offset(i + 1));
+  }
+}
+
+JsonInput::String JsonInput::read_escaped_string(std::size_t i, bool high, std::string& scratch) {
+  scratch.assign(p_ + 1, i - 1);
+  p_ += i;
+  for (;;) {
+    read_escape(scratch);
+    std::size_t j = scan_string_bytes(0, high);
+    while (j == available()) {
+      scratch.append(p_, j);
+      p_ += j;
+      if (!fill(1)) fail(kEofString, offset());
+      j = scan_string_bytes(0, high);
+    }
+    scratch.append(p_, j);
+    char c = p_[j];
+    if (c == '"') {
+      p_ += j + 1;
+      if (high && !is_valid_utf8(scratch)) fail(kInvalidCodePoint, offset());
+      return {scratch, true};
+    }
+    if (c != '\\') fail(kControlCharacter, offset(j + 1));
+    p_ += j;
+  }
+}
+
+void JsonInput::read_escape(std::string& out) {
+  int c = at(1);
+  if (c < 0) fail(kEofString, offset(1));
+  switch (c) {
+    case '"': out += '"'; break;
+    case '\\': out += '\\'; break;
+    case '/': out += '/'; break;
+    case 'b': out += '\b'; break;
+    case 'f': out += '\f'; break;
+    case 'n': out += '\n'; break;
+    case 'r': out += '\r'; break;
+    case 't': out += '\t'; break;
+    case 'u': {
+      std::uint32_t code = hex_escape(2);
+      std::size_t used = 6;
+      if (code >= 0xDC00 && code <= 0xDFFF) fail(kLoneLeadingSurrogate, offset(6));
+      if (code >= 0xD800 && code <= 0xDBFF) {
+        // A leading surrogate: the trailing one must follow at once.
+        int next = at(6);
+        if (next < 0) fail(kEofString, offset(6));
+        if (next != '\\') fail(kUnexpectedEndOfHexEscape, offset(7));
+        next = at(7);
+        if (next < 0) fail(kEofString, offset(7));
+        if (next != 'u') fail(kUnexpectedEndOfHexEscape, offset(8));
+        std::uint32_t low = hex_escape(8);
+        if (low < 0xDC00 || low > 0xDFFF) fail(kLoneLeadingSurrogate, offset(12));
+        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        used = 12;
+      }
+      append_utf8(out, code);
+      p_ += used;
+      return;
+    }
+    default: fail(kInvalidEscape, offset(2));
+  }
+  p_ += 2;
+}
+
+std::uint16_t JsonInput::hex_escape(std::size_t i) {
+  unsigned value = 0;
+  for (std::size_t k = i; k < i + 4; ++k) {
+    int c = at(k);
+    if (c < 0) fail(kEofString, offset(k));
+    int digit = hex_digit(c);
+    if (digit < 0) fail(kInvalidEscape, offset(k + 1));
+    value = (value << 4) | static_cast<unsigned>(digit);
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+void JsonInput::skip_string() {
+  bool high = false;  // not judged: the text is dropped
+  p_ += 1;
+  for (;;) {
+    std::size_t j = scan_string_bytes(0, high);
+    if (j == available()) {
+      p_ += j;
+      if (!fill(1)) fail(kEofString, offset());
+      continue;
+    }
+    char c = p_[j];
+    if (c == '"') {
+      p_ += j + 1;
+      return;
+    }
+    if (c != '\\') fail(kControlCharacter, offset(j + 1));
+    p_ += j;
+    int letter = at(1);
+    if (letter < 0) fail(kEofString, offset(1));
+    switch (letter) {
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't': p_ += 2; break;
+      case 'u':
+        hex_escape(2);
+        p_ += 6;
+        break;
+      default: fail(kInvalidEscape, offset(2));
+    }
+  }
+}
+
+}  // namespace spansift

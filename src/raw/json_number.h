@@ -1,0 +1,104 @@
+// Numbers of the JSON text: the grammar, the value of a number that is kept,
+// and how a number is named in a type error.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "raw/json_input.h"
+
+namespace spansift {
+
+struct Number {
+  enum class Kind : std::uint8_t { Unsigned, Signed, Double };
+  Kind kind = Kind::Unsigned;
+  union {
+    std::uint64_t unsigned_value = 0;  // an integer without a minus sign
+    std::int64_t signed_value;         // a negative integer
+    double double_value;               // a fraction, an exponent, -0, or beyond 64 bits
+  };
+  // Input offset just past the number and the byte after it, which the
+  // reader has looked at: where an error about the number is placed.
+  std::uint64_t end = 0;
+};
+
+inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Reads the number at the cursor ('-' or a digit) and its value, correctly
+// rounded. An exponent of any size is fine when the value is zero or
+// underflows to zero; a value beyond the double range is refused.
+Number read_number(JsonInput& input);
+
+namespace number_detail {
+
+// Whether the eight bytes, first in memory lowest, are all ASCII digits.
+inline bool eight_digits(std::uint64_t chunk) {
+  return ((chunk & 0xF0F0F0F0F0F0F0F0ULL) |
+          (((chunk + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) == 0x3333333333333333ULL;
+}
+
+// Their value as a decimal number.
+inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
+  chunk -= 0x3030303030303030ULL;
+  chunk = chunk * 10 + (chunk >> 8);
+  return static_cast<std::uint32_t>((((chunk & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+                                     (((chunk >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+                                    32);
+}
+
+}  // namespace number_detail
+
+// The same through a hot loop's cursor.
+[[gnu::always_inline]] inline Number read_number(Cursor& c) {
+  // Most numbers are plain integers, whole in the buffer: read in place,
+  // eight digits at a time.
+  if (c.available() > 20) {
+    const char* p = c.p;
+    const bool negative = *p == '-';
+    const std::size_t first = negative ? 1 : 0;
+    std::size_t i = first;
+    std::uint64_t value = 0;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    while (i - first <= 10) {
+      std::uint64_t chunk;
+      std::memcpy(&chunk, p + i, 8);
+      if (!number_detail::eight_digits(chunk)) break;
+      value = value * 100000000 + number_detail::value_of_eight_digits(chunk);
+      i += 8;
+    }
+#endif
+    while (i - first < 18 && is_digit(p[i])) value = value * 10 + static_cast<std::uint64_t>(p[i++] - '0');
+    const std::size_t digits = i - first;
+    const char next = p[i];
+    if (digits > 0 && (p[first] != '0' || digits == 1) && !is_digit(next) && next != '.' && next != 'e' &&
+        next != 'E') {
+      Number n;
+      if (!negative) {
+        n.unsigned_value = value;
+      } else if (value == 0) {
+        n.kind = Number::Kind::Double;  // -0 keeps its sign
+        n.double_value = -0.0;
+      } else {
+        n.kind = Number::Kind::Signed;
+        n.signed_value = -static_cast<std::int64_t>(value);
+      }
+      n.end = c.offset(i + 1);  // the byte after it has been looked at
+      c.p += i;
+      return n;
+    }
+  }
+  c.sync();
+  Number n = read_number(c.in);
+  c.reload();
+  return n;
+}
+
+// Reads through the number at the cursor: its grammar only, no value.
+void skip_number(JsonInput& input);
+
+// "integer `5`", "floating point `0.5`": a float in plain decimal, its
+// shortest round-trip digits with no exponent and no ".0" (1, -0, 0.00000015).
+std::string found_text(const Number& number);
+
+}  // namespace spansift

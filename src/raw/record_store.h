@@ -1,0 +1,74 @@
+// Where the records of one export are assembled while it is read: the arena
+// that will hold them, and a scratch list per kind for the entries of the
+// containers still open. Lists are moved into the arena when they close.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "raw/arena.h"
+#include "raw/model.h"
+#include "raw/schema.h"
+
+namespace spansift {
+
+class RecordStore {
+ public:
+  RecordStore() : arena_(std::make_shared<Arena>()) {}
+
+  Text copy_text(std::string_view text) { return arena_->copy(text); }
+
+  // A new record of kind `record`: the trace itself, or one at the end of its
+  // scratch list, where it stays while it is built (records of a kind never
+  // nest). nullptr for an error entry, which keeps nothing.
+  char* new_record(Kind record);
+
+  // Where the entries of a list of `element` start in its scratch list.
+  std::size_t list_start(Kind element) const;
+  // An error entry has been read into the list being built.
+  void count_error() { ++errors_; }
+
+  void add_text(Text text) { texts_.push_back(text); }
+  void add_value(const JsonValue& value) { values_.push_back(value); }
+  void add_member(Text key, const JsonValue& value) { members_.push_back({key, value}); }
+  std::size_t value_count() const { return values_.size(); }
+  std::size_t member_count() const { return members_.size(); }
+
+  // Closes the list of `element` whose entries start at `start`, storing it
+  // into `target`: the member of its record (the optional kind for an
+  // optional field).
+  void finish_list(Kind element, std::size_t start, char* target, bool optional);
+  List<JsonValue> finish_array(std::size_t start) { return take(values_, start); }
+  // The members since `start`, sorted by key; of equal keys the last stays.
+  List<JsonMember> finish_object(std::size_t start);
+
+  // The trace, holding the arena; the store is spent.
+  JaegerTrace take_trace() {
+    trace_.storage.push_back(std::move(arena_));
+    return std::move(trace_);
+  }
+
+ private:
+  template <class T>
+  List<T> take(std::vector<T>& scratch, std::size_t start) {
+    List<T> list = arena_->copy(std::span<const T>(scratch).subspan(start));
+    scratch.resize(start);
+    return list;
+  }
+
+  std::shared_ptr<Arena> arena_;
+  JaegerTrace trace_;
+  std::vector<JaegerItem> items_;
+  std::vector<JaegerSpan> spans_;
+  std::vector<JaegerReference> references_;
+  std::vector<JaegerTag> tags_;
+  std::vector<JaegerLog> logs_;
+  std::vector<Text> texts_;
+  std::vector<JsonValue> values_;
+  std::vector<JsonMember> members_;
+  std::size_t errors_ = 0;
+};
+
+}  // namespace spansift

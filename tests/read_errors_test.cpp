@@ -1,0 +1,106 @@
+// The table of read faults (tests/data/read-errors.tsv, described in
+// read-errors.md): exports with one fault or edge at each state of the
+// grammar, and how a run on each must end. Every row is read in process in
+// the stream form (also one byte per read, so every token straddles a
+// refill) and, where its bytes are UTF-8, in the memory form; and it is run
+// end to end through the binary.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "raw/json_read.h"
+#include "test_util.h"
+#include "utils/text.h"
+
+namespace spansift {
+namespace {
+
+struct Row {
+  std::string name;
+  std::string bytes;
+  std::string expected;  // "ok: <last line of stdout>" or "101: <last line of stderr>"
+};
+
+std::string from_hex(const std::string& hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
+const std::vector<Row>& rows() {
+  static const std::vector<Row> table = [] {
+    std::vector<Row> loaded;
+    std::ifstream in(testing::source_dir() + "/tests/data/read-errors.tsv");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      std::size_t tab1 = line.find('\t');
+      std::size_t tab2 = line.find('\t', tab1 + 1);
+      loaded.push_back({line.substr(0, tab1), from_hex(line.substr(tab1 + 1, tab2 - tab1 - 1)), line.substr(tab2 + 1)});
+    }
+    return loaded;
+  }();
+  return table;
+}
+
+// How a run on the export ends, as the table writes it: every item read is
+// written, since no trace ID in the table is refused.
+std::string ending(const ParseResult& result) {
+  if (const auto* error = std::get_if<ReadError>(&result)) return "101: " + error->detail();
+  return "ok: Written " + std::to_string(std::get<JaegerTrace>(result).data.size()) + " traces to folder Jaeger.";
+}
+
+ParseResult read_streamed(std::string_view bytes, std::size_t piece) {
+  std::size_t at = 0;
+  return parse_trace_json(
+      [&](char* buffer, std::size_t capacity) -> ssize_t {
+        std::size_t n = std::min({piece, capacity, bytes.size() - at});
+        std::memcpy(buffer, bytes.data() + at, n);
+        at += n;
+        return static_cast<ssize_t>(n);
+      },
+      8192);
+}
+
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
+TEST(ReadErrorTable, EveryRowEndsAsWrittenInBothForms) {
+  ASSERT_EQ(rows().size(), 853u);
+  for (const Row& row : rows()) {
+    SCOPED_TRACE(row.name);
+    std::string_view bytes = row.bytes;
+    if (bytes.starts_with(kUtf8Mark)) {
+      // A marked file is read whole, without its mark.
+      EXPECT_EQ(ending(parse_trace_json(bytes.substr(kUtf8Mark.size()))), row.expected);
+      continue;
+    }
+    EXPECT_EQ(ending(read_streamed(bytes, 8192)), row.expected);
+    EXPECT_EQ(ending(read_streamed(bytes, 1)), row.expected) << "one byte per read";
+    if (is_valid_utf8(bytes)) {
+      EXPECT_EQ(ending(parse_trace_json(bytes)), row.expected) << "from memory";
+    }
+  }
+}
+
+TEST(ReadErrorTable, RunsEndAsWritten) {
+  testing::TempDir dir;
+  const std::string path = dir / "e.json";
+  for (const Row& row : rows()) {
+    SCOPED_TRACE(row.name);
+    testing::write_file(path, row.bytes);
+    testing::RunResult r = testing::run_spansift({path});
+    const std::string& stream = r.status == 0 ? r.out : r.err;
+    std::size_t start = stream.rfind('\n', stream.size() - 2);
+    std::string last = stream.substr(start == std::string::npos ? 0 : start + 1);
+    if (!last.empty()) last.pop_back();
+    EXPECT_EQ(std::to_string(r.status) + ": " + last, row.expected.starts_with("ok: ") ? "0: " + row.expected.substr(4) : row.expected);
+    std::filesystem::remove_all(dir / "Jaeger");
+  }
+}
+
+}  // namespace
+}  // namespace spansift
