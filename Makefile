@@ -53,7 +53,8 @@ asan-test: asan-build
 # UndefinedBehaviorSanitizer) and runs each for FUZZ_SECONDS seconds; fails on
 # any crash, leak, hang or disagreement. See fuzz/run-fuzzers.
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz:
+	./scripts/install-deps fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j$(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run-fuzzers build-fuzz
