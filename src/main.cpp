@@ -9,13 +9,17 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <unistd.h>
 #include <utility>
 
 #include <CLI/CLI.hpp>
 
 #include "raw/read_folder.h"
 #include "raw/write.h"
+#include "utils/file.h"
 #include "utils/report.h"
+#include "utils/stop.h"
 #include "utils/text.h"
 
 namespace {
@@ -23,6 +27,7 @@ namespace {
 using spansift::print_stdout;
 
 constexpr int kUsageErrorStatus = 2;
+constexpr int kFaultStatus = 101;
 
 struct Args {
   std::string input;
@@ -114,23 +119,34 @@ int run(const Args& args) {
   return 0;
 }
 
+// The one way a run ends on a fault: its message on standard error.
+int fault(std::string_view message) {
+  std::string line(message);
+  line += '\n';
+  spansift::write_whole(STDERR_FILENO, line);  // nowhere left to report a failure
+  return kFaultStatus;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // A closed output pipe must surface as a failed write, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
   // So must a file-size limit (ulimit -f) on redirected output or on a trace
-  // file: the write fails with EFBIG and the run stops with its message.
+  // file: the write fails with EFBIG and the run stops with its message, the
+  // trace file's temporary file removed.
   std::signal(SIGXFSZ, SIG_IGN);
   try {
     Args args;
     if (std::optional<int> status = parse_command_line(argc, argv, args)) return *status;
     return run(args);
+  } catch (const spansift::Stop& stop) {
+    return fault(stop.message());
   } catch (const std::bad_alloc&) {
-    spansift::stop("out of memory");
+    return fault("out of memory");
   } catch (const std::exception& error) {
-    // The stages stop the run themselves; this only keeps a stray library
-    // exception from ending the process by abort.
-    spansift::stop(error.what());
+    // A library's own exception stops the run the same way instead of
+    // ending the process by abort.
+    return fault(error.what());
   }
 }

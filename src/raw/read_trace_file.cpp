@@ -99,7 +99,7 @@ std::variant<JaegerTrace, TraceFileError> from_parse(ParseResult&& result) {
 std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, Encoding encoding) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) return os_error(errno);
-  report(4, "File " + spansift::quoted(path) + ": Found encoding Encoding { " + std::string(encoding_name(encoding)) +
+  report(kRowEncoding, "File " + spansift::quoted(path) + ": Found encoding Encoding { " + std::string(encoding_name(encoding)) +
                 " } for a file with size: " + std::to_string(status.st_size));
 
   std::string bytes;
@@ -123,12 +123,12 @@ std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, E
   std::string text;
   std::size_t replacements = decode_to_utf8(encoding, rest, text);
   std::string().swap(bytes);  // the raw bytes are not needed while parsing
-  if (replacements > 0) report(1, "File " + spansift::quoted(path) + " returned a signal Malformed");
+  if (replacements > 0) report(kRowMalformed, "File " + spansift::quoted(path) + " returned a signal Malformed");
   return from_parse(parse_trace_json(text));
 }
 
 std::variant<JaegerTrace, TraceFileError> read_unmarked(const std::string& path, const std::string& no_encoding) {
-  report(4, "File " + spansift::quoted(path) + ": Failed to find encoding: " + no_encoding);
+  report(kRowEncoding, "File " + spansift::quoted(path) + ": Failed to find encoding: " + no_encoding);
   FileDescriptor file(open_for_reading(path));
   if (!file.valid()) return os_error(errno);
   print_stdout("About to read trace via serde\n");

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include "utils/report.h"
+#include "utils/stop.h"
+#include "utils/write_system.h"
 
 namespace spansift {
 
@@ -63,6 +65,10 @@ std::string OsError::detail() const {
   return text;
 }
 
+int write_whole(int fd, std::string_view text) {
+  return write_whole(text, [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
+}
+
 std::string join_path(std::string_view path, std::string_view name) {
   if (!name.empty() && name.front() == '/') return std::string(name);
   std::string joined(path);
@@ -71,12 +77,12 @@ std::string join_path(std::string_view path, std::string_view name) {
   return joined;
 }
 
-std::string create_folder(std::string_view base, std::string_view name) {
+std::string create_folder(std::string_view base, std::string_view name, WriteSystem& system) {
   std::string path = join_path(base, name);
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
-  if (::mkdir(path.c_str(), 0777) != 0) {
-    stop("failed to create folder: " + OsError{errno}.detail());
+  if (system.stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
+  if (system.mkdir(path.c_str(), 0777) != 0) {
+    throw Stop("failed to create folder: " + OsError{errno}.detail());
   }
   return path;
 }
