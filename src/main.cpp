@@ -18,6 +18,7 @@
 #include "raw/read_folder.h"
 #include "raw/write.h"
 #include "utils/file.h"
+#include "utils/messages.h"
 #include "utils/report.h"
 #include "utils/stop.h"
 #include "utils/text.h"
@@ -25,6 +26,7 @@
 namespace {
 
 using spansift::print_stdout;
+namespace messages = spansift::messages;
 
 constexpr int kUsageErrorStatus = 2;
 constexpr int kFaultStatus = 101;
@@ -49,7 +51,7 @@ CLI::Validator utf8_text() {
   // An empty description keeps the validator out of the help's value names.
   return CLI::Validator(
       [](std::string& value) -> std::string {
-        return spansift::is_valid_utf8(value) ? std::string{} : "the value is not valid UTF-8";
+        return spansift::is_valid_utf8(value) ? std::string{} : messages::kNotUtf8Value;
       },
       "");
 }
@@ -58,7 +60,7 @@ CLI::Validator decimal_int64() {
   return CLI::Validator(
       [](std::string& value) -> std::string {
         if (parse_int64(value)) return {};
-        return "'" + value + "' is not a decimal integer in the signed 64-bit range";
+        return messages::not_decimal_int64(value);
       },
       "");
 }
@@ -66,8 +68,8 @@ CLI::Validator decimal_int64() {
 // The command definition. `timezone_text` receives the raw -z value, which is
 // converted only after the parse has validated it.
 void define_command(CLI::App& app, Args& args, std::string& timezone_text) {
-  app.set_help_flag("-h,--help", "Print help");
-  app.set_version_flag("-V,--version", "spansift 0.2.2", "Print version");
+  app.set_help_flag("-h,--help", messages::kHelpHelp);
+  app.set_version_flag("-V,--version", messages::kVersion, messages::kVersionHelp);
 
   app.add_option("INPUT", args.input)
       ->type_name("")
@@ -75,7 +77,7 @@ void define_command(CLI::App& app, Args& args, std::string& timezone_text) {
       ->check(utf8_text())
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 
-  app.add_option("-t,--trace-ids", args.trace_ids, "The default sources is the current folder")
+  app.add_option("-t,--trace-ids", args.trace_ids, messages::kTraceIdsHelp)
       ->type_name("TRACE_IDS")
       ->check(utf8_text())
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
@@ -90,8 +92,7 @@ void define_command(CLI::App& app, Args& args, std::string& timezone_text) {
 // Parses the command line into `args`, or returns the exit status when the
 // process should end here (help, version, usage error).
 std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
-  CLI::App app{"Show the Jaeger-traces, or a selection of jaeger-traces, as Pretty-printed JSON in UTF-8 format",
-               "spansift"};
+  CLI::App app{messages::kAbout, messages::kName};
   std::string timezone_text;
   define_command(app, args, timezone_text);
   try {
@@ -111,11 +112,10 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
 
 int run(const Args& args) {
   spansift::ReadResult read = spansift::read_file_or_folder(args.input);
-  print_stdout("Extracted " + std::to_string(read.traces.size()) + " traces from " +
-               std::to_string(read.file_count) + " files.\n");
+  print_stdout(messages::extracted_summary(read.traces.size(), read.file_count));
   std::uint64_t written =
       spansift::write_traces(read.base_folder, std::move(read.traces), args.trace_ids);
-  print_stdout("Written " + std::to_string(written) + " traces to folder Jaeger.\n");
+  print_stdout(messages::written_summary(written));
   return 0;
 }
 
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
   } catch (const spansift::Stop& stop) {
     return fault(stop.message());
   } catch (const std::bad_alloc&) {
-    return fault("out of memory");
+    return fault(spansift::messages::kOutOfMemory);
   } catch (const std::exception& error) {
     // A library's own exception stops the run the same way instead of
     // ending the process by abort.

@@ -69,5 +69,10 @@ TEST(Text, Quoted) {
   for (const Case& c : cases) EXPECT_EQ(spansift::quoted(c.bytes), c.expected);
 }
 
+TEST(Text, EscapeQuotes) {
+  EXPECT_EQ(escape_quotes(""), "");
+  EXPECT_EQ(escape_quotes(R"(say "a\b" 'c')"), R"(say \"a\\b\" 'c')");
+}
+
 }  // namespace
 }  // namespace spansift

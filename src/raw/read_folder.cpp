@@ -10,6 +10,7 @@
 #include "raw/read_trace_file.h"
 #include "raw/split_export.h"
 #include "utils/file.h"
+#include "utils/messages.h"
 #include "utils/report.h"
 #include "utils/stop.h"
 #include "utils/text.h"
@@ -70,16 +71,16 @@ std::optional<std::string_view> parent_of(std::string_view path) {
 // other regular files are announced and passed over, anything else silently.
 std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, const ListingResult& entry,
                                                           std::int32_t& file_count) {
-  if (entry.error != 0) throw Stop("Failed to extract file-entry: " + OsError{entry.error}.detail());
+  if (entry.error != 0) throw Stop(messages::entry_unreadable(OsError{entry.error}.detail()));
   std::string path = join_path(folder, entry.name);
 
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) throw Stop(OsError{errno}.detail());
   if (!S_ISREG(status.st_mode)) return std::nullopt;
 
-  if (!is_valid_utf8(path)) throw Stop("path-string");
+  if (!is_valid_utf8(path)) throw Stop(messages::kPathNotText);
   if (!std::string_view(path).ends_with(".json")) {
-    print_stdout("Ignore '" + path + " as it does not have suffix '.json'.\n");
+    print_stdout(messages::ignored_file(path));
     return std::nullopt;
   }
   ++file_count;
@@ -97,14 +98,14 @@ void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
 }  // namespace
 
 std::vector<JaegerTrace> read_and_split_file(const std::string& path) {
-  print_stdout("Reading a Jaeger-trace from '" + path + "'\n");
+  print_stdout(messages::reading_file(path));
   std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path);
   if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());
   return split_export(std::get<JaegerTrace>(std::move(result)));
 }
 
 ReadResult read_file_or_folder(std::string_view input) {
-  report(kRowStdout, "Reading all traces from folder: " + std::string(input));
+  report(kRowStdout, messages::reading_input(input));
   ReadResult result;
   std::string path(input);
 
@@ -113,13 +114,13 @@ ReadResult read_file_or_folder(std::string_view input) {
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
     result.traces = read_and_split_file(path);
     std::optional<std::string_view> parent = parent_of(input);
-    if (!parent) throw Stop("Could not extract parent of input_file");
+    if (!parent) throw Stop(messages::kNoParent);
     result.base_folder = *parent;
     result.file_count = 1;
   } else if (found && S_ISDIR(status.st_mode)) {
     std::int32_t file_count = 0;
     std::unique_ptr<DIR, FolderCloser> folder(::opendir(path.c_str()));
-    if (!folder) throw Stop("Failed to read directory: " + OsError{errno}.detail());
+    if (!folder) throw Stop(messages::folder_unreadable(OsError{errno}.detail()));
     for (;;) {
       errno = 0;
       const dirent* entry = ::readdir(folder.get());
@@ -136,11 +137,10 @@ ReadResult read_file_or_folder(std::string_view input) {
     result.base_folder = input;
     result.file_count = file_count;
   } else {
-    throw Stop(" Expected file with extention '.json' or folder. Received: '" + path + "' ");
+    throw Stop(messages::not_json_file_or_folder(path));
   }
 
-  report(kRowStdout, "Read " + std::to_string(result.traces.size()) + " traces in total from " +
-                std::to_string(result.file_count) + " files.");
+  report(kRowStdout, messages::read_summary(result.traces.size(), result.file_count));
   return result;
 }
 

@@ -6,6 +6,7 @@
 
 #include "raw/json_write.h"
 #include "utils/file.h"
+#include "utils/messages.h"
 #include "utils/report.h"
 #include "utils/stop.h"
 #include "utils/text.h"
@@ -38,13 +39,13 @@ namespace {
 // Messages are built before anything is cleaned up, and a path that isn't
 // text can't be shown in one.
 std::string create_message(const std::string& path, std::string_view reason) {
-  if (!is_valid_utf8(path)) return "Failed to show file_path";
-  return "Failed to create file: '" + path + "'. Received error:\t" + std::string(reason);
+  if (!is_valid_utf8(path)) return messages::kPathNotShown;
+  return messages::file_not_created(path, reason);
 }
 
 std::string write_message(const std::string& path, std::string_view reason) {
-  if (!is_valid_utf8(path)) return "Failed to show file_path";
-  return "Write to path " + path + " failed with error:\t" + std::string(reason);
+  if (!is_valid_utf8(path)) return messages::kPathNotShown;
+  return messages::write_failed(path, reason);
 }
 
 std::string os_text(int code) { return OsError{code}.display(); }
@@ -128,7 +129,7 @@ void write_file_atomically(WriteSystem& system, const std::string& folder, const
 
   int fd = temp.fd();
   int code = write_whole(text, [&](const char* data, std::size_t size) { return system.write(fd, data, size); });
-  if (code == kWroteNothing) throw Stop(write_message(path, "failed to write whole buffer"));
+  if (code == kWroteNothing) throw Stop(write_message(path, messages::kWroteNothing));
   if (code != 0) throw Stop(write_message(path, os_text(code)));
   if (int close_error = temp.close(); close_error != 0) throw Stop(write_message(path, os_text(close_error)));
 
@@ -157,35 +158,33 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
   for (JaegerTrace& slot : owned) {
     // Moved out so that each record's memory goes as soon as it is handled.
     JaegerTrace record = std::move(slot);
-    if (record.data.empty()) throw Stop("Can not write an empty JaegerTrace");
+    if (record.data.empty()) throw Stop(messages::kEmptyRecord);
     if (!is_selected(selection, record)) continue;
 
     std::string_view trace_id = record.data.front().traceID;
     // Joined onto the folder, a "/" in the ID could name any file on the
     // system ("../../x", "/etc/x"); such an ID is refused outright.
     if (trace_id.find('/') != std::string_view::npos) {
-      throw Stop("Unsafe trace ID '" + std::string(trace_id) +
-                 "': a trace ID used as a file name must not contain '/'");
+      throw Stop(messages::unsafe_trace_id(trace_id));
     }
     std::string file_name(trace_id);
     file_name += ".json";
     std::string path = join_path(folder, file_name);
 
     if (record.data.size() > 1) {
-      if (!is_valid_utf8(path)) throw Stop("Failed to show file_path");
-      print_stdout("this JaegerTrace contains " + std::to_string(record.data.size()) +
-                   " traces, however writing all traces to " + path + " based on the first trace_id.\n");
+      if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
+      print_stdout(messages::multi_item_notice(record.data.size(), path));
     }
 
     if (!to_pretty_json(record, json, error)) {
-      if (!is_valid_utf8(path)) throw Stop("Failed to show file_path");
-      throw Stop("Failed to create json for file: '" + path + "'. Received error:\t" + error);
+      if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
+      throw Stop(messages::json_not_made(path, error));
     }
 
     // The system would read the name only up to the NUL and so write some
     // other file.
     if (path.find('\0') != std::string::npos) {
-      throw Stop(create_message(path, "file name contained an unexpected NUL byte"));
+      throw Stop(create_message(path, messages::kNulInName));
     }
 
     write_file_atomically(system, folder, path, json, new_file_mode);

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "utils/messages.h"
 #include "utils/stop.h"
+#include "utils/text.h"
 #include "utils/write_system.h"
 
 namespace spansift {
@@ -55,14 +57,8 @@ std::string OsError::display() const {
 }
 
 std::string OsError::detail() const {
-  std::string message = system_message(code);
-  std::string text = "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"";
-  for (char c : message) {
-    if (c == '"' || c == '\\') text += '\\';
-    text += c;
-  }
-  text += "\" }";
-  return text;
+  return "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"" +
+         escape_quotes(system_message(code)) + "\" }";
 }
 
 int write_whole(int fd, std::string_view text) {
@@ -82,7 +78,7 @@ std::string create_folder(std::string_view base, std::string_view name, WriteSys
   struct stat st;
   if (system.stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
   if (system.mkdir(path.c_str(), 0777) != 0) {
-    throw Stop("failed to create folder: " + OsError{errno}.detail());
+    throw Stop(messages::folder_not_created(OsError{errno}.detail()));
   }
   return path;
 }

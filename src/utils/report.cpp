@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "utils/file.h"
+#include "utils/messages.h"
 #include "utils/stop.h"
 
 namespace spansift {
@@ -24,8 +25,7 @@ ReportLog& report_log() {
 
 void print_stdout(std::string_view text) {
   if (int code = write_whole(STDOUT_FILENO, text); code != 0) {
-    throw Stop("failed printing to stdout: " +
-               (code == kWroteNothing ? std::string("failed to write whole buffer") : OsError{code}.display()));
+    throw Stop(messages::stdout_failed(code == kWroteNothing ? messages::kWroteNothing : OsError{code}.display()));
   }
 }
 

@@ -140,4 +140,14 @@ std::string quoted(std::string_view bytes) {
   return out;
 }
 
+std::string escape_quotes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 }  // namespace spansift

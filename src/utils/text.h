@@ -1,4 +1,4 @@
-// Text helpers: UTF-8 validity and the quoted (debug) form of texts and paths.
+// Text helpers: UTF-8 validity and the quoted (debug) forms of texts and paths.
 #pragma once
 
 #include <string>
@@ -13,5 +13,10 @@ bool is_valid_utf8(std::string_view bytes);
 // printable or that extend a grapheme are \u{hex} (lower case, no leading
 // zeros); each byte of an invalid UTF-8 sequence is \xNN (upper case).
 std::string quoted(std::string_view bytes);
+
+// `text` with a backslash before every double quote and backslash, as a
+// message stands between the quotes of a detailed error text
+// (Os { ..., message: "..." }, Error("...", ...)).
+std::string escape_quotes(std::string_view text);
 
 }  // namespace spansift
