@@ -160,10 +160,10 @@ TEST(HostileValues, DeepNestingNeverOverflowsTheStack) {
     std::string span;
     bool reads;
   } cases[] = {
-      {"arrays in a skipped key", span_json("1", ",\"skip\":" + nested(100000, '[')), deep_ok},
-      {"objects in a skipped key", span_json("1", ",\"skip\":" + nested(100000, '{')), deep_ok},
-      {"arrays in a tag value", span_json(nested(100000, '[')), false},
-      {"objects in a tag value", span_json(nested(100000, '{')), false},
+      {"arrays in a skipped key", span_json({.tag_value = "1", .extra = ",\"skip\":" + nested(100000, '[')}), deep_ok},
+      {"objects in a skipped key", span_json({.tag_value = "1", .extra = ",\"skip\":" + nested(100000, '{')}), deep_ok},
+      {"arrays in a tag value", span_json({.tag_value = nested(100000, '[')}), false},
+      {"objects in a tag value", span_json({.tag_value = nested(100000, '{')}), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -196,7 +196,7 @@ TEST(HostileValues, DeepNestingNeverOverflowsTheStack) {
 // The output file of trace `id` whose one tag holds `tag_value`.
 std::string written_for(const std::string& id, const std::string& tag_value) {
   TempDir dir;
-  write_file(dir / "x.json", export_json({item_json(id, span_json(tag_value))}));
+  write_file(dir / "x.json", export_json({item_json(id, span_json({.tag_value = tag_value}))}));
   RunResult r = run_spansift({dir / "x.json"});
   EXPECT_EQ(r.status, 0) << r.err;
   return read_file(dir / ("Jaeger/" + id + ".json"));
@@ -228,8 +228,8 @@ TEST(HostileValues, LargeStringKeyAndObject) {
     members += key;
   }
   write_expanded(dir / "big.json",
-                 export_json({item_json("string", span_json("\"@\"")), item_json("key", span_json("{\"" + big_key + "\":1,\"a\":2}")),
-                            item_json("obj", span_json("{" + members + "}"))}),
+                 export_json({item_json("string", span_json({.tag_value = "\"@\""})), item_json("key", span_json({.tag_value = "{\"" + big_key + "\":1,\"a\":2}"})),
+                            item_json("obj", span_json({.tag_value = "{" + members + "}"}))}),
                  kString, 'x');
   RunResult r = run_spansift({dir / "big.json"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -281,13 +281,12 @@ TEST(HostileValues, NumbersOfTenThousandDigits) {
     std::string err;     // empty: the run completes
     std::string value;   // the tag value written
   } cases[] = {
-      {"integer as a tag value", span_json(digits), "number out of range", ""},
-      {"integer in a skipped key", span_json("1", ",\"skip\":" + digits), "", "1"},
-      {"fraction in a skipped key", span_json("1", ",\"skip\":-" + digits + "." + digits + "e-400"), "", "1"},
-      {"fraction as a tag value", span_json("0." + digits), "", "0.7777777777777778"},
-      {"exponent digits as a tag value", span_json("1e-" + std::string(9999, '0') + "1"), "", "0.1"},
-      {"integer as startTime", R"({"traceID":"t","spanID":"s","flags":1,"operationName":"op","references":[],"startTime":)" +
-           digits + R"(,"duration":2,"tags":[],"logs":[],"processID":"p"})", "number out of range", ""},
+      {"integer as a tag value", span_json({.tag_value = digits}), "number out of range", ""},
+      {"integer in a skipped key", span_json({.tag_value = "1", .extra = ",\"skip\":" + digits}), "", "1"},
+      {"fraction in a skipped key", span_json({.tag_value = "1", .extra = ",\"skip\":-" + digits + "." + digits + "e-400"}), "", "1"},
+      {"fraction as a tag value", span_json({.tag_value = "0." + digits}), "", "0.7777777777777778"},
+      {"exponent digits as a tag value", span_json({.tag_value = "1e-" + std::string(9999, '0') + "1"}), "", "0.1"},
+      {"integer as startTime", span_json({.start_time = digits}), "number out of range", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -428,7 +427,7 @@ TEST(HostileFolder, EntryThatVanishesAfterTheListingStopsTheRun) {
   const std::string in = dir / "in";
   ::mkdir(in.c_str(), 0777);
   // Large enough that the first file is still being read when it is stopped.
-  const std::string text = export_json({item_json("x", span_json("\"@\""))});
+  const std::string text = export_json({item_json("x", span_json({.tag_value = "\"@\""}))});
   write_expanded(in + "/one.json", text, 32u << 20, 'x');
   write_expanded(in + "/two.json", text, 32u << 20, 'x');
   std::string first;
@@ -449,7 +448,7 @@ TEST(HostileFolder, EntryThatVanishesAfterTheListingStopsTheRun) {
 }
 
 TEST(HostileFolder, FileThatGrowsOrShrinksWhileStreamed) {
-  const std::string pattern = export_json({item_json("x", span_json("\"@\""))});
+  const std::string pattern = export_json({item_json("x", span_json({.tag_value = "\"@\""}))});
   const std::size_t kString = 64u << 20;
   const std::size_t size = pattern.size() - 1 + kString;
   struct Case {
@@ -516,7 +515,7 @@ TEST(HostileOutput, NoRoomLeftStopsWithEarlierFilesIntact) {
   // "a" is small, "b" holds 600 KiB: a 1 MiB file system or a 300 KiB file
   // size limit has room for the export and a.json, not for b.json.
   const std::string export_text =
-      export_json({item_json("a"), item_json("b", span_json("\"" + std::string(600u << 10, 'b') + "\""))});
+      export_json({item_json("a"), item_json("b", span_json({.tag_value = "\"" + std::string(600u << 10, 'b') + "\""}))});
   const std::string a_json = written_for("a", "\"v\"");
   struct Case {
     const char* name;
@@ -739,7 +738,7 @@ TEST(HostileEnvironment, MemoryLimitStopsCleanly) {
   values += "[0";
   while (values.size() < (64u << 20)) values += ",0";
   values += "]";
-  write_file(dir / "many.json", export_json({item_json("many", span_json(values))}));
+  write_file(dir / "many.json", export_json({item_json("many", span_json({.tag_value = values}))}));
   values.clear();
   values.shrink_to_fit();
 

@@ -223,7 +223,7 @@ TEST(WriteTrace, FixedPointOnGeneratedRecords) {
   std::mt19937 random(3);
   for (int round = 0; round < 300; ++round) {
     std::string spans;
-    for (int n = random() % 4; n > 0; --n) spans += span_json(random_value(random, 0)) + (n > 1 ? "," : "");
+    for (int n = random() % 4; n > 0; --n) spans += span_json({.tag_value = random_value(random, 0)}) + (n > 1 ? "," : "");
     expect_fixed_point(export_json({item_json("t", spans, R"({"p":)" + random_value(random, 0) + "}")}));
   }
 }

@@ -21,7 +21,7 @@ TEST(JsonTestSuite, EveryDocumentAsATagValue) {
     std::string name = e->d_name;
     if (name.size() < 2 || name[1] != '_') continue;
     std::string document = testing::read_file(folder + "/" + name);
-    std::string text = testing::export_json({testing::item_json("t", testing::span_json(document))});
+    std::string text = testing::export_json({testing::item_json("t", testing::span_json({.tag_value = document}))});
     ParseResult r = parse_trace_json(text);
     bool read = std::holds_alternative<JaegerTrace>(r);
     switch (name[0]) {

@@ -41,7 +41,7 @@ const std::string kMixed = "caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80";
 // An export with one single-span trace per ID, the span's operation named `operation`.
 std::string export_text(const std::vector<std::string>& ids, const std::string& operation = kMixed) {
   std::vector<std::string> items;
-  for (const std::string& id : ids) items.push_back(testing::item_json(id, testing::span_json("\"v\"", "", operation)));
+  for (const std::string& id : ids) items.push_back(testing::item_json(id, testing::span_json({.operation = operation})));
   return testing::export_json(items, R"("total":0, "limit":0, "offset":0, "errors":null)") + "\n";
 }
 

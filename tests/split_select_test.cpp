@@ -20,7 +20,7 @@ namespace {
 JaegerTrace make_export(const std::vector<std::string>& ids) {
   std::vector<std::string> items;
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    std::string span = testing::span_json("\"v\"", "", "op" + std::to_string(i));
+    std::string span = testing::span_json({.operation = "op" + std::to_string(i)});
     items.push_back(testing::item_json(ids[i], span, "{}", R"(,"warnings":["w"])"));
   }
   return testing::parse_export(testing::export_json(items));

@@ -90,10 +90,11 @@ bool has_temp_files(const std::string& folder) {
   return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.starts_with(".spansift-"); });
 }
 
-std::string span_json(const std::string& tag_value, const std::string& extra, const std::string& operation) {
-  return R"({"traceID":"t","spanID":"s","flags":1,"operationName":")" + operation +
-         R"(","references":[],"startTime":1,"duration":2,"tags":[{"key":"k","type":"string","value":)" + tag_value +
-         R"(}],"logs":[],"processID":"p")" + extra + "}";
+std::string span_json(const Span& span) {
+  return R"({"traceID":"t","spanID":"s","flags":)" + span.flags + R"(,"operationName":")" + span.operation +
+         R"(","references":[],"startTime":)" + span.start_time + R"(,"duration":)" + span.duration +
+         R"(,"tags":[{"key":"k","type":"string","value":)" + span.tag_value + R"(}],"logs":)" + span.logs +
+         R"(,"processID":"p")" + span.extra + "}";
 }
 
 std::string item_json(const std::string& id, const std::string& spans, const std::string& processes,

@@ -38,11 +38,18 @@ bool has_temp_files(const std::string& folder);
 
 // ---- Export texts: the one builder of the tests' JSON.
 
-// A span of trace "t" whose one tag holds `tag_value` (JSON text) and whose
-// operation name is `operation` (the text between the quotes), with `extra`
-// members (",\"k\":v") appended.
-std::string span_json(const std::string& tag_value = "\"v\"", const std::string& extra = "",
-                      const std::string& operation = "op");
+// The parts of a span of trace "t" that tests vary: JSON text, but for the
+// operation name, which is the text between its quotes.
+struct Span {
+  std::string operation = "op";
+  std::string flags = "1";
+  std::string start_time = "1";
+  std::string duration = "2";
+  std::string tag_value = "\"v\"";  // of its one tag
+  std::string logs = "[]";
+  std::string extra;  // members appended: ",\"k\":v"
+};
+std::string span_json(const Span& span = {});
 // An item with `spans` (JSON text of the list's elements) and `processes`
 // (JSON text), with `extra` members appended; `id` is the text between the
 // quotes of its traceID, escapes and all.
