@@ -113,8 +113,7 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
 int run(const Args& args) {
   spansift::ReadResult read = spansift::read_file_or_folder(args.input);
   print_stdout(messages::extracted_summary(read.traces.size(), read.file_count));
-  std::uint64_t written =
-      spansift::write_traces(read.base_folder, std::move(read.traces), args.trace_ids);
+  std::uint64_t written = spansift::write_traces(read.base_folder, std::move(read.traces), args.trace_ids);
   print_stdout(messages::written_summary(written));
   return 0;
 }

@@ -140,8 +140,8 @@ void write_file_atomically(WriteSystem& system, const std::string& folder, const
 
 }  // namespace
 
-std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records,
-                           std::string_view trace_ids, WriteSystem& system) {
+std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
+                           WriteSystem& system) {
   // Taken over here, so the caller's list is empty whatever happens below.
   std::vector<JaegerTrace> owned = std::move(records);
 

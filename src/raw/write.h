@@ -27,7 +27,7 @@ bool is_selected(const TraceSelection& selection, const JaegerTrace& record);
 // `system`; releases every record. Returns the number of files written.
 // Throws Stop on any fault; files written before it stay, and no temporary
 // file is left.
-std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records,
-                           std::string_view trace_ids, WriteSystem& system = posix_write_system());
+std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
+                           WriteSystem& system = posix_write_system());
 
 }  // namespace spansift

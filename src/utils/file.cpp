@@ -39,8 +39,7 @@ const char* error_kind(int code) {
     case EMLINK: return "TooManyLinks";
     case EAGAIN: return "WouldBlock";
     case ESPIPE: return "NotSeekable";
-    case EIO: return "Uncategorized";
-    default: return "Uncategorized";
+    default: return "Uncategorized";  // EIO among them
   }
 }
 
@@ -52,9 +51,7 @@ std::string system_message(int code) {
 
 }  // namespace
 
-std::string OsError::display() const {
-  return system_message(code) + " (os error " + std::to_string(code) + ")";
-}
+std::string OsError::display() const { return system_message(code) + " (os error " + std::to_string(code) + ")"; }
 
 std::string OsError::detail() const {
   return "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"" +
