@@ -4,7 +4,7 @@ JOBS := $(shell nproc)
 # "Entering directory" noise.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build run test package bench asan-configure asan-build asan-test fuzz clean
+.PHONY: all deps configure build run test lint package bench asan-configure asan-build asan-test ci fuzz clean
 
 all: build
 
@@ -24,10 +24,24 @@ run: build
 	build/spansift examples
 
 # The tests, then the same tests built again with AddressSanitizer and
-# UndefinedBehaviorSanitizer (build-asan; about two minutes more on two cores).
+# UndefinedBehaviorSanitizer (build-asan; about two minutes more on two
+# cores), then the lint.
 test: build asan-build
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+	$(MAKE) lint
+
+# What lint looks at: every source under src/.
+LINT_FILES := $(sort $(wildcard src/*.cpp src/*/*.cpp src/*/*.h))
+
+# clang-format (layout, .clang-format) and clang-tidy (.clang-tidy, with the
+# compile commands of the release build); any finding fails. clang-tidy's
+# count of the warnings it suppressed in system headers is left out.
+lint: configure
+	clang-format --dry-run --Werror $(LINT_FILES)
+	printf '%s\n' $(filter %.cpp,$(LINT_FILES)) | xargs -P $(JOBS) -n 1 sh -c \
+	  'out=$$(clang-tidy -p build --quiet "$$0" 2>&1); status=$$?; \
+	   printf "%s\n" "$$out" | grep -v -e "^[0-9]* warnings\? generated\.$$" -e "^$$"; exit $$status'
 
 # The Debian package build/spansift_<version>_<arch>.deb (CPack; the
 # dependencies come from dpkg-shlibdeps).
@@ -49,6 +63,14 @@ asan-build: asan-configure
 asan-test: asan-build
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
+# What CI builds besides: warnings as errors under g++ and clang++
+# (build-ci-gcc, build-ci-clang), and the tests of both.
+ci: deps
+	for compiler in gcc clang; do \
+	  cmake --preset ci-$$compiler && cmake --build --preset ci-$$compiler -j$(JOBS) && \
+	  ctest --preset ci-$$compiler -j$(JOBS) || exit 1; \
+	done
+
 # Not part of CI: builds the libFuzzer targets (clang++, AddressSanitizer,
 # UndefinedBehaviorSanitizer) and runs each for FUZZ_SECONDS seconds; fails on
 # any crash, leak, hang or disagreement. See fuzz/run-fuzzers.
@@ -60,4 +82,4 @@ fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run-fuzzers build-fuzz
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz examples/Jaeger
+	rm -rf build build-asan build-bench build-fuzz build-ci-gcc build-ci-clang examples/Jaeger

@@ -9,20 +9,27 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <unistd.h>
 #include <utility>
 
 #include <CLI/CLI.hpp>
 
 #include "raw/read_folder.h"
 #include "raw/write.h"
+#include "utils/file.h"
+#include "utils/messages.h"
 #include "utils/report.h"
+#include "utils/stop.h"
 #include "utils/text.h"
 
 namespace {
 
 using spansift::print_stdout;
+namespace messages = spansift::messages;
 
 constexpr int kUsageErrorStatus = 2;
+constexpr int kFaultStatus = 101;
 
 struct Args {
   std::string input;
@@ -44,7 +51,7 @@ CLI::Validator utf8_text() {
   // An empty description keeps the validator out of the help's value names.
   return CLI::Validator(
       [](std::string& value) -> std::string {
-        return spansift::is_valid_utf8(value) ? std::string{} : "the value is not valid UTF-8";
+        return spansift::is_valid_utf8(value) ? std::string{} : messages::kNotUtf8Value;
       },
       "");
 }
@@ -53,7 +60,7 @@ CLI::Validator decimal_int64() {
   return CLI::Validator(
       [](std::string& value) -> std::string {
         if (parse_int64(value)) return {};
-        return "'" + value + "' is not a decimal integer in the signed 64-bit range";
+        return messages::not_decimal_int64(value);
       },
       "");
 }
@@ -61,8 +68,8 @@ CLI::Validator decimal_int64() {
 // The command definition. `timezone_text` receives the raw -z value, which is
 // converted only after the parse has validated it.
 void define_command(CLI::App& app, Args& args, std::string& timezone_text) {
-  app.set_help_flag("-h,--help", "Print help");
-  app.set_version_flag("-V,--version", "spansift 0.2.2", "Print version");
+  app.set_help_flag("-h,--help", messages::kHelpHelp);
+  app.set_version_flag("-V,--version", messages::kVersion, messages::kVersionHelp);
 
   app.add_option("INPUT", args.input)
       ->type_name("")
@@ -70,7 +77,7 @@ void define_command(CLI::App& app, Args& args, std::string& timezone_text) {
       ->check(utf8_text())
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 
-  app.add_option("-t,--trace-ids", args.trace_ids, "The default sources is the current folder")
+  app.add_option("-t,--trace-ids", args.trace_ids, messages::kTraceIdsHelp)
       ->type_name("TRACE_IDS")
       ->check(utf8_text())
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
@@ -85,8 +92,7 @@ void define_command(CLI::App& app, Args& args, std::string& timezone_text) {
 // Parses the command line into `args`, or returns the exit status when the
 // process should end here (help, version, usage error).
 std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
-  CLI::App app{"Show the Jaeger-traces, or a selection of jaeger-traces, as Pretty-printed JSON in UTF-8 format",
-               "spansift"};
+  CLI::App app{messages::kAbout, messages::kName};
   std::string timezone_text;
   define_command(app, args, timezone_text);
   try {
@@ -106,12 +112,18 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
 
 int run(const Args& args) {
   spansift::ReadResult read = spansift::read_file_or_folder(args.input);
-  print_stdout("Extracted " + std::to_string(read.traces.size()) + " traces from " +
-               std::to_string(read.file_count) + " files.\n");
-  std::uint64_t written =
-      spansift::write_traces(read.base_folder, std::move(read.traces), args.trace_ids);
-  print_stdout("Written " + std::to_string(written) + " traces to folder Jaeger.\n");
+  print_stdout(messages::extracted_summary(read.traces.size(), read.file_count));
+  std::uint64_t written = spansift::write_traces(read.base_folder, std::move(read.traces), args.trace_ids);
+  print_stdout(messages::written_summary(written));
   return 0;
+}
+
+// The one way a run ends on a fault: its message on standard error.
+int fault(std::string_view message) {
+  std::string line(message);
+  line += '\n';
+  spansift::write_whole(STDERR_FILENO, line);  // nowhere left to report a failure
+  return kFaultStatus;
 }
 
 }  // namespace
@@ -120,17 +132,20 @@ int main(int argc, char** argv) {
   // A closed output pipe must surface as a failed write, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
   // So must a file-size limit (ulimit -f) on redirected output or on a trace
-  // file: the write fails with EFBIG and the run stops with its message.
+  // file: the write fails with EFBIG and the run stops with its message, the
+  // trace file's temporary file removed.
   std::signal(SIGXFSZ, SIG_IGN);
   try {
     Args args;
     if (std::optional<int> status = parse_command_line(argc, argv, args)) return *status;
     return run(args);
+  } catch (const spansift::Stop& stop) {
+    return fault(stop.message());
   } catch (const std::bad_alloc&) {
-    spansift::stop("out of memory");
+    return fault(spansift::messages::kOutOfMemory);
   } catch (const std::exception& error) {
-    // The stages stop the run themselves; this only keeps a stray library
-    // exception from ending the process by abort.
-    spansift::stop(error.what());
+    // A library's own exception stops the run the same way instead of
+    // ending the process by abort.
+    return fault(error.what());
   }
 }

@@ -19,10 +19,6 @@ std::string describe(const Args& args) {
   return text;
 }
 
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 RunOptions in_folder(const TempDir& cwd) {
   RunOptions options;
   options.cwd = cwd.path();
@@ -121,7 +117,7 @@ TEST(CliRun, EmptyFolderPrintsBothSummaryLinesWithZeroCounts) {
   RunResult r = run_spansift({"in"}, in_folder(cwd));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(ends_with(r.out, kEmptySummary)) << r.out;
+  EXPECT_TRUE(r.out.ends_with(kEmptySummary)) << r.out;
   EXPECT_EQ(list_folder(cwd / "in"), std::vector<std::string>{"Jaeger"});
   EXPECT_TRUE(list_folder(cwd / "in/Jaeger").empty());
 }
@@ -159,7 +155,7 @@ TEST(CliRun, TraceIdsReachTheWriterUnchanged) {
     args.insert(args.end(), c.options.begin(), c.options.end());
     RunResult r = run_spansift(args, in_folder(cwd));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(ends_with(r.out, "Extracted 2 traces from 1 files.\nWritten " +
+    EXPECT_TRUE(r.out.ends_with("Extracted 2 traces from 1 files.\nWritten " +
                                      std::to_string(c.files.size()) + " traces to folder Jaeger.\n"))
         << r.out;
     EXPECT_EQ(list_folder(cwd / "Jaeger"), c.files);
@@ -170,12 +166,12 @@ TEST(CliRun, TraceIdsReachTheWriterUnchanged) {
 TEST(CliRun, BundledExamplesAreWrittenInFull) {
   TempDir cwd;
   for (const std::string& name : list_folder(source_dir() + "/examples")) {
-    if (ends_with(name, ".json")) write_file(cwd / name, read_file(source_dir() + "/examples/" + name));
+    if (name.ends_with(".json")) write_file(cwd / name, read_file(source_dir() + "/examples/" + name));
   }
   RunResult r = run_spansift({"."}, in_folder(cwd));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(ends_with(r.out, "Extracted 5 traces from 4 files.\nWritten 5 traces to folder Jaeger.\n")) << r.out;
+  EXPECT_TRUE(r.out.ends_with("Extracted 5 traces from 4 files.\nWritten 5 traces to folder Jaeger.\n")) << r.out;
   EXPECT_EQ(list_folder(cwd / "Jaeger"),
             (std::vector<std::string>{"00f067aa0ba902b7.json", "2db17286b3e6b148.json", "410a7dbc6d6cfeb6.json",
                                       "4bf92f3577b34da6a3ce929d0e0e4736.json", "cf46871fbf4f262b.json"}));

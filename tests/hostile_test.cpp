@@ -49,24 +49,6 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-// A span whose one tag holds `tag_value`, with `extra` members appended.
-std::string span(const std::string& tag_value = "\"v\"", const std::string& extra = "") {
-  return R"({"traceID":"t","spanID":"s","flags":1,"operationName":"op","references":[],"startTime":1,)"
-         R"("duration":2,"tags":[{"key":"k","type":"string","value":)" +
-         tag_value + R"(}],"logs":[],"processID":"p")" + extra + "}";
-}
-
-// `id` is the text between the quotes of the traceID, escapes and all.
-std::string item(const std::string& id, const std::string& spans = span()) {
-  return R"({"traceID":")" + id + R"(","spans":[)" + spans + R"(],"processes":{}})";
-}
-
-std::string export_of(const std::vector<std::string>& items) {
-  std::string json = R"({"data":[)";
-  for (std::size_t i = 0; i < items.size(); ++i) json += (i > 0 ? "," : "") + items[i];
-  return json + R"(],"total":0,"limit":0,"offset":0})";
-}
-
 // Every path under `root`, relative to it, folders with a trailing "/";
 // links are listed, not followed.
 std::vector<std::string> tree(const std::string& root, const std::string& prefix = "") {
@@ -85,18 +67,9 @@ std::vector<std::string> tree(const std::string& root, const std::string& prefix
   return paths;
 }
 
-bool has_temp_files(const std::string& folder) {
-  std::vector<std::string> names = list_folder(folder);
-  return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.rfind(".spansift-", 0) == 0; });
-}
-
 std::string summary(std::size_t extracted, std::size_t files, std::size_t written) {
   return "Extracted " + std::to_string(extracted) + " traces from " + std::to_string(files) + " files.\nWritten " +
          std::to_string(written) + " traces to folder Jaeger.\n";
-}
-
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 std::string unsafe(const std::string& id) {
@@ -138,14 +111,14 @@ TEST(HostileIds, NothingIsCreatedOutsideJaeger) {
     // Two levels down, so that "../../x" would still land inside the temporary folder.
     ::mkdir((dir / "d").c_str(), 0777);
     ::mkdir((dir / "d/in").c_str(), 0777);
-    write_file(dir / "d/in/export.json", export_of({item("ok"), item(c.id_json)}));
+    write_file(dir / "d/in/export.json", export_json({item_json("ok"), item_json(c.id_json)}));
     RunResult r = run_spansift({dir / "d/in"});
 
     const std::string jaeger = dir / "d/in/Jaeger";
     EXPECT_EQ(r.status, c.status) << r.err;
     if (c.status == 0) {
       EXPECT_EQ(r.err, "");
-      EXPECT_TRUE(ends_with(r.out, summary(2, 1, 2))) << r.out;
+      EXPECT_TRUE(r.out.ends_with(summary(2, 1, 2))) << r.out;
     } else if (c.id.find('/') != std::string::npos) {
       EXPECT_EQ(r.err, unsafe(c.id));
     } else if (c.id.find('\0') != std::string::npos) {
@@ -185,15 +158,15 @@ TEST(HostileValues, DeepNestingNeverOverflowsTheStack) {
     std::string span;
     bool reads;
   } cases[] = {
-      {"arrays in a skipped key", span("1", ",\"skip\":" + nested(100000, '[')), deep_ok},
-      {"objects in a skipped key", span("1", ",\"skip\":" + nested(100000, '{')), deep_ok},
-      {"arrays in a tag value", span(nested(100000, '[')), false},
-      {"objects in a tag value", span(nested(100000, '{')), false},
+      {"arrays in a skipped key", span_json({.tag_value = "1", .extra = ",\"skip\":" + nested(100000, '[')}), deep_ok},
+      {"objects in a skipped key", span_json({.tag_value = "1", .extra = ",\"skip\":" + nested(100000, '{')}), deep_ok},
+      {"arrays in a tag value", span_json({.tag_value = nested(100000, '[')}), false},
+      {"objects in a tag value", span_json({.tag_value = nested(100000, '{')}), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    const std::string text = export_of({item("deep", c.span)});
+    const std::string text = export_json({item_json("deep", c.span)});
     write_file(dir / "deep.json", text);
     RunResult r = run_spansift({dir / "deep.json"});
     if (c.reads) {
@@ -221,7 +194,7 @@ TEST(HostileValues, DeepNestingNeverOverflowsTheStack) {
 // The output file of trace `id` whose one tag holds `tag_value`.
 std::string written_for(const std::string& id, const std::string& tag_value) {
   TempDir dir;
-  write_file(dir / "x.json", export_of({item(id, span(tag_value))}));
+  write_file(dir / "x.json", export_json({item_json(id, span_json({.tag_value = tag_value}))}));
   RunResult r = run_spansift({dir / "x.json"});
   EXPECT_EQ(r.status, 0) << r.err;
   return read_file(dir / ("Jaeger/" + id + ".json"));
@@ -253,12 +226,12 @@ TEST(HostileValues, LargeStringKeyAndObject) {
     members += key;
   }
   write_expanded(dir / "big.json",
-                 export_of({item("string", span("\"@\"")), item("key", span("{\"" + big_key + "\":1,\"a\":2}")),
-                            item("obj", span("{" + members + "}"))}),
+                 export_json({item_json("string", span_json({.tag_value = "\"@\""})), item_json("key", span_json({.tag_value = "{\"" + big_key + "\":1,\"a\":2}"})),
+                            item_json("obj", span_json({.tag_value = "{" + members + "}"}))}),
                  kString, 'x');
   RunResult r = run_spansift({dir / "big.json"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(ends_with(r.out, summary(3, 1, 3))) << r.out;
+  EXPECT_TRUE(r.out.ends_with(summary(3, 1, 3))) << r.out;
 
   // The string comes out whole, in place of a one-byte one.
   std::string small = written_for("string", "\"x\"");
@@ -306,18 +279,17 @@ TEST(HostileValues, NumbersOfTenThousandDigits) {
     std::string err;     // empty: the run completes
     std::string value;   // the tag value written
   } cases[] = {
-      {"integer as a tag value", span(digits), "number out of range", ""},
-      {"integer in a skipped key", span("1", ",\"skip\":" + digits), "", "1"},
-      {"fraction in a skipped key", span("1", ",\"skip\":-" + digits + "." + digits + "e-400"), "", "1"},
-      {"fraction as a tag value", span("0." + digits), "", "0.7777777777777778"},
-      {"exponent digits as a tag value", span("1e-" + std::string(9999, '0') + "1"), "", "0.1"},
-      {"integer as startTime", R"({"traceID":"t","spanID":"s","flags":1,"operationName":"op","references":[],"startTime":)" +
-           digits + R"(,"duration":2,"tags":[],"logs":[],"processID":"p"})", "number out of range", ""},
+      {"integer as a tag value", span_json({.tag_value = digits}), "number out of range", ""},
+      {"integer in a skipped key", span_json({.tag_value = "1", .extra = ",\"skip\":" + digits}), "", "1"},
+      {"fraction in a skipped key", span_json({.tag_value = "1", .extra = ",\"skip\":-" + digits + "." + digits + "e-400"}), "", "1"},
+      {"fraction as a tag value", span_json({.tag_value = "0." + digits}), "", "0.7777777777777778"},
+      {"exponent digits as a tag value", span_json({.tag_value = "1e-" + std::string(9999, '0') + "1"}), "", "0.1"},
+      {"integer as startTime", span_json({.start_time = digits}), "number out of range", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    const std::string text = export_of({item("n", c.span)});
+    const std::string text = export_json({item_json("n", c.span)});
     write_file(dir / "n.json", text);
     RunResult r = run_spansift({dir / "n.json"});
     if (c.err.empty()) {
@@ -338,7 +310,7 @@ TEST(HostileFolder, SpecialFilesArePassedOverUnopened) {
   TempDir dir;
   const std::string in = dir / "in";
   ::mkdir(in.c_str(), 0777);
-  write_file(in + "/a.json", export_of({item("a")}));
+  write_file(in + "/a.json", export_json({item_json("a")}));
   ASSERT_EQ(::mkfifo((in + "/fifo.json").c_str(), 0666), 0);
   int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(sock, 0);
@@ -453,7 +425,7 @@ TEST(HostileFolder, EntryThatVanishesAfterTheListingStopsTheRun) {
   const std::string in = dir / "in";
   ::mkdir(in.c_str(), 0777);
   // Large enough that the first file is still being read when it is stopped.
-  const std::string text = export_of({item("x", span("\"@\""))});
+  const std::string text = export_json({item_json("x", span_json({.tag_value = "\"@\""}))});
   write_expanded(in + "/one.json", text, 32u << 20, 'x');
   write_expanded(in + "/two.json", text, 32u << 20, 'x');
   std::string first;
@@ -474,7 +446,7 @@ TEST(HostileFolder, EntryThatVanishesAfterTheListingStopsTheRun) {
 }
 
 TEST(HostileFolder, FileThatGrowsOrShrinksWhileStreamed) {
-  const std::string pattern = export_of({item("x", span("\"@\""))});
+  const std::string pattern = export_json({item_json("x", span_json({.tag_value = "\"@\""}))});
   const std::size_t kString = 64u << 20;
   const std::size_t size = pattern.size() - 1 + kString;
   struct Case {
@@ -541,7 +513,7 @@ TEST(HostileOutput, NoRoomLeftStopsWithEarlierFilesIntact) {
   // "a" is small, "b" holds 600 KiB: a 1 MiB file system or a 300 KiB file
   // size limit has room for the export and a.json, not for b.json.
   const std::string export_text =
-      export_of({item("a"), item("b", span("\"" + std::string(600u << 10, 'b') + "\""))});
+      export_json({item_json("a"), item_json("b", span_json({.tag_value = "\"" + std::string(600u << 10, 'b') + "\""}))});
   const std::string a_json = written_for("a", "\"v\"");
   struct Case {
     const char* name;
@@ -595,7 +567,7 @@ TEST(HostileOutput, StandardOutputFailsAtEachKindOfLine) {
   // that the limit below stops standard output and nothing else.
   const std::string in = dir / std::string(150, 'f');
   ::mkdir(in.c_str(), 0777);
-  write_file(in + "/a.json", R"({"data":[)" + item("a") + R"(],"total":0,"limit":0,"offset":0,"errors":[{}]})");
+  write_file(in + "/a.json", export_json({item_json("a")}, R"("total":0,"limit":0,"offset":0,"errors":[{}])"));
   write_file(in + "/notes.txt", "not an export");
 
   RunResult full = run_spansift({in});
@@ -691,53 +663,13 @@ std::string file_at_depth(const std::string& root, std::size_t length, const std
 // Removes a tree too deep for whole paths.
 void remove_deep(const std::string& root) { (void)!std::system(("rm -rf -- '" + root + "'").c_str()); }
 
-// Runs spansift in `cwd` with standard output a pipe of one page that is never
-// read; once the page is full the reading end is closed, so the write that
-// comes next, of the line that starts at byte 4096, finds the pipe closed.
-RunResult run_with_pipe_closed_after_a_page(const std::vector<std::string>& args, const std::string& cwd) {
-  RunResult result;
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return result;
-  if (::fcntl(out[1], F_SETPIPE_SZ, 4096) != 4096) return result;
-  std::string binary = binary_path();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(cwd.c_str()) != 0) _exit(127);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(err[1], STDERR_FILENO);
-    ::alarm(120);
-    std::vector<char*> argv{binary.data()};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(binary.c_str(), argv.data());
-    _exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  for (int waited = 0; waited < 120000; ++waited) {
-    int queued = 0;
-    if (::ioctl(out[0], FIONREAD, &queued) == 0 && queued == 4096) break;
-    siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) break;
-    ::usleep(1000);
-  }
-  ::close(out[0]);
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) result.err.append(buffer, static_cast<std::size_t>(n));
-  ::close(err[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
 TEST(HostileOutput, ClosedPipeAtEachKindOfLine) {
   // The first line meets a closed pipe in the command-line tests; here each
   // later kind of line is made to start at byte 4096 by the lengths of the
   // folder path (printed once or twice before it) and of the file name.
   const char* const kinds[] = {"Ignore '", "Reading a Jaeger-trace from '", "About to read trace via serde",
                                "Discovered errors: ", "Read 1 traces in total", "Extracted ", "Written "};
-  const std::string text = R"({"data":[)" + item("a") + R"(],"total":0,"limit":0,"offset":0,"errors":[{}]})";
+  const std::string text = export_json({item_json("a")}, R"("total":0,"limit":0,"offset":0,"errors":[{}])");
   for (const char* kind : kinds) {
     SCOPED_TRACE(kind);
     bool ignored = std::string(kind) == "Ignore '";
@@ -749,7 +681,9 @@ TEST(HostileOutput, ClosedPipeAtEachKindOfLine) {
       TempDir probe_dir;
       path = file_at_depth(probe_dir.path(), path_length, std::string(name_length, 'n') + (ignored ? ".txt" : ".json"),
                            text);
-      RunResult full = run_spansift({path}, RunOptions{probe_dir.path(), "", false, nullptr});
+      RunOptions in_probe_dir;
+      in_probe_dir.cwd = probe_dir.path();
+      RunResult full = run_spansift({path}, in_probe_dir);
       remove_deep(probe_dir / "d");
       remove_deep(probe_dir / "e");
       at = full.out.find(kind);
@@ -769,7 +703,13 @@ TEST(HostileOutput, ClosedPipeAtEachKindOfLine) {
 
     TempDir dir;
     path = file_at_depth(dir.path(), path_length, std::string(name_length, 'n') + (ignored ? ".txt" : ".json"), text);
-    RunResult r = run_with_pipe_closed_after_a_page({path}, dir.path());
+    // Standard output is a pipe of one page that is never read; once the page
+    // is full it is closed, so the write of the line at byte 4096 finds it closed.
+    RunOptions options;
+    options.cwd = dir.path();
+    options.close_stdout_when_full = true;
+    options.in_child = [] { ::alarm(120); };
+    RunResult r = run_spansift({path}, options);
     EXPECT_EQ(r.status, 101);
     EXPECT_EQ(r.err, "failed printing to stdout: Broken pipe (os error 32)\n");
     // Jaeger is made after "Extracted" and before "Written".
@@ -796,7 +736,7 @@ TEST(HostileEnvironment, MemoryLimitStopsCleanly) {
   values += "[0";
   while (values.size() < (64u << 20)) values += ",0";
   values += "]";
-  write_file(dir / "many.json", export_of({item("many", span(values))}));
+  write_file(dir / "many.json", export_json({item_json("many", span_json({.tag_value = values}))}));
   values.clear();
   values.shrink_to_fit();
 
@@ -821,7 +761,7 @@ TEST(HostileEnvironment, MemoryLimitStopsCleanly) {
     RunResult r = run_spansift({dir / "many.json"}, options);
     EXPECT_EQ(r.status, 101) << r.err;
     EXPECT_EQ(r.err, "out of memory\n");
-    EXPECT_TRUE(ends_with(r.out, "About to read trace via serde\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("About to read trace via serde\n")) << r.out;
     EXPECT_FALSE(exists(dir / "Jaeger"));
   }
 }

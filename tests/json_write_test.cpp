@@ -19,23 +19,14 @@ std::string render_double(double d) {
   return out;
 }
 
-JaegerTrace parse_ok(std::string_view text) {
-  ParseResult r = parse_trace_json(text);
-  if (auto* e = std::get_if<ReadError>(&r)) {
-    ADD_FAILURE() << e->detail();
-    return {};
-  }
-  return std::get<JaegerTrace>(std::move(r));
-}
+using testing::export_json;
+using testing::item_json;
+using testing::span_json;
+
+JaegerTrace parse_ok(std::string_view text) { return testing::parse_export(text); }
 
 TEST(WriteTrace, SingleItemRecordExample) {
-  JaegerTrace t;
-  auto arena = std::make_shared<Arena>();
-  JaegerItem item;
-  item.traceID = arena->copy("0123456789abcdef");
-  t.data.push_back(item);
-  t.storage.push_back(arena);
-  EXPECT_EQ(to_pretty_json(t),
+  EXPECT_EQ(to_pretty_json(parse_ok(export_json({item_json("0123456789abcdef", "")}))),
             "{\n"
             "  \"data\": [\n"
             "    {\n"
@@ -101,14 +92,11 @@ TEST(WriteTrace, NestedLayoutErrorsAndWarnings) {
 }
 
 TEST(WriteTrace, StringEscapes) {
-  auto arena = std::make_shared<Arena>();
-  JaegerTrace t;
-  JaegerItem item;
-  item.traceID = arena->copy(std::string_view("\t\"\\\x01\x1b\b\f\n\r/\x7f\xc3\xa9", 13));
-  t.data.push_back(item);
-  t.storage.push_back(arena);
-  std::string out = to_pretty_json(t);
-  EXPECT_NE(out.find(R"("traceID": "\t\"\\\u0001\u001b\b\f\n\r/)" "\x7f\xc3\xa9\""), std::string::npos) << out;
+  // The last control character and the first byte past the controls, then
+  // DEL, which JSON leaves as it is.
+  std::string out = to_pretty_json(
+      parse_ok(export_json({item_json(R"(\t\"\\\u0000\u001b\u001f\u0020\b\f\n\r\/\u007f\u00e9)", "")})));
+  EXPECT_NE(out.find(R"("traceID": "\t\"\\\u0000\u001b\u001f \b\f\n\r/)" "\x7f\xc3\xa9\""), std::string::npos) << out;
   EXPECT_EQ(out.find('\r'), std::string::npos);
   EXPECT_EQ(out.back(), '}');
 }
@@ -157,19 +145,12 @@ TEST(WriteTrace, DoublesRoundTrip) {
 }
 
 TEST(WriteTrace, NonFiniteNumberFails) {
-  auto arena = std::make_shared<Arena>();
-  JsonValue values[] = {JsonValue::from_double(std::numeric_limits<double>::infinity())};
-  JaegerTag tag{"k", "t", JsonValue::from_array(arena->copy(std::span<const JsonValue>(values)))};
-  JaegerSpan span;
-  span.tags = arena->copy(std::span<const JaegerTag>(&tag, 1));
-  JaegerItem item;
-  item.spans = arena->copy(std::span<const JaegerSpan>(&span, 1));
-  JaegerTrace t;
-  t.data.push_back(item);
-  t.storage.push_back(arena);
-  std::string out, error;
-  EXPECT_FALSE(to_pretty_json(t, out, error));
-  EXPECT_FALSE(error.empty());
+  for (double value : {std::numeric_limits<double>::infinity(), std::nan("")}) {
+    JaegerTrace t = testing::record_with_tag_value("t", JsonValue::from_double(value));
+    std::string out, error;
+    EXPECT_FALSE(to_pretty_json(t, out, error));
+    EXPECT_EQ(error, "number is not finite");
+  }
 }
 
 // Rendering what was read from a rendering gives the same bytes.
@@ -232,8 +213,7 @@ std::string random_value(std::mt19937& random, int depth) {
 
 TEST(WriteTrace, DeepValuesIndentPastAnyFixedWidth) {
   std::string deep = std::string(60, '[') + R"({"k":[1,{"z":"x"}]})" + std::string(60, ']');
-  std::string text = R"({"data":[{"traceID":"t","spans":[],"processes":{"p":)" + deep +
-                     R"(}}],"total":0,"limit":0,"offset":0})";
+  std::string text = export_json({item_json("t", "", R"({"p":)" + deep + "}")});
   std::string rendered = to_pretty_json(parse_ok(text));
   EXPECT_NE(rendered.find("\n" + std::string(2 * 67, ' ') + "\"z\": \"x\"\n"), std::string::npos);
   expect_fixed_point(text);
@@ -242,15 +222,9 @@ TEST(WriteTrace, DeepValuesIndentPastAnyFixedWidth) {
 TEST(WriteTrace, FixedPointOnGeneratedRecords) {
   std::mt19937 random(3);
   for (int round = 0; round < 300; ++round) {
-    std::string tags;
-    for (int n = random() % 4; n > 0; --n) {
-      tags += R"({"key":"k","type":"t","value":)" + random_value(random, 0) + "}" + (n > 1 ? "," : "");
-    }
-    std::string text = R"({"data":[{"traceID":"t","spans":[{"traceID":"t","spanID":"s","flags":1,"operationName":"o",)"
-                       R"("references":[],"startTime":1,"duration":2,"tags":[)" +
-                       tags + R"(],"logs":[],"processID":"p"}],"processes":{"p":)" + random_value(random, 0) +
-                       R"(}}],"total":0,"limit":0,"offset":0})";
-    expect_fixed_point(text);
+    std::string spans;
+    for (int n = random() % 4; n > 0; --n) spans += span_json({.tag_value = random_value(random, 0)}) + (n > 1 ? "," : "");
+    expect_fixed_point(export_json({item_json("t", spans, R"({"p":)" + random_value(random, 0) + "}")}));
   }
 }
 

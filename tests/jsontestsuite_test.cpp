@@ -28,9 +28,7 @@ TEST(JsonTestSuite, EveryDocumentAsATagValue) {
     std::string name = e->d_name;
     if (name.size() < 2 || name[1] != '_') continue;
     std::string document = testing::read_file(folder + "/" + name);
-    std::string text = R"({"data":[{"traceID":"t","spans":[{"traceID":"t","spanID":"s","flags":1,"operationName":"o",)"
-                       R"("references":[],"startTime":1,"duration":2,"tags":[{"key":"k","type":"t","value":)" +
-                       document + R"(}],"logs":[],"processID":"p"}],"processes":{}}],"total":0,"limit":0,"offset":0})";
+    std::string text = testing::export_json({testing::item_json("t", testing::span_json({.tag_value = document}))});
     ParseResult r = parse_trace_json(text);
     bool read = std::holds_alternative<JaegerTrace>(r);
     switch (name[0]) {

@@ -32,22 +32,17 @@ using Rows = std::vector<std::vector<std::string>>;
 
 const std::string kReplacement = "\xEF\xBF\xBD";
 const std::string kSerde = "About to read trace via serde\n";
+const std::string kPermissionDenied = R"(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })";
 const std::string kEofError = R"(Error("EOF while parsing a value", line: 1, column: 0))";
 
-// An export with one single-span trace per ID. The operation name holds
-// characters of one, two, three and four bytes so that decoding is exercised.
-std::string export_text(const std::vector<std::string>& ids, const std::string& operation = "caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80") {
-  std::string items;
-  for (const std::string& id : ids) {
-    if (!items.empty()) items += ",\n";
-    items += R"(    {"traceID": ")" + id + R"(", "spans": [{"traceID": ")" + id +
-             R"(", "spanID": "s1", "flags": 1, "operationName": ")" + operation +
-             R"(", "references": [], "startTime": 1717171717000000, "duration": 42,
-      "tags": [{"key": "k", "type": "string", "value": "v"}], "logs": [], "processID": "p1", "warnings": null}],
-     "processes": {"p1": {"serviceName": "svc", "tags": []}}, "warnings": null})";
-  }
-  return "{\n  \"data\": [\n" + items + "\n  ],\n  \"total\": " + std::to_string(ids.size()) +
-         ", \"limit\": 0, \"offset\": 0, \"errors\": null\n}\n";
+// Text with characters of one, two, three and four bytes, so that decoding is exercised.
+const std::string kMixed = "caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80";
+
+// An export with one single-span trace per ID, the span's operation named `operation`.
+std::string export_text(const std::vector<std::string>& ids, const std::string& operation = kMixed) {
+  std::vector<std::string> items;
+  for (const std::string& id : ids) items.push_back(testing::item_json(id, testing::span_json({.operation = operation})));
+  return testing::export_json(items, R"("total":0, "limit":0, "offset":0, "errors":null)") + "\n";
 }
 
 // Well-formed UTF-8 to UTF-16 in the given byte order.
@@ -98,7 +93,8 @@ Outcome read_in_process(const std::string& path) {
   auto result = read_trace_file(path);
   std::string out = capture.text();
   Rows after = report_snapshot();
-  return {out, added(before, after, 1), added(before, after, 4), added(before, after, 0), std::move(result)};
+  return {out, added(before, after, kRowMalformed), added(before, after, kRowEncoding), added(before, after, kRowStdout),
+          std::move(result)};
 }
 
 TEST(ReadTraceFile, EncodingsMarksAndShortFiles) {
@@ -153,8 +149,8 @@ TEST(ReadTraceFile, EncodingsMarksAndShortFiles) {
     write_file(path, c.bytes);
     Outcome got = read_in_process(path);
     EXPECT_EQ(got.out, c.out);
-    EXPECT_EQ(got.row4, std::vector<std::string>{"File " + spansift::quoted(path) + ": " + c.row4_tail});
-    EXPECT_EQ(got.row1, c.malformed ? std::vector<std::string>{"File " + spansift::quoted(path) + " returned a signal Malformed"}
+    EXPECT_EQ(got.row4, std::vector<std::string>{"File \"" + path + "\"" + ": " + c.row4_tail});
+    EXPECT_EQ(got.row1, c.malformed ? std::vector<std::string>{"File \"" + path + "\"" + " returned a signal Malformed"}
                                     : std::vector<std::string>{});
     EXPECT_TRUE(got.row0.empty());
     if (c.items > 0) {
@@ -180,17 +176,17 @@ TEST(ReadTraceFile, FailedOpensAndReads) {
   // and the parse line is never printed.
   Outcome got = read_in_process(missing);
   EXPECT_EQ(got.out, "");
-  EXPECT_EQ(got.row4, std::vector<std::string>{"File " + spansift::quoted(missing) +
+  EXPECT_EQ(got.row4, std::vector<std::string>{"File \"" + missing + "\"" +
                                                ": Failed to find encoding: No such file or directory (os error 2)"});
   ASSERT_TRUE(std::holds_alternative<TraceFileError>(got.result));
   const TraceFileError& error = std::get<TraceFileError>(got.result);
   EXPECT_EQ(error.display(), "No such file or directory (os error 2)");
-  EXPECT_EQ(error.detail(), OsError{2}.detail());
+  EXPECT_EQ(error.detail(), R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })");
 
   // A folder opens but can't be read: the probe says so and goes on without a mark.
   got = read_in_process(dir.path());
   EXPECT_EQ(got.out, "Failed reading BOM with error Is a directory (os error 21)\n" + kSerde);
-  EXPECT_EQ(got.row4, std::vector<std::string>{"File " + spansift::quoted(dir.path()) + ": Failed to find encoding: No BOM"});
+  EXPECT_EQ(got.row4, std::vector<std::string>{"File \"" + dir.path() + "\"" + ": Failed to find encoding: No BOM"});
   EXPECT_TRUE(std::holds_alternative<TraceFileError>(got.result));
 
   if (::geteuid() != 0) {
@@ -199,10 +195,10 @@ TEST(ReadTraceFile, FailedOpensAndReads) {
     ::chmod(locked.c_str(), 0);
     got = read_in_process(locked);
     EXPECT_EQ(got.out, "");
-    EXPECT_EQ(got.row4, std::vector<std::string>{"File " + spansift::quoted(locked) +
+    EXPECT_EQ(got.row4, std::vector<std::string>{"File \"" + locked + "\"" +
                                                  ": Failed to find encoding: Permission denied (os error 13)"});
     ASSERT_TRUE(std::holds_alternative<TraceFileError>(got.result));
-    EXPECT_EQ(std::get<TraceFileError>(got.result).detail(), OsError{13}.detail());
+    EXPECT_EQ(std::get<TraceFileError>(got.result).detail(), kPermissionDenied);
   }
 }
 
@@ -251,6 +247,7 @@ TEST(ReadFolder, ReadsJsonFilesInListingOrderAndSkipsTheRest) {
   ::mkdir((root / "elsewhere").c_str(), 0777);
   write_file(traces + "/a.json", export_text({"a1", "a2"}));
   write_file(traces + "/notes.txt", "not an export");
+  write_file(traces + "/xjson", export_text({"x1"}));  // no dot: not a ".json" suffix
   write_file(traces + "/.hidden.json", export_text({"h1"}));
   write_file(traces + "/.json", export_text({"d1"}));  // read: a folder entry is tested by suffix
   ::mkdir((traces + "/sub").c_str(), 0777);
@@ -265,7 +262,7 @@ TEST(ReadFolder, ReadsJsonFilesInListingOrderAndSkipsTheRest) {
     std::string expected_out = "Reading all traces from folder: " + input + "\n";
     for (const std::string& name : listing_order(traces)) {
       std::string path = "traces/" + name;
-      if (name == "notes.txt") {
+      if (name == "notes.txt" || name == "xjson") {
         expected_out += "Ignore '" + path + " as it does not have suffix '.json'.\n";
       } else if (name == "a.json" || name == ".hidden.json" || name == ".json" || name == "link.json") {
         expected_out += reading(path) + kSerde;
@@ -335,11 +332,13 @@ TEST(ReadFile, BaseFolderIsTheFilesFolder) {
 
 TEST(ReadFile, InputThatIsNeitherJsonFileNorFolderIsRefused) {
   TempDir root;
-  for (const char* name : {"x.JSON", "x.txt", "x", ".json", "x.json."}) write_file(root / name, export_text({"t1"}));
+  for (const char* name : {"x.JSON", "x.txt", "x", "xjson", ".json", "x.json."}) {
+    write_file(root / name, export_text({"t1"}));
+  }
   ::mkfifo((root / "pipe.json").c_str(), 0666);
   ::symlink("nowhere", (root / "dangling.json").c_str());
-  for (const std::string input : {"x.JSON", "x.txt", "x", ".json", "x.json.", "missing.json", "missing/", "pipe.json",
-                                  "dangling.json", "x.json/"}) {
+  for (const std::string input : {"x.JSON", "x.txt", "x", "xjson", ".json", "x.json.", "missing.json", "missing/",
+                                  "pipe.json", "dangling.json", "x.json/"}) {
     SCOPED_TRACE(input);
     RunResult run = run_spansift({input}, in_folder(root));
     EXPECT_EQ(run.out, "Reading all traces from folder: " + input + "\n");
@@ -349,39 +348,43 @@ TEST(ReadFile, InputThatIsNeitherJsonFileNorFolderIsRefused) {
   }
 }
 
-// A file in each encoding with a mark gives the same files as plain UTF-8.
+// A file in each encoding with a mark gives the same files as plain UTF-8,
+// whether its text is ASCII only (UTF-16 of ASCII is valid UTF-8) or not.
 TEST(ReadFile, MarkedEncodingsWriteTheSameFilesAsPlainUtf8) {
-  const std::string text = export_text({"t1", "t2"});
-  struct Case {
-    const char* name;
-    std::string bytes;
-  };
-  const std::vector<Case> cases = {
-      {"plain", text},
-      {"utf-8 mark", kBomUtf8 + text},
-      {"utf-16le mark", kBomLe + to_utf16(text, true)},
-      {"utf-16be mark", kBomBe + to_utf16(text, false)},
-  };
-  std::string first_t1, first_t2;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir root;
-    write_file(root / "x.json", c.bytes);
-    RunResult run = run_spansift({"x.json"}, in_folder(root));
-    bool plain = first_t1.empty();
-    EXPECT_EQ(run.out, "Reading all traces from folder: x.json\n" + reading("x.json") + (plain ? kSerde : "") +
-                           summary(2, 1, 2));
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-    ASSERT_EQ(list_folder(root / "Jaeger"), (std::vector<std::string>{"t1.json", "t2.json"}));
-    std::string t1 = read_file(root / "Jaeger/t1.json"), t2 = read_file(root / "Jaeger/t2.json");
-    EXPECT_NE(t1.find("caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80"), std::string::npos);
-    if (plain) {
-      first_t1 = t1;
-      first_t2 = t2;
-    } else {
-      EXPECT_EQ(t1, first_t1);
-      EXPECT_EQ(t2, first_t2);
+  for (const std::string& operation : {kMixed, std::string("ascii")}) {
+    SCOPED_TRACE(operation);
+    const std::string text = export_text({"t1", "t2"}, operation);
+    struct Case {
+      const char* name;
+      std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"plain", text},
+        {"utf-8 mark", kBomUtf8 + text},
+        {"utf-16le mark", kBomLe + to_utf16(text, true)},
+        {"utf-16be mark", kBomBe + to_utf16(text, false)},
+    };
+    std::string first_t1, first_t2;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      TempDir root;
+      write_file(root / "x.json", c.bytes);
+      RunResult run = run_spansift({"x.json"}, in_folder(root));
+      bool plain = first_t1.empty();
+      EXPECT_EQ(run.out, "Reading all traces from folder: x.json\n" + reading("x.json") + (plain ? kSerde : "") +
+                             summary(2, 1, 2));
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.status, 0);
+      ASSERT_EQ(list_folder(root / "Jaeger"), (std::vector<std::string>{"t1.json", "t2.json"}));
+      std::string t1 = read_file(root / "Jaeger/t1.json"), t2 = read_file(root / "Jaeger/t2.json");
+      EXPECT_NE(t1.find("\"operationName\": \"" + operation + "\",\n"), std::string::npos) << t1;
+      if (plain) {
+        first_t1 = t1;
+        first_t2 = t2;
+      } else {
+        EXPECT_EQ(t1, first_t1);
+        EXPECT_EQ(t2, first_t2);
+      }
     }
   }
 }
@@ -420,7 +423,7 @@ TEST(ReadFile, FileWithoutReadPermission) {
   ::chmod((root / "x.json").c_str(), 0);
   RunResult run = run_spansift({"x.json"}, in_folder(root));
   EXPECT_EQ(run.out, "Reading all traces from folder: x.json\n" + reading("x.json"));
-  EXPECT_EQ(run.err, OsError{13}.detail() + "\n");
+  EXPECT_EQ(run.err, kPermissionDenied + "\n");
   EXPECT_EQ(run.status, 101);
 }
 
@@ -435,12 +438,12 @@ TEST(ReadFolder, StopsOfTheFolderCase) {
     std::string err;
   };
   std::vector<Case> cases = {
-      {"dangling", OsError{2}.detail()},
+      {"dangling", R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })"},
       {"bad-name", "path-string"},
   };
   if (::geteuid() != 0) {
     ::mkdir((root / "locked").c_str(), 0);
-    cases.push_back({"locked", "Failed to read directory: " + OsError{13}.detail()});
+    cases.push_back({"locked", "Failed to read directory: " + kPermissionDenied});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);

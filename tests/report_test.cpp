@@ -13,6 +13,7 @@
 
 #include "test_util.h"
 #include "utils/report.h"
+#include "utils/stop.h"
 
 namespace spansift {
 namespace {
@@ -72,15 +73,22 @@ TEST(ReportDeathTest, FreshLogGrowsRowsOnDemandAndEchoesRowZero) {
   EXPECT_EXIT(check_fresh_log(), ::testing::ExitedWithCode(0), "^$");
 }
 
-TEST(ReportDeathTest, FailedEchoStopsTheRun) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        int fd = ::open("/dev/full", O_WRONLY);
-        ::dup2(fd, STDOUT_FILENO);
-        report(0, "progress");
-      },
-      ::testing::ExitedWithCode(101), "^failed printing to stdout: No space left on device \\(os error 28\\)\n$");
+TEST(Report, FailedEchoStopsTheRunBeforeFiling) {
+  Rows before = report_snapshot();
+  int saved = ::dup(STDOUT_FILENO);
+  int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ::dup2(full, STDOUT_FILENO);
+  std::string message;
+  try {
+    report(kRowStdout, "progress");
+  } catch (const Stop& stop) {
+    message = stop.message();
+  }
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  ::close(full);
+  EXPECT_EQ(message, "failed printing to stdout: No space left on device (os error 28)");
+  EXPECT_EQ(added(before, kRowStdout), std::vector<std::string>{});
 }
 
 TEST(Report, OtherRowsAreFiledSilentlyInOrder) {

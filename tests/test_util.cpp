@@ -1,21 +1,28 @@
 #include "test_util.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
-#include <cstdio>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <variant>
+
+#include "raw/json_read.h"
 
 namespace spansift::testing {
 
@@ -72,6 +79,58 @@ std::vector<std::string> list_folder(const std::string& folder) {
   return names;
 }
 
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode;
+}
+
+bool has_temp_files(const std::string& folder) {
+  std::vector<std::string> names = list_folder(folder);
+  return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.starts_with(".spansift-"); });
+}
+
+std::string span_json(const Span& span) {
+  return R"({"traceID":"t","spanID":"s","flags":)" + span.flags + R"(,"operationName":")" + span.operation +
+         R"(","references":[],"startTime":)" + span.start_time + R"(,"duration":)" + span.duration +
+         R"(,"tags":[{"key":"k","type":"string","value":)" + span.tag_value + R"(}],"logs":)" + span.logs +
+         R"(,"processID":"p")" + span.extra + "}";
+}
+
+std::string item_json(const std::string& id, const std::string& spans, const std::string& processes,
+                      const std::string& extra) {
+  return R"({"traceID":")" + id + R"(","spans":[)" + spans + R"(],"processes":)" + processes + extra + "}";
+}
+
+std::string export_json(const std::vector<std::string>& items, const std::string& fields) {
+  std::string json = R"({"data":[)";
+  for (std::size_t i = 0; i < items.size(); ++i) json += (i > 0 ? "," : "") + items[i];
+  return json + "]," + fields + "}";
+}
+
+JaegerTrace parse_export(std::string_view json) {
+  ParseResult result = parse_trace_json(json);
+  if (const auto* error = std::get_if<ReadError>(&result)) {
+    ADD_FAILURE() << "unexpected " << error->detail() << " for " << json.substr(0, 200);
+    return {};
+  }
+  return std::get<JaegerTrace>(std::move(result));
+}
+
+JaegerTrace record_with_tag_value(std::string_view id, JsonValue value) {
+  auto arena = std::make_shared<Arena>();
+  JaegerTag tag{arena->copy(std::string_view("k")), arena->copy(std::string_view("float64")), value};
+  JaegerSpan span;
+  span.tags = arena->copy(std::span<const JaegerTag>(&tag, 1));
+  JaegerItem item;
+  item.traceID = arena->copy(id);
+  item.spans = arena->copy(std::span<const JaegerSpan>(&span, 1));
+  JaegerTrace trace;
+  trace.data.push_back(item);
+  trace.storage.push_back(arena);
+  return trace;
+}
+
 namespace {
 
 void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
@@ -97,14 +156,46 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
   }
 }
 
+// Drains standard error while standard output, a full pipe of one page, waits
+// to be closed: it is closed once full or once the child has ended.
+void close_when_full(pid_t pid, int out_fd, int err_fd, std::string& err) {
+  char buffer[4096];
+  for (;;) {
+    if (out_fd >= 0) {
+      int queued = 0;
+      siginfo_t info{};
+      bool ended = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                   info.si_pid == pid;
+      if ((::ioctl(out_fd, FIONREAD, &queued) == 0 && queued == 4096) || ended) {
+        ::close(out_fd);
+        out_fd = -1;
+      }
+    }
+    pollfd p{err_fd, POLLIN, 0};
+    if (::poll(&p, 1, 1) <= 0) continue;
+    ssize_t n = ::read(err_fd, buffer, sizeof buffer);
+    if (n > 0) {
+      err.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  if (out_fd >= 0) ::close(out_fd);
+  ::close(err_fd);
+}
+
 }  // namespace
 
 RunResult run_spansift(const std::vector<std::string>& args, const RunOptions& options) {
+  // Close-on-exec, so that the child holds no reading end of its own output.
   int out_pipe[2] = {-1, -1};
   int err_pipe[2];
-  if (::pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   bool capture_out = options.stdout_path.empty();
-  if (capture_out && ::pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  if (capture_out && ::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (options.close_stdout_when_full && ::fcntl(out_pipe[1], F_SETPIPE_SZ, 4096) != 4096) {
+    throw std::runtime_error("pipe size");
+  }
   if (options.close_stdout_pipe_early) {
     ::close(out_pipe[0]);
     out_pipe[0] = -1;
@@ -134,7 +225,11 @@ RunResult run_spansift(const std::vector<std::string>& args, const RunOptions& o
   if (capture_out) ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   RunResult result;
-  drain(capture_out ? out_pipe[0] : -1, err_pipe[0], result.out, result.err);
+  if (options.close_stdout_when_full) {
+    close_when_full(pid, out_pipe[0], err_pipe[0], result.err);
+  } else {
+    drain(capture_out ? out_pipe[0] : -1, err_pipe[0], result.out, result.err);
+  }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -1,10 +1,14 @@
-// Helpers shared by the tests: temporary folders, files, and running the
-// built binary as a child process.
+// Helpers shared by the tests: temporary folders and files, export texts and
+// records, and running the built binary as a child process.
 #pragma once
 
 #include <functional>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 #include <vector>
+
+#include "raw/model.h"
 
 namespace spansift::testing {
 
@@ -27,6 +31,43 @@ std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 // Names in `folder`, sorted, without "." and "..".
 std::vector<std::string> list_folder(const std::string& folder);
+// The st_mode of `path` itself (links not followed); 0 when there is none.
+mode_t mode_of(const std::string& path);
+// Whether `folder` holds a temporary file of the writer (".spansift-*").
+bool has_temp_files(const std::string& folder);
+
+// ---- Export texts: the one builder of the tests' JSON.
+
+// The parts of a span of trace "t" that tests vary: JSON text, but for the
+// operation name, which is the text between its quotes.
+struct Span {
+  std::string operation = "op";
+  std::string flags = "1";
+  std::string start_time = "1";
+  std::string duration = "2";
+  std::string tag_value = "\"v\"";  // of its one tag
+  std::string logs = "[]";
+  std::string extra;  // members appended: ",\"k\":v"
+};
+std::string span_json(const Span& span = {});
+// An item with `spans` (JSON text of the list's elements) and `processes`
+// (JSON text), with `extra` members appended; `id` is the text between the
+// quotes of its traceID, escapes and all.
+std::string item_json(const std::string& id, const std::string& spans = span_json(),
+                      const std::string& processes = "{}", const std::string& extra = "");
+// An export of `items`; `fields` follow "data".
+std::string export_json(const std::vector<std::string>& items,
+                        const std::string& fields = R"("total":0,"limit":0,"offset":0)");
+
+// ---- Records: the one place that knows how a record is laid out.
+
+// The record that `json` reads as; a read error fails the test.
+JaegerTrace parse_export(std::string_view json);
+// A record of trace `id` whose one span has one tag holding `value`, which
+// may be a value that no JSON text reads as (a non-finite number).
+JaegerTrace record_with_tag_value(std::string_view id, JsonValue value);
+
+// ---- Runs of the built binary.
 
 struct RunResult {
   std::string out;
@@ -39,6 +80,9 @@ struct RunOptions {
   std::string stdout_path;               // send stdout to this file (e.g. /dev/full) instead of capturing
   bool close_stdout_pipe_early = false;  // stdout is a pipe whose reader is already closed
   std::function<void()> in_child;        // runs in the child before exec (e.g. setrlimit)
+  // Stdout is a pipe of one page that is never read; once the page is full
+  // its reader is closed, so the next write finds the pipe closed.
+  bool close_stdout_when_full = false;
 };
 
 // Runs the built spansift binary with `args`.
@@ -61,7 +105,7 @@ class CapturedStdout {
 };
 
 std::string binary_path();
-std::string shared_dir();   // the shared material beside the repository
-std::string source_dir();   // the repository
+std::string shared_dir();  // the shared material beside the repository
+std::string source_dir();  // the repository
 
 }  // namespace spansift::testing

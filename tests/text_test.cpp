@@ -20,6 +20,10 @@ TEST(Text, IsValidUtf8) {
       {"caf\xC3\xA9", true},
       {"\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", true},
       {"\xED\x9F\xBF\xEE\x80\x80", true},
+      // The second byte's bounds after E0 and F0, and one past the upper one.
+      {"\xE0\xA0\x80\xE0\xBF\xBF\xF0\x90\x80\x80\xF0\xBF\xBF\xBF", true},
+      {"\xE0\xC0\x80", false},
+      {"\xF0\xC0\x80\x80", false},
       // Non-ASCII after a long ASCII run and at the very end.
       {std::string(37, 'x') + "\xC3\xA9", true},
       {std::string(37, 'x') + "\xC3", false},
@@ -67,6 +71,11 @@ TEST(Text, Quoted) {
       {"\xF0\x9F\x98\x80\xF0\x9F", "\"\xF0\x9F\x98\x80\\xF0\\x9F\""},
   };
   for (const Case& c : cases) EXPECT_EQ(spansift::quoted(c.bytes), c.expected);
+}
+
+TEST(Text, EscapeQuotes) {
+  EXPECT_EQ(escape_quotes(""), "");
+  EXPECT_EQ(escape_quotes(R"(say "a\b" 'c')"), R"(say \"a\\b\" 'c')");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "raw/arena.h"
 
-
 namespace spansift {
 
 namespace {

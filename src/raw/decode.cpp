@@ -117,8 +117,7 @@ std::size_t decode_to_utf8(Encoding encoding, std::string_view bytes, std::strin
   out.resize(size);
   std::size_t written = 0;
   return convert(
-      encoding, bytes,
-      [&] { return std::pair<char*, char*>(out.data() + written, out.data() + out.size()); },
+      encoding, bytes, [&] { return std::pair<char*, char*>(out.data() + written, out.data() + out.size()); },
       [&](const char*, std::size_t n) { written += n; });
 }
 

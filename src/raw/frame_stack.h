@@ -21,15 +21,15 @@ constexpr std::uint8_t kUnknownField = 0xFF;
 // One open container.
 struct Frame {
   FrameKind kind;
-  Kind of;                  // the record; for the others, what their entries hold
-  bool first = true;        // no entry read yet
-  std::uint8_t field = 0;   // record: the field being read (object form: kUnknownField for a skipped one)
-  std::uint8_t guess = 0;   // object form: the field most likely to come next
-  std::uint32_t seen = 0;   // object form: the fields given so far
-  std::size_t start = 0;    // list, array, object: where its entries start in the store
-  char* record = nullptr;   // record: the struct being built
-  char* target = nullptr;   // record: its member for the field being read
-  Text key;                 // objects of values: the key of the member being read
+  Kind of;                 // the record; for the others, what their entries hold
+  bool first = true;       // no entry read yet
+  std::uint8_t field = 0;  // record: the field being read (object form: kUnknownField for a skipped one)
+  std::uint8_t guess = 0;  // object form: the field most likely to come next
+  std::uint32_t seen = 0;  // object form: the fields given so far
+  std::size_t start = 0;   // list, array, object: where its entries start in the store
+  char* record = nullptr;  // record: the struct being built
+  char* target = nullptr;  // record: its member for the field being read
+  Text key;                // objects of values: the key of the member being read
 };
 
 class FrameStack {

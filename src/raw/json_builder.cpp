@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "raw/frame_stack.h"
 #include "raw/json_number.h"
 #include "raw/json_skip.h"
 #include "raw/read_error.h"
-#include "raw/frame_stack.h"
 #include "raw/schema.h"
 #include "utils/text.h"
 
@@ -25,7 +25,6 @@ using namespace read_message;
 // Containers deeper than this are refused where values are built; the
 // document itself is level 1. Skipped values have no such limit.
 constexpr std::size_t kMaxBuiltDepth = 127;
-
 
 // The steps of one entry are inlined into the loop that reads a container's
 // entries: called apart, saving and restoring registers costs more than

@@ -45,13 +45,10 @@ void append_utf8(std::string& out, std::uint32_t code) {
 
 }  // namespace
 
-JsonInput::JsonInput(std::string_view text)
-    : buffer_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+JsonInput::JsonInput(std::string_view text) : buffer_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
 
 JsonInput::JsonInput(ReadSome read_some, std::size_t piece_size)
-    : read_some_(std::move(read_some)),
-      piece_size_(std::max<std::size_t>(piece_size, 1)),
-      storage_(2 * piece_size_) {
+    : read_some_(std::move(read_some)), piece_size_(std::max<std::size_t>(piece_size, 1)), storage_(2 * piece_size_) {
   buffer_ = p_ = end_ = storage_.data();
 }
 

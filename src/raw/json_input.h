@@ -101,9 +101,9 @@ class JsonInput {
   // Four hex digits of a \u escape starting `i` places after the cursor.
   std::uint16_t hex_escape(std::size_t i);
 
-  const char* buffer_;  // start of the bytes in hand
-  const char* p_;       // the cursor
-  const char* end_;     // end of the bytes in hand
+  const char* buffer_;            // start of the bytes in hand
+  const char* p_;                 // the cursor
+  const char* end_;               // end of the bytes in hand
   std::uint64_t base_ = 0;        // input offset of buffer_
   std::uint64_t lines_ = 1;       // line of buffer_
   std::uint64_t line_start_ = 0;  // input offset where that line starts
@@ -138,9 +138,9 @@ struct Cursor {
 #if defined(__SSE2__)
     while (end - p >= 16) {
       __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      auto blank = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
-                       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))));
+      auto blank = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))));
       if (blank != 0xFFFF) {
         p += __builtin_ctz(~blank);
         return static_cast<unsigned char>(*p);

@@ -34,8 +34,8 @@ namespace number_detail {
 
 // Whether the eight bytes, first in memory lowest, are all ASCII digits.
 inline bool eight_digits(std::uint64_t chunk) {
-  return ((chunk & 0xF0F0F0F0F0F0F0F0ULL) |
-          (((chunk + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) == 0x3333333333333333ULL;
+  return ((chunk & 0xF0F0F0F0F0F0F0F0ULL) | (((chunk + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
+         0x3333333333333333ULL;
 }
 
 // Their value as a decimal number.

@@ -1,10 +1,10 @@
 // The pretty printer: every byte of an output file is decided here.
 #include "raw/json_write.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <algorithm>
 #include <cstring>
 
 namespace spansift {
@@ -45,7 +45,8 @@ class Writer {
     *p++ = '{';
     level_ = 1;
     p = key(p, true, "data");
-    p = list(p, std::span<const JaegerItem>(t.data), [&](char* q, const JaegerItem& item) { return this->item(q, item); });
+    p = list(p, std::span<const JaegerItem>(t.data),
+             [&](char* q, const JaegerItem& item) { return this->item(q, item); });
     p = ensure(p, 4 * 40);
     p = key(p, false, "total");
     p = integer(p, t.total);
@@ -180,8 +181,7 @@ class Writer {
         }
         return double_number(p, v.double_number);
       case JsonValue::Kind::String: return string(ensure(p, text_bound(v.string())), v.string());
-      case JsonValue::Kind::Array:
-        return list(p, v.array(), [&](char* q, const JsonValue& e) { return value(q, e); });
+      case JsonValue::Kind::Array: return list(p, v.array(), [&](char* q, const JsonValue& e) { return value(q, e); });
       case JsonValue::Kind::Object: return members(p, v.object());
     }
     return p;
@@ -247,7 +247,7 @@ class Writer {
     *p++ = '"';
     std::memcpy(p, k, N - 1);
     p += N - 1;
-    std::memcpy(p, "\": ", 3);
+    std::memcpy(p, "\": ", 3);  // NOLINT(bugprone-not-null-terminated-result): no C string here
     return p + 3;
   }
 
@@ -276,7 +276,9 @@ class Writer {
     const char* end = s.data() + s.size();
     for (const char* c = run; c != end; ++c) {
       unsigned char b = static_cast<unsigned char>(*c);
-      if (!kNeedsEscape[b]) [[likely]] continue;
+      if (!kNeedsEscape[b]) [[likely]] {
+        continue;
+      }
       std::memcpy(p, run, static_cast<std::size_t>(c - run));
       p += c - run;
       run = c + 1;
@@ -307,11 +309,13 @@ class Writer {
 
   // Returns `p`, or where it now stands after the buffer grew.
   char* ensure(char* p, std::size_t n) {
-    if (static_cast<std::size_t>(end_ - p) >= n + kSlack) [[likely]] return p;
+    if (static_cast<std::size_t>(end_ - p) >= n + kSlack) [[likely]] {
+      return p;
+    }
     return grow(p, n + kSlack);
   }
 
-  [[gnu::noinline]] char* grow(char* p, std::size_t n) {
+  [[gnu::noinline]] char* grow(const char* p, std::size_t n) {
     std::size_t used = static_cast<std::size_t>(p - out_.data());
     out_.resize(std::max(out_.size() * 2, used + n));
     end_ = out_.data() + out_.size();

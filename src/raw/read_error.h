@@ -35,7 +35,8 @@ inline constexpr std::string_view kInvalidEscape = "invalid escape";
 inline constexpr std::string_view kInvalidNumber = "invalid number";
 inline constexpr std::string_view kNumberOutOfRange = "number out of range";
 inline constexpr std::string_view kInvalidCodePoint = "invalid unicode code point";
-inline constexpr std::string_view kControlCharacter = "control character (\\u0000-\\u001F) found while parsing a string";
+inline constexpr std::string_view kControlCharacter =
+    "control character (\\u0000-\\u001F) found while parsing a string";
 inline constexpr std::string_view kKeyMustBeString = "key must be a string";
 inline constexpr std::string_view kLoneLeadingSurrogate = "lone leading surrogate in hex escape";
 inline constexpr std::string_view kUnexpectedEndOfHexEscape = "unexpected end of hex escape";

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <iterator>
+#include <memory>
 #include <sys/stat.h>
 #include <utility>
 #include <variant>
@@ -9,12 +10,18 @@
 #include "raw/read_trace_file.h"
 #include "raw/split_export.h"
 #include "utils/file.h"
+#include "utils/messages.h"
 #include "utils/report.h"
+#include "utils/stop.h"
 #include "utils/text.h"
 
 namespace spansift {
 
 namespace {
+
+struct FolderCloser {
+  void operator()(DIR* folder) const { ::closedir(folder); }
+};
 
 // One result of the folder listing: an entry's name, or the errno of a
 // listing that failed instead of producing an entry.
@@ -64,16 +71,16 @@ std::optional<std::string_view> parent_of(std::string_view path) {
 // other regular files are announced and passed over, anything else silently.
 std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, const ListingResult& entry,
                                                           std::int32_t& file_count) {
-  if (entry.error != 0) stop("Failed to extract file-entry: " + OsError{entry.error}.detail());
+  if (entry.error != 0) throw Stop(messages::entry_unreadable(OsError{entry.error}.detail()));
   std::string path = join_path(folder, entry.name);
 
   struct stat status;
-  if (::stat(path.c_str(), &status) != 0) stop(OsError{errno}.detail());
+  if (::stat(path.c_str(), &status) != 0) throw Stop(OsError{errno}.detail());
   if (!S_ISREG(status.st_mode)) return std::nullopt;
 
-  if (!is_valid_utf8(path)) stop("path-string");
+  if (!is_valid_utf8(path)) throw Stop(messages::kPathNotText);
   if (!std::string_view(path).ends_with(".json")) {
-    print_stdout("Ignore '" + path + " as it does not have suffix '.json'.\n");
+    print_stdout(messages::ignored_file(path));
     return std::nullopt;
   }
   ++file_count;
@@ -91,14 +98,14 @@ void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
 }  // namespace
 
 std::vector<JaegerTrace> read_and_split_file(const std::string& path) {
-  print_stdout("Reading a Jaeger-trace from '" + path + "'\n");
+  print_stdout(messages::reading_file(path));
   std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path);
-  if (const auto* error = std::get_if<TraceFileError>(&result)) stop(error->detail());
+  if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());
   return split_export(std::get<JaegerTrace>(std::move(result)));
 }
 
 ReadResult read_file_or_folder(std::string_view input) {
-  report(0, "Reading all traces from folder: " + std::string(input));
+  report(kRowStdout, messages::reading_input(input));
   ReadResult result;
   std::string path(input);
 
@@ -107,16 +114,16 @@ ReadResult read_file_or_folder(std::string_view input) {
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
     result.traces = read_and_split_file(path);
     std::optional<std::string_view> parent = parent_of(input);
-    if (!parent) stop("Could not extract parent of input_file");
+    if (!parent) throw Stop(messages::kNoParent);
     result.base_folder = *parent;
     result.file_count = 1;
   } else if (found && S_ISDIR(status.st_mode)) {
     std::int32_t file_count = 0;
-    DIR* folder = ::opendir(path.c_str());
-    if (folder == nullptr) stop("Failed to read directory: " + OsError{errno}.detail());
+    std::unique_ptr<DIR, FolderCloser> folder(::opendir(path.c_str()));
+    if (!folder) throw Stop(messages::folder_unreadable(OsError{errno}.detail()));
     for (;;) {
       errno = 0;
-      const dirent* entry = ::readdir(folder);
+      const dirent* entry = ::readdir(folder.get());
       if (entry == nullptr) {
         if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count);
         break;
@@ -127,15 +134,13 @@ ReadResult read_file_or_folder(std::string_view input) {
         append(result.traces, std::move(*records));
       }
     }
-    ::closedir(folder);
     result.base_folder = input;
     result.file_count = file_count;
   } else {
-    stop(" Expected file with extention '.json' or folder. Received: '" + path + "' ");
+    throw Stop(messages::not_json_file_or_folder(path));
   }
 
-  report(0, "Read " + std::to_string(result.traces.size()) + " traces in total from " +
-                std::to_string(result.file_count) + " files.");
+  report(kRowStdout, messages::read_summary(result.traces.size(), result.file_count));
   return result;
 }
 

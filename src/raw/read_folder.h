@@ -19,11 +19,11 @@ struct ReadResult {
 };
 
 // Reads the export file `input` (extension exactly "json") or every regular
-// file whose path ends in ".json" directly in the folder `input`. Stops the
-// run on any fault. `input` must outlive the result's base_folder.
+// file whose path ends in ".json" directly in the folder `input`. Throws Stop
+// on any fault. `input` must outlive the result's base_folder.
 ReadResult read_file_or_folder(std::string_view input);
 
-// Announces, reads and splits one export file; stops the run if it can't be read.
+// Announces, reads and splits one export file; throws Stop if it can't be read.
 std::vector<JaegerTrace> read_and_split_file(const std::string& path);
 
 }  // namespace spansift

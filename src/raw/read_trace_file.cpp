@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "raw/decode.h"
+#include "utils/messages.h"
 #include "utils/report.h"
 #include "utils/text.h"
 
@@ -53,12 +54,12 @@ ProbeOutcome probe_bom(const std::string& path) {
   // One read only: a short read is looked at as it is, with zeros after it.
   ssize_t n = ::read(file.get(), probe, kProbeSize);
   if (n < 0) {
-    print_stdout("Failed reading BOM with error " + OsError{errno}.display() + "\n");
+    print_stdout(messages::probe_failed(OsError{errno}.display()));
   } else if (n <= 2) {
-    print_stdout("Did read only " + std::to_string(n) + " bytes. At least 3 needed\n");
+    print_stdout(messages::probe_short(n));
   }
   outcome.found = detect_bom(std::string_view(probe, kProbeSize), outcome.encoding);
-  if (!outcome.found) outcome.no_encoding = "No BOM";
+  if (!outcome.found) outcome.no_encoding = messages::kNoBom;
   return outcome;
 }
 
@@ -99,8 +100,7 @@ std::variant<JaegerTrace, TraceFileError> from_parse(ParseResult&& result) {
 std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, Encoding encoding) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) return os_error(errno);
-  report(4, "File " + spansift::quoted(path) + ": Found encoding Encoding { " + std::string(encoding_name(encoding)) +
-                " } for a file with size: " + std::to_string(status.st_size));
+  report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), status.st_size));
 
   std::string bytes;
   {
@@ -123,23 +123,23 @@ std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, E
   std::string text;
   std::size_t replacements = decode_to_utf8(encoding, rest, text);
   std::string().swap(bytes);  // the raw bytes are not needed while parsing
-  if (replacements > 0) report(1, "File " + spansift::quoted(path) + " returned a signal Malformed");
+  if (replacements > 0) report(kRowMalformed, messages::malformed_text(quoted(path)));
   return from_parse(parse_trace_json(text));
 }
 
 std::variant<JaegerTrace, TraceFileError> read_unmarked(const std::string& path, const std::string& no_encoding) {
-  report(4, "File " + spansift::quoted(path) + ": Failed to find encoding: " + no_encoding);
+  report(kRowEncoding, messages::encoding_not_found(quoted(path), no_encoding));
   FileDescriptor file(open_for_reading(path));
   if (!file.valid()) return os_error(errno);
-  print_stdout("About to read trace via serde\n");
+  print_stdout(messages::kParsingUnmarked);
   return from_parse(parse_trace_json_fd(file.get()));
 }
 
 }  // namespace
 
-std::string SizeError::display() const { return "out of range integral type conversion attempted"; }
+std::string SizeError::display() const { return messages::kFileSizeTooLarge; }
 
-std::string SizeError::detail() const { return "file size: " + display(); }
+std::string SizeError::detail() const { return messages::file_size_error(display()); }
 
 std::string TraceFileError::display() const {
   return std::visit([](const auto& e) { return e.display(); }, error);

@@ -24,8 +24,8 @@ struct TraceFileError {
 };
 
 // Reads the export at `path`. Prints the probe's lines on standard output and
-// files the encoding lines in the report log (rows 4 and 1). Never stops the
-// run: every failure after the probe is returned.
+// files the encoding lines in the report log (kRowEncoding, kRowMalformed).
+// Every failure to read is returned; only a failed print throws Stop.
 std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path);
 
 }  // namespace spansift

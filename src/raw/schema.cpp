@@ -16,10 +16,8 @@ static_assert(std::is_standard_layout_v<JaegerTrace> && std::is_standard_layout_
 #define SPANSIFT_FIELD(record, member, kind, optional) field(#member, Kind::kind, optional, offsetof(record, member))
 
 constexpr FieldSchema kTraceFields[] = {
-    SPANSIFT_FIELD(JaegerTrace, data, ItemList, false),
-    SPANSIFT_FIELD(JaegerTrace, total, I32, false),
-    SPANSIFT_FIELD(JaegerTrace, limit, I32, false),
-    SPANSIFT_FIELD(JaegerTrace, offset, I32, false),
+    SPANSIFT_FIELD(JaegerTrace, data, ItemList, false),   SPANSIFT_FIELD(JaegerTrace, total, I32, false),
+    SPANSIFT_FIELD(JaegerTrace, limit, I32, false),       SPANSIFT_FIELD(JaegerTrace, offset, I32, false),
     SPANSIFT_FIELD(JaegerTrace, errors, ErrorList, true),
 };
 
@@ -74,8 +72,9 @@ constexpr RecordSchema record(std::string_view name, std::span<const FieldSchema
 }  // namespace
 
 const RecordSchema kRecordSchemas[7] = {
-    record("JaegerTrace", kTraceFields),         record("JaegerItem", kItemFields), record("JaegerSpan", kSpanFields),
-    record("JaegerReference", kReferenceFields), record("JaegerTag", kTagFields), record("JaegerLog", kLogFields),
+    record("JaegerTrace", kTraceFields), record("JaegerItem", kItemFields),
+    record("JaegerSpan", kSpanFields),   record("JaegerReference", kReferenceFields),
+    record("JaegerTag", kTagFields),     record("JaegerLog", kLogFields),
     record("JaegerError", {}),
 };
 

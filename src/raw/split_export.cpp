@@ -2,13 +2,14 @@
 
 #include <utility>
 
+#include "utils/messages.h"
 #include "utils/report.h"
 
 namespace spansift {
 
 std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace) {
   if (export_trace.errors && !export_trace.errors->empty()) {
-    print_stdout("Discovered errors: " + errors_debug_text(*export_trace.errors) + "\n");
+    print_stdout(messages::discovered_errors(errors_debug_text(*export_trace.errors)));
   }
 
   std::vector<JaegerTrace> records;

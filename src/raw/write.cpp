@@ -1,16 +1,14 @@
 #include "raw/write.h"
 
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 #include "raw/json_write.h"
 #include "utils/file.h"
+#include "utils/messages.h"
 #include "utils/report.h"
+#include "utils/stop.h"
 #include "utils/text.h"
 
 namespace spansift {
@@ -41,23 +39,25 @@ namespace {
 // Messages are built before anything is cleaned up, and a path that isn't
 // text can't be shown in one.
 std::string create_message(const std::string& path, std::string_view reason) {
-  if (!is_valid_utf8(path)) return "Failed to show file_path";
-  return "Failed to create file: '" + path + "'. Received error:\t" + std::string(reason);
+  if (!is_valid_utf8(path)) return messages::kPathNotShown;
+  return messages::file_not_created(path, reason);
 }
 
 std::string write_message(const std::string& path, std::string_view reason) {
-  if (!is_valid_utf8(path)) return "Failed to show file_path";
-  return "Write to path " + path + " failed with error:\t" + std::string(reason);
+  if (!is_valid_utf8(path)) return messages::kPathNotShown;
+  return messages::write_failed(path, reason);
 }
 
 std::string os_text(int code) { return OsError{code}.display(); }
 
-// A temporary file in the output folder; it is removed again unless it has
-// been renamed onto its final name.
+// The temporary file that a trace is written into, in the output folder. It
+// is removed when this goes out of scope unless it has been renamed onto its
+// final name, whatever way the scope is left.
 class TempFile {
  public:
-  explicit TempFile(const std::string& folder) : path_(join_path(folder, ".spansift-XXXXXX")) {
-    fd_ = ::mkstemp(path_.data());
+  TempFile(WriteSystem& system, const std::string& folder)
+      : system_(system), path_(join_path(folder, ".spansift-XXXXXX")) {
+    fd_ = system_.mkstemp(path_.data());
     if (fd_ < 0) {
       error_ = errno;
     } else {
@@ -66,105 +66,87 @@ class TempFile {
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() { discard(); }
+  ~TempFile() {
+    // Only reached with the file still ours after another fault, whose
+    // message is the one to show: these can only be tried.
+    if (fd_ >= 0) system_.close(fd_);
+    if (exists_) system_.unlink(path_.c_str());
+  }
 
   int fd() const { return fd_; }
   int open_error() const { return error_; }
-  const std::string& path() const { return path_; }
 
-  void close() {
-    // A failed close is not an error here: the data has been handed over.
-    if (fd_ >= 0) ::close(fd_);
+  // Returns 0 or the errno of a failed close. Some file systems (NFS, FUSE,
+  // quotas) report write errors only here. The descriptor is gone either way
+  // and is never closed twice.
+  int close() {
+    int result = system_.close(fd_);
     fd_ = -1;
+    return result == 0 ? 0 : errno;
   }
 
-  // Must be called before stopping the run, which ends the process without
-  // running destructors.
-  void discard() {
-    close();
-    if (exists_) ::unlink(path_.c_str());
+  // Returns 0 or the errno of a failed rename. Once renamed, the file is no
+  // longer ours to remove.
+  int rename_to(const std::string& path) {
+    if (system_.rename(path_.c_str(), path.c_str()) != 0) return errno;
     exists_ = false;
+    return 0;
   }
-
-  void renamed() { exists_ = false; }
 
  private:
+  WriteSystem& system_;
   std::string path_;
   int fd_ = -1;
   int error_ = 0;
   bool exists_ = false;
 };
 
-[[noreturn]] void fail(TempFile& temp, const std::string& message) {
-  temp.discard();
-  stop(message);
-}
-
 // Writes `text` as the file `path` (in `folder`) so that the name only ever
 // holds a complete file: the text goes into a temporary file that is renamed
-// onto the name once it is whole.
-void write_file_atomically(const std::string& folder, const std::string& path,
+// onto the name once it is whole and closed without error.
+void write_file_atomically(WriteSystem& system, const std::string& folder, const std::string& path,
                            std::string_view text, mode_t new_file_mode) {
   // The final name is checked first so that a folder of that name, a name
   // that is too long or a file we may not write are reported as such, and
   // before a byte is written.
   mode_t mode = new_file_mode;
   struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) stop(create_message(path, os_text(EISDIR)));
+  if (system.lstat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw Stop(create_message(path, os_text(EISDIR)));
     if (S_ISREG(st.st_mode)) {
-      if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
-        stop(create_message(path, os_text(errno)));
-      }
+      if (system.check_writable(path.c_str()) != 0) throw Stop(create_message(path, os_text(errno)));
       mode = st.st_mode & 0777;
     }
     // Anything else, a symbolic link above all, is replaced and never
     // written through.
   } else if (errno != ENOENT) {
-    stop(create_message(path, os_text(errno)));
+    throw Stop(create_message(path, os_text(errno)));
   }
 
-  TempFile temp(folder);
-  if (temp.fd() < 0) stop(create_message(path, os_text(temp.open_error())));
-  if (::fchmod(temp.fd(), mode) != 0) {
-    int code = errno;
-    fail(temp, create_message(path, os_text(code)));
-  }
+  TempFile temp(system, folder);
+  if (temp.fd() < 0) throw Stop(create_message(path, os_text(temp.open_error())));
+  if (system.fchmod(temp.fd(), mode) != 0) throw Stop(create_message(path, os_text(errno)));
 
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(temp.fd(), text.data() + done, text.size() - done);
-    if (n < 0) {
-      int code = errno;
-      if (code == EINTR) continue;
-      fail(temp, write_message(path, os_text(code)));
-    }
-    if (n == 0) fail(temp, write_message(path, "failed to write whole buffer"));
-    done += static_cast<std::size_t>(n);
-  }
-  temp.close();
+  int fd = temp.fd();
+  int code = write_whole(text, [&](const char* data, std::size_t size) { return system.write(fd, data, size); });
+  if (code == kWroteNothing) throw Stop(write_message(path, messages::kWroteNothing));
+  if (code != 0) throw Stop(write_message(path, os_text(code)));
+  if (int close_error = temp.close(); close_error != 0) throw Stop(write_message(path, os_text(close_error)));
 
-  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
-    int code = errno;
-    fail(temp, create_message(path, os_text(code)));
+  if (int rename_error = temp.rename_to(path); rename_error != 0) {
+    throw Stop(create_message(path, os_text(rename_error)));
   }
-  temp.renamed();
 }
 
 }  // namespace
 
-std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records,
-                           std::string_view trace_ids) {
+std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
+                           WriteSystem& system) {
   // Taken over here, so the caller's list is empty whatever happens below.
   std::vector<JaegerTrace> owned = std::move(records);
 
   TraceSelection selection = parse_trace_ids(trace_ids);
-  std::string folder = create_folder(base_folder, "Jaeger");
-
-  // Under a file-size limit the default action of SIGXFSZ would kill the run
-  // mid-file and leave the temporary file behind; ignored, the write fails
-  // with EFBIG and is cleaned up like any other write error.
-  ::signal(SIGXFSZ, SIG_IGN);
+  std::string folder = create_folder(base_folder, "Jaeger", system);
 
   mode_t mask = ::umask(0);
   ::umask(mask);
@@ -176,39 +158,36 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
   for (JaegerTrace& slot : owned) {
     // Moved out so that each record's memory goes as soon as it is handled.
     JaegerTrace record = std::move(slot);
-    if (record.data.empty()) stop("Can not write an empty JaegerTrace");
+    if (record.data.empty()) throw Stop(messages::kEmptyRecord);
     if (!is_selected(selection, record)) continue;
 
     std::string_view trace_id = record.data.front().traceID;
     // Joined onto the folder, a "/" in the ID could name any file on the
     // system ("../../x", "/etc/x"); such an ID is refused outright.
     if (trace_id.find('/') != std::string_view::npos) {
-      stop("Unsafe trace ID '" + std::string(trace_id) +
-           "': a trace ID used as a file name must not contain '/'");
+      throw Stop(messages::unsafe_trace_id(trace_id));
     }
     std::string file_name(trace_id);
     file_name += ".json";
     std::string path = join_path(folder, file_name);
 
     if (record.data.size() > 1) {
-      if (!is_valid_utf8(path)) stop("Failed to show file_path");
-      print_stdout("this JaegerTrace contains " + std::to_string(record.data.size()) +
-                   " traces, however writing all traces to " + path +
-                   " based on the first trace_id.\n");
+      if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
+      print_stdout(messages::multi_item_notice(record.data.size(), path));
     }
 
     if (!to_pretty_json(record, json, error)) {
-      if (!is_valid_utf8(path)) stop("Failed to show file_path");
-      stop("Failed to create json for file: '" + path + "'. Received error:\t" + error);
+      if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
+      throw Stop(messages::json_not_made(path, error));
     }
 
     // The system would read the name only up to the NUL and so write some
     // other file.
     if (path.find('\0') != std::string::npos) {
-      stop(create_message(path, "file name contained an unexpected NUL byte"));
+      throw Stop(create_message(path, messages::kNulInName));
     }
 
-    write_file_atomically(folder, path, json, new_file_mode);
+    write_file_atomically(system, folder, path, json, new_file_mode);
     ++count;
   }
   return count;

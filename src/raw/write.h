@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "raw/model.h"
+#include "utils/write_system.h"
 
 namespace spansift {
 
@@ -22,9 +23,11 @@ TraceSelection parse_trace_ids(std::string_view trace_ids);
 bool is_selected(const TraceSelection& selection, const JaegerTrace& record);
 
 // Creates (or keeps) the folder "Jaeger" in `base_folder` and writes each
-// selected record to "{traceID}.json" in it; releases every record. Returns
-// the number of files written. Stops the run on any fault.
-std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records,
-                           std::string_view trace_ids);
+// selected record to "{traceID}.json" in it, making every system call through
+// `system`; releases every record. Returns the number of files written.
+// Throws Stop on any fault; files written before it stay, and no temporary
+// file is left.
+std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
+                           WriteSystem& system = posix_write_system());
 
 }  // namespace spansift

@@ -3,8 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include "utils/report.h"
+#include "utils/messages.h"
+#include "utils/stop.h"
+#include "utils/text.h"
+#include "utils/write_system.h"
 
 namespace spansift {
 
@@ -35,8 +39,7 @@ const char* error_kind(int code) {
     case EMLINK: return "TooManyLinks";
     case EAGAIN: return "WouldBlock";
     case ESPIPE: return "NotSeekable";
-    case EIO: return "Uncategorized";
-    default: return "Uncategorized";
+    default: return "Uncategorized";  // EIO among them
   }
 }
 
@@ -48,19 +51,15 @@ std::string system_message(int code) {
 
 }  // namespace
 
-std::string OsError::display() const {
-  return system_message(code) + " (os error " + std::to_string(code) + ")";
-}
+std::string OsError::display() const { return system_message(code) + " (os error " + std::to_string(code) + ")"; }
 
 std::string OsError::detail() const {
-  std::string message = system_message(code);
-  std::string text = "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"";
-  for (char c : message) {
-    if (c == '"' || c == '\\') text += '\\';
-    text += c;
-  }
-  text += "\" }";
-  return text;
+  return "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"" +
+         escape_quotes(system_message(code)) + "\" }";
+}
+
+int write_whole(int fd, std::string_view text) {
+  return write_whole(text, [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
 }
 
 std::string join_path(std::string_view path, std::string_view name) {
@@ -71,12 +70,12 @@ std::string join_path(std::string_view path, std::string_view name) {
   return joined;
 }
 
-std::string create_folder(std::string_view base, std::string_view name) {
+std::string create_folder(std::string_view base, std::string_view name, WriteSystem& system) {
   std::string path = join_path(base, name);
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
-  if (::mkdir(path.c_str(), 0777) != 0) {
-    stop("failed to create folder: " + OsError{errno}.detail());
+  if (system.stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
+  if (system.mkdir(path.c_str(), 0777) != 0) {
+    throw Stop(messages::folder_not_created(OsError{errno}.detail()));
   }
   return path;
 }

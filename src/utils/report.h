@@ -1,4 +1,4 @@
-// Standard output, the process-wide report log, and the one way to stop a run.
+// Standard output and the process-wide report log.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +9,14 @@
 namespace spansift {
 
 // Writes `text` to standard output at once (unbuffered), retrying partial and
-// interrupted writes. A failed write stops the run with
+// interrupted writes. A failed write throws Stop with
 // "failed printing to stdout: {error}".
 void print_stdout(std::string_view text);
 
-// Prints `message` on standard error (followed by a line feed) and ends the
-// process with exit status 101. Every fault of a run ends here.
-[[noreturn]] void stop(std::string_view message);
+// The rows of the report log that the run files under.
+inline constexpr std::uint8_t kRowStdout = 0;     // echoed on standard output
+inline constexpr std::uint8_t kRowMalformed = 1;  // a marked file held malformed sequences
+inline constexpr std::uint8_t kRowEncoding = 4;   // the encoding found, or why none was
 
 // Files `message` under `row`; a row-0 message is first printed on standard
 // output followed by "\n". Rows come into being on demand. Thread-safe.

@@ -150,7 +150,7 @@ std::string quoted_text(std::string_view bytes) { return quote(bytes, false); }
 
 std::string escape_quotes(std::string_view text) {
   std::string out;
-  out.reserve(text.size() + 8);
+  out.reserve(text.size());
   for (char c : text) {
     if (c == '"' || c == '\\') out += '\\';
     out += c;

@@ -1,4 +1,4 @@
-// Text helpers: UTF-8 validity and the quoted (debug) form of texts and paths.
+// Text helpers: UTF-8 validity and the quoted (debug) forms of texts and paths.
 #pragma once
 
 #include <string>
@@ -19,8 +19,9 @@ std::string quoted(std::string_view bytes);
 // how a string found in the wrong place is shown in a read error.
 std::string quoted_text(std::string_view bytes);
 
-// `text` with a backslash before every double quote and backslash: a
-// message placed between the double quotes of a detailed error text.
+// `text` with a backslash before every double quote and backslash, as a
+// message stands between the quotes of a detailed error text
+// (Os { ..., message: "..." }, Error("...", ...)).
 std::string escape_quotes(std::string_view text);
 
 }  // namespace spansift
