@@ -42,6 +42,21 @@ void BM_ReadFromStream(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFromStream)->Unit(benchmark::kMillisecond);
 
+// An export whose unknown key holds `[[[...]]]` nested state.range(0) levels
+// deep: reading it must take time linear in the depth.
+void BM_ReadDeepSkipped(benchmark::State& state) {
+  const auto depth = static_cast<std::size_t>(state.range(0));
+  const std::string text = R"({"skipped":)" + std::string(depth, '[') + std::string(depth, ']') +
+                           R"(,"data":[],"total":0,"limit":0,"offset":0})";
+  for (auto _ : state) {
+    ParseResult r = parse_trace_json(text);
+    if (!std::holds_alternative<JaegerTrace>(r)) state.SkipWithError("the deep export did not read");
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ReadDeepSkipped)->Arg(100000)->Arg(400000)->Arg(800000)->Arg(2000000)->Unit(benchmark::kMillisecond);
+
 void BM_Render(benchmark::State& state) {
   JaegerTrace trace = std::get<JaegerTrace>(parse_trace_json(sample_export()));
   std::string out, error;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "raw/json_read.h"
+#include "raw/model_store.h"
 #include "test_util.h"
 
 namespace spansift {
@@ -43,11 +44,12 @@ std::string value_read(const std::string& field, const std::string& text) {
   if (field == "total") return std::to_string(t.total);
   if (field == "limit") return std::to_string(t.limit);
   if (field == "offset") return std::to_string(t.offset);
-  const JaegerSpan& span = t.data.at(0).spans[0];
+  const ModelStore& m = *t.store;
+  const JaegerSpan& span = m.list(t.data.at(0).spans)[0];
   if (field == "flags") return std::to_string(span.flags);
   if (field == "startTime") return std::to_string(span.startTime);
   if (field == "duration") return std::to_string(span.duration);
-  return std::to_string(span.logs[0].timestamp);
+  return std::to_string(m.list(span.logs)[0].timestamp);
 }
 
 TEST(ReadBounds, IntegerFieldsReadTheirWholeRangeAndNoMore) {
@@ -126,7 +128,7 @@ TEST(ReadBounds, TextsAtTheEdgesOfUtf8AndOfTheControlCharacters) {
     if (c.valid) {
       JaegerTrace t = testing::parse_export(text);
       ASSERT_EQ(t.data.size(), 1u);
-      EXPECT_EQ(t.data[0].spans[0].operationName, c.bytes);
+      EXPECT_EQ(t.store->text(t.store->list(t.data[0].spans)[0].operationName), c.bytes);
     } else {
       EXPECT_EQ(outcome(text), c.bytes[0] == 'a' ? "control character (\\u0000-\\u001F) found while parsing a string"
                                                  : "invalid unicode code point");
@@ -143,18 +145,20 @@ TEST(ReadBounds, LargeObjectsSortByKeyAndKeepTheLastOfEqualKeys) {
     object += (i > 0 ? "," : "") + std::string("\"") + names[i % 5] + "\":" + std::to_string(i);
   }
   object += "}";
-  auto listed = [](List<JsonMember> members) {
+  auto listed = [](const JaegerTrace& t, List<JsonMember> members) {
     std::string text;
-    for (const JsonMember& m : members) {
-      text += (text.empty() ? "" : " ") + std::string(m.key) + "=" + std::to_string(m.value.unsigned_number);
+    for (const JsonMember& m : t.store->list(members)) {
+      text += (text.empty() ? "" : " ") + std::string(t.store->text(m.key)) + "=" +
+              std::to_string(m.value.unsigned_number());
     }
     return text;
   };
   const std::string expected = "a=13 c=16 m=15 q=14 x=12";
   JaegerTrace tag = testing::parse_export(export_json({item_json("t", span_json({.tag_value = object}))}));
-  EXPECT_EQ(listed(tag.data.at(0).spans[0].tags[0].value.object()), expected);
+  const ModelStore& m = *tag.store;
+  EXPECT_EQ(listed(tag, m.list(m.list(tag.data.at(0).spans)[0].tags)[0].value.object()), expected);
   JaegerTrace processes = testing::parse_export(export_json({item_json("t", "", object)}));
-  EXPECT_EQ(listed(processes.data.at(0).processes), expected);
+  EXPECT_EQ(listed(processes, processes.data.at(0).processes), expected);
 }
 
 }  // namespace

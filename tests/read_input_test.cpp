@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "raw/model_store.h"
 #include "raw/read_trace_file.h"
 #include "test_util.h"
 #include "utils/report.h"
@@ -157,8 +158,9 @@ TEST(ReadTraceFile, EncodingsMarksAndShortFiles) {
       ASSERT_TRUE(std::holds_alternative<JaegerTrace>(got.result)) << std::get<TraceFileError>(got.result).detail();
       const JaegerTrace& trace = std::get<JaegerTrace>(got.result);
       ASSERT_EQ(trace.data.size(), c.items);
-      EXPECT_EQ(trace.data[0].traceID, "t1");
-      std::string_view operation = trace.data[0].spans[0].operationName;
+      const ModelStore& m = *trace.store;
+      EXPECT_EQ(m.text(trace.data[0].traceID), "t1");
+      std::string_view operation = m.text(m.list(trace.data[0].spans)[0].operationName);
       EXPECT_EQ(operation, c.malformed ? "x" + kReplacement + "y" : "caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80");
     } else {
       ASSERT_TRUE(std::holds_alternative<TraceFileError>(got.result));

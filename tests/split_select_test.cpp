@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "raw/model_store.h"
 #include "raw/split_export.h"
 #include "raw/write.h"
 #include "test_util.h"
@@ -31,9 +32,8 @@ TEST(SplitExport, OneRecordPerItemInOrderWithExportFieldsDropped) {
   export_trace.total = 7;
   export_trace.limit = 8;
   export_trace.offset = 9;
-  std::weak_ptr<const Arena> arena = export_trace.storage.front();
-  const char* first_id_bytes = export_trace.data[0].traceID.data();
-  const JaegerSpan* first_spans = export_trace.data[0].spans.data();
+  std::weak_ptr<const ModelStore> store = export_trace.store;
+  const std::uint32_t first_spans = export_trace.data[0].spans.at;
 
   ::testing::internal::CaptureStdout();
   std::vector<JaegerTrace> records = split_export(std::move(export_trace));
@@ -44,26 +44,26 @@ TEST(SplitExport, OneRecordPerItemInOrderWithExportFieldsDropped) {
   for (std::size_t i = 0; i < records.size(); ++i) {
     SCOPED_TRACE(i);
     const JaegerTrace& r = records[i];
+    const ModelStore& m = *r.store;
     ASSERT_EQ(r.data.size(), 1u);
-    EXPECT_EQ(r.data[0].traceID, expected_ids[i]);
-    ASSERT_EQ(r.data[0].spans.size(), 1u);
-    EXPECT_EQ(r.data[0].spans[0].operationName, "op" + std::to_string(i));
-    ASSERT_TRUE(r.data[0].warnings.has_value());
-    EXPECT_EQ((*r.data[0].warnings)[0], "w");
+    EXPECT_EQ(m.text(r.data[0].traceID), expected_ids[i]);
+    ASSERT_EQ(r.data[0].spans.size, 1u);
+    EXPECT_EQ(m.text(m.list(r.data[0].spans)[0].operationName), "op" + std::to_string(i));
+    ASSERT_TRUE(r.data[0].warnings.present());
+    EXPECT_EQ(m.text(m.list(r.data[0].warnings)[0]), "w");
     EXPECT_EQ(r.total, 0);
     EXPECT_EQ(r.limit, 0);
     EXPECT_EQ(r.offset, 0);
     EXPECT_FALSE(r.errors.has_value());
   }
-  // Moved, not copied: the views still point into the export's arena, which
+  // Moved, not copied: the items still refer into the export's store, which
   // the records keep alive on their own.
-  EXPECT_EQ(records[0].data[0].traceID.data(), first_id_bytes);
-  EXPECT_EQ(records[0].data[0].spans.data(), first_spans);
-  EXPECT_EQ(arena.use_count(), 3);
+  EXPECT_EQ(records[0].data[0].spans.at, first_spans);
+  EXPECT_EQ(store.use_count(), 3);
   records.erase(records.begin(), records.begin() + 2);
-  EXPECT_FALSE(arena.expired());
+  EXPECT_FALSE(store.expired());
   records.clear();
-  EXPECT_TRUE(arena.expired());
+  EXPECT_TRUE(store.expired());
 }
 
 TEST(SplitExport, ErrorsLineOnlyForNonEmptyErrors) {

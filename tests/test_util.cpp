@@ -118,16 +118,16 @@ JaegerTrace parse_export(std::string_view json) {
 }
 
 JaegerTrace record_with_tag_value(std::string_view id, JsonValue value) {
-  auto arena = std::make_shared<Arena>();
-  JaegerTag tag{arena->copy(std::string_view("k")), arena->copy(std::string_view("float64")), value};
+  auto store = std::make_shared<ModelStore>();
+  JaegerTag tag{store->intern("k", false), store->intern("float64", false), value};
   JaegerSpan span;
-  span.tags = arena->copy(std::span<const JaegerTag>(&tag, 1));
+  span.tags = store->add_list(std::span<const JaegerTag>(&tag, 1));
   JaegerItem item;
-  item.traceID = arena->copy(id);
-  item.spans = arena->copy(std::span<const JaegerSpan>(&span, 1));
+  item.traceID = store->intern(id, true);
+  item.spans = store->add_list(std::span<const JaegerSpan>(&span, 1));
   JaegerTrace trace;
   trace.data.push_back(item);
-  trace.storage.push_back(arena);
+  trace.store = store;
   return trace;
 }
 

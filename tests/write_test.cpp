@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "raw/model_store.h"
 #include "raw/write.h"
 #include "test_util.h"
 #include "utils/stop.h"
@@ -177,8 +178,8 @@ TEST(WriteTraces, BaseFolderForms) {
 TEST(WriteTraces, ReleasesEveryRecord) {
   TempDir dir;
   std::vector<JaegerTrace> records = make_records({{"a"}, {"b"}});
-  std::weak_ptr<const Arena> written = records[0].storage[0];
-  std::weak_ptr<const Arena> passed_over = records[1].storage[0];
+  std::weak_ptr<const ModelStore> written = records[0].store;
+  std::weak_ptr<const ModelStore> passed_over = records[1].store;
   write_traces(dir.path(), std::move(records), "a");
   EXPECT_TRUE(records.empty());
   EXPECT_TRUE(written.expired());

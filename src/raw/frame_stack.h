@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "raw/model.h"
@@ -34,13 +36,15 @@ struct Frame {
 
 class FrameStack {
  public:
-  explicit FrameStack(std::size_t max_depth) { frames_.reserve(max_depth); }  // frames never move
+  FrameStack(std::size_t max_depth, std::shared_ptr<ModelStore> store) : store_(std::move(store)) {
+    frames_.reserve(max_depth);  // frames never move
+  }
 
   bool empty() const { return frames_.empty(); }
   std::size_t depth() const { return frames_.size(); }
   Frame& top() { return frames_.back(); }
 
-  void push(FrameKind kind, Kind of) {
+  [[gnu::always_inline]] void push(FrameKind kind, Kind of) {
     Frame& f = frames_.emplace_back();
     f.kind = kind;
     f.of = of;
@@ -83,11 +87,12 @@ class FrameStack {
     if (f.kind == FrameKind::RecordArray) ++f.field;
   }
 
-  Text copy_text(std::string_view text) { return store_.copy_text(text); }
+  // `escaped`: the text was decoded from escapes.
+  [[gnu::always_inline]] Text add_text(std::string_view text, bool escaped) { return store_.add_text(text, escaped); }
 
-  void store_text(Frame& f, Text text) {
+  [[gnu::always_inline]] void store_text(Frame& f, Text text) {
     if (f.kind == FrameKind::List) {
-      store_.add_text(text);
+      store_.add_list_text(text);
       return;
     }
     *reinterpret_cast<Text*>(f.target) = text;
@@ -104,7 +109,7 @@ class FrameStack {
     stored(f);
   }
 
-  void store_value(Frame& f, const JsonValue& value) {
+  [[gnu::always_inline]] void store_value(Frame& f, const JsonValue& value) {
     switch (f.kind) {
       case FrameKind::ValueArray: store_.add_value(value); return;
       case FrameKind::ValueObject:

@@ -33,7 +33,7 @@ constexpr std::size_t kMaxBuiltDepth = 127;
 
 class Builder {
  public:
-  explicit Builder(JsonInput& input) : in_(input) {}
+  Builder(JsonInput& input, std::shared_ptr<ModelStore> store) : in_(input), stack_(kMaxBuiltDepth, std::move(store)) {}
 
   JaegerTrace run() {
     Frame document{};  // stands outside the document; never read or stored into
@@ -326,7 +326,7 @@ class Builder {
   void read_key(Frame& f) {
     JsonInput::String key = in_.read_string(scratch_);
     if (f.kind != FrameKind::RecordObject) {
-      f.key = stack_.copy_text(key.text);
+      f.key = stack_.add_text(key.text, key.escaped);
       return;
     }
     std::span<const FieldSchema> fields = schema_of(f.of).fields;
@@ -351,7 +351,10 @@ class Builder {
     f.guess = static_cast<std::uint8_t>(i + 1 == fields.size() ? 0 : i + 1);
   }
 
-  SPANSIFT_HOT Text read_text(Cursor& c) { return stack_.copy_text(c.read_string(scratch_).text); }
+  SPANSIFT_HOT Text read_text(Cursor& c) {
+    JsonInput::String s = c.read_string(scratch_);
+    return stack_.add_text(s.text, s.escaped);
+  }
 
   // --- Building ---
 
@@ -392,7 +395,7 @@ class Builder {
   }
 
   JsonInput& in_;
-  FrameStack stack_{kMaxBuiltDepth};
+  FrameStack stack_;
   std::string scratch_;     // a string decoded from escapes
   std::string skip_stack_;  // the open brackets of a skipped value
 };
@@ -401,6 +404,8 @@ class Builder {
 
 #undef SPANSIFT_HOT
 
-JaegerTrace build_trace(JsonInput& input) { return Builder(input).run(); }
+JaegerTrace build_trace(JsonInput& input, std::shared_ptr<ModelStore> store) {
+  return Builder(input, std::move(store)).run();
+}
 
 }  // namespace spansift

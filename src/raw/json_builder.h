@@ -2,13 +2,16 @@
 // the tokenizer, with one explicit stack of open containers and no recursion.
 #pragma once
 
+#include <memory>
+
 #include "raw/json_input.h"
 #include "raw/model.h"
+#include "raw/model_store.h"
 
 namespace spansift {
 
-// Reads one JaegerTrace from `input` and checks that only whitespace follows
-// it. Throws ReadError at the first fault.
-JaegerTrace build_trace(JsonInput& input);
+// Reads one JaegerTrace from `input` into `store` and checks that only
+// whitespace follows it. Throws ReadError at the first fault.
+JaegerTrace build_trace(JsonInput& input, std::shared_ptr<ModelStore> store);
 
 }  // namespace spansift

@@ -1,7 +1,9 @@
 #include "raw/json_read.h"
 
 #include <cerrno>
+#include <memory>
 #include <unistd.h>
+#include <utility>
 
 #include "raw/json_builder.h"
 
@@ -9,9 +11,10 @@ namespace spansift {
 
 namespace {
 
-ParseResult parse(JsonInput& input) {
+ParseResult parse(JsonInput& input, std::shared_ptr<ModelStore> store) {
+  if (!store) store = std::make_shared<ModelStore>();
   try {
-    return build_trace(input);
+    return build_trace(input, std::move(store));
   } catch (ReadError& error) {
     return std::move(error);
   }
@@ -19,23 +22,25 @@ ParseResult parse(JsonInput& input) {
 
 }  // namespace
 
-ParseResult parse_trace_json(std::string_view text) {
+ParseResult parse_trace_json(std::string_view text, std::shared_ptr<ModelStore> store) {
   JsonInput input(text);
-  return parse(input);
+  return parse(input, std::move(store));
 }
 
-ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size) {
+ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size, std::shared_ptr<ModelStore> store) {
   JsonInput input(read_some, buffer_size);
-  return parse(input);
+  return parse(input, std::move(store));
 }
 
-ParseResult parse_trace_json_fd(int fd) {
-  return parse_trace_json([fd](char* buffer, std::size_t size) -> ssize_t {
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, size);
-      if (n >= 0 || errno != EINTR) return n;
-    }
-  });
+ParseResult parse_trace_json_fd(int fd, std::shared_ptr<ModelStore> store) {
+  return parse_trace_json(
+      [fd](char* buffer, std::size_t size) -> ssize_t {
+        for (;;) {
+          ssize_t n = ::read(fd, buffer, size);
+          if (n >= 0 || errno != EINTR) return n;
+        }
+      },
+      8192, std::move(store));
 }
 
 }  // namespace spansift

@@ -1,4 +1,5 @@
-// The pretty printer: every byte of an output file is decided here.
+// The pretty printer: every byte of an output file is decided here. It walks
+// each record by the schema that the reader reads it by.
 #include "raw/json_write.h"
 
 #include <algorithm>
@@ -6,6 +7,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+
+#include "raw/model_store.h"
+#include "raw/schema.h"
 
 namespace spansift {
 
@@ -20,20 +24,17 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
   return table;
 }();
 
-constexpr std::size_t kSlack = 64;
-constexpr char kSpaces[kSlack + 1] = "                                                                ";
-
-// Room that a text needs at most: every byte escaped as \u00XX, and the quotes.
-constexpr std::size_t text_bound(std::string_view s) { return 6 * s.size() + 2; }
+// Room always kept free past the cursor for writes of a fixed size: an
+// indentation is copied 64 blanks at a time, a key 16 bytes at a time.
+constexpr std::size_t kSlack = 96;
+constexpr char kSpaces[65] = "                                                                ";
 
 // Writes through a raw cursor that is passed along and returned, so that it
-// stays in a register: stores through char* would otherwise force it back to
-// memory after every byte. Room is made sure of once per line or record, and
-// kSlack more bytes are always kept free for fixed-size copies.
+// stays in a register. Room is made sure of once per line or per text.
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {
-    out_.resize(std::max<std::size_t>(out_.capacity(), 4096));  // reused buffers keep their size
+  Writer(std::string& out, const ModelStore& store) : out_(out), store_(store) {
+    out_.resize(std::max<std::size_t>(out_.capacity(), 4096));  // a reused buffer keeps its size
     end_ = out_.data() + out_.size();
   }
 
@@ -41,127 +42,72 @@ class Writer {
   const std::string& error() const { return error_; }
 
   void trace(const JaegerTrace& t) {
-    char* p = ensure(out_.data(), 16);
-    *p++ = '{';
-    level_ = 1;
-    p = key(p, true, "data");
-    p = list(p, std::span<const JaegerItem>(t.data),
-             [&](char* q, const JaegerItem& item) { return this->item(q, item); });
-    p = ensure(p, 4 * 40);
-    p = key(p, false, "total");
-    p = integer(p, t.total);
-    p = key(p, false, "limit");
-    p = integer(p, t.limit);
-    p = key(p, false, "offset");
-    p = integer(p, t.offset);
-    p = key(p, false, "errors");
-    if (t.errors) {
-      p = list(p, std::span<const JaegerError>(*t.errors), [](char* q, const JaegerError&) { return put(q, "{}"); });
-    } else {
-      p = put(p, "null");
-    }
-    p = close(ensure(p, line()), '}');
+    char* p = record(out_.data(), schema_of(Kind::Trace), reinterpret_cast<const char*>(&t));
     out_.resize(static_cast<std::size_t>(p - out_.data()));
   }
 
  private:
-  // Room for a line break, the indentation and a key at the current level.
-  std::size_t line() const { return 2 * level_ + 24; }
-
-  char* item(char* p, const JaegerItem& item) {
-    p = ensure(p, line() + text_bound(item.traceID));
-    p = open(p, '{');
-    p = key(p, true, "traceID");
-    p = string(p, item.traceID);
-    p = ensure(p, line());
-    p = key(p, false, "spans");
-    p = list(p, item.spans, [&](char* q, const JaegerSpan& s) { return span(q, s); });
-    p = ensure(p, line());
-    p = key(p, false, "processes");
-    p = members(p, item.processes);
-    p = ensure(p, line());
-    p = key(p, false, "warnings");
-    p = optional_texts(p, item.warnings);
+  char* record(char* p, const RecordSchema& schema, const char* base) {
+    if (schema.fields.empty()) return put(ensure(p, 2), "{}");  // an error entry
+    p = open(ensure(p, 1), '{');
+    bool first = true;
+    for (const FieldSchema& field : schema.fields) {
+      p = member_key(ensure(p, line()), first, field);
+      first = false;
+      p = field_value(p, field, base + field.offset);
+    }
     return close(ensure(p, line()), '}');
   }
 
-  char* span(char* p, const JaegerSpan& s) {
-    p = ensure(p, 7 * line() + 3 * 24 + text_bound(s.traceID) + text_bound(s.spanID) + text_bound(s.operationName));
-    p = open(p, '{');
-    p = key(p, true, "traceID");
-    p = string(p, s.traceID);
-    p = key(p, false, "spanID");
-    p = string(p, s.spanID);
-    p = key(p, false, "flags");
-    p = integer(p, s.flags);
-    p = key(p, false, "operationName");
-    p = string(p, s.operationName);
-    p = key(p, false, "references");
-    p = list(p, s.references, [&](char* q, const JaegerReference& r) {
-      q = ensure(q, 4 * line() + text_bound(r.refType) + text_bound(r.traceID) + text_bound(r.spanID));
-      q = open(q, '{');
-      q = key(q, true, "refType");
-      q = string(q, r.refType);
-      q = key(q, false, "traceID");
-      q = string(q, r.traceID);
-      q = key(q, false, "spanID");
-      q = string(q, r.spanID);
-      return close(q, '}');
-    });
-    p = ensure(p, 3 * line() + 2 * 24);
-    p = key(p, false, "startTime");
-    p = integer(p, s.startTime);
-    p = key(p, false, "duration");
-    p = integer(p, s.duration);
-    p = key(p, false, "tags");
-    p = tags(p, s.tags);
-    p = ensure(p, line());
-    p = key(p, false, "logs");
-    p = list(p, s.logs, [&](char* q, const JaegerLog& log) {
-      q = ensure(q, 3 * line() + 24);
-      q = open(q, '{');
-      q = key(q, true, "timestamp");
-      q = integer(q, log.timestamp);
-      q = key(q, false, "fields");
-      q = tags(q, log.fields);
-      return close(ensure(q, line()), '}');
-    });
-    p = ensure(p, 2 * line() + text_bound(s.processID));
-    p = key(p, false, "processID");
-    p = string(p, s.processID);
-    p = key(p, false, "warnings");
-    p = optional_texts(p, s.warnings);
-    return close(ensure(p, line()), '}');
+  char* field_value(char* p, const FieldSchema& field, const char* at) {
+    switch (field.kind) {
+      case Kind::Text: return text(p, as<Text>(at));
+      case Kind::I32: return integer(p, as<std::int32_t>(at));
+      case Kind::I64: return integer(p, as<std::int64_t>(at));
+      case Kind::Value: return value(p, as<JsonValue>(at));
+      case Kind::Processes: return members(p, store_.list(as<List<JsonMember>>(at)));
+      case Kind::ItemList: return records(p, Kind::Item, std::span<const JaegerItem>(as<std::vector<JaegerItem>>(at)));
+      case Kind::ErrorList: {
+        const auto& errors = as<std::optional<std::vector<JaegerError>>>(at);
+        if (!errors) return put(p, "null");
+        return records(p, Kind::Error, std::span<const JaegerError>(*errors));
+      }
+      case Kind::SpanList: return records(p, Kind::Span, store_.list(as<List<JaegerSpan>>(at)));
+      case Kind::ReferenceList: return records(p, Kind::Reference, store_.list(as<List<JaegerReference>>(at)));
+      case Kind::TagList: return records(p, Kind::Tag, store_.list(as<List<JaegerTag>>(at)));
+      case Kind::LogList: return records(p, Kind::Log, store_.list(as<List<JaegerLog>>(at)));
+      case Kind::TextList: {
+        List<Text> texts = as<List<Text>>(at);
+        if (field.optional) {
+          const auto& optional = as<OptionalList<Text>>(at);
+          if (!optional.present()) return put(p, "null");
+          texts = optional.list();
+        }
+        return list(p, store_.list(texts), [&](char* q, Text t) { return text(q, t); });
+      }
+      default: return p;
+    }
   }
 
-  char* tags(char* p, List<JaegerTag> tags) {
-    return list(p, tags, [&](char* q, const JaegerTag& tag) {
-      q = ensure(q, 4 * line() + text_bound(tag.key) + text_bound(tag.type));
-      q = open(q, '{');
-      q = key(q, true, "key");
-      q = string(q, tag.key);
-      q = key(q, false, "type");
-      q = string(q, tag.type);
-      q = key(q, false, "value");
-      q = value(q, tag.value);
-      return close(ensure(q, line()), '}');
-    });
+  template <class T>
+  static const T& as(const char* at) {
+    return *reinterpret_cast<const T*>(at);
   }
 
-  char* optional_texts(char* p, const std::optional<List<Text>>& texts) {
-    if (!texts) return put(p, "null");
-    return list(p, *texts, [&](char* q, const Text& t) { return string(ensure(q, text_bound(t)), t); });
+  template <class T>
+  char* records(char* p, Kind kind, std::span<const T> elements) {
+    const RecordSchema& schema = schema_of(kind);
+    return list(p, elements, [&](char* q, const T& e) { return record(q, schema, reinterpret_cast<const char*>(&e)); });
   }
 
-  char* members(char* p, List<JsonMember> members) {
+  char* members(char* p, std::span<const JsonMember> members) {
     if (members.empty()) return put(p, "{}");
     p = open(p, '{');
     bool first = true;
     for (const JsonMember& m : members) {
-      p = ensure(p, line() + text_bound(m.key));
-      p = line_break(p, first);
+      p = line_break(ensure(p, line()), first);
       first = false;
-      p = string(p, m.key);
+      p = text(p, m.key);
       p = put(p, ": ");
       p = value(p, m.value);
     }
@@ -169,20 +115,21 @@ class Writer {
   }
 
   char* value(char* p, const JsonValue& v) {
-    switch (v.kind) {
+    switch (v.kind()) {
       case JsonValue::Kind::Null: return put(p, "null");
-      case JsonValue::Kind::Bool: return v.boolean ? put(p, "true") : put(p, "false");
-      case JsonValue::Kind::Unsigned: return integer(p, v.unsigned_number);
-      case JsonValue::Kind::Signed: return integer(p, v.signed_number);
+      case JsonValue::Kind::Bool: return v.boolean() ? put(p, "true") : put(p, "false");
+      case JsonValue::Kind::Unsigned: return integer(p, v.unsigned_number());
+      case JsonValue::Kind::Signed: return integer(p, v.signed_number());
       case JsonValue::Kind::Double:
-        if (!std::isfinite(v.double_number)) {
+        if (!std::isfinite(v.double_number())) {
           if (error_.empty()) error_ = "number is not finite";
           return put(p, "null");
         }
-        return double_number(p, v.double_number);
-      case JsonValue::Kind::String: return string(ensure(p, text_bound(v.string())), v.string());
-      case JsonValue::Kind::Array: return list(p, v.array(), [&](char* q, const JsonValue& e) { return value(q, e); });
-      case JsonValue::Kind::Object: return members(p, v.object());
+        return write_double(p, v.double_number());
+      case JsonValue::Kind::String: return text(p, v.string());
+      case JsonValue::Kind::Array:
+        return list(p, store_.list(v.array()), [&](char* q, const JsonValue& e) { return value(q, e); });
+      case JsonValue::Kind::Object: return members(p, store_.list(v.object()));
     }
     return p;
   }
@@ -190,18 +137,20 @@ class Writer {
   // Elements each on a line of their own; `write_element(p, e)` makes sure of
   // its own room beyond kSlack.
   template <class T, class F>
-  char* list(char* p, List<T> elements, F&& write_element) {
+  char* list(char* p, std::span<const T> elements, F&& write_element) {
     if (elements.empty()) return put(p, "[]");
     p = open(p, '[');
     bool first = true;
     for (const T& e : elements) {
-      p = ensure(p, line());
-      p = line_break(p, first);
+      p = line_break(ensure(p, line()), first);
       first = false;
       p = write_element(p, e);
     }
     return close(ensure(p, line()), ']');
   }
+
+  // Room for a line break and the indentation at the current level.
+  std::size_t line() const { return 2 * level_ + 2; }
 
   char* open(char* p, char bracket) {
     *p++ = bracket;
@@ -227,12 +176,13 @@ class Writer {
 
   char* indent(char* p) const {
     std::size_t n = 2 * level_;
-    if (n <= kSlack) {
-      std::memcpy(p, kSpaces, kSlack);
+    if (n <= 64) {
+      // Within kSlack; the excess is overwritten. Not a C string.
+      std::memcpy(p, kSpaces, 64);  // NOLINT(bugprone-not-null-terminated-result)
       return p + n;
     }
     for (; n > 0;) {
-      std::size_t piece = std::min(n, kSlack);
+      std::size_t piece = std::min<std::size_t>(n, 64);
       std::memcpy(p, kSpaces, piece);
       p += piece;
       n -= piece;
@@ -240,48 +190,61 @@ class Writer {
     return p;
   }
 
-  // A record's member key: plain ASCII, so it needs no escaping.
-  template <std::size_t N>
-  char* key(char* p, bool first, const char (&k)[N]) const {
+  // A record's member key, "key": and a blank, as the schema holds it.
+  char* member_key(char* p, bool first, const FieldSchema& field) const {
     p = line_break(p, first);
-    *p++ = '"';
-    std::memcpy(p, k, N - 1);
-    p += N - 1;
-    std::memcpy(p, "\": ", 3);  // NOLINT(bugprone-not-null-terminated-result): no C string here
-    return p + 3;
+    std::memcpy(p, field.quoted_key.data(), 16);  // within kSlack
+    p += field.quoted_length;
+    *p++ = ' ';
+    return p;
   }
 
   template <std::size_t N>
   static char* put(char* p, const char (&text)[N]) {
-    std::memcpy(p, text, N - 1);
+    std::memcpy(p, text, N - 1);  // within kSlack
     return p + N - 1;
   }
 
   template <class N>
   static char* integer(char* p, N n) {
-    return std::to_chars(p, p + 24, n).ptr;
+    return std::to_chars(p, p + 24, n).ptr;  // within kSlack
   }
 
-  char* double_number(char* p, double d) {
-    scratch_.clear();
-    append_double(scratch_, d);
-    std::memcpy(p, scratch_.data(), scratch_.size());  // at most 25 bytes: within kSlack
-    return p + scratch_.size();
+  static char* write_double(char* p, double d) {
+    char buffer[32];
+    std::size_t n = append_double(buffer, d);
+    std::memcpy(p, buffer, 32);  // at most 25 bytes: within kSlack
+    return p + n;
   }
 
-  // The caller has made sure of text_bound(s) bytes.
-  static char* string(char* p, std::string_view s) {
+  char* text(char* p, Text t) {
+    std::string_view s = store_.text(t);
+    p = ensure(p, store_.plain(t) ? s.size() + 2 : 6 * s.size() + 2);
     *p++ = '"';
-    const char* run = s.data();
-    const char* end = s.data() + s.size();
-    for (const char* c = run; c != end; ++c) {
-      unsigned char b = static_cast<unsigned char>(*c);
-      if (!kNeedsEscape[b]) [[likely]] {
+    if (store_.plain(t)) {
+      // The store can be read past the text's end: short texts are copied
+      // in whole blocks.
+      if (s.size() <= 32) {
+        std::memcpy(p, s.data(), 32);
+      } else {
+        std::memcpy(p, s.data(), s.size());
+      }
+      p += s.size();
+    } else {
+      p = escaped(p, s);
+    }
+    *p++ = '"';
+    return p;
+  }
+
+  // The caller has made sure of 6 bytes of room for each byte of `s`.
+  static char* escaped(char* p, std::string_view s) {
+    for (char c : s) {
+      unsigned char b = static_cast<unsigned char>(c);
+      if (!kNeedsEscape[b]) {
+        *p++ = c;
         continue;
       }
-      std::memcpy(p, run, static_cast<std::size_t>(c - run));
-      p += c - run;
-      run = c + 1;
       *p++ = '\\';
       switch (b) {
         case '"': *p++ = '"'; break;
@@ -299,19 +262,13 @@ class Writer {
         }
       }
     }
-    if (end != run) {  // an empty text may have no data pointer at all
-      std::memcpy(p, run, static_cast<std::size_t>(end - run));
-      p += end - run;
-    }
-    *p++ = '"';
     return p;
   }
 
   // Returns `p`, or where it now stands after the buffer grew.
   char* ensure(char* p, std::size_t n) {
-    if (static_cast<std::size_t>(end_ - p) >= n + kSlack) [[likely]] {
+    if (static_cast<std::size_t>(end_ - p) >= n + kSlack) [[likely]]
       return p;
-    }
     return grow(p, n + kSlack);
   }
 
@@ -323,63 +280,79 @@ class Writer {
   }
 
   std::string& out_;
+  const ModelStore& store_;
   char* end_;
   std::size_t level_ = 0;
-  std::string scratch_;
   std::string error_;
 };
 
 }  // namespace
 
-void append_double(std::string& out, double value) {
+std::size_t append_double(char* out, double value) {
+  char* p = out;
   if (value == 0) {
-    out += std::signbit(value) ? "-0.0" : "0.0";
-    return;
+    std::string_view zero = std::signbit(value) ? "-0.0" : "0.0";
+    std::copy(zero.begin(), zero.end(), out);
+    return zero.size();
   }
   // Shortest round-trip digits, in scientific form: d[.ddd]e[-]x.
-  char buffer[32];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  std::string_view sci(buffer, static_cast<std::size_t>(end - buffer));
-  if (sci.front() == '-') {
-    out += '-';
-    sci.remove_prefix(1);
+  char sci[32];
+  char* sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+  const char* s = sci;
+  if (*s == '-') {
+    *p++ = '-';
+    ++s;
   }
-  std::size_t e = sci.find('e');
-  std::string digits;
-  digits += sci[0];
-  if (e > 1) digits.append(sci.substr(2, e - 2));
+  const char* e = std::find(s, static_cast<const char*>(sci_end), 'e');
+  char digits[20];
+  int n = 0;
+  digits[n++] = s[0];
+  for (const char* d = s + 2; d < e; ++d) digits[n++] = *d;
   int exponent = 0;
-  std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
-  // value = 0.d1d2...dn * 10^p
-  const int n = static_cast<int>(digits.size());
-  const int p = exponent + 1;
-  if (n <= p && p <= 16) {
-    out += digits;
-    out.append(static_cast<std::size_t>(p - n), '0');
-    out += ".0";
-  } else if (1 <= p && p <= 16) {
-    out.append(digits, 0, static_cast<std::size_t>(p));
-    out += '.';
-    out.append(digits, static_cast<std::size_t>(p));
-  } else if (-4 <= p && p <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-p), '0');
-    out += digits;
+  std::from_chars(e + 1 + (e[1] == '+'), sci_end, exponent);
+  // value = 0.d1d2...dn * 10^point
+  const int point = exponent + 1;
+  if (n <= point && point <= 16) {
+    std::memcpy(p, digits, static_cast<std::size_t>(n));
+    p += n;
+    std::memset(p, '0', static_cast<std::size_t>(point - n));
+    p += point - n;
+    *p++ = '.';
+    *p++ = '0';
+  } else if (1 <= point && point <= 16) {
+    std::memcpy(p, digits, static_cast<std::size_t>(point));
+    p += point;
+    *p++ = '.';
+    std::memcpy(p, digits + point, static_cast<std::size_t>(n - point));
+    p += n - point;
+  } else if (-4 <= point && point <= 0) {
+    *p++ = '0';
+    *p++ = '.';
+    std::memset(p, '0', static_cast<std::size_t>(-point));
+    p += -point;
+    std::memcpy(p, digits, static_cast<std::size_t>(n));
+    p += n;
   } else {
-    out += digits[0];
+    *p++ = digits[0];
     if (n > 1) {
-      out += '.';
-      out.append(digits, 1);
+      *p++ = '.';
+      std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+      p += n - 1;
     }
-    out += 'e';
-    char exp_buffer[8];
-    auto [exp_end, exp_ec] = std::to_chars(exp_buffer, exp_buffer + sizeof exp_buffer, p - 1);
-    out.append(exp_buffer, exp_end);
+    *p++ = 'e';
+    p = std::to_chars(p, p + 8, point - 1).ptr;
   }
+  return static_cast<std::size_t>(p - out);
+}
+
+void append_double(std::string& out, double value) {
+  char buffer[32];
+  out.append(buffer, append_double(buffer, value));
 }
 
 bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error) {
-  Writer writer(out);
+  static const ModelStore kEmptyStore;  // for a trace that refers to no text or list
+  Writer writer(out, trace.store ? *trace.store : kEmptyStore);
   writer.trace(trace);
   if (writer.failed()) {
     error = writer.error();

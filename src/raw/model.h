@@ -1,61 +1,101 @@
 // The records of a trace export and the arbitrary JSON value that carries
 // tag values and process descriptions.
 //
-// Records are plain values. To keep a whole run's traces compact in memory,
-// texts and lists are views into an Arena; every record keeps the arenas its
-// views point into alive through `storage`, so copying or moving a record is
-// cheap and its contents stay valid for as long as the record exists.
+// Records are plain values. A run holds all of its exports in memory until
+// writing starts, so they are compact: texts and lists are 32-bit references
+// into the ModelStore of the run (model_store.h), which the records keep
+// alive through `store`. Copying a record is cheap; its texts and lists are
+// read through the store: store->text(span.spanID), store->list(span.tags).
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
-#include <string_view>
 #include <vector>
-
-#include "raw/arena.h"
 
 namespace spansift {
 
-using Text = std::string_view;
+class ModelStore;
+
+// A text in the store. Text{} is the empty text.
+struct Text {
+  std::uint32_t at = 0;
+};
+
+// A list of T in the store.
 template <class T>
-using List = std::span<const T>;
+struct List {
+  std::uint32_t at = 0;
+  std::uint32_t size = 0;
+};
+
+// A list that may be absent: a JSON null, or a key that is missing.
+template <class T>
+struct OptionalList {
+  static constexpr std::uint32_t kAbsent = 0xFFFFFFFF;
+  std::uint32_t at = 0;
+  std::uint32_t size = kAbsent;
+
+  bool present() const { return size != kAbsent; }
+  List<T> list() const { return {at, present() ? size : 0}; }
+  static OptionalList of(List<T> list) { return {list.at, list.size}; }
+};
 
 struct JsonMember;
 
 // An arbitrary JSON value. Objects hold their members sorted by key in
 // ascending byte order, with unique keys.
-struct JsonValue {
+class JsonValue {
+ public:
   enum class Kind : std::uint8_t { Null, Bool, Unsigned, Signed, Double, String, Array, Object };
 
-  Kind kind = Kind::Null;
-  bool boolean = false;
-  std::uint32_t size = 0;  // bytes of a string, elements of an array, members of an object
-  union {
-    std::uint64_t unsigned_number = 0;
-    std::int64_t signed_number;
-    double double_number;
-    const char* string_data;
-    const JsonValue* elements;
-    const JsonMember* members;
-  };
-
+  JsonValue() = default;  // null
   static JsonValue null() { return {}; }
-  static JsonValue from_bool(bool b);
-  static JsonValue from_unsigned(std::uint64_t n);
-  static JsonValue from_signed(std::int64_t n);
-  static JsonValue from_double(double d);
-  // The views must outlive the value (normally: point into the record's arena).
-  static JsonValue from_string(std::string_view s);
-  static JsonValue from_array(List<JsonValue> elements);
-  static JsonValue from_object(List<JsonMember> sorted_members);
+  static JsonValue from_bool(bool b) { return {Kind::Bool, b ? 1U : 0U, 0}; }
+  static JsonValue from_unsigned(std::uint64_t n) { return {Kind::Unsigned, low(n), high(n)}; }
+  static JsonValue from_signed(std::int64_t n) { return from_bits(Kind::Signed, n); }
+  static JsonValue from_double(double d) { return from_bits(Kind::Double, d); }
+  static JsonValue from_string(Text text) { return {Kind::String, text.at, 0}; }
+  static JsonValue from_array(List<JsonValue> elements) { return {Kind::Array, elements.at, elements.size}; }
+  static JsonValue from_object(List<JsonMember> sorted_members) {
+    return {Kind::Object, sorted_members.at, sorted_members.size};
+  }
 
-  std::string_view string() const { return {string_data, size}; }
-  List<JsonValue> array() const { return {elements, size}; }
+  Kind kind() const { return kind_; }
+  bool boolean() const { return a_ != 0; }
+  std::uint64_t unsigned_number() const { return a_ | (std::uint64_t{b_} << 32); }
+  std::int64_t signed_number() const { return bits<std::int64_t>(); }
+  double double_number() const { return bits<double>(); }
+  Text string() const { return {a_}; }
+  List<JsonValue> array() const { return {a_, b_}; }
   List<JsonMember> object() const;
+
+ private:
+  JsonValue(Kind kind, std::uint32_t a, std::uint32_t b) : kind_(kind), a_(a), b_(b) {}
+
+  static std::uint32_t low(std::uint64_t n) { return static_cast<std::uint32_t>(n); }
+  static std::uint32_t high(std::uint64_t n) { return static_cast<std::uint32_t>(n >> 32); }
+  template <class T>
+  static JsonValue from_bits(Kind kind, T value) {
+    std::uint64_t n;
+    std::memcpy(&n, &value, 8);
+    return {kind, low(n), high(n)};
+  }
+  template <class T>
+  T bits() const {
+    std::uint64_t n = unsigned_number();
+    T value;
+    std::memcpy(&value, &n, 8);
+    return value;
+  }
+
+  // Twelve bytes: a payload of 64 bits in two halves, so that no padding
+  // is needed around an 8-byte member.
+  Kind kind_ = Kind::Null;
+  std::uint32_t a_ = 0;  // number bits 0-31, bool, text, first element
+  std::uint32_t b_ = 0;  // number bits 32-63, element count
 };
 
 struct JsonMember {
@@ -63,7 +103,7 @@ struct JsonMember {
   JsonValue value;
 };
 
-inline List<JsonMember> JsonValue::object() const { return {members, size}; }
+inline List<JsonMember> JsonValue::object() const { return {a_, b_}; }
 
 struct JaegerTag {
   Text key;
@@ -93,14 +133,14 @@ struct JaegerSpan {
   List<JaegerTag> tags;
   List<JaegerLog> logs;
   Text processID;
-  std::optional<List<Text>> warnings;
+  OptionalList<Text> warnings;
 };
 
 struct JaegerItem {
   Text traceID;
   List<JaegerSpan> spans;
   List<JsonMember> processes;  // sorted by key, unique keys
-  std::optional<List<Text>> warnings;
+  OptionalList<Text> warnings;
 };
 
 // An entry of an export's `errors` list: its content is not kept.
@@ -112,8 +152,8 @@ struct JaegerTrace {
   std::int32_t limit = 0;
   std::int32_t offset = 0;
   std::optional<std::vector<JaegerError>> errors;
-  // Keeps the texts and lists that the items view alive.
-  std::vector<std::shared_ptr<const Arena>> storage;
+  // Holds the texts and lists that the items refer to.
+  std::shared_ptr<const ModelStore> store;
 };
 
 // "[JaegerError, JaegerError]" for two entries, "[]" for none.

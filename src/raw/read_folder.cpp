@@ -70,7 +70,8 @@ std::optional<std::string_view> parent_of(std::string_view path) {
 // Reads one folder entry if it is a regular file whose path ends in ".json";
 // other regular files are announced and passed over, anything else silently.
 std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, const ListingResult& entry,
-                                                          std::int32_t& file_count) {
+                                                          std::int32_t& file_count,
+                                                          const std::shared_ptr<ModelStore>& store) {
   if (entry.error != 0) throw Stop(messages::entry_unreadable(OsError{entry.error}.detail()));
   std::string path = join_path(folder, entry.name);
 
@@ -84,7 +85,7 @@ std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folde
     return std::nullopt;
   }
   ++file_count;
-  return read_and_split_file(path);
+  return read_and_split_file(path, store);
 }
 
 void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
@@ -97,9 +98,9 @@ void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
 
 }  // namespace
 
-std::vector<JaegerTrace> read_and_split_file(const std::string& path) {
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, std::shared_ptr<ModelStore> store) {
   print_stdout(messages::reading_file(path));
-  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path);
+  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(store));
   if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());
   return split_export(std::get<JaegerTrace>(std::move(result)));
 }
@@ -108,11 +109,13 @@ ReadResult read_file_or_folder(std::string_view input) {
   report(kRowStdout, messages::reading_input(input));
   ReadResult result;
   std::string path(input);
+  // One store for every file of the run: texts repeated across files are held once.
+  auto store = std::make_shared<ModelStore>();
 
   struct stat status;
   bool found = ::stat(path.c_str(), &status) == 0;
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
-    result.traces = read_and_split_file(path);
+    result.traces = read_and_split_file(path, store);
     std::optional<std::string_view> parent = parent_of(input);
     if (!parent) throw Stop(messages::kNoParent);
     result.base_folder = *parent;
@@ -125,12 +128,12 @@ ReadResult read_file_or_folder(std::string_view input) {
       errno = 0;
       const dirent* entry = ::readdir(folder.get());
       if (entry == nullptr) {
-        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count);
+        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count, store);
         break;
       }
       std::string_view name = entry->d_name;
       if (name == "." || name == "..") continue;
-      if (auto records = read_folder_entry(input, ListingResult{name, 0}, file_count)) {
+      if (auto records = read_folder_entry(input, ListingResult{name, 0}, file_count, store)) {
         append(result.traces, std::move(*records));
       }
     }

@@ -3,12 +3,14 @@
 
 #include <cstdint>
 #include <dirent.h>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "raw/model.h"
+#include "raw/model_store.h"
 
 namespace spansift {
 
@@ -23,7 +25,8 @@ struct ReadResult {
 // on any fault. `input` must outlive the result's base_folder.
 ReadResult read_file_or_folder(std::string_view input);
 
-// Announces, reads and splits one export file; throws Stop if it can't be read.
-std::vector<JaegerTrace> read_and_split_file(const std::string& path);
+// Announces, reads (into `store`, the run's; a new one when none is given)
+// and splits one export file; throws Stop if it can't be read.
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, std::shared_ptr<ModelStore> store = nullptr);
 
 }  // namespace spansift

@@ -97,7 +97,8 @@ std::variant<JaegerTrace, TraceFileError> from_parse(ParseResult&& result) {
   return std::get<JaegerTrace>(std::move(result));
 }
 
-std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, Encoding encoding) {
+std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, Encoding encoding,
+                                                      std::shared_ptr<ModelStore> store) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) return os_error(errno);
   report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), status.st_size));
@@ -118,21 +119,22 @@ std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, E
   Encoding leading;
   if (detect_bom(rest, leading) && leading == encoding) rest.remove_prefix(bom_length(encoding));
 
-  if (encoding == Encoding::Utf8 && is_valid_utf8(rest)) return from_parse(parse_trace_json(rest));
+  if (encoding == Encoding::Utf8 && is_valid_utf8(rest)) return from_parse(parse_trace_json(rest, std::move(store)));
 
   std::string text;
   std::size_t replacements = decode_to_utf8(encoding, rest, text);
   std::string().swap(bytes);  // the raw bytes are not needed while parsing
   if (replacements > 0) report(kRowMalformed, messages::malformed_text(quoted(path)));
-  return from_parse(parse_trace_json(text));
+  return from_parse(parse_trace_json(text, std::move(store)));
 }
 
-std::variant<JaegerTrace, TraceFileError> read_unmarked(const std::string& path, const std::string& no_encoding) {
+std::variant<JaegerTrace, TraceFileError> read_unmarked(const std::string& path, const std::string& no_encoding,
+                                                        std::shared_ptr<ModelStore> store) {
   report(kRowEncoding, messages::encoding_not_found(quoted(path), no_encoding));
   FileDescriptor file(open_for_reading(path));
   if (!file.valid()) return os_error(errno);
   print_stdout(messages::kParsingUnmarked);
-  return from_parse(parse_trace_json_fd(file.get()));
+  return from_parse(parse_trace_json_fd(file.get(), std::move(store)));
 }
 
 }  // namespace
@@ -149,10 +151,10 @@ std::string TraceFileError::detail() const {
   return std::visit([](const auto& e) { return e.detail(); }, error);
 }
 
-std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path) {
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, std::shared_ptr<ModelStore> store) {
   ProbeOutcome outcome = probe_bom(path);
-  if (outcome.found) return read_marked(path, outcome.encoding);
-  return read_unmarked(path, outcome.no_encoding);
+  if (outcome.found) return read_marked(path, outcome.encoding, std::move(store));
+  return read_unmarked(path, outcome.no_encoding, std::move(store));
 }
 
 }  // namespace spansift

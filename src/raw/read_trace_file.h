@@ -1,11 +1,13 @@
 // Reading one export file: byte-order-mark probe, decoding, parsing.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <variant>
 
 #include "raw/json_read.h"
 #include "raw/model.h"
+#include "raw/model_store.h"
 #include "utils/file.h"
 
 namespace spansift {
@@ -23,9 +25,11 @@ struct TraceFileError {
   std::string detail() const;
 };
 
-// Reads the export at `path`. Prints the probe's lines on standard output and
-// files the encoding lines in the report log (kRowEncoding, kRowMalformed).
-// Every failure to read is returned; only a failed print throws Stop.
-std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path);
+// Reads the export at `path` into `store` (the run's; a new one when none is
+// given). Prints the probe's lines on standard output and files the encoding
+// lines in the report log (kRowEncoding, kRowMalformed). Every failure to
+// read is returned; only a failed print throws Stop.
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path,
+                                                          std::shared_ptr<ModelStore> store = nullptr);
 
 }  // namespace spansift

@@ -58,7 +58,7 @@ void RecordStore::finish_list(Kind element, std::size_t start, char* target, boo
     case Kind::Log: *reinterpret_cast<List<JaegerLog>*>(target) = take(logs_, start); break;
     default:
       if (optional) {
-        *reinterpret_cast<std::optional<List<Text>>*>(target) = take(texts_, start);
+        *reinterpret_cast<OptionalList<Text>*>(target) = OptionalList<Text>::of(take(texts_, start));
       } else {
         *reinterpret_cast<List<Text>*>(target) = take(texts_, start);
       }
@@ -68,7 +68,8 @@ void RecordStore::finish_list(Kind element, std::size_t start, char* target, boo
 List<JsonMember> RecordStore::finish_object(std::size_t start) {
   auto first = members_.begin() + static_cast<std::ptrdiff_t>(start);
   auto last = members_.end();
-  auto by_key = [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; };
+  const ModelStore& store = *store_;
+  auto by_key = [&](const JsonMember& a, const JsonMember& b) { return store.text(a.key) < store.text(b.key); };
   if (last - first <= 16) {
     // Objects are mostly small: an insertion sort, stable like the other,
     // without its buffer.
@@ -83,7 +84,8 @@ List<JsonMember> RecordStore::finish_object(std::size_t start) {
   }
   auto out = first;
   for (auto it = first; it != last; ++it) {
-    if (it + 1 != last && (it + 1)->key == it->key) continue;
+    // Interning may keep one text twice: keys are compared by their bytes.
+    if (it + 1 != last && store.text((it + 1)->key) == store.text(it->key)) continue;
     *out++ = *it;
   }
   members_.erase(out, last);

@@ -1,24 +1,26 @@
-// Where the records of one export are assembled while it is read: the arena
-// that will hold them, and a scratch list per kind for the entries of the
-// containers still open. Lists are moved into the arena when they close.
+// Where the records of one export are assembled while it is read: the run's
+// store that will hold them, and a scratch list per kind for the entries of
+// the containers still open. Lists move into the store when they close.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "raw/arena.h"
 #include "raw/model.h"
+#include "raw/model_store.h"
 #include "raw/schema.h"
 
 namespace spansift {
 
 class RecordStore {
  public:
-  RecordStore() : arena_(std::make_shared<Arena>()) {}
+  explicit RecordStore(std::shared_ptr<ModelStore> store) : store_(std::move(store)) {}
 
-  Text copy_text(std::string_view text) { return arena_->copy(text); }
+  // `escaped`: the text was decoded from escapes.
+  Text add_text(std::string_view text, bool escaped) { return store_->intern(text, escaped); }
 
   // A new record of kind `record`: the trace itself, or one at the end of its
   // scratch list, where it stays while it is built (records of a kind never
@@ -30,7 +32,7 @@ class RecordStore {
   // An error entry has been read into the list being built.
   void count_error() { ++errors_; }
 
-  void add_text(Text text) { texts_.push_back(text); }
+  void add_list_text(Text text) { texts_.push_back(text); }
   void add_value(const JsonValue& value) { values_.push_back(value); }
   void add_member(Text key, const JsonValue& value) { members_.push_back({key, value}); }
   std::size_t value_count() const { return values_.size(); }
@@ -44,21 +46,21 @@ class RecordStore {
   // The members since `start`, sorted by key; of equal keys the last stays.
   List<JsonMember> finish_object(std::size_t start);
 
-  // The trace, holding the arena; the store is spent.
+  // The trace, holding the store; this is spent.
   JaegerTrace take_trace() {
-    trace_.storage.push_back(std::move(arena_));
+    trace_.store = std::move(store_);
     return std::move(trace_);
   }
 
  private:
   template <class T>
   List<T> take(std::vector<T>& scratch, std::size_t start) {
-    List<T> list = arena_->copy(std::span<const T>(scratch).subspan(start));
+    List<T> list = store_->add_list(std::span<const T>(scratch).subspan(start));
     scratch.resize(start);
     return list;
   }
 
-  std::shared_ptr<Arena> arena_;
+  std::shared_ptr<ModelStore> store_;
   JaegerTrace trace_;
   std::vector<JaegerItem> items_;
   std::vector<JaegerSpan> spans_;

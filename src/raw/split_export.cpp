@@ -18,17 +18,17 @@ std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace) {
     JaegerTrace record;
     record.data.reserve(1);
     record.data.push_back(std::move(item));
-    // The item's views point into the export's arenas; sharing them keeps
-    // the texts alive without copying a byte.
-    record.storage = export_trace.storage;
+    // The item refers into the run's store; sharing it keeps the texts and
+    // lists alive without copying a byte.
+    record.store = export_trace.store;
     records.push_back(std::move(record));
   }
 
-  // The export itself is consumed: drop its items and its hold on the arenas
-  // now, so only the records keep them alive.
+  // The export itself is consumed: drop its items and its hold on the store
+  // now, so only the records keep it alive.
   export_trace.data.clear();
   export_trace.data.shrink_to_fit();
-  export_trace.storage.clear();
+  export_trace.store.reset();
   return records;
 }
 

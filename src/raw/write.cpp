@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "raw/json_write.h"
+#include "raw/model_store.h"
 #include "utils/file.h"
 #include "utils/messages.h"
 #include "utils/report.h"
@@ -30,7 +31,7 @@ bool is_selected(const TraceSelection& selection, const JaegerTrace& record) {
   // The set holds std::string keys; reusing one key buffer spares an
   // allocation per record for IDs longer than the small-string limit.
   thread_local std::string key;
-  key.assign(record.data.front().traceID);
+  key.assign(trace_id_of(record));
   return selection.contains(key);
 }
 
@@ -161,7 +162,7 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
     if (record.data.empty()) throw Stop(messages::kEmptyRecord);
     if (!is_selected(selection, record)) continue;
 
-    std::string_view trace_id = record.data.front().traceID;
+    std::string_view trace_id = trace_id_of(record);
     // Joined onto the folder, a "/" in the ID could name any file on the
     // system ("../../x", "/etc/x"); such an ID is refused outright.
     if (trace_id.find('/') != std::string_view::npos) {

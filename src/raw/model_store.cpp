@@ -1,0 +1,62 @@
+#include "raw/model_store.h"
+
+#include <algorithm>
+#include <new>
+#include <sys/mman.h>
+
+namespace spansift {
+
+namespace {
+
+constexpr std::size_t kFirstCapacity = std::size_t{1} << 18;  // words: 1 MiB
+constexpr std::size_t kMaxCapacity = std::size_t{1} << 32;    // words: what 32-bit indices reach
+constexpr std::size_t kSlackWords = ModelStore::kReadSlack / 4;
+
+bool needs_escape(std::string_view s) {
+  return std::any_of(s.begin(), s.end(), [](char c) {
+    auto b = static_cast<unsigned char>(c);
+    return b == '"' || b == '\\' || b < 0x20;
+  });
+}
+
+}  // namespace
+
+ModelStore::ModelStore() : recent_(kRecentSize) {
+  grow(kFirstCapacity);
+  used_ = 1;  // word 0: the empty text
+}
+
+ModelStore::~ModelStore() {
+  if (words_ != nullptr) ::munmap(words_, capacity_ * 4);
+}
+
+void ModelStore::grow(std::size_t needed) {
+  std::size_t capacity = std::max(needed + kSlackWords, capacity_ == 0 ? kFirstCapacity : 2 * capacity_);
+  capacity = std::min(capacity, kMaxCapacity);
+  if (capacity < needed + kSlackWords) throw std::bad_alloc();
+  // A mapping of its own, so that growing it moves pages, not bytes.
+  void* block = capacity_ == 0
+                    ? ::mmap(nullptr, capacity * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                    : ::mremap(words_, capacity_ * 4, capacity * 4, MREMAP_MAYMOVE);
+  if (block == MAP_FAILED) throw std::bad_alloc();
+  words_ = static_cast<std::uint32_t*>(block);
+  capacity_ = capacity;
+}
+
+std::uint32_t ModelStore::allocate(std::size_t words, std::size_t align) {
+  std::size_t at = (used_ + align - 1) / align * align;
+  if (at + words + kSlackWords > capacity_) grow(at + words);
+  used_ = at + words;
+  return static_cast<std::uint32_t>(at);
+}
+
+Text ModelStore::add(std::string_view bytes, bool escaped, Recent& recent, std::uint32_t tag) {
+  if (bytes.size() > kLengthMask) throw std::bad_alloc();
+  std::uint32_t at = allocate(1 + (bytes.size() + 3) / 4, 1);
+  words_[at] = static_cast<std::uint32_t>(bytes.size()) | (escaped && needs_escape(bytes) ? kNeedsEscape : 0);
+  std::memcpy(words_ + at + 1, bytes.data(), bytes.size());
+  recent = {tag, at};
+  return {at};
+}
+
+}  // namespace spansift

@@ -1,0 +1,151 @@
+// Where a run keeps the texts and lists of every record it reads: one block
+// of 32-bit words, grown in place, that records refer into by word index.
+// Texts are interned as they come, so that what exports repeat (keys, types,
+// service and operation names, the trace ID in every span) is held once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "raw/model.h"
+
+namespace spansift {
+
+class ModelStore {
+ public:
+  ModelStore();
+  ~ModelStore();
+  ModelStore(const ModelStore&) = delete;
+  ModelStore& operator=(const ModelStore&) = delete;
+
+  std::string_view text(Text t) const {
+    return {reinterpret_cast<const char*>(words_ + t.at + 1), words_[t.at] & kLengthMask};
+  }
+  // Whether the text's bytes stand as they are between the quotes of a JSON
+  // string: none of them is a quote, a backslash or a control character.
+  bool plain(Text t) const { return (words_[t.at] & kNeedsEscape) == 0; }
+
+  template <class T>
+  std::span<const T> list(List<T> l) const {
+    return {reinterpret_cast<const T*>(words_ + l.at), l.size};
+  }
+  template <class T>
+  std::span<const T> list(OptionalList<T> l) const {
+    return list(l.list());
+  }
+
+  // The text `bytes`, added or found among the texts added before. `escaped`:
+  // it was decoded from escapes, so it may hold bytes that need escaping.
+  [[gnu::always_inline]] Text intern(std::string_view bytes, bool escaped) {
+    if (bytes.empty()) return {};
+    const std::uint64_t hash = hash_text(bytes);
+    Recent& recent = recent_[hash & (kRecentSize - 1)];
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    if (recent.at != 0 && recent.tag == tag && same_bytes(text({recent.at}), bytes)) return {recent.at};
+    return add(bytes, escaped, recent, tag);
+  }
+
+  // A copy of `items`, which must be trivially copyable.
+  template <class T>
+  List<T> add_list(std::span<const T> items) {
+    if (items.empty()) return {};
+    static_assert(alignof(T) <= 8 && sizeof(T) % 4 == 0);
+    std::uint32_t at = allocate(items.size_bytes() / 4, alignof(T) / 4);
+    std::memcpy(words_ + at, items.data(), items.size_bytes());
+    return {at, static_cast<std::uint32_t>(items.size())};
+  }
+
+  // At least this many bytes after any text or list can be read (not
+  // written): room for copies in whole blocks.
+  static constexpr std::size_t kReadSlack = 64;
+
+  std::size_t bytes_used() const { return used_ * 4; }
+
+ private:
+  static constexpr std::uint32_t kLengthMask = 0x7FFFFFFF;
+  static constexpr std::uint32_t kNeedsEscape = 0x80000000;
+  // Small enough to stay in the processor's cache: the texts that repeat
+  // most (keys, types, names) are few, and a text that comes back after
+  // thousands of others is left to be held twice.
+  static constexpr std::size_t kRecentSize = std::size_t{1} << 12;
+
+  struct Recent;
+  Text add(std::string_view bytes, bool escaped, Recent& recent, std::uint32_t tag);
+
+  // A hash of the length and of at most 32 of the bytes (the first and last
+  // sixteen): enough to tell texts apart in a cache that compares them anyway.
+  static std::uint64_t hash_text(std::string_view s) {
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    std::uint64_t h = (n + 1) * k;
+    if (n >= 8) {
+      if (n >= 16) {
+        h = (h ^ load<std::uint64_t>(p + 8)) * k;
+        h = (h ^ load<std::uint64_t>(p + n - 16)) * k;
+      }
+      h = (h ^ load<std::uint64_t>(p)) * k;
+      h = (h ^ load<std::uint64_t>(p + n - 8)) * k;
+    } else if (n >= 4) {
+      h = (h ^ (load<std::uint32_t>(p) | std::uint64_t{load<std::uint32_t>(p + n - 4)} << 32)) * k;
+    } else {
+      auto b = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+      h = (h ^ (b(0) | b(n / 2) << 8 | b(n - 1) << 16)) * k;
+    }
+    return h ^ (h >> 29);
+  }
+
+  // Texts are mostly short: compared in a few loads, not through memcmp.
+  static bool same_bytes(std::string_view a, std::string_view b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+    if (n >= 8) {
+      return load<std::uint64_t>(a.data()) == load<std::uint64_t>(b.data()) &&
+             load<std::uint64_t>(a.data() + n - 8) == load<std::uint64_t>(b.data() + n - 8);
+    }
+    if (n >= 4) {
+      return load<std::uint32_t>(a.data()) == load<std::uint32_t>(b.data()) &&
+             load<std::uint32_t>(a.data() + n - 4) == load<std::uint32_t>(b.data() + n - 4);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
+
+  template <class T>
+  static T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+
+  // Room for `words` words aligned to `align` words; the index of the first.
+  std::uint32_t allocate(std::size_t words, std::size_t align);
+  void grow(std::size_t needed);
+
+  std::uint32_t* words_ = nullptr;
+  std::size_t used_ = 0;      // in words
+  std::size_t capacity_ = 0;  // in words
+
+  // The texts last added, by a hash of their bytes: a cache of fixed size
+  // rather than a table of every text, so a run of distinct texts costs no
+  // more than their bytes.
+  struct Recent {
+    std::uint32_t tag = 0;  // the hash's upper half
+    std::uint32_t at = 0;   // the text; 0 for none
+  };
+  std::vector<Recent> recent_;
+};
+
+// The trace ID of a record: the traceID of its first item, which it must have.
+inline std::string_view trace_id_of(const JaegerTrace& record) {
+  return record.store->text(record.data.front().traceID);
+}
+
+}  // namespace spansift
