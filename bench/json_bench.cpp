@@ -62,8 +62,7 @@ void BM_Render(benchmark::State& state) {
   std::string out, error;
   std::size_t bytes = 0;
   for (auto _ : state) {
-    to_pretty_json(trace, out, error);
-    bytes += out.size();
+    bytes += render_pretty_json(trace, out, error)->size();
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes));

@@ -34,16 +34,17 @@ constexpr char kSpaces[65] = "                                                  
 class Writer {
  public:
   Writer(std::string& out, const ModelStore& store) : out_(out), store_(store) {
-    out_.resize(std::max<std::size_t>(out_.capacity(), 4096));  // a reused buffer keeps its size
+    if (out_.size() < 4096) out_.resize(4096);
     end_ = out_.data() + out_.size();
   }
 
   bool failed() const { return !error_.empty(); }
   const std::string& error() const { return error_; }
 
-  void trace(const JaegerTrace& t) {
+  // The length of the text.
+  std::size_t trace(const JaegerTrace& t) {
     char* p = record(out_.data(), schema_of(Kind::Trace), reinterpret_cast<const char*>(&t));
-    out_.resize(static_cast<std::size_t>(p - out_.data()));
+    return static_cast<std::size_t>(p - out_.data());
   }
 
  private:
@@ -350,14 +351,21 @@ void append_double(std::string& out, double value) {
   out.append(buffer, append_double(buffer, value));
 }
 
-bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error) {
+std::optional<std::string_view> render_pretty_json(const JaegerTrace& trace, std::string& buffer, std::string& error) {
   static const ModelStore kEmptyStore;  // for a trace that refers to no text or list
-  Writer writer(out, trace.store ? *trace.store : kEmptyStore);
-  writer.trace(trace);
+  Writer writer(buffer, trace.store ? *trace.store : kEmptyStore);
+  std::size_t length = writer.trace(trace);
   if (writer.failed()) {
     error = writer.error();
-    return false;
+    return std::nullopt;
   }
+  return std::string_view(buffer.data(), length);
+}
+
+bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error) {
+  std::optional<std::string_view> text = render_pretty_json(trace, out, error);
+  if (!text) return false;
+  out.resize(text->size());
   return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,8 +11,13 @@
 namespace spansift {
 
 // Renders `trace` as pretty-printed JSON (two-space indent, no line feed after
-// the closing brace) into `out`, replacing its content. Returns false, with
-// `error` set, only for a value that JSON can't express (a non-finite number).
+// the closing brace) at the start of `buffer`, which grows as needed and never
+// shrinks: a buffer reused from record to record is not cleared each time.
+// Returns the text, or nothing with `error` set for a value that JSON can't
+// express (a non-finite number).
+std::optional<std::string_view> render_pretty_json(const JaegerTrace& trace, std::string& buffer, std::string& error);
+
+// The same into `out`, replacing its content; false on failure.
 bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error);
 
 // Convenience for callers that know the trace holds no non-finite number.

@@ -20,7 +20,7 @@ class RecordStore {
   explicit RecordStore(std::shared_ptr<ModelStore> store) : store_(std::move(store)) {}
 
   // `escaped`: the text was decoded from escapes.
-  Text add_text(std::string_view text, bool escaped) { return store_->intern(text, escaped); }
+  [[gnu::always_inline]] Text add_text(std::string_view text, bool escaped) { return store_->intern(text, escaped); }
 
   // A new record of kind `record`: the trace itself, or one at the end of its
   // scratch list, where it stays while it is built (records of a kind never

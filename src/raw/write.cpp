@@ -1,6 +1,7 @@
 #include "raw/write.h"
 
 #include <cerrno>
+#include <optional>
 #include <sys/stat.h>
 #include <utility>
 
@@ -154,7 +155,7 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
   const mode_t new_file_mode = 0666 & ~mask;
 
   std::uint64_t count = 0;
-  std::string json;  // reused across records; it only grows
+  std::string json;  // reused across records: it only grows, and is never cleared
   std::string error;
   for (JaegerTrace& slot : owned) {
     // Moved out so that each record's memory goes as soon as it is handled.
@@ -177,7 +178,8 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
       print_stdout(messages::multi_item_notice(record.data.size(), path));
     }
 
-    if (!to_pretty_json(record, json, error)) {
+    std::optional<std::string_view> text = render_pretty_json(record, json, error);
+    if (!text) {
       if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
       throw Stop(messages::json_not_made(path, error));
     }
@@ -188,7 +190,7 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
       throw Stop(create_message(path, messages::kNulInName));
     }
 
-    write_file_atomically(system, folder, path, json, new_file_mode);
+    write_file_atomically(system, folder, path, *text, new_file_mode);
     ++count;
   }
   return count;
