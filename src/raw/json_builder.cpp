@@ -227,6 +227,10 @@ class Builder {
   // Reads up to the value of the next member (key and colon); false when
   // the object closed instead.
   SPANSIFT_HOT bool next_member(Cursor& c, Frame& f) {
+    // Compact exports give the comma and the expected key back to back.
+    if (f.kind == FrameKind::RecordObject && !f.first && c.p != c.end && *c.p == ',' && expected_key(c, f, 1)) {
+      return true;
+    }
     int next = c.peek_token();
     if (next == '}') {
       c.p += 1;
@@ -240,7 +244,7 @@ class Builder {
       next = after_comma(c, '}');
     }
     if (next != '"') c.fail(kKeyMustBeString, c.offset(1));
-    if (f.kind == FrameKind::RecordObject && expected_key(c, f)) return true;
+    if (f.kind == FrameKind::RecordObject && expected_key(c, f, 0)) return true;
     c.sync();
     read_key(f);
     c.reload();
@@ -301,24 +305,26 @@ class Builder {
   }
 
   // Exports mostly give a record's fields in declaration order, compact: the
-  // field after the last one, "key": and all, is looked for first.
-  SPANSIFT_HOT static bool expected_key(Cursor& c, Frame& f) {
+  // field after the last one, "key": and all, is looked for first, `skip`
+  // bytes (a comma) after the cursor.
+  SPANSIFT_HOT static bool expected_key(Cursor& c, Frame& f, std::size_t skip) {
 #if defined(__SSE2__)
     std::span<const FieldSchema> fields = schema_of(f.of).fields;
     const std::size_t i = f.guess;
-    if (i >= fields.size() || c.available() < 16 || (f.seen & (1U << i)) != 0) return false;
+    if (i >= fields.size() || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
     const FieldSchema& field = fields[i];
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.p));
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.p + skip));
     __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field.quoted_key.data()));
     auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
     unsigned needed = (1U << field.quoted_length) - 1;
     if ((same & needed) != needed) return false;
-    c.p += field.quoted_length;
+    c.p += skip + field.quoted_length;
     take_field(f, i);
     return true;
 #else
     (void)c;
     (void)f;
+    (void)skip;
     return false;
 #endif
   }

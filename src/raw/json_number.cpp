@@ -41,6 +41,11 @@ double to_double(std::string_view text) {
 
 }  // namespace
 
+bool number_detail::to_double(const char* p, std::size_t end, double& value) {
+  auto [stop, error] = std::from_chars(p, p + end, value);
+  return error == std::errc() && stop == p + end;
+}
+
 Number read_number(JsonInput& in) {
   Number n;
   std::size_t i = 0;

@@ -47,13 +47,38 @@ inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
                                     32);
 }
 
+// Past a fraction and an exponent of at most three digits, each well formed,
+// that start at p[end]; false (for the full reader) for anything else.
+inline bool short_decimal(const char* p, std::size_t& end) {
+  std::size_t j = end;
+  if (p[j] == '.') {
+    const std::size_t digits = ++j;
+    while (j - digits < 20 && is_digit(p[j])) ++j;
+    if (j == digits) return false;
+  }
+  if (p[j] == 'e' || p[j] == 'E') {
+    ++j;
+    if (p[j] == '+' || p[j] == '-') ++j;
+    const std::size_t digits = j;
+    while (j - digits < 3 && is_digit(p[j])) ++j;
+    if (j == digits) return false;
+  }
+  if (is_digit(p[j]) || p[j] == '.' || p[j] == 'e' || p[j] == 'E') return false;
+  end = j;
+  return true;
+}
+
+// The value of the text [p, p + end), correctly rounded, when it lies
+// within the double range.
+bool to_double(const char* p, std::size_t end, double& value);
+
 }  // namespace number_detail
 
 // The same through a hot loop's cursor.
 [[gnu::always_inline]] inline Number read_number(Cursor& c) {
-  // Most numbers are plain integers, whole in the buffer: read in place,
-  // eight digits at a time.
-  if (c.available() > 20) {
+  // Most numbers are plain integers or short decimals, whole in the buffer:
+  // read in place, the digits of an integer eight at a time.
+  if (c.available() > 48) {
     const char* p = c.p;
     const bool negative = *p == '-';
     const std::size_t first = negative ? 1 : 0;
@@ -70,22 +95,29 @@ inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
 #endif
     while (i - first < 18 && is_digit(p[i])) value = value * 10 + static_cast<std::uint64_t>(p[i++] - '0');
     const std::size_t digits = i - first;
-    const char next = p[i];
-    if (digits > 0 && (p[first] != '0' || digits == 1) && !is_digit(next) && next != '.' && next != 'e' &&
-        next != 'E') {
+    if (digits > 0 && (p[first] != '0' || digits == 1) && !is_digit(p[i])) {
       Number n;
-      if (!negative) {
-        n.unsigned_value = value;
-      } else if (value == 0) {
-        n.kind = Number::Kind::Double;  // -0 keeps its sign
-        n.double_value = -0.0;
+      std::size_t end = i;
+      if (p[i] != '.' && p[i] != 'e' && p[i] != 'E') {
+        if (!negative) {
+          n.unsigned_value = value;
+        } else if (value == 0) {
+          n.kind = Number::Kind::Double;  // -0 keeps its sign
+          n.double_value = -0.0;
+        } else {
+          n.kind = Number::Kind::Signed;
+          n.signed_value = -static_cast<std::int64_t>(value);
+        }
+      } else if (!number_detail::short_decimal(p, end) || !number_detail::to_double(p, end, n.double_value)) {
+        end = 0;  // for the full reader
       } else {
-        n.kind = Number::Kind::Signed;
-        n.signed_value = -static_cast<std::int64_t>(value);
+        n.kind = Number::Kind::Double;
       }
-      n.end = c.offset(i + 1);  // the byte after it has been looked at
-      c.p += i;
-      return n;
+      if (end != 0) {
+        n.end = c.offset(end + 1);  // the byte after it has been looked at
+        c.p += end;
+        return n;
+      }
     }
   }
   c.sync();
