@@ -1,0 +1,60 @@
+// The run's store: texts are interned across the exports of a run, through
+// a cache of recent texts that forgets. What comes out must not depend on
+// what was interned before, nor on what the cache forgot.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "raw/json_read.h"
+#include "raw/json_write.h"
+#include "raw/model_store.h"
+#include "test_util.h"
+
+namespace spansift {
+namespace {
+
+using testing::export_json;
+using testing::item_json;
+using testing::span_json;
+
+std::string rendered(std::string_view json, std::shared_ptr<ModelStore> store) {
+  ParseResult result = parse_trace_json(json, std::move(store));
+  if (const auto* error = std::get_if<ReadError>(&result)) return error->detail();
+  return to_pretty_json(std::get<JaegerTrace>(result));
+}
+
+// The same texts, written plainly in one export and through escapes in the
+// other, in either order into one store: each export renders as it does
+// alone, its texts escaped where they need it.
+TEST(ModelStore, TextsSharedAcrossExportsWhateverTheirEscapes) {
+  const std::string plain = export_json({item_json("caf\xC3\xA9", span_json({.operation = "a/b", .tag_value = R"("x")"}))});
+  const std::string escaped = export_json(
+      {item_json(R"(caf\u00e9)", span_json({.operation = R"(a\/b)", .tag_value = R"("x\"\u0001")"}))});
+  const std::string plain_alone = rendered(plain, nullptr);
+  const std::string escaped_alone = rendered(escaped, nullptr);
+  EXPECT_NE(escaped_alone.find(R"("value": "x\"\u0001")"), std::string::npos) << escaped_alone;
+  EXPECT_NE(escaped_alone.find("\"traceID\": \"caf\xC3\xA9\""), std::string::npos) << escaped_alone;
+
+  auto store = std::make_shared<ModelStore>();
+  EXPECT_EQ(rendered(plain, store), plain_alone);
+  EXPECT_EQ(rendered(escaped, store), escaped_alone);
+  store = std::make_shared<ModelStore>();
+  EXPECT_EQ(rendered(escaped, store), escaped_alone);
+  EXPECT_EQ(rendered(plain, store), plain_alone);
+}
+
+// A key repeated after more distinct texts than the cache holds may be held
+// twice: the object must still keep it once, with its last value.
+TEST(ModelStore, RepeatedKeyAfterTheCacheForgotItIsStillOneKey) {
+  std::string object = R"({"k":1)";
+  for (int i = 0; i < 20000; ++i) object += ",\"n" + std::to_string(i) + "\":0";
+  object += R"(,"k":2})";
+  std::string text = rendered(export_json({item_json("t", span_json({.tag_value = object}))}), nullptr);
+  EXPECT_EQ(text.find("\"k\": "), text.rfind("\"k\": "));
+  EXPECT_NE(text.find("\"k\": 2,\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace spansift
