@@ -12,16 +12,20 @@ namespace {
 
 class Generator {
  public:
-  explicit Generator(const ExportShape& shape) : random_(shape.seed), pretty_(shape.pretty) {}
+  explicit Generator(const ExportShape& shape) : random_(shape.seed), pretty_(shape.pretty), traces_(shape.traces) {}
 
   std::string run(std::size_t target, std::size_t* traces) {
     std::size_t count = 0;
     open('{');
     key("data");
     open('[');
-    while (out_.size() < target || count == 0) {
+    while ((out_.size() < target && traces_ != Traces::Tiny) || count == 0) {
       element();
-      trace();
+      switch (traces_) {
+        case Traces::Realistic: trace(); break;
+        case Traces::Tiny: tiny_trace(); break;
+        case Traces::Floats: float_trace(); break;
+      }
       ++count;
     }
     close(']');
@@ -46,9 +50,7 @@ class Generator {
   // one in ten 64 or more, one in twenty more than 100, and the mean is
   // about 22. A compact trace is then about 24 KB on average, and 100 MB of
   // exports hold about 4300 traces.
-  int span_count() {
-    return std::min(200, static_cast<int>(5.0 * std::pow(40.0, std::pow(unit(), 3.5))));
-  }
+  int span_count() { return std::min(200, static_cast<int>(5.0 * std::pow(40.0, std::pow(unit(), 3.5)))); }
 
   // Tags per span, 5 to 30, skewed small: 5 + 26 u^4 (median 6, mean about 10).
   int tag_count() {
@@ -91,6 +93,72 @@ class Generator {
     close('}');
     key("warnings");
     out_ += "null";
+    close('}');
+  }
+
+  void tiny_trace() {
+    open('{');
+    member_string("traceID", hex(32));
+    key("spans");
+    out_ += "[]";
+    key("processes");
+    out_ += "{}";
+    close('}');
+  }
+
+  // Ten spans of a trace whose tags are routes: 40 to 160 coordinate pairs.
+  void float_trace() {
+    std::string trace_id = hex(32);
+    open('{');
+    member_string("traceID", trace_id);
+    key("spans");
+    open('[');
+    for (int i = 0; i < 10; ++i) {
+      element();
+      open('{');
+      member_string("traceID", trace_id);
+      member_string("spanID", hex(16));
+      member_int("flags", 1);
+      member_string("operationName", operations[next(8)]);
+      key("references");
+      out_ += "[]";
+      member_int("startTime", 1700000000000000 + static_cast<std::int64_t>(next(1000000000)));
+      member_int("duration", static_cast<std::int64_t>(next(5000000)));
+      key("tags");
+      open('[');
+      element();
+      open('{');
+      member_string("key", "geo.route");
+      member_string("type", "string");
+      key("value");
+      open('[');
+      for (int n = 40 + static_cast<int>(next(121)); n > 0; --n) {
+        element();
+        open('[');
+        element();
+        number(-180.0 + 360.0 * unit());
+        element();
+        number(-90.0 + 180.0 * unit());
+        close(']');
+      }
+      close(']');
+      close('}');
+      close(']');
+      key("logs");
+      out_ += "[]";
+      member_string("processID", "p1");
+      close('}');
+    }
+    close(']');
+    key("processes");
+    open('{');
+    key("p1");
+    open('{');
+    member_string("serviceName", services[next(6)]);
+    key("tags");
+    out_ += "[]";
+    close('}');
+    close('}');
     close('}');
   }
 
@@ -235,15 +303,17 @@ class Generator {
 
   static constexpr const char* services[] = {"frontend", "checkout", "payments", "inventory", "mysql", "redis"};
   static constexpr const char* operations[] = {"HTTP GET /cart", "HTTP POST /checkout", "SELECT orders", "GET",
-                                               "charge", "reserve-stock", "publish", "render"};
-  static constexpr const char* tag_keys[] = {"span.kind", "http.method", "http.url", "http.status_code",
-                                             "component", "db.statement", "peer.service", "error",
+                                               "charge",         "reserve-stock",       "publish",       "render"};
+  static constexpr const char* tag_keys[] = {"span.kind",    "http.method",   "http.url",          "http.status_code",
+                                             "component",    "db.statement",  "peer.service",      "error",
                                              "sampler.type", "sampler.param", "otel.library.name", "net.peer.port"};
-  static constexpr const char* string_values[] = {"client", "server", "GET", "https://shop.example/api/v1/cart?id=42",
-                                                  "SELECT * FROM orders WHERE id = ?", "grpc", "const", "internal"};
+  static constexpr const char* string_values[] = {
+      "client", "server", "GET",     "https://shop.example/api/v1/cart?id=42", "SELECT * FROM orders WHERE id = ?",
+      "grpc",   "const",  "internal"};
 
   std::mt19937_64 random_;
   bool pretty_;
+  Traces traces_;
   std::string out_;
   std::vector<bool> first_;
 };

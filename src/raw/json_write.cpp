@@ -212,10 +212,7 @@ class Writer {
   }
 
   static char* write_double(char* p, double d) {
-    char buffer[32];
-    std::size_t n = append_double(buffer, d);
-    std::memcpy(p, buffer, 32);  // at most 25 bytes: within kSlack
-    return p + n;
+    return p + append_double(p, d);  // at most 64 bytes written: within kSlack
   }
 
   char* text(char* p, Text t) {
@@ -296,7 +293,7 @@ std::size_t append_double(char* out, double value) {
     std::copy(zero.begin(), zero.end(), out);
     return zero.size();
   }
-  // Shortest round-trip digits, in scientific form: d[.ddd]e[-]x.
+  // Shortest round-trip digits, in scientific form: d[.ddd]e±xx.
   char sci[32];
   char* sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
   const char* s = sci;
@@ -305,39 +302,43 @@ std::size_t append_double(char* out, double value) {
     ++s;
   }
   const char* e = std::find(s, static_cast<const char*>(sci_end), 'e');
-  char digits[20];
-  int n = 0;
-  digits[n++] = s[0];
-  for (const char* d = s + 2; d < e; ++d) digits[n++] = *d;
+  // The digits in a row; copies below move whole blocks of 24, so the
+  // buffer is wider than the 17 digits a double can need.
+  char digits[32];
+  digits[0] = s[0];
+  const int n = e > s + 1 ? static_cast<int>(e - s) - 1 : 1;
+  std::memcpy(digits + 1, s + 2, 24);
   int exponent = 0;
-  std::from_chars(e + 1 + (e[1] == '+'), sci_end, exponent);
+  for (const char* d = e + 2; d < sci_end; ++d) exponent = exponent * 10 + (*d - '0');
+  if (e[1] == '-') exponent = -exponent;
   // value = 0.d1d2...dn * 10^point
   const int point = exponent + 1;
+  static constexpr char kZeros[] = "0000000000000000";
   if (n <= point && point <= 16) {
-    std::memcpy(p, digits, static_cast<std::size_t>(n));
+    std::memcpy(p, digits, 24);
     p += n;
-    std::memset(p, '0', static_cast<std::size_t>(point - n));
+    std::memcpy(p, kZeros, 16);
     p += point - n;
     *p++ = '.';
     *p++ = '0';
   } else if (1 <= point && point <= 16) {
-    std::memcpy(p, digits, static_cast<std::size_t>(point));
+    std::memcpy(p, digits, 24);
     p += point;
     *p++ = '.';
-    std::memcpy(p, digits + point, static_cast<std::size_t>(n - point));
+    std::memcpy(p, digits + point, 24);
     p += n - point;
   } else if (-4 <= point && point <= 0) {
     *p++ = '0';
     *p++ = '.';
-    std::memset(p, '0', static_cast<std::size_t>(-point));
+    std::memcpy(p, kZeros, 4);
     p += -point;
-    std::memcpy(p, digits, static_cast<std::size_t>(n));
+    std::memcpy(p, digits, 24);
     p += n;
   } else {
     *p++ = digits[0];
     if (n > 1) {
       *p++ = '.';
-      std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+      std::memcpy(p, digits + 1, 24);
       p += n - 1;
     }
     *p++ = 'e';
@@ -347,7 +348,7 @@ std::size_t append_double(char* out, double value) {
 }
 
 void append_double(std::string& out, double value) {
-  char buffer[32];
+  char buffer[64];
   out.append(buffer, append_double(buffer, value));
 }
 

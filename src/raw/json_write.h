@@ -24,8 +24,9 @@ bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& err
 std::string to_pretty_json(const JaegerTrace& trace);
 
 // Writes `value` in the shortest form that reads back to the same double,
-// laid out as 1.0, 12.34, 0.001234 or 1e16, into `out` (room for 32 bytes);
-// returns its length. `value` must be finite.
+// laid out as 1.0, 12.34, 0.001234 or 1e16, into `out`, which must have room
+// for 64 bytes (the text is at most 25); returns its length. `value` must be
+// finite.
 std::size_t append_double(char* out, double value);
 void append_double(std::string& out, double value);
 
