@@ -66,11 +66,13 @@ def final_tables(results, baseline_max):
     sets = []
     with open(os.path.join(results, "sets.txt")) as f:
         for line in f:
-            name, mb, files, traces, input_bytes, output_bytes, baseline = line.split()
+            name, mb, files, traces, input_bytes, output_bytes, baseline, shape = line.split()
             sets.append(dict(name=name, mb=int(mb), files=int(files), traces=int(traces),
-                             input=int(input_bytes), output=int(output_bytes), baseline=baseline == "1"))
+                             input=int(input_bytes), output=int(output_bytes), baseline=baseline == "1",
+                             shape=shape))
 
-    print("Sets (compact exports in; pretty-printed one-trace files out):")
+    print("Sets (compact exports in; pretty-printed one-trace files out; -tiny: one trace per file, "
+          "-floats: lists of coordinates):")
     print(fmt_table(["set", "files", "traces", "input MB", "output MB"],
                     [[s["name"], s["files"], s["traces"], f"{s['input'] / MB:.1f}", f"{s['output'] / MB:.1f}"]
                      for s in sets], [False, True, True, True, True]))
@@ -100,14 +102,23 @@ def final_tables(results, baseline_max):
                 f"{rss / MB:.0f} MB",
                 f"{rss / s['input']:.2f}",
                 f"{s['input'] / MB / wall:.0f}",
+                f"{s['input'] / MB / user:.0f}" if user >= 0.001 else "",
                 f"{wall / floor:.2f}",
             ])
     print(f"Side by side (medians of {rounds} runs per tool, taking turns, after one warm-up run each):")
     print(fmt_table(["set", "tool", "wall", "wall range", "user", "system", "peak RSS", "RSS / input", "MB/s",
-                     "× floor"], rows, [False, False] + [True] * 8))
+                     "MB/user s", "× floor"], rows, [False, False] + [True] * 9))
 
-    if len(sets) > 1:
-        first, last = sets[0], sets[-1]
+    for s in sets:
+        f = figures.get((s["name"], "spansift"))
+        if f and s["shape"] == "tiny":
+            print()
+            print(f"{s['name']}: peak RSS of spansift {f['rss'] / MB:.1f} MB for {s['files']} files: "
+                  f"{(f['rss'] - 0.6 * s['input']) / s['files']:.0f} bytes per file above 0.6 × the input")
+
+    realistic = [s for s in sets if s["shape"] == "realistic"]
+    if len(realistic) > 1:
+        first, last = realistic[0], realistic[-1]
         print()
         print(f"Growth from {first['name']} to {last['name']} ({last['input'] / first['input']:.1f} × the input):")
         for tool, label in TOOLS:
