@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
-#include <vector>
 
 #include "raw/model.h"
 #include "raw/record_store.h"
@@ -36,16 +35,18 @@ struct Frame {
 
 class FrameStack {
  public:
-  FrameStack(std::size_t max_depth, std::shared_ptr<ModelStore> store) : store_(std::move(store)) {
-    frames_.reserve(max_depth);  // frames never move
-  }
+  // Room for `max_depth` frames, which never move.
+  FrameStack(std::size_t max_depth, std::shared_ptr<ModelStore> store)
+      : frames_(new Frame[max_depth]), store_(std::move(store)) {}
 
-  bool empty() const { return frames_.empty(); }
-  std::size_t depth() const { return frames_.size(); }
-  Frame& top() { return frames_.back(); }
+  bool empty() const { return depth_ == 0; }
+  std::size_t depth() const { return depth_; }
+  Frame& top() { return frames_[depth_ - 1]; }
 
+  // The caller has made sure that the stack is not full.
   [[gnu::always_inline]] void push(FrameKind kind, Kind of) {
-    Frame& f = frames_.emplace_back();
+    Frame& f = frames_[depth_++];
+    f = Frame{};
     f.kind = kind;
     f.of = of;
     switch (kind) {
@@ -61,10 +62,9 @@ class FrameStack {
   // record's fields checked), and stores what it built into the one around
   // it.
   void pop() {
-    const Frame f = frames_.back();
-    frames_.pop_back();
-    if (frames_.empty()) return;  // the trace: it is in the store already
-    Frame& owner = frames_.back();
+    const Frame& f = frames_[--depth_];
+    if (depth_ == 0) return;  // the trace: it is in the store already
+    Frame& owner = top();
     switch (f.kind) {
       case FrameKind::RecordObject:
       case FrameKind::RecordArray:
@@ -123,7 +123,8 @@ class FrameStack {
   JaegerTrace take_trace() { return store_.take_trace(); }
 
  private:
-  std::vector<Frame> frames_;
+  std::unique_ptr<Frame[]> frames_;
+  std::size_t depth_ = 0;
   RecordStore store_;
 };
 

@@ -244,10 +244,16 @@ class Builder {
       next = after_comma(c, '}');
     }
     if (next != '"') c.fail(kKeyMustBeString, c.offset(1));
-    if (f.kind == FrameKind::RecordObject && expected_key(c, f, 0)) return true;
-    c.sync();
-    read_key(f);
-    c.reload();
+    if (f.kind != FrameKind::RecordObject) {
+      JsonInput::String key = c.read_string(scratch_);
+      f.key = stack_.add_text(key.text, key.escaped);
+    } else if (expected_key(c, f, 0)) {
+      return true;
+    } else {
+      c.sync();
+      read_record_key(f);
+      c.reload();
+    }
     next = c.peek_token();
     if (next != ':') fail_through(c, next < 0 ? kEofObject : kExpectedColon);
     c.p += 1;
@@ -329,12 +335,9 @@ class Builder {
 #endif
   }
 
-  void read_key(Frame& f) {
+  // A key of a record that is not the one expected next.
+  void read_record_key(Frame& f) {
     JsonInput::String key = in_.read_string(scratch_);
-    if (f.kind != FrameKind::RecordObject) {
-      f.key = stack_.add_text(key.text, key.escaped);
-      return;
-    }
     std::span<const FieldSchema> fields = schema_of(f.of).fields;
     std::size_t i = find_field(fields, key.text);
     if (i == fields.size()) {

@@ -8,6 +8,15 @@ namespace spansift {
 
 namespace {
 
+// Byte order of two texts; keys are short, so a plain loop beats memcmp.
+int compare_texts(std::string_view a, std::string_view b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]) ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 template <class T>
 char* append(std::vector<T>& records) {
   return reinterpret_cast<char*>(&records.emplace_back());
@@ -69,7 +78,9 @@ List<JsonMember> RecordStore::finish_object(std::size_t start) {
   auto first = members_.begin() + static_cast<std::ptrdiff_t>(start);
   auto last = members_.end();
   const ModelStore& store = *store_;
-  auto by_key = [&](const JsonMember& a, const JsonMember& b) { return store.text(a.key) < store.text(b.key); };
+  auto by_key = [&](const JsonMember& a, const JsonMember& b) {
+    return compare_texts(store.text(a.key), store.text(b.key)) < 0;
+  };
   if (last - first <= 16) {
     // Objects are mostly small: an insertion sort, stable like the other,
     // without its buffer.
@@ -85,7 +96,7 @@ List<JsonMember> RecordStore::finish_object(std::size_t start) {
   auto out = first;
   for (auto it = first; it != last; ++it) {
     // Interning may keep one text twice: keys are compared by their bytes.
-    if (it + 1 != last && store.text((it + 1)->key) == store.text(it->key)) continue;
+    if (it + 1 != last && compare_texts(store.text((it + 1)->key), store.text(it->key)) == 0) continue;
     *out++ = *it;
   }
   members_.erase(out, last);
