@@ -29,9 +29,10 @@ std::string rendered(std::string_view json, std::shared_ptr<ModelStore> store) {
 // other, in either order into one store: each export renders as it does
 // alone, its texts escaped where they need it.
 TEST(ModelStore, TextsSharedAcrossExportsWhateverTheirEscapes) {
-  const std::string plain = export_json({item_json("caf\xC3\xA9", span_json({.operation = "a/b", .tag_value = R"("x")"}))});
-  const std::string escaped = export_json(
-      {item_json(R"(caf\u00e9)", span_json({.operation = R"(a\/b)", .tag_value = R"("x\"\u0001")"}))});
+  const std::string plain =
+      export_json({item_json("caf\xC3\xA9", span_json({.operation = "a/b", .tag_value = R"("x")"}))});
+  const std::string escaped =
+      export_json({item_json(R"(caf\u00e9)", span_json({.operation = R"(a\/b)", .tag_value = R"("x\"\u0001")"}))});
   const std::string plain_alone = rendered(plain, nullptr);
   const std::string escaped_alone = rendered(escaped, nullptr);
   EXPECT_NE(escaped_alone.find(R"("value": "x\"\u0001")"), std::string::npos) << escaped_alone;

@@ -145,7 +145,7 @@ class Builder {
     switch (n.kind) {
       case Number::Kind::Unsigned: stack_.store_value(f, JsonValue::from_unsigned(n.unsigned_value)); break;
       case Number::Kind::Signed: stack_.store_value(f, JsonValue::from_signed(n.signed_value)); break;
-      case Number::Kind::Double: stack_.store_value(f, JsonValue::from_double(n.double_value)); break;
+      case Number::Kind::Double: stack_.store_value(f, JsonValue::from_double(n.double_value, n.places)); break;
     }
     return false;
   }

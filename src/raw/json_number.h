@@ -21,6 +21,10 @@ struct Number {
   // Input offset just past the number and the byte after it, which the
   // reader has looked at: where an error about the number is placed.
   std::uint64_t end = 0;
+  // A double written with at most 15 significant digits and no exponent:
+  // its number of decimal places (those digits are then the shortest that
+  // read back to it); otherwise -1.
+  int places = -1;
 };
 
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
@@ -47,24 +51,54 @@ inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
                                     32);
 }
 
-// Past a fraction and an exponent of at most three digits, each well formed,
-// that start at p[end]; false (for the full reader) for anything else.
-inline bool short_decimal(const char* p, std::size_t& end) {
+// Powers of ten that a double holds exactly.
+inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A decimal whose integer part (`significand`, complete) ends at p[end]: past
+// its fraction and an exponent of at most three digits, each well formed;
+// false (for the full reader) for anything else. When the digits and the
+// power of ten are both exact as doubles (at most 2^53 and 10^22), the value
+// takes one correctly rounded operation and is set in `value`; otherwise
+// `value` is left to to_double.
+inline bool short_decimal(const char* p, std::size_t& end, std::uint64_t significand, bool& exact, double& value,
+                          int& places) {
   std::size_t j = end;
+  bool counted = true;  // `significand` holds every digit so far
+  int fraction = 0;
   if (p[j] == '.') {
     const std::size_t digits = ++j;
-    while (j - digits < 20 && is_digit(p[j])) ++j;
+    while (j - digits < 20 && is_digit(p[j])) {
+      if (significand >= 100000000000000000ULL) counted = false;
+      if (counted) {
+        significand = significand * 10 + static_cast<std::uint64_t>(p[j] - '0');
+        ++fraction;
+      }
+      ++j;
+    }
     if (j == digits) return false;
   }
+  int exponent = 0;
+  bool has_exponent = false;
   if (p[j] == 'e' || p[j] == 'E') {
+    has_exponent = true;
     ++j;
+    bool negative = p[j] == '-';
     if (p[j] == '+' || p[j] == '-') ++j;
     const std::size_t digits = j;
-    while (j - digits < 3 && is_digit(p[j])) ++j;
+    while (j - digits < 3 && is_digit(p[j])) exponent = exponent * 10 + (p[j++] - '0');
     if (j == digits) return false;
+    if (negative) exponent = -exponent;
   }
   if (is_digit(p[j]) || p[j] == '.' || p[j] == 'e' || p[j] == 'E') return false;
   end = j;
+  const int power = exponent - fraction;
+  exact = counted && significand <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22;
+  if (exact) {
+    auto d = static_cast<double>(significand);
+    value = power < 0 ? d / kExactPowersOfTen[-power] : d * kExactPowersOfTen[power];
+  }
+  places = counted && !has_exponent && significand < 1000000000000000ULL ? fraction : -1;
   return true;
 }
 
@@ -108,10 +142,17 @@ bool to_double(const char* p, std::size_t end, double& value);
           n.kind = Number::Kind::Signed;
           n.signed_value = -static_cast<std::int64_t>(value);
         }
-      } else if (!number_detail::short_decimal(p, end) || !number_detail::to_double(p, end, n.double_value)) {
-        end = 0;  // for the full reader
       } else {
+        bool exact = false;
+        double magnitude = 0;
         n.kind = Number::Kind::Double;
+        if (!number_detail::short_decimal(p, end, value, exact, magnitude, n.places)) {
+          end = 0;  // for the full reader
+        } else if (exact) {
+          n.double_value = negative ? -magnitude : magnitude;
+        } else if (!number_detail::to_double(p, end, n.double_value)) {
+          end = 0;
+        }
       }
       if (end != 0) {
         n.end = c.offset(end + 1);  // the byte after it has been looked at

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "raw/json_number.h"
 #include "raw/model_store.h"
 #include "raw/schema.h"
 
@@ -126,7 +127,7 @@ class Writer {
           if (error_.empty()) error_ = "number is not finite";
           return put(p, "null");
         }
-        return write_double(p, v.double_number());
+        return write_double(p, v.double_number(), v.places());
       case JsonValue::Kind::String: return text(p, v.string());
       case JsonValue::Kind::Array:
         return list(p, store_.list(v.array()), [&](char* q, const JsonValue& e) { return value(q, e); });
@@ -211,8 +212,8 @@ class Writer {
     return std::to_chars(p, p + 24, n).ptr;  // within kSlack
   }
 
-  static char* write_double(char* p, double d) {
-    return p + append_double(p, d);  // at most 64 bytes written: within kSlack
+  static char* write_double(char* p, double d, int places) {
+    return p + append_double(p, d, places);  // at most 64 bytes written: within kSlack
   }
 
   char* text(char* p, Text t) {
@@ -286,33 +287,60 @@ class Writer {
 
 }  // namespace
 
-std::size_t append_double(char* out, double value) {
+namespace {
+
+// The shortest digits of `x` (positive, finite) from the number of decimal
+// places it was read with, when it was read from at most 15 significant
+// digits: those digits, and no others, read back to it. False when that does
+// not hold.
+bool digits_from_places(double x, int places, char* digits, int& n, int& point) {
+  if (places < 0 || places > 22) return false;
+  const double power = number_detail::kExactPowersOfTen[places];
+  const double scaled = x * power;
+  if (!(scaled >= 1 && scaled < 1e15)) return false;
+  auto significand = static_cast<std::uint64_t>(std::llround(scaled));
+  if (static_cast<double>(significand) / power != x) return false;
+  n = static_cast<int>(std::to_chars(digits, digits + 20, significand).ptr - digits);
+  point = n - places;
+  while (n > 1 && digits[n - 1] == '0') --n;
+  return true;
+}
+
+// The shortest digits of `x` (positive, finite) that read back to it.
+void shortest_digits(double x, char* digits, int& n, int& point) {
+  // In scientific form: d[.ddd]e±xx.
+  char sci[32];
+  char* sci_end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
+  const char* e = std::find(static_cast<const char*>(sci), static_cast<const char*>(sci_end), 'e');
+  digits[0] = sci[0];
+  n = e > sci + 1 ? static_cast<int>(e - sci) - 1 : 1;
+  std::memcpy(digits + 1, sci + 2, 24);
+  int exponent = 0;
+  for (const char* d = e + 2; d < sci_end; ++d) exponent = exponent * 10 + (*d - '0');
+  if (e[1] == '-') exponent = -exponent;
+  point = exponent + 1;
+}
+
+}  // namespace
+
+std::size_t append_double(char* out, double value, int places) {
   char* p = out;
   if (value == 0) {
     std::string_view zero = std::signbit(value) ? "-0.0" : "0.0";
     std::copy(zero.begin(), zero.end(), out);
     return zero.size();
   }
-  // Shortest round-trip digits, in scientific form: d[.ddd]e±xx.
-  char sci[32];
-  char* sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-  const char* s = sci;
-  if (*s == '-') {
+  if (value < 0) {
     *p++ = '-';
-    ++s;
+    value = -value;
   }
-  const char* e = std::find(s, static_cast<const char*>(sci_end), 'e');
-  // The digits in a row; copies below move whole blocks of 24, so the
-  // buffer is wider than the 17 digits a double can need.
-  char digits[32];
-  digits[0] = s[0];
-  const int n = e > s + 1 ? static_cast<int>(e - s) - 1 : 1;
-  std::memcpy(digits + 1, s + 2, 24);
-  int exponent = 0;
-  for (const char* d = e + 2; d < sci_end; ++d) exponent = exponent * 10 + (*d - '0');
-  if (e[1] == '-') exponent = -exponent;
-  // value = 0.d1d2...dn * 10^point
-  const int point = exponent + 1;
+  // The digits in a row, value = 0.d1d2...dn * 10^point; copies below move
+  // whole blocks of 24, so the buffer is wider than the 17 digits a double
+  // can need.
+  char digits[48];
+  int n = 0;
+  int point = 0;
+  if (!digits_from_places(value, places, digits, n, point)) shortest_digits(value, digits, n, point);
   static constexpr char kZeros[] = "0000000000000000";
   if (n <= point && point <= 16) {
     std::memcpy(p, digits, 24);

@@ -56,7 +56,13 @@ class JsonValue {
   static JsonValue from_bool(bool b) { return {Kind::Bool, b ? 1U : 0U, 0}; }
   static JsonValue from_unsigned(std::uint64_t n) { return {Kind::Unsigned, low(n), high(n)}; }
   static JsonValue from_signed(std::int64_t n) { return from_bits(Kind::Signed, n); }
-  static JsonValue from_double(double d) { return from_bits(Kind::Double, d); }
+  // `places`: the number of decimal places of its shortest form when known
+  // (see Number::places), else -1.
+  static JsonValue from_double(double d, int places = -1) {
+    JsonValue v = from_bits(Kind::Double, d);
+    v.places_ = static_cast<std::int8_t>(places);
+    return v;
+  }
   static JsonValue from_string(Text text) { return {Kind::String, text.at, 0}; }
   static JsonValue from_array(List<JsonValue> elements) { return {Kind::Array, elements.at, elements.size}; }
   static JsonValue from_object(List<JsonMember> sorted_members) {
@@ -68,6 +74,7 @@ class JsonValue {
   std::uint64_t unsigned_number() const { return a_ | (std::uint64_t{b_} << 32); }
   std::int64_t signed_number() const { return bits<std::int64_t>(); }
   double double_number() const { return bits<double>(); }
+  int places() const { return places_; }
   Text string() const { return {a_}; }
   List<JsonValue> array() const { return {a_, b_}; }
   List<JsonMember> object() const;
@@ -94,8 +101,9 @@ class JsonValue {
   // Twelve bytes: a payload of 64 bits in two halves, so that no padding
   // is needed around an 8-byte member.
   Kind kind_ = Kind::Null;
-  std::uint32_t a_ = 0;  // number bits 0-31, bool, text, first element
-  std::uint32_t b_ = 0;  // number bits 32-63, element count
+  std::int8_t places_ = -1;  // a double's decimal places, when known
+  std::uint32_t a_ = 0;      // number bits 0-31, bool, text, first element
+  std::uint32_t b_ = 0;      // number bits 32-63, element count
 };
 
 struct JsonMember {
