@@ -146,12 +146,11 @@ bool to_double(const char* p, std::size_t end, double& value);
         bool exact = false;
         double magnitude = 0;
         n.kind = Number::Kind::Double;
-        if (!number_detail::short_decimal(p, end, value, exact, magnitude, n.places)) {
-          end = 0;  // for the full reader
-        } else if (exact) {
+        bool read = number_detail::short_decimal(p, end, value, exact, magnitude, n.places);
+        if (read && exact) {
           n.double_value = negative ? -magnitude : magnitude;
-        } else if (!number_detail::to_double(p, end, n.double_value)) {
-          end = 0;
+        } else if (!read || !number_detail::to_double(p, end, n.double_value)) {
+          end = 0;  // for the full reader
         }
       }
       if (end != 0) {

@@ -341,11 +341,13 @@ std::size_t append_double(char* out, double value, int places) {
   int n = 0;
   int point = 0;
   if (!digits_from_places(value, places, digits, n, point)) shortest_digits(value, digits, n, point);
-  static constexpr char kZeros[] = "0000000000000000";
+  // Digits and zeros are copied in whole blocks, never as C strings.
+  static constexpr std::array<char, 16> kZeros = {'0', '0', '0', '0', '0', '0', '0', '0',
+                                                  '0', '0', '0', '0', '0', '0', '0', '0'};
   if (n <= point && point <= 16) {
     std::memcpy(p, digits, 24);
     p += n;
-    std::memcpy(p, kZeros, 16);
+    std::memcpy(p, kZeros.data(), 16);
     p += point - n;
     *p++ = '.';
     *p++ = '0';
@@ -358,7 +360,7 @@ std::size_t append_double(char* out, double value, int places) {
   } else if (-4 <= point && point <= 0) {
     *p++ = '0';
     *p++ = '.';
-    std::memcpy(p, kZeros, 4);
+    std::memcpy(p, kZeros.data(), 4);
     p += -point;
     std::memcpy(p, digits, 24);
     p += n;
