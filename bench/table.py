@@ -86,7 +86,7 @@ def final_tables(results, baseline_max):
         floor = statistics.median(runs["floor"]["wall"])
         for tool, label in TOOLS:
             if tool not in runs:
-                rows.append([s["name"], label, f"skipped (set > BASELINE_MAX_MB={baseline_max})"] + [""] * 7)
+                rows.append([s["name"], label, f"skipped (set > BASELINE_MAX_MB={baseline_max})"] + [""] * 8)
                 continue
             t = runs[tool]
             rounds = max(rounds, len(t["wall"]))
