@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t at = 0;
   auto read_some = [&](char* buffer, std::size_t capacity) -> ssize_t {
     std::size_t n = std::min(pieces.next(capacity), text.size() - at);
-    std::memcpy(buffer, text.data() + at, n);
+    if (n != 0) std::memcpy(buffer, text.data() + at, n);  // an empty input may have no pointer
     at += n;
     return static_cast<ssize_t>(n);
   };

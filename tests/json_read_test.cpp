@@ -295,6 +295,11 @@ TEST(ReadTrace, SyntaxErrorsWithPositions) {
     EXPECT_EQ(e.line, c.line) << c.text;
     EXPECT_EQ(e.column, c.column) << c.text;
   }
+  // An empty view may carry no pointer at all (an empty vector's data()).
+  ReadError none = parse_error(std::string_view{});
+  EXPECT_EQ(none.message, "EOF while parsing a value");
+  EXPECT_EQ(none.line, 1U);
+  EXPECT_EQ(none.column, 0U);
 }
 
 TEST(ReadTrace, ErrorTexts) {

@@ -58,7 +58,9 @@ void JsonInput::fail(std::string_view message, std::uint64_t at) const {
   std::uint64_t in_buffer = std::min<std::uint64_t>(at - std::min(at, base_), end_ - buffer_);
   const char* q = buffer_;
   const char* stop = buffer_ + in_buffer;
-  while ((q = static_cast<const char*>(std::memchr(q, '\n', static_cast<std::size_t>(stop - q)))) != nullptr) {
+  // An empty input may have no buffer at all: memchr must not see a null pointer.
+  while (q != stop &&
+         (q = static_cast<const char*>(std::memchr(q, '\n', static_cast<std::size_t>(stop - q)))) != nullptr) {
     ++q;
     ++line;
     line_start = base_ + static_cast<std::uint64_t>(q - buffer_);
