@@ -3,6 +3,8 @@
 // objects past the size that sorts by insertion with repeated keys.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -68,26 +70,20 @@ TEST(ReadBounds, IntegerFieldsReadTheirWholeRangeAndNoMore) {
       {"-9223372036854775808", ""},
       {"9223372036854775808", "invalid value: integer `9223372036854775808`, expected i64"},
   };
-  for (const char* field : {"total", "limit", "offset", "flags"}) {
-    for (const Case& c : i32_cases) {
-      SCOPED_TRACE(std::string(field) + " " + c.value);
-      std::string text = export_with(field, c.value);
-      EXPECT_EQ(outcome(text), *c.refused ? c.refused : "read");
-      if (!*c.refused) {
-        EXPECT_EQ(value_read(field, text), c.value);
+  auto check = [](std::initializer_list<const char*> fields, std::span<const Case> cases) {
+    for (const char* field : fields) {
+      for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(field) + " " + c.value);
+        std::string text = export_with(field, c.value);
+        EXPECT_EQ(outcome(text), *c.refused ? c.refused : "read");
+        if (!*c.refused) {
+          EXPECT_EQ(value_read(field, text), c.value);
+        }
       }
     }
-  }
-  for (const char* field : {"startTime", "duration", "timestamp"}) {
-    for (const Case& c : i64_cases) {
-      SCOPED_TRACE(std::string(field) + " " + c.value);
-      std::string text = export_with(field, c.value);
-      EXPECT_EQ(outcome(text), *c.refused ? c.refused : "read");
-      if (!*c.refused) {
-        EXPECT_EQ(value_read(field, text), c.value);
-      }
-    }
-  }
+  };
+  check({"total", "limit", "offset", "flags"}, i32_cases);
+  check({"startTime", "duration", "timestamp"}, i64_cases);
 }
 
 // One below the i64 range is read as a floating-point number, and is refused

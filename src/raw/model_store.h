@@ -63,8 +63,6 @@ class ModelStore {
   // written): room for copies in whole blocks.
   static constexpr std::size_t kReadSlack = 64;
 
-  std::size_t bytes_used() const { return used_ * 4; }
-
  private:
   static constexpr std::uint32_t kLengthMask = 0x7FFFFFFF;
   static constexpr std::uint32_t kNeedsEscape = 0x80000000;
