@@ -16,6 +16,7 @@
 #include "raw/read_trace_file.h"
 #include "test_util.h"
 #include "utils/report.h"
+#include "utils/system.h"
 #include "utils/text.h"
 
 namespace spansift {
@@ -42,7 +43,9 @@ const std::string kMixed = "caf\xC3\xA9 \xE2\x98\x95 \xF0\x9F\x98\x80";
 // An export with one single-span trace per ID, the span's operation named `operation`.
 std::string export_text(const std::vector<std::string>& ids, const std::string& operation = kMixed) {
   std::vector<std::string> items;
-  for (const std::string& id : ids) items.push_back(testing::item_json(id, testing::span_json({.operation = operation})));
+  items.reserve(ids.size());
+  for (const std::string& id : ids)
+    items.push_back(testing::item_json(id, testing::span_json({.operation = operation})));
   return testing::export_json(items, R"("total":0, "limit":0, "offset":0, "errors":null)") + "\n";
 }
 
@@ -88,14 +91,14 @@ std::vector<std::string> added(const Rows& before, const Rows& after, std::size_
   return messages;
 }
 
-Outcome read_in_process(const std::string& path) {
+Outcome read_in_process(const std::string& path, System& system = posix_system()) {
   Rows before = report_snapshot();
   testing::CapturedStdout capture;
-  auto result = read_trace_file(path);
+  auto result = read_trace_file(path, nullptr, system);
   std::string out = capture.text();
   Rows after = report_snapshot();
-  return {out, added(before, after, kRowMalformed), added(before, after, kRowEncoding), added(before, after, kRowStdout),
-          std::move(result)};
+  return {out, added(before, after, kRowMalformed), added(before, after, kRowEncoding),
+          added(before, after, kRowStdout), std::move(result)};
 }
 
 TEST(ReadTraceFile, EncodingsMarksAndShortFiles) {
@@ -185,11 +188,14 @@ TEST(ReadTraceFile, FailedOpensAndReads) {
   EXPECT_EQ(error.display(), "No such file or directory (os error 2)");
   EXPECT_EQ(error.detail(), R"(Os { code: 2, kind: NotFound, message: "No such file or directory" })");
 
-  // A folder opens but can't be read: the probe says so and goes on without a mark.
+  // A folder opens, but it is not a regular file: it is never read.
   got = read_in_process(dir.path());
-  EXPECT_EQ(got.out, "Failed reading BOM with error Is a directory (os error 21)\n" + kSerde);
-  EXPECT_EQ(got.row4, std::vector<std::string>{"File \"" + dir.path() + "\"" + ": Failed to find encoding: No BOM"});
-  EXPECT_TRUE(std::holds_alternative<TraceFileError>(got.result));
+  EXPECT_EQ(got.out, "");
+  EXPECT_EQ(got.row4, std::vector<std::string>{"File \"" + dir.path() + "\"" +
+                                               ": Failed to find encoding: Is a directory (os error 21)"});
+  ASSERT_TRUE(std::holds_alternative<TraceFileError>(got.result));
+  EXPECT_EQ(std::get<TraceFileError>(got.result).detail(),
+            R"(Os { code: 21, kind: IsADirectory, message: "Is a directory" })");
 
   if (::geteuid() != 0) {
     const std::string locked = dir / "locked.json";
@@ -204,13 +210,28 @@ TEST(ReadTraceFile, FailedOpensAndReads) {
   }
 }
 
+// The size shown is the one of the file's status; what is parsed is what was read.
+TEST(ReadTraceFile, MarkedFileThatShrinksAfterItsStatus) {
+  testing::FaultySystem system;
+  system.memory_files.push_back({"/in/x.json", 1000, kBomUtf8 + export_text({"t1"})});
+  Outcome got = read_in_process("/in/x.json", system);
+  EXPECT_EQ(got.out, "");
+  EXPECT_EQ(got.row4, std::vector<std::string>{
+                          R"(File "/in/x.json": Found encoding Encoding { UTF-8 } for a file with size: 1000)"});
+  ASSERT_TRUE(std::holds_alternative<JaegerTrace>(got.result)) << std::get<TraceFileError>(got.result).detail();
+  const JaegerTrace& trace = std::get<JaegerTrace>(got.result);
+  ASSERT_EQ(trace.data.size(), 1u);
+  EXPECT_EQ(trace.store->text(trace.data[0].traceID), "t1");
+}
+
 TEST(ReadTraceFile, QuotesInThePathAreEscapedInReportLines) {
   TempDir dir;
   const std::string path = dir / "it's \"x\".json";
   write_file(path, kBomUtf8 + "\xFF");
   Outcome got = read_in_process(path);
   const std::string shown = "\"" + dir.path() + "/it\\'s \\\"x\\\".json\"";
-  EXPECT_EQ(got.row4, std::vector<std::string>{"File " + shown + ": Found encoding Encoding { UTF-8 } for a file with size: 4"});
+  EXPECT_EQ(got.row4,
+            std::vector<std::string>{"File " + shown + ": Found encoding Encoding { UTF-8 } for a file with size: 4"});
   EXPECT_EQ(got.row1, std::vector<std::string>{"File " + shown + " returned a signal Malformed"});
 }
 
@@ -236,8 +257,8 @@ std::vector<std::string> listing_order(const std::string& folder) {
 
 std::string summary(std::size_t traces, int files, std::size_t written) {
   return "Read " + std::to_string(traces) + " traces in total from " + std::to_string(files) + " files.\n" +
-         "Extracted " + std::to_string(traces) + " traces from " + std::to_string(files) + " files.\n" +
-         "Written " + std::to_string(written) + " traces to folder Jaeger.\n";
+         "Extracted " + std::to_string(traces) + " traces from " + std::to_string(files) + " files.\n" + "Written " +
+         std::to_string(written) + " traces to folder Jaeger.\n";
 }
 
 std::string reading(const std::string& path) { return "Reading a Jaeger-trace from '" + path + "'\n"; }
@@ -305,12 +326,8 @@ TEST(ReadFile, BaseFolderIsTheFilesFolder) {
     std::string output;  // where Jaeger is expected, relative to the run's folder
   };
   const std::vector<Case> cases = {
-      {"x.json", "Jaeger"},
-      {"dir/x.json", "dir/Jaeger"},
-      {"dir//x.json", "dir/Jaeger"},
-      {"./dir/x.json", "dir/Jaeger"},
-      {"dir/..json", "dir/Jaeger"},
-      {"@/dir/x.json", "dir/Jaeger"},
+      {"x.json", "Jaeger"},           {"dir/x.json", "dir/Jaeger"}, {"dir//x.json", "dir/Jaeger"},
+      {"./dir/x.json", "dir/Jaeger"}, {"dir/..json", "dir/Jaeger"}, {"@/dir/x.json", "dir/Jaeger"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
@@ -323,7 +340,9 @@ TEST(ReadFile, BaseFolderIsTheFilesFolder) {
     std::string input = c.input[0] == '@' ? root.path() + c.input.substr(1) : c.input;
 
     RunResult run = run_spansift({input}, in_folder(root));
-    EXPECT_EQ(run.out, "Reading all traces from folder: " + input + "\n" + reading(input) + kSerde + summary(2, 1, 2));
+    std::string expected_out = "Reading all traces from folder: " + input + "\n";
+    expected_out += reading(input) + kSerde + summary(2, 1, 2);
+    EXPECT_EQ(run.out, expected_out);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(list_folder(root / c.output), (std::vector<std::string>{"t1.json", "t2.json"}));
@@ -334,13 +353,14 @@ TEST(ReadFile, BaseFolderIsTheFilesFolder) {
 
 TEST(ReadFile, InputThatIsNeitherJsonFileNorFolderIsRefused) {
   TempDir root;
-  for (const char* name : {"x.JSON", "x.txt", "x", "xjson", ".json", "x.json."}) {
+  ::mkdir((root / "sub").c_str(), 0777);
+  for (const char* name : {"x.JSON", "x.txt", "x", "xjson", ".json", "x.json.", "sub/.json"}) {
     write_file(root / name, export_text({"t1"}));
   }
   ::mkfifo((root / "pipe.json").c_str(), 0666);
   ::symlink("nowhere", (root / "dangling.json").c_str());
   for (const std::string input : {"x.JSON", "x.txt", "x", "xjson", ".json", "x.json.", "missing.json", "missing/",
-                                  "pipe.json", "dangling.json", "x.json/"}) {
+                                  "pipe.json", "dangling.json", "x.json/", "sub/.json", "./.json"}) {
     SCOPED_TRACE(input);
     RunResult run = run_spansift({input}, in_folder(root));
     EXPECT_EQ(run.out, "Reading all traces from folder: " + input + "\n");

@@ -23,6 +23,7 @@
 #include <variant>
 
 #include "raw/json_read.h"
+#include "utils/stop.h"
 
 namespace spansift::testing {
 
@@ -88,6 +89,116 @@ mode_t mode_of(const std::string& path) {
 bool has_temp_files(const std::string& folder) {
   std::vector<std::string> names = list_folder(folder);
   return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.starts_with(".spansift-"); });
+}
+
+std::string stop_message(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Stop& stop) {
+    return stop.message();
+  }
+  return "";
+}
+
+bool FaultySystem::fails(Call call) {
+  int nth = ++calls_[static_cast<int>(call)];
+  for (const Failure& f : failures) {
+    if (f.call == call && f.nth == nth) {
+      errno = f.error;
+      return true;
+    }
+  }
+  return false;
+}
+
+const MemoryFile* FaultySystem::memory_file(int fd) const {
+  auto found = open_memory_files_.find(fd);
+  return found == open_memory_files_.end() ? nullptr : found->second;
+}
+
+int FaultySystem::stat(const char* path, struct stat* status) {
+  if (fails(Call::Stat)) return -1;
+  int result = PosixSystem::stat(path, status);
+  if (result == 0 && after_stat) after_stat(path);
+  return result;
+}
+
+int FaultySystem::lstat(const char* path, struct stat* status) {
+  return fails(Call::Lstat) ? -1 : PosixSystem::lstat(path, status);
+}
+
+int FaultySystem::mkdir(const char* path, mode_t mode) {
+  return fails(Call::Mkdir) ? -1 : PosixSystem::mkdir(path, mode);
+}
+
+int FaultySystem::check_writable(const char* path) {
+  return fails(Call::CheckWritable) ? -1 : PosixSystem::check_writable(path);
+}
+
+int FaultySystem::rename(const char* from, const char* to) {
+  return fails(Call::Rename) ? -1 : PosixSystem::rename(from, to);
+}
+
+int FaultySystem::unlink(const char* path) { return fails(Call::Unlink) ? -1 : PosixSystem::unlink(path); }
+
+DIR* FaultySystem::open_folder(const char* path) {
+  return fails(Call::OpenFolder) ? nullptr : PosixSystem::open_folder(path);
+}
+
+const char* FaultySystem::next_entry(DIR* folder) {
+  return fails(Call::NextEntry) ? nullptr : PosixSystem::next_entry(folder);
+}
+
+int FaultySystem::open_for_reading(const char* path) {
+  if (fails(Call::OpenForReading)) return -1;
+  for (const MemoryFile& file : memory_files) {
+    if (file.path != path) continue;
+    int fd = PosixSystem::open_for_reading("/dev/null");
+    open_memory_files_[fd] = &file;
+    return fd;
+  }
+  return PosixSystem::open_for_reading(path);
+}
+
+int FaultySystem::create_new_file(const char* path, mode_t mode) {
+  return fails(Call::CreateNewFile) ? -1 : PosixSystem::create_new_file(path, mode);
+}
+
+int FaultySystem::file_status(int fd, struct stat* status) {
+  if (fails(Call::FileStatus)) return -1;
+  const MemoryFile* file = memory_file(fd);
+  if (file == nullptr) return PosixSystem::file_status(fd, status);
+  *status = {};
+  status->st_mode = S_IFREG | 0644;
+  status->st_size = file->size;
+  return 0;
+}
+
+ssize_t FaultySystem::read_at(int fd, void* buffer, std::size_t size, off_t offset) {
+  if (fails(Call::ReadAt)) return errno == 0 ? 0 : -1;
+  const MemoryFile* file = memory_file(fd);
+  if (file == nullptr) return PosixSystem::read_at(fd, buffer, size, offset);
+  std::string_view rest =
+      std::string_view(file->bytes).substr(std::min(file->bytes.size(), static_cast<std::size_t>(offset)));
+  std::size_t n = std::min(size, rest.size());
+  std::memcpy(buffer, rest.data(), n);
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t FaultySystem::write(int fd, const void* data, std::size_t size) {
+  if (fails(Call::Write)) return errno == 0 ? 0 : -1;
+  return PosixSystem::write(fd, data, std::min(size, write_limit));
+}
+
+int FaultySystem::change_mode(int fd, mode_t mode) {
+  return fails(Call::ChangeMode) ? -1 : PosixSystem::change_mode(fd, mode);
+}
+
+int FaultySystem::close(int fd) {
+  open_memory_files_.erase(fd);
+  // As on Linux, the descriptor is gone even when close fails.
+  PosixSystem::close(fd);
+  return fails(Call::Close) ? -1 : 0;
 }
 
 std::string span_json(const Span& span) {
@@ -164,8 +275,8 @@ void close_when_full(pid_t pid, int out_fd, int err_fd, std::string& err) {
     if (out_fd >= 0) {
       int queued = 0;
       siginfo_t info{};
-      bool ended = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                   info.si_pid == pid;
+      bool ended =
+          ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
       if ((::ioctl(out_fd, FIONREAD, &queued) == 0 && queued == 4096) || ended) {
         ::close(out_fd);
         out_fd = -1;

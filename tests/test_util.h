@@ -2,13 +2,16 @@
 // records, and running the built binary as a child process.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
 
 #include "raw/model.h"
+#include "utils/system.h"
 
 namespace spansift::testing {
 
@@ -66,6 +69,79 @@ JaegerTrace parse_export(std::string_view json);
 // A record of trace `id` whose one span has one tag holding `value`, which
 // may be a value that no JSON text reads as (a non-finite number).
 JaegerTrace record_with_tag_value(std::string_view id, JsonValue value);
+
+// The message of the Stop that `body` throws; empty when it returns.
+std::string stop_message(const std::function<void()>& body);
+
+// ---- A system that fails on demand.
+
+// The calls of System that a test can make fail.
+enum class Call {
+  Stat,
+  Lstat,
+  Mkdir,
+  CheckWritable,
+  Rename,
+  Unlink,
+  OpenFolder,
+  NextEntry,
+  OpenForReading,
+  CreateNewFile,
+  FileStatus,
+  ReadAt,
+  Write,
+  ChangeMode,
+  Close,
+  kCount
+};
+
+struct Failure {
+  Call call;
+  int nth;    // the call of that kind that fails, from 1
+  int error;  // its errno; a read or write with 0 takes no byte instead
+};
+
+// A file served from memory: opened, it shows as a regular file of `size`
+// bytes, and its reads get `bytes`, which may differ from that size.
+struct MemoryFile {
+  std::string path;
+  off_t size = 0;
+  std::string bytes;
+};
+
+// The real calls but for the chosen failures, memory files, writes of at
+// most `write_limit` bytes, and `after_stat`, which runs after each stat that
+// succeeded, with its path (to change a file between its check and its use).
+class FaultySystem : public PosixSystem {
+ public:
+  std::vector<Failure> failures;
+  std::vector<MemoryFile> memory_files;
+  std::size_t write_limit = SIZE_MAX;
+  std::function<void(const std::string& path)> after_stat;
+
+  int stat(const char* path, struct stat* status) override;
+  int lstat(const char* path, struct stat* status) override;
+  int mkdir(const char* path, mode_t mode) override;
+  int check_writable(const char* path) override;
+  int rename(const char* from, const char* to) override;
+  int unlink(const char* path) override;
+  DIR* open_folder(const char* path) override;
+  const char* next_entry(DIR* folder) override;
+  int open_for_reading(const char* path) override;
+  int create_new_file(const char* path, mode_t mode) override;
+  int file_status(int fd, struct stat* status) override;
+  ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset) override;
+  ssize_t write(int fd, const void* data, std::size_t size) override;
+  int change_mode(int fd, mode_t mode) override;
+  int close(int fd) override;
+
+ private:
+  bool fails(Call call);  // counts the call; true, with errno set, when it is to fail
+  const MemoryFile* memory_file(int fd) const;
+
+  int calls_[static_cast<int>(Call::kCount)] = {};
+  std::map<int, const MemoryFile*> open_memory_files_;  // by descriptor (one of /dev/null)
+};
 
 // ---- Runs of the built binary.
 

@@ -20,17 +20,20 @@
 #include "raw/write.h"
 #include "test_util.h"
 #include "utils/stop.h"
-#include "utils/write_system.h"
+#include "utils/system.h"
 
 namespace spansift {
 namespace {
 
+using testing::Call;
 using testing::exists;
+using testing::Failure;
 using testing::has_temp_files;
 using testing::item_json;
 using testing::list_folder;
 using testing::mode_of;
 using testing::read_file;
+using testing::stop_message;
 using testing::TempDir;
 using testing::write_file;
 
@@ -57,16 +60,6 @@ std::string file_text(const std::string& id, const std::string& label) {
   return "{\n  \"data\": [\n    {\n      \"traceID\": \"" + id +
          "\",\n      \"spans\": [],\n      \"processes\": {},\n      \"warnings\": [\n        \"" + label +
          "\"\n      ]\n    }\n  ],\n  \"total\": 0,\n  \"limit\": 0,\n  \"offset\": 0,\n  \"errors\": null\n}";
-}
-
-// The message of the Stop that `body` throws; empty when it returns.
-std::string stop_message(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Stop& stop) {
-    return stop.message();
-  }
-  return "";
 }
 
 // Permission bits don't hold back root, so cases about them run as "nobody",
@@ -127,14 +120,27 @@ TEST(WriteTraces, WritesOneFilePerSelectedRecord) {
   const Case cases[] = {
       {"empty list", {}, {}, "", 0, {}},
       {"no ID matches", {}, {{"a"}, {"b"}}, "c,d", 0, {}},
-      {"lone comma selects all", {}, {{"a"}, {"b"}}, ",", 2, {{"a.json", file_text("a", "r0")}, {"b.json", file_text("b", "r1")}}},
+      {"lone comma selects all",
+       {},
+       {{"a"}, {"b"}},
+       ",",
+       2,
+       {{"a.json", file_text("a", "r0")}, {"b.json", file_text("b", "r1")}}},
       {"blank kept in selection", {}, {{"a"}, {"b"}}, "b, a", 1, {{"b.json", file_text("b", "r1")}}},
       {"case matters", {}, {{"abc"}, {"ABC"}}, "ABC", 1, {{"ABC.json", file_text("ABC", "r1")}}},
       {"same ID twice: second wins, both counted", {}, {{"x"}, {"x"}}, "", 2, {{"x.json", file_text("x", "r1")}}},
-      {"dot names are plain names", {}, {{""}, {"."}, {".."}}, "", 3,
+      {"dot names are plain names",
+       {},
+       {{""}, {"."}, {".."}},
+       "",
+       3,
        {{"...json", file_text("..", "r2")}, {"..json", file_text(".", "r1")}, {".json", file_text("", "r0")}}},
       {"unselected unsafe ID is passed over", {}, {{"../x"}, {"ok"}}, "ok", 1, {{"ok.json", file_text("ok", "r1")}}},
-      {"older files kept, same name replaced", {{"old.json", "OLD"}, {"a.json", "STALE"}}, {{"a"}}, "", 1,
+      {"older files kept, same name replaced",
+       {{"old.json", "OLD"}, {"a.json", "STALE"}},
+       {{"a"}},
+       "",
+       1,
        {{"a.json", file_text("a", "r0")}, {"old.json", "OLD"}}},
   };
   for (const Case& c : cases) {
@@ -181,7 +187,7 @@ TEST(WriteTraces, ReleasesEveryRecord) {
   std::weak_ptr<const ModelStore> written = records[0].store;
   std::weak_ptr<const ModelStore> passed_over = records[1].store;
   write_traces(dir.path(), std::move(records), "a");
-  EXPECT_TRUE(records.empty());
+  EXPECT_TRUE(records.empty());  // NOLINT(bugprone-use-after-move): left empty is part of the contract
   EXPECT_TRUE(written.expired());
   EXPECT_TRUE(passed_over.expired());
 }
@@ -279,7 +285,9 @@ void expect_jaeger_holds(const std::string& dir, const Names& names) { EXPECT_EQ
 
 TEST(WriteTraces, StopsWithTheStepsMessage) {
   using Records = std::function<std::vector<JaegerTrace>(const std::string& dir)>;
-  auto ids = [](std::vector<Names> list) -> Records { return [list](const std::string&) { return make_records(list); }; };
+  auto ids = [](const std::vector<Names>& list) -> Records {
+    return [list](const std::string&) { return make_records(list); };
+  };
   struct Case {
     const char* name;
     std::function<void(const std::string& dir)> setup;
@@ -287,8 +295,8 @@ TEST(WriteTraces, StopsWithTheStepsMessage) {
     std::string trace_ids;
     std::function<std::string(const std::string& dir)> err;
     std::function<void(const std::string& dir)> check;  // the files left behind
-    bool unprivileged = false;  // run without root's exemption from permission bits
-    std::string base = "";      // below the temporary folder; empty: the folder itself
+    bool unprivileged = false;                          // run without root's exemption from permission bits
+    std::string base;                                   // below the temporary folder; empty: the folder itself
   };
   const std::string long_id(256, 'x');
   const Case cases[] = {
@@ -391,8 +399,7 @@ TEST(WriteTraces, StopsWithTheStepsMessage) {
        },
        "",
        [](const std::string& d) {
-         return "Failed to create json for file: '" + d +
-                "/Jaeger/a.json'. Received error:\tnumber is not finite";
+         return "Failed to create json for file: '" + d + "/Jaeger/a.json'. Received error:\tnumber is not finite";
        },
        [](const std::string& d) {
          EXPECT_EQ(read_file(d + "/Jaeger/a.json"), "EARLIER");
@@ -403,7 +410,7 @@ TEST(WriteTraces, StopsWithTheStepsMessage) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    const std::string d = dir.path();
+    const std::string& d = dir.path();
     if (c.setup) c.setup(d);
     if (c.unprivileged) hand_to_nobody(d);
     std::vector<JaegerTrace> records = c.records(d);
@@ -423,66 +430,6 @@ TEST(WriteTraces, StopsWithTheStepsMessage) {
 // ---------------------------------------------------------------------------
 // Each system call of the write path failing, through the seam.
 
-enum class Step { Stat, Mkdir, Lstat, CheckWritable, Mkstemp, Fchmod, Write, Close, Rename, Unlink };
-
-struct Failure {
-  Step step;
-  int nth;    // the call of that step that fails, from 1
-  int error;  // its errno; a write with 0 takes no byte instead
-};
-
-// The real calls, except the chosen failures; each write takes at most
-// `write_limit` bytes.
-class FailingSystem : public PosixWriteSystem {
- public:
-  FailingSystem(std::vector<Failure> failures, std::size_t write_limit)
-      : failures_(std::move(failures)), write_limit_(write_limit) {}
-
-  int stat(const char* path, struct stat* status) override {
-    return fails(Step::Stat) ? -1 : PosixWriteSystem::stat(path, status);
-  }
-  int lstat(const char* path, struct stat* status) override {
-    return fails(Step::Lstat) ? -1 : PosixWriteSystem::lstat(path, status);
-  }
-  int mkdir(const char* path, mode_t mode) override {
-    return fails(Step::Mkdir) ? -1 : PosixWriteSystem::mkdir(path, mode);
-  }
-  int check_writable(const char* path) override {
-    return fails(Step::CheckWritable) ? -1 : PosixWriteSystem::check_writable(path);
-  }
-  int mkstemp(char* pattern) override { return fails(Step::Mkstemp) ? -1 : PosixWriteSystem::mkstemp(pattern); }
-  int fchmod(int fd, mode_t mode) override { return fails(Step::Fchmod) ? -1 : PosixWriteSystem::fchmod(fd, mode); }
-  ssize_t write(int fd, const void* data, std::size_t size) override {
-    if (fails(Step::Write)) return errno == 0 ? 0 : -1;
-    return PosixWriteSystem::write(fd, data, std::min(size, write_limit_));
-  }
-  int close(int fd) override {
-    // As on Linux, the descriptor is gone even when close fails.
-    PosixWriteSystem::close(fd);
-    return fails(Step::Close) ? -1 : 0;
-  }
-  int rename(const char* from, const char* to) override {
-    return fails(Step::Rename) ? -1 : PosixWriteSystem::rename(from, to);
-  }
-  int unlink(const char* path) override { return fails(Step::Unlink) ? -1 : PosixWriteSystem::unlink(path); }
-
- private:
-  bool fails(Step step) {
-    int call = ++calls_[static_cast<int>(step)];
-    for (const Failure& f : failures_) {
-      if (f.step == step && f.nth == call) {
-        errno = f.error;
-        return true;
-      }
-    }
-    return false;
-  }
-
-  std::vector<Failure> failures_;
-  std::size_t write_limit_;
-  int calls_[10] = {};
-};
-
 TEST(WriteTraces, EachStepOfTheWritePathFailing) {
   // Records "a" and "b" replace earlier files; the failures hit b's calls
   // (each step is called once per file), the folder's calls come first.
@@ -498,26 +445,39 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
   const std::string b_create = "b.json'. Received error:\t";
   const std::string b_write = "b.json failed with error:\t";
   const Case cases[] = {
-      {"folder can't be made", {{Step::Mkdir, 1, EACCES}},
-       R"(failed to create folder: Os { code: 13, kind: PermissionDenied, message: "Permission denied" })", false,
-       false, SIZE_MAX, false},
+      {"folder can't be made",
+       {{Call::Mkdir, 1, EACCES}},
+       R"(failed to create folder: Os { code: 13, kind: PermissionDenied, message: "Permission denied" })",
+       false,
+       false,
+       SIZE_MAX,
+       false},
       // A folder that can't be looked at is made, which fails as it exists.
-      {"folder can't be looked at", {{Step::Stat, 1, EACCES}},
-       R"(failed to create folder: Os { code: 17, kind: AlreadyExists, message: "File exists" })", false},
-      {"name can't be looked at", {{Step::Lstat, 2, EACCES}}, b_create + "Permission denied (os error 13)"},
-      {"earlier file can't be written", {{Step::CheckWritable, 2, EROFS}},
+      {"folder can't be looked at",
+       {{Call::Stat, 1, EACCES}},
+       R"(failed to create folder: Os { code: 17, kind: AlreadyExists, message: "File exists" })",
+       false},
+      {"name can't be looked at", {{Call::Lstat, 2, EACCES}}, b_create + "Permission denied (os error 13)"},
+      {"earlier file can't be written",
+       {{Call::CheckWritable, 2, EROFS}},
        b_create + "Read-only file system (os error 30)"},
-      {"temporary file can't be made", {{Step::Mkstemp, 2, EMFILE}}, b_create + "Too many open files (os error 24)"},
-      {"mode can't be set", {{Step::Fchmod, 2, EPERM}}, b_create + "Operation not permitted (os error 1)"},
-      {"write fails", {{Step::Write, 2, ENOSPC}}, b_write + "No space left on device (os error 28)"},
-      {"write takes no byte", {{Step::Write, 2, 0}}, b_write + "failed to write whole buffer"},
-      {"close fails", {{Step::Close, 2, EIO}}, b_write + "Input/output error (os error 5)"},
-      {"interrupted close is not retried", {{Step::Close, 2, EINTR}}, b_write + "Interrupted system call (os error 4)"},
-      {"rename fails", {{Step::Rename, 2, EXDEV}}, b_create + "Invalid cross-device link (os error 18)"},
+      {"temporary file can't be made",
+       {{Call::CreateNewFile, 2, EMFILE}},
+       b_create + "Too many open files (os error 24)"},
+      {"mode can't be set", {{Call::ChangeMode, 2, EPERM}}, b_create + "Operation not permitted (os error 1)"},
+      {"write fails", {{Call::Write, 2, ENOSPC}}, b_write + "No space left on device (os error 28)"},
+      {"write takes no byte", {{Call::Write, 2, 0}}, b_write + "failed to write whole buffer"},
+      {"close fails", {{Call::Close, 2, EIO}}, b_write + "Input/output error (os error 5)"},
+      {"interrupted close is not retried", {{Call::Close, 2, EINTR}}, b_write + "Interrupted system call (os error 4)"},
+      {"rename fails", {{Call::Rename, 2, EXDEV}}, b_create + "Invalid cross-device link (os error 18)"},
       // The first fault is the one shown; the temporary file can only stay.
-      {"removing the temporary file fails too", {{Step::Write, 2, EDQUOT}, {Step::Unlink, 1, EIO}},
-       b_write + "Disk quota exceeded (os error 122)", true, true},
-      {"interrupted write is retried", {{Step::Write, 2, EINTR}}, ""},
+      {"removing the temporary file fails too",
+       {{Call::Write, 2, EDQUOT}, {Call::Unlink, 1, EIO}},
+       b_write + "Disk quota exceeded (os error 122)",
+       true,
+       true},
+      {"interrupted write is retried", {{Call::Write, 2, EINTR}}, ""},
+      {"temporary name taken: another is drawn", {{Call::CreateNewFile, 2, EEXIST}}, ""},
       {"short writes are continued", {}, "", true, false, 7},
   };
   for (const Case& c : cases) {
@@ -529,15 +489,18 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
       write_file(jaeger + "/a.json", "EARLIER a");
       write_file(jaeger + "/b.json", "EARLIER b");
     }
-    FailingSystem system(c.failures, c.write_limit);
-    std::string message =
-        stop_message([&] { EXPECT_EQ(write_traces(dir.path(), make_records({{"a"}, {"b"}}), "", system), 2u); });
+    testing::FaultySystem system;
+    system.failures = c.failures;
+    system.write_limit = c.write_limit;
+    std::string message = stop_message([&] {
+      EXPECT_EQ(write_traces(dir.path(), make_records({{"a"}, {"b"}}), "", system), 2u);
+    });
 
     if (c.err.empty()) {
       EXPECT_EQ(message, "");
     } else if (c.err.starts_with("b.json")) {
       EXPECT_EQ(message, (c.err.find("Received") != std::string::npos ? "Failed to create file: '" + jaeger + "/"
-                                                                         : "Write to path " + jaeger + "/") +
+                                                                      : "Write to path " + jaeger + "/") +
                              c.err);
     } else {
       EXPECT_EQ(message, c.err);
@@ -584,7 +547,8 @@ TEST(WriteTracesRun, FailedWriteKeepsTheEarlierFileAndLeavesNoTempFile) {
   };
   testing::RunResult r = testing::run_spansift({dir / "export.json"}, options);
   EXPECT_EQ(r.status, 101);
-  EXPECT_EQ(r.err, "Write to path " + dir.path() + "/Jaeger/abc.json failed with error:\tFile too large (os error 27)\n");
+  EXPECT_EQ(r.err,
+            "Write to path " + dir.path() + "/Jaeger/abc.json failed with error:\tFile too large (os error 27)\n");
   EXPECT_EQ(read_file(dir / "Jaeger/abc.json"), "EARLIER");
   EXPECT_EQ(list_folder(dir / "Jaeger"), Names{"abc.json"});
 }

@@ -19,8 +19,21 @@ namespace spansift {
 
 namespace {
 
-struct FolderCloser {
-  void operator()(DIR* folder) const { ::closedir(folder); }
+// An open folder listing, closed through the system on every way out.
+class OpenFolder {
+ public:
+  OpenFolder(System& system, const std::string& path) : system_(system), folder_(system.open_folder(path.c_str())) {}
+  ~OpenFolder() {
+    if (folder_ != nullptr) system_.close_folder(folder_);
+  }
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+  bool valid() const { return folder_ != nullptr; }
+  const char* next_entry() { return system_.next_entry(folder_); }
+
+ private:
+  System& system_;
+  DIR* folder_;
 };
 
 // One result of the folder listing: an entry's name, or the errno of a
@@ -71,12 +84,12 @@ std::optional<std::string_view> parent_of(std::string_view path) {
 // other regular files are announced and passed over, anything else silently.
 std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, const ListingResult& entry,
                                                           std::int32_t& file_count,
-                                                          const std::shared_ptr<ModelStore>& store) {
+                                                          const std::shared_ptr<ModelStore>& store, System& system) {
   if (entry.error != 0) throw Stop(messages::entry_unreadable(OsError{entry.error}.detail()));
   std::string path = join_path(folder, entry.name);
 
   struct stat status;
-  if (::stat(path.c_str(), &status) != 0) throw Stop(OsError{errno}.detail());
+  if (system.stat(path.c_str(), &status) != 0) throw Stop(OsError{errno}.detail());
   if (!S_ISREG(status.st_mode)) return std::nullopt;
 
   if (!is_valid_utf8(path)) throw Stop(messages::kPathNotText);
@@ -85,7 +98,7 @@ std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folde
     return std::nullopt;
   }
   ++file_count;
-  return read_and_split_file(path, store);
+  return read_and_split_file(path, store, system);
 }
 
 void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
@@ -98,14 +111,15 @@ void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
 
 }  // namespace
 
-std::vector<JaegerTrace> read_and_split_file(const std::string& path, std::shared_ptr<ModelStore> store) {
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, std::shared_ptr<ModelStore> store,
+                                             System& system) {
   print_stdout(messages::reading_file(path));
-  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(store));
+  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(store), system);
   if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());
   return split_export(std::get<JaegerTrace>(std::move(result)));
 }
 
-ReadResult read_file_or_folder(std::string_view input) {
+ReadResult read_file_or_folder(std::string_view input, System& system) {
   report(kRowStdout, messages::reading_input(input));
   ReadResult result;
   std::string path(input);
@@ -113,27 +127,26 @@ ReadResult read_file_or_folder(std::string_view input) {
   auto store = std::make_shared<ModelStore>();
 
   struct stat status;
-  bool found = ::stat(path.c_str(), &status) == 0;
+  bool found = system.stat(path.c_str(), &status) == 0;
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
-    result.traces = read_and_split_file(path, store);
+    result.traces = read_and_split_file(path, store, system);
     std::optional<std::string_view> parent = parent_of(input);
     if (!parent) throw Stop(messages::kNoParent);
     result.base_folder = *parent;
     result.file_count = 1;
   } else if (found && S_ISDIR(status.st_mode)) {
     std::int32_t file_count = 0;
-    std::unique_ptr<DIR, FolderCloser> folder(::opendir(path.c_str()));
-    if (!folder) throw Stop(messages::folder_unreadable(OsError{errno}.detail()));
+    OpenFolder folder(system, path);
+    if (!folder.valid()) throw Stop(messages::folder_unreadable(OsError{errno}.detail()));
     for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(folder.get());
+      const char* entry = folder.next_entry();
       if (entry == nullptr) {
-        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count, store);
+        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count, store, system);
         break;
       }
-      std::string_view name = entry->d_name;
+      std::string_view name = entry;
       if (name == "." || name == "..") continue;
-      if (auto records = read_folder_entry(input, ListingResult{name, 0}, file_count, store)) {
+      if (auto records = read_folder_entry(input, ListingResult{name, 0}, file_count, store, system)) {
         append(result.traces, std::move(*records));
       }
     }

@@ -1,10 +1,8 @@
 #include "raw/read_trace_file.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 #include "raw/decode.h"
@@ -18,66 +16,72 @@ namespace {
 
 constexpr std::size_t kProbeSize = 5;
 
-// Closes the descriptor on every way out of a scope.
-class FileDescriptor {
+// The descriptor of the file being read, closed through the system on every
+// way out of a scope.
+class OpenFile {
  public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
+  OpenFile(System& system, const std::string& path) : system_(system), fd_(system.open_for_reading(path.c_str())) {}
+  ~OpenFile() {
+    if (fd_ >= 0) system_.close(fd_);
   }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
 
  private:
+  System& system_;
   int fd_;
 };
 
-int open_for_reading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+// Fills `status` for the open file. Returns 0, or the errno that ends the
+// read: fstat's own, or, for anything but a regular file (a FIFO, a device
+// or a folder put in place of the listed file), the error that reading it
+// would give: EISDIR for a folder, ESPIPE ("Illegal seek") for the rest,
+// whose bytes can't be read from the start again as this reader does. It is
+// never read, so a run can't wait on it.
+int check_regular(System& system, int fd, struct stat& status) {
+  if (system.file_status(fd, &status) != 0) return errno;
+  if (S_ISREG(status.st_mode)) return 0;
+  return S_ISDIR(status.st_mode) ? EISDIR : ESPIPE;
+}
 
-// What the probe found: an encoding, or why there is none (shown, then dropped).
+// What the probe found: an encoding, or none.
 struct ProbeOutcome {
   bool found = false;
   Encoding encoding = Encoding::Utf8;
-  std::string no_encoding;  // "No BOM" or the display text of the open error
 };
 
-ProbeOutcome probe_bom(const std::string& path) {
+ProbeOutcome probe_bom(System& system, int fd) {
   ProbeOutcome outcome;
-  FileDescriptor file(open_for_reading(path));
-  if (!file.valid()) {
-    outcome.no_encoding = OsError{errno}.display();
-    return outcome;
-  }
   char probe[kProbeSize] = {};
   // One read only: a short read is looked at as it is, with zeros after it.
-  ssize_t n = ::read(file.get(), probe, kProbeSize);
+  ssize_t n = system.read_at(fd, probe, kProbeSize, 0);
   if (n < 0) {
     print_stdout(messages::probe_failed(OsError{errno}.display()));
   } else if (n <= 2) {
     print_stdout(messages::probe_short(n));
   }
   outcome.found = detect_bom(std::string_view(probe, kProbeSize), outcome.encoding);
-  if (!outcome.found) outcome.no_encoding = messages::kNoBom;
   return outcome;
 }
 
-// Reads from the current offset to the end into `buffer`, whatever the file
-// holds by then; `expected` is only the first guess of its size.
+// Reads the whole file from its start into `buffer`, whatever it holds by
+// then; `expected` is only the first guess of its size.
 // Returns 0 or the errno of the failed read.
-int read_to_end(int fd, std::size_t expected, std::string& buffer) {
+int read_to_end(System& system, int fd, std::size_t expected, std::string& buffer) {
   buffer.resize(expected);
   std::size_t filled = 0;
   for (;;) {
     ssize_t n;
+    auto offset = static_cast<off_t>(filled);
     if (filled < buffer.size()) {
-      n = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+      n = system.read_at(fd, buffer.data() + filled, buffer.size() - filled, offset);
       if (n > 0) filled += static_cast<std::size_t>(n);
     } else {
       // Full up to the expected size: the file may have grown since.
       char more[8192];
-      n = ::read(fd, more, sizeof more);
+      n = system.read_at(fd, more, sizeof more, offset);
       if (n > 0) {
         buffer.append(more, static_cast<std::size_t>(n));
         filled += static_cast<std::size_t>(n);
@@ -97,20 +101,15 @@ std::variant<JaegerTrace, TraceFileError> from_parse(ParseResult&& result) {
   return std::get<JaegerTrace>(std::move(result));
 }
 
-std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, Encoding encoding,
+std::variant<JaegerTrace, TraceFileError> read_marked(System& system, int fd, const std::string& path,
+                                                      const struct stat& status, Encoding encoding,
                                                       std::shared_ptr<ModelStore> store) {
-  struct stat status;
-  if (::stat(path.c_str(), &status) != 0) return os_error(errno);
   report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), status.st_size));
 
   std::string bytes;
-  {
-    FileDescriptor file(open_for_reading(path));
-    if (!file.valid()) return os_error(errno);
-    if (!std::in_range<std::size_t>(status.st_size)) return TraceFileError{SizeError{}};
-    if (int code = read_to_end(file.get(), static_cast<std::size_t>(status.st_size), bytes); code != 0) {
-      return os_error(code);
-    }
+  if (!std::in_range<std::size_t>(status.st_size)) return TraceFileError{SizeError{}};
+  if (int code = read_to_end(system, fd, static_cast<std::size_t>(status.st_size), bytes); code != 0) {
+    return os_error(code);
   }
 
   std::string_view rest = bytes;
@@ -128,13 +127,19 @@ std::variant<JaegerTrace, TraceFileError> read_marked(const std::string& path, E
   return from_parse(parse_trace_json(text, std::move(store)));
 }
 
-std::variant<JaegerTrace, TraceFileError> read_unmarked(const std::string& path, const std::string& no_encoding,
+std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, int fd, const std::string& path,
                                                         std::shared_ptr<ModelStore> store) {
-  report(kRowEncoding, messages::encoding_not_found(quoted(path), no_encoding));
-  FileDescriptor file(open_for_reading(path));
-  if (!file.valid()) return os_error(errno);
+  report(kRowEncoding, messages::encoding_not_found(quoted(path), messages::kNoBom));
   print_stdout(messages::kParsingUnmarked);
-  return from_parse(parse_trace_json_fd(file.get(), std::move(store)));
+  off_t offset = 0;  // from the start again, after the probe
+  ReadSome read_some = [&system, fd, &offset](char* buffer, std::size_t size) -> ssize_t {
+    for (;;) {
+      ssize_t n = system.read_at(fd, buffer, size, offset);
+      if (n > 0) offset += n;
+      if (n >= 0 || errno != EINTR) return n;
+    }
+  };
+  return from_parse(parse_trace_json(read_some, 8192, std::move(store)));
 }
 
 }  // namespace
@@ -151,10 +156,20 @@ std::string TraceFileError::detail() const {
   return std::visit([](const auto& e) { return e.detail(); }, error);
 }
 
-std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, std::shared_ptr<ModelStore> store) {
-  ProbeOutcome outcome = probe_bom(path);
-  if (outcome.found) return read_marked(path, outcome.encoding, std::move(store));
-  return read_unmarked(path, outcome.no_encoding, std::move(store));
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, std::shared_ptr<ModelStore> store,
+                                                          System& system) {
+  // One descriptor for the probe and the whole read, so that what is read
+  // is the file that was checked.
+  OpenFile file(system, path);
+  struct stat status;
+  int code = file.valid() ? check_regular(system, file.get(), status) : errno;
+  if (code != 0) {
+    report(kRowEncoding, messages::encoding_not_found(quoted(path), OsError{code}.display()));
+    return os_error(code);
+  }
+  ProbeOutcome outcome = probe_bom(system, file.get());
+  if (outcome.found) return read_marked(system, file.get(), path, status, outcome.encoding, std::move(store));
+  return read_unmarked(system, file.get(), path, std::move(store));
 }
 
 }  // namespace spansift

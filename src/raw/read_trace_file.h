@@ -9,6 +9,7 @@
 #include "raw/model.h"
 #include "raw/model_store.h"
 #include "utils/file.h"
+#include "utils/system.h"
 
 namespace spansift {
 
@@ -26,10 +27,12 @@ struct TraceFileError {
 };
 
 // Reads the export at `path` into `store` (the run's; a new one when none is
-// given). Prints the probe's lines on standard output and files the encoding
-// lines in the report log (kRowEncoding, kRowMalformed). Every failure to
-// read is returned; only a failed print throws Stop.
+// given) through one descriptor opened by `system`. Prints the probe's lines
+// on standard output and files the encoding lines in the report log
+// (kRowEncoding, kRowMalformed). Every failure to read is returned, a path
+// that is not a regular file among them; only a failed print throws Stop.
 std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path,
-                                                          std::shared_ptr<ModelStore> store = nullptr);
+                                                          std::shared_ptr<ModelStore> store = nullptr,
+                                                          System& system = posix_system());
 
 }  // namespace spansift

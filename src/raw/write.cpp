@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <random>
 #include <sys/stat.h>
 #include <utility>
 
@@ -52,18 +53,37 @@ std::string write_message(const std::string& path, std::string_view reason) {
 
 std::string os_text(int code) { return OsError{code}.display(); }
 
+// Names taken by other files are passed over; so many in a row means
+// something else is wrong, and the last EEXIST is reported.
+constexpr int kNameAttempts = 100;
+
+// ".spansift-" and six letters or digits, from a generator of each thread's own.
+std::string random_temp_name() {
+  static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 generator{std::random_device{}()};
+  std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
+  std::string name = ".spansift-";
+  for (int i = 0; i < 6; ++i) name += kAlphabet[pick(generator)];
+  return name;
+}
+
 // The temporary file that a trace is written into, in the output folder. It
 // is removed when this goes out of scope unless it has been renamed onto its
 // final name, whatever way the scope is left.
 class TempFile {
  public:
-  TempFile(WriteSystem& system, const std::string& folder)
-      : system_(system), path_(join_path(folder, ".spansift-XXXXXX")) {
-    fd_ = system_.mkstemp(path_.data());
-    if (fd_ < 0) {
+  // Made with the mode 0666 at creation, so that the kernel applies the
+  // process's umask itself; no process-wide state is read or changed.
+  TempFile(System& system, const std::string& folder) : system_(system) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+      path_ = join_path(folder, random_temp_name());
+      fd_ = system_.create_new_file(path_.c_str(), 0666);
+      if (fd_ >= 0) {
+        exists_ = true;
+        return;
+      }
       error_ = errno;
-    } else {
-      exists_ = true;
+      if (error_ != EEXIST) return;
     }
   }
   TempFile(const TempFile&) = delete;
@@ -96,7 +116,7 @@ class TempFile {
   }
 
  private:
-  WriteSystem& system_;
+  System& system_;
   std::string path_;
   int fd_ = -1;
   int error_ = 0;
@@ -106,18 +126,17 @@ class TempFile {
 // Writes `text` as the file `path` (in `folder`) so that the name only ever
 // holds a complete file: the text goes into a temporary file that is renamed
 // onto the name once it is whole and closed without error.
-void write_file_atomically(WriteSystem& system, const std::string& folder, const std::string& path,
-                           std::string_view text, mode_t new_file_mode) {
+void write_file_atomically(System& system, const std::string& folder, const std::string& path, std::string_view text) {
   // The final name is checked first so that a folder of that name, a name
   // that is too long or a file we may not write are reported as such, and
   // before a byte is written.
-  mode_t mode = new_file_mode;
+  std::optional<mode_t> kept_mode;  // of the regular file being replaced
   struct stat st;
   if (system.lstat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) throw Stop(create_message(path, os_text(EISDIR)));
     if (S_ISREG(st.st_mode)) {
       if (system.check_writable(path.c_str()) != 0) throw Stop(create_message(path, os_text(errno)));
-      mode = st.st_mode & 0777;
+      kept_mode = st.st_mode & 0777;
     }
     // Anything else, a symbolic link above all, is replaced and never
     // written through.
@@ -127,7 +146,7 @@ void write_file_atomically(WriteSystem& system, const std::string& folder, const
 
   TempFile temp(system, folder);
   if (temp.fd() < 0) throw Stop(create_message(path, os_text(temp.open_error())));
-  if (system.fchmod(temp.fd(), mode) != 0) throw Stop(create_message(path, os_text(errno)));
+  if (kept_mode && system.change_mode(temp.fd(), *kept_mode) != 0) throw Stop(create_message(path, os_text(errno)));
 
   int fd = temp.fd();
   int code = write_whole(text, [&](const char* data, std::size_t size) { return system.write(fd, data, size); });
@@ -143,16 +162,12 @@ void write_file_atomically(WriteSystem& system, const std::string& folder, const
 }  // namespace
 
 std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
-                           WriteSystem& system) {
+                           System& system) {
   // Taken over here, so the caller's list is empty whatever happens below.
   std::vector<JaegerTrace> owned = std::move(records);
 
   TraceSelection selection = parse_trace_ids(trace_ids);
   std::string folder = create_folder(base_folder, "Jaeger", system);
-
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  const mode_t new_file_mode = 0666 & ~mask;
 
   std::uint64_t count = 0;
   std::string json;  // reused across records: it only grows, and is never cleared
@@ -190,7 +205,7 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
       throw Stop(create_message(path, messages::kNulInName));
     }
 
-    write_file_atomically(system, folder, path, *text, new_file_mode);
+    write_file_atomically(system, folder, path, *text);
     ++count;
   }
   return count;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "raw/model.h"
-#include "utils/write_system.h"
+#include "utils/system.h"
 
 namespace spansift {
 
@@ -28,6 +28,6 @@ bool is_selected(const TraceSelection& selection, const JaegerTrace& record);
 // Throws Stop on any fault; files written before it stay, and no temporary
 // file is left.
 std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
-                           WriteSystem& system = posix_write_system());
+                           System& system = posix_system());
 
 }  // namespace spansift

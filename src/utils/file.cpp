@@ -7,8 +7,8 @@
 
 #include "utils/messages.h"
 #include "utils/stop.h"
+#include "utils/system.h"
 #include "utils/text.h"
-#include "utils/write_system.h"
 
 namespace spansift {
 
@@ -70,7 +70,7 @@ std::string join_path(std::string_view path, std::string_view name) {
   return joined;
 }
 
-std::string create_folder(std::string_view base, std::string_view name, WriteSystem& system) {
+std::string create_folder(std::string_view base, std::string_view name, System& system) {
   std::string path = join_path(base, name);
   struct stat st;
   if (system.stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;

@@ -9,7 +9,7 @@
 
 namespace spansift {
 
-class WriteSystem;
+class System;
 
 // An error that carries the system's error number.
 struct OsError {
@@ -52,6 +52,6 @@ std::string join_path(std::string_view path, std::string_view name);
 // folder (links followed) is kept as it is, otherwise that one folder is
 // created (mode 0777 less the umask) through `system`. Throws Stop with
 // "failed to create folder: {detail}" when it can't be made.
-std::string create_folder(std::string_view base, std::string_view name, WriteSystem& system);
+std::string create_folder(std::string_view base, std::string_view name, System& system);
 
 }  // namespace spansift
