@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "raw/model_store.h"
+#include "raw/read_folder.h"
 #include "raw/read_trace_file.h"
 #include "test_util.h"
 #include "utils/report.h"
@@ -349,6 +350,19 @@ TEST(ReadFile, BaseFolderIsTheFilesFolder) {
     EXPECT_EQ(exists(root / "Jaeger"), c.output == "Jaeger");
     EXPECT_EQ(exists(root / "dir/Jaeger"), c.output == "dir/Jaeger");
   }
+}
+
+TEST(ReadFile, BaseFolderOutlivesTheInputText) {
+  TempDir root;
+  write_file(root / "x.json", export_text({"t1"}));
+  ReadResult result;
+  {
+    std::string input = root / "x.json";
+    testing::CapturedStdout capture;
+    result = read_file_or_folder(input);
+    input.assign(input.size(), '#');
+  }
+  EXPECT_EQ(result.base_folder, root.path());
 }
 
 TEST(ReadFile, InputThatIsNeitherJsonFileNorFolderIsRefused) {
