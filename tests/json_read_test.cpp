@@ -305,6 +305,12 @@ TEST(ReadTrace, SyntaxErrorsWithPositions) {
       {"{\"data\":[],\"total\":0,\"limit\":0,\"offset\":0}\n x", "trailing characters", 2, 2},
       {"{\"data\":[],\n\"total\":0,\"limit\":0,\"offset\":0}}", "trailing characters", 2, 32},
       {"\xEF\xBB\xBF{}", "expected value", 1, 1},
+      // A field repeated after the last one, compact: the key looked for
+      // first is the record's first field again, which is taken.
+      {R"({"data":[{"traceID":"t","spans":[{"traceID":"t","spanID":"s","flags":0,"operationName":"o",)"
+       R"("references":[],"startTime":0,"duration":0,"tags":[{"key":"a","type":"b","value":1,"key":"c"}],)"
+       R"("logs":[],"processID":"p"}],"processes":{}}],"total":0,"limit":0,"offset":0})",
+       "duplicate field `key`", 1, 180},
   };
   for (const Case& c : cases) {
     ReadError e = parse_error(c.text);

@@ -119,33 +119,48 @@ class Builder {
       const MemberOf<R>& member = table_of<R>().members[f.field];
       int first = c.peek_token();
       if (first < 0) c.fail(kEofValue, c.offset());
+      // Only the kinds that R has are read: each record's loop stays small.
       switch (want) {
         case FieldKind::Text:
-          if (first != '"') refuse(c, want);
-          record.*member.text = read_text(c);
-          FrameStack::entry_done(f);
-          return false;
+          if constexpr (has_field_of_kind<R>(FieldKind::Text)) {
+            if (first != '"') refuse(c, want);
+            record.*member.text = read_text(c);
+            FrameStack::entry_done(f);
+            return false;
+          }
+          break;
         case FieldKind::I32:
-          if (first != '-' && !is_digit(first)) refuse(c, want);
-          record.*member.i32 = static_cast<std::int32_t>(read_integer(c, want));
-          FrameStack::entry_done(f);
-          return false;
+          if constexpr (has_field_of_kind<R>(FieldKind::I32)) {
+            if (first != '-' && !is_digit(first)) refuse(c, want);
+            record.*member.i32 = static_cast<std::int32_t>(read_integer(c, want));
+            FrameStack::entry_done(f);
+            return false;
+          }
+          break;
         case FieldKind::I64:
-          if (first != '-' && !is_digit(first)) refuse(c, want);
-          record.*member.i64 = read_integer(c, want);
-          FrameStack::entry_done(f);
-          return false;
-        case FieldKind::Value: return read_value(c, f, first, member.in(record, want));
+          if constexpr (has_field_of_kind<R>(FieldKind::I64)) {
+            if (first != '-' && !is_digit(first)) refuse(c, want);
+            record.*member.i64 = read_integer(c, want);
+            FrameStack::entry_done(f);
+            return false;
+          }
+          break;
+        case FieldKind::Value:
+          if constexpr (has_field_of_kind<R>(FieldKind::Value)) return read_value(c, f, first, member.in(record, want));
+          break;
         case FieldKind::Processes:
-          if (first != '{') refuse(c, want);
-          return open(c, FrameKind::Processes, FieldKind::Value, member.in(record, want));
-        default: break;
-      }
-      if (first == '[') return open(c, FrameKind::List, want, member.in(record, want));
-      if (first == 'n' && is_optional(want)) {  // null: absent
-        literal(c, "null");
-        FrameStack::entry_done(f);
-        return false;
+          if constexpr (has_field_of_kind<R>(FieldKind::Processes)) {
+            if (first != '{') refuse(c, want);
+            return open(c, FrameKind::Processes, FieldKind::Value, member.in(record, want));
+          }
+          break;
+        default:
+          if (first == '[') return open(c, FrameKind::List, want, member.in(record, want));
+          if (first == 'n' && is_optional(want)) {  // null: absent
+            literal(c, "null");
+            FrameStack::entry_done(f);
+            return false;
+          }
       }
       refuse(c, want);
     }

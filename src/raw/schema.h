@@ -246,6 +246,15 @@ constexpr const auto& table_of() {
   if constexpr (std::is_same_v<R, JaegerError>) return kErrorTable;
 }
 
+// Whether record R has a field of kind `kind`.
+template <class R>
+constexpr bool has_field_of_kind(FieldKind kind) {
+  for (const FieldSchema& f : table_of<R>().fields) {
+    if (f.kind == kind) return true;
+  }
+  return false;
+}
+
 // A record's fields, whatever its type.
 struct RecordSchema {
   std::string_view name;  // "JaegerSpan"
