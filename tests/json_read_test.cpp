@@ -4,8 +4,8 @@
 
 #include <cstring>
 #include <fcntl.h>
-#include <unistd.h>
 #include <random>
+#include <unistd.h>
 
 #include "raw/json_write.h"
 #include "raw/model_store.h"
@@ -19,10 +19,11 @@ const char* const kTail = R"(],"processes":{}}],"total":0,"limit":0,"offset":0})
 
 // A valid span; `extra` members are appended, and a member of `replace` takes
 // the place of the default one with its key.
-std::string span_with(const std::string& extra, const std::string& replace_key = "", const std::string& replacement = "") {
+std::string span_with(const std::string& extra, const std::string& replace_key = "",
+                      const std::string& replacement = "") {
   const std::pair<const char*, const char*> defaults[] = {
-      {"traceID", "\"t1\""}, {"spanID", "\"s1\""}, {"flags", "1"},  {"operationName", "\"op\""},
-      {"references", "[]"},  {"startTime", "5"},      {"duration", "7"}, {"tags", "[]"},
+      {"traceID", "\"t1\""}, {"spanID", "\"s1\""},   {"flags", "1"},    {"operationName", "\"op\""},
+      {"references", "[]"},  {"startTime", "5"},     {"duration", "7"}, {"tags", "[]"},
       {"logs", "[]"},        {"processID", "\"p1\""}};
   std::string span = "{";
   for (const auto& [key, value] : defaults) {
@@ -118,18 +119,21 @@ TEST(ReadTrace, ReadsEveryFieldAndRendersThemBack) {
   EXPECT_EQ(log.timestamp, -9);
   EXPECT_EQ(m.text(m.list(log.fields)[0].value.string()), "v");
   const JaegerTag& tag = m.list(s.tags)[0];
-  EXPECT_EQ(tag.value.kind(), JsonValue::Kind::Double);
+  EXPECT_EQ(tag.value.kind(), ValueKind::Double);
   EXPECT_EQ(tag.value.double_number(), 1.5);
 }
 
 TEST(ReadTrace, ArrayFormEqualsObjectForm) {
   std::string span_array = R"(["t1","s1",1,"op",[["CHILD_OF","t0","s0"]],5,7,[["k","t",null]],[[3,[]]],"p1",null])";
-  std::string span_object = span_with(R"(,"warnings":null)", "references", R"([{"refType":"CHILD_OF","traceID":"t0","spanID":"s0"}])");
+  std::string span_object =
+      span_with(R"(,"warnings":null)", "references", R"([{"refType":"CHILD_OF","traceID":"t0","spanID":"s0"}])");
   span_object.replace(span_object.find(R"("tags":[])"), 9, R"("tags":[{"key":"k","type":"t","value":null}])");
   span_object.replace(span_object.find(R"("logs":[])"), 9, R"("logs":[{"timestamp":3,"fields":[]}])");
-  EXPECT_EQ(to_pretty_json(parse_ok(export_with_span(span_array))), to_pretty_json(parse_ok(export_with_span(span_object))));
+  EXPECT_EQ(to_pretty_json(parse_ok(export_with_span(span_array))),
+            to_pretty_json(parse_ok(export_with_span(span_object))));
   EXPECT_EQ(to_pretty_json(parse_ok(R"([[["t1",[],{},null]],0,0,0,null])")),
-            to_pretty_json(parse_ok(R"({"data":[{"traceID":"t1","spans":[],"processes":{}}],"total":0,"limit":0,"offset":0})")));
+            to_pretty_json(
+                parse_ok(R"({"data":[{"traceID":"t1","spans":[],"processes":{}}],"total":0,"limit":0,"offset":0})")));
 }
 
 TEST(ReadTrace, OptionalFieldsMissingOrNullAreAbsent) {
@@ -143,7 +147,8 @@ TEST(ReadTrace, OptionalFieldsMissingOrNullAreAbsent) {
 }
 
 TEST(ReadTrace, UnknownKeysOfAnyShapeAreSkipped) {
-  JaegerTrace t = parse_ok(export_with_span(span_with(R"(,"extra":{"a":[1,{"b":[[[]]]}],"c":"d"},"more":[null,true,1e5])")));
+  JaegerTrace t =
+      parse_ok(export_with_span(span_with(R"(,"extra":{"a":[1,{"b":[[[]]]}],"c":"d"},"more":[null,true,1e5])")));
   EXPECT_EQ(t.data[0].spans.size, 1u);
   // Skipped numbers are only read through: beyond a double's range is no error there.
   t = parse_ok(export_with_span(span_with(R"(,"huge":1e400,"more":[-1e999,{"x":)" + std::string(400, '9') + "}]")));
@@ -165,21 +170,21 @@ TEST(ReadTrace, ObjectsSortByKeyAndKeepTheLastDuplicate) {
 TEST(ReadTrace, NumberKinds) {
   struct Case {
     const char* literal;
-    JsonValue::Kind kind;
+    ValueKind kind;
     const char* rendered;
   } cases[] = {
-      {"0", JsonValue::Kind::Unsigned, "0"},
-      {"18446744073709551615", JsonValue::Kind::Unsigned, "18446744073709551615"},
-      {"-1", JsonValue::Kind::Signed, "-1"},
-      {"-9223372036854775808", JsonValue::Kind::Signed, "-9223372036854775808"},
-      {"-9223372036854775809", JsonValue::Kind::Double, "-9.223372036854776e18"},
-      {"-0", JsonValue::Kind::Double, "-0.0"},
-      {"18446744073709551616", JsonValue::Kind::Double, "1.8446744073709552e19"},
-      {"1.7976931348623157e308", JsonValue::Kind::Double, "1.7976931348623157e308"},
-      {"1E2", JsonValue::Kind::Double, "100.0"},
-      {"0.1", JsonValue::Kind::Double, "0.1"},
-      {"1e-400", JsonValue::Kind::Double, "0.0"},
-      {"2.2250738585072011e-308", JsonValue::Kind::Double, "2.225073858507201e-308"},
+      {"0", ValueKind::Unsigned, "0"},
+      {"18446744073709551615", ValueKind::Unsigned, "18446744073709551615"},
+      {"-1", ValueKind::Signed, "-1"},
+      {"-9223372036854775808", ValueKind::Signed, "-9223372036854775808"},
+      {"-9223372036854775809", ValueKind::Double, "-9.223372036854776e18"},
+      {"-0", ValueKind::Double, "-0.0"},
+      {"18446744073709551616", ValueKind::Double, "1.8446744073709552e19"},
+      {"1.7976931348623157e308", ValueKind::Double, "1.7976931348623157e308"},
+      {"1E2", ValueKind::Double, "100.0"},
+      {"0.1", ValueKind::Double, "0.1"},
+      {"1e-400", ValueKind::Double, "0.0"},
+      {"2.2250738585072011e-308", ValueKind::Double, "2.225073858507201e-308"},
   };
   for (const Case& c : cases) {
     JaegerTrace t = parse_ok(export_with_tag_value(c.literal));
@@ -211,7 +216,8 @@ TEST(ReadTrace, ModelErrors) {
       {R"({"data":[7]})", "invalid type: integer `7`, expected struct JaegerItem"},
       {R"({"data":[{"traceID":"t","spans":[],"processes":[]}]})", "invalid type: sequence, expected a map"},
       {R"({"data":[{"traceID":["t"]}]})", "invalid type: sequence, expected a string"},
-      {R"({"data":[],"total":0,"limit":0,"offset":0,"errors":[1]})", "invalid type: integer `1`, expected struct JaegerError"},
+      {R"({"data":[],"total":0,"limit":0,"offset":0,"errors":[1]})",
+       "invalid type: integer `1`, expected struct JaegerError"},
       {R"({"data":[],"total":0,"limit":0,"offset":0,"errors":[[1]]})", "trailing characters"},
       {"\"x\"", "invalid type: string \"x\", expected struct JaegerTrace"},
       {"null", "invalid type: null, expected struct JaegerTrace"},
@@ -222,12 +228,23 @@ TEST(ReadTrace, ModelErrors) {
       {"[[],0,0,0,null,]", "trailing comma"},
       {export_with_span(span_with(R"(,"startTime":1)")), "duplicate field `startTime`"},
       {export_with_span(R"({"traceID":"t1"})"), "missing field `spanID`"},
-      {export_with_span(R"(["t1","s1",1,"op",[],5,7,[],[],"p1"])"), "invalid length 10, expected struct JaegerSpan with 11 elements"},
+      {export_with_span(R"(["t1","s1",1,"op",[],5,7,[],[],"p1"])"),
+       "invalid length 10, expected struct JaegerSpan with 11 elements"},
       {export_with_span(span_with("", "tags", R"([{"key":"k","type":"t"}])")), "missing field `value`"},
-      {kHead + std::string(R"({"traceID":"t1","spanID":"s","operationName":"o","references":[],"startTime":0,"duration":0,"tags":[],"logs":[],"processID":"p"})") + kTail, "missing field `flags`"},
-      {kHead + std::string(R"({"traceID":"t1","spanID":"s","flags":0,"operationName":"o","references":[["CHILD_OF","t"]],"startTime":0,"duration":0,"tags":[],"logs":[],"processID":"p"})") + kTail,
+      {kHead +
+           std::string(
+               R"({"traceID":"t1","spanID":"s","operationName":"o","references":[],"startTime":0,"duration":0,"tags":[],"logs":[],"processID":"p"})") +
+           kTail,
+       "missing field `flags`"},
+      {kHead +
+           std::string(
+               R"({"traceID":"t1","spanID":"s","flags":0,"operationName":"o","references":[["CHILD_OF","t"]],"startTime":0,"duration":0,"tags":[],"logs":[],"processID":"p"})") +
+           kTail,
        "invalid length 2, expected struct JaegerReference with 3 elements"},
-      {kHead + std::string(R"({"traceID":"t1","spanID":"s","flags":0,"operationName":"o","references":[],"startTime":9223372036854775808,"duration":0,"tags":[],"logs":[],"processID":"p"})") + kTail,
+      {kHead +
+           std::string(
+               R"({"traceID":"t1","spanID":"s","flags":0,"operationName":"o","references":[],"startTime":9223372036854775808,"duration":0,"tags":[],"logs":[],"processID":"p"})") +
+           kTail,
        "invalid value: integer `9223372036854775808`, expected i64"},
   };
   for (const Case& c : cases) {
@@ -288,6 +305,12 @@ TEST(ReadTrace, SyntaxErrorsWithPositions) {
       {"{\"data\":[],\"total\":0,\"limit\":0,\"offset\":0}\n x", "trailing characters", 2, 2},
       {"{\"data\":[],\n\"total\":0,\"limit\":0,\"offset\":0}}", "trailing characters", 2, 32},
       {"\xEF\xBB\xBF{}", "expected value", 1, 1},
+      // A field repeated after the last one, compact: the key looked for
+      // first is the record's first field again, which is taken.
+      {R"({"data":[{"traceID":"t","spans":[{"traceID":"t","spanID":"s","flags":0,"operationName":"o",)"
+       R"("references":[],"startTime":0,"duration":0,"tags":[{"key":"a","type":"b","value":1,"key":"c"}],)"
+       R"("logs":[],"processID":"p"}],"processes":{}}],"total":0,"limit":0,"offset":0})",
+       "duplicate field `key`", 1, 180},
   };
   for (const Case& c : cases) {
     ReadError e = parse_error(c.text);
@@ -314,7 +337,7 @@ std::string nested_arrays(std::size_t depth, const std::string& inner = "") {
 
 TEST(ReadTrace, BuiltDepthIsLimitedTo127Levels) {
   // The tag value sits at level 8: document, data, item, spans, span, tags, tag, value.
-  parse_ok(export_with_tag_value(nested_arrays(120)));  // 127 levels
+  parse_ok(export_with_tag_value(nested_arrays(120)));                   // 127 levels
   ReadError e = parse_error(export_with_tag_value(nested_arrays(121)));  // 128
   EXPECT_EQ(e.message, "recursion limit exceeded");
   EXPECT_EQ(parse_error(export_with_tag_value(std::string(200, '{'))).message, "key must be a string");

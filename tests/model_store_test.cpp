@@ -57,5 +57,33 @@ TEST(ModelStore, RepeatedKeyAfterTheCacheForgotItIsStillOneKey) {
   EXPECT_NE(text.find("\"k\": 2,\n"), std::string::npos);
 }
 
+// The cache hashes only the length and the first and last 16 bytes: texts
+// that agree there and differ in the middle are two texts.
+TEST(ModelStore, TextsAlikeWhereTheCacheHashesStayTwo) {
+  ModelStore store;
+  const std::string a(40, 'a');
+  std::string b = a;
+  b[20] = 'b';
+  const Text ta = store.intern(a, false);
+  const Text tb = store.intern(b, false);
+  EXPECT_NE(ta.at, tb.at);
+  EXPECT_EQ(store.text(ta), a);
+  EXPECT_EQ(store.text(tb), b);
+}
+
+// A copy marked plain is not lent to the same bytes when they may need
+// escaping; bytes that need none still share it.
+TEST(ModelStore, CacheHonoursTheEscapingMark) {
+  ModelStore store;
+  const Text promised = store.intern("say \"hi\"", false);  // a broken promise, marked plain unchecked
+  EXPECT_TRUE(store.plain(promised));
+  const Text decoded = store.intern("say \"hi\"", true);
+  EXPECT_FALSE(store.plain(decoded));
+  EXPECT_EQ(store.text(decoded), "say \"hi\"");
+
+  const Text plain = store.intern("abc", false);
+  EXPECT_EQ(store.intern("abc", true).at, plain.at);
+}
+
 }  // namespace
 }  // namespace spansift

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "raw/model.h"
-#include "raw/record_store.h"
+#include "raw/record_builder.h"
 #include "raw/schema.h"
 
 namespace spansift {
@@ -22,39 +22,41 @@ constexpr std::uint8_t kUnknownField = 0xFF;
 // One open container.
 struct Frame {
   FrameKind kind;
-  Kind of;                 // the record; for the others, what their entries hold
-  bool first = true;       // no entry read yet
-  std::uint8_t field = 0;  // record: the field being read (object form: kUnknownField for a skipped one)
-  std::uint8_t guess = 0;  // object form: the field most likely to come next
-  std::uint32_t seen = 0;  // object form: the fields given so far
-  std::size_t start = 0;   // list, array, object: where its entries start in the store
-  char* record = nullptr;  // record: the struct being built
-  char* target = nullptr;  // record: its member for the field being read
-  Text key;                // objects of values: the key of the member being read
+  FieldKind content;                // the record; a list's kind; Value for the others
+  bool first = true;                // no entry read yet
+  std::uint8_t field = 0;           // record: the field being read (object form: kUnknownField for a skipped one)
+  std::uint8_t expected_field = 0;  // object form: the field most likely to come next
+  std::uint32_t seen = 0;           // object form: the fields given so far
+  std::size_t start = 0;            // list, array, object: where its entries start in the store
+  RecordRef record{};               // record: the record being built
+  FieldRef target{};                // in a record: the member that this container fills when it closes
+  Text key;                         // objects of values: the key of the member being read
 };
 
 class FrameStack {
  public:
   // Room for `max_depth` frames, which never move.
   FrameStack(std::size_t max_depth, std::shared_ptr<ModelStore> store)
-      : frames_(new Frame[max_depth]), store_(std::move(store)) {}
+      : frames_(new Frame[max_depth]), builder_(std::move(store)) {}
 
   bool empty() const { return depth_ == 0; }
   std::size_t depth() const { return depth_; }
   Frame& top() { return frames_[depth_ - 1]; }
 
-  // The caller has made sure that the stack is not full.
-  [[gnu::always_inline]] void push(FrameKind kind, Kind of) {
+  // The caller has made sure that the stack is not full. `target`: for a
+  // container that fills a member of a record, that member.
+  [[gnu::always_inline]] void push(FrameKind kind, FieldKind content, FieldRef target) {
     Frame& f = frames_[depth_++];
     f = Frame{};
     f.kind = kind;
-    f.of = of;
+    f.content = content;
+    f.target = target;
     switch (kind) {
       case FrameKind::RecordObject:
-      case FrameKind::RecordArray: f.record = store_.new_record(of); break;
-      case FrameKind::List: f.start = store_.list_start(of); break;
-      case FrameKind::ValueArray: f.start = store_.value_count(); break;
-      default: f.start = store_.member_count();
+      case FrameKind::RecordArray: f.record = builder_.new_record(content); break;
+      case FrameKind::List: f.start = builder_.list_start(content); break;
+      case FrameKind::ValueArray: f.start = builder_.value_count(); break;
+      default: f.start = builder_.member_count();
     }
   }
 
@@ -69,63 +71,50 @@ class FrameStack {
       case FrameKind::RecordObject:
       case FrameKind::RecordArray:
         // Built in place as the list's next entry.
-        if (f.of == Kind::Error) store_.count_error();
+        if (f.content == FieldKind::Error) builder_.count_error();
         return;
-      case FrameKind::List:
-        store_.finish_list(f.of, f.start, owner.target, schema_of(owner.of).fields[owner.field].optional);
-        return stored(owner);
-      case FrameKind::Processes:
-        *reinterpret_cast<List<JsonMember>*>(owner.target) = store_.finish_object(f.start);
-        return stored(owner);
-      case FrameKind::ValueArray: return store_value(owner, JsonValue::from_array(store_.finish_array(f.start)));
-      case FrameKind::ValueObject: return store_value(owner, JsonValue::from_object(store_.finish_object(f.start)));
+      case FrameKind::List: builder_.finish_list(f.content, f.start, f.target); return entry_done(owner);
+      case FrameKind::Processes: *f.target.processes = builder_.finish_object(f.start); return entry_done(owner);
+      case FrameKind::ValueArray:
+        return store_value(owner, f.target, JsonValue::from_array(builder_.finish_array(f.start)));
+      case FrameKind::ValueObject:
+        return store_value(owner, f.target, JsonValue::from_object(builder_.finish_object(f.start)));
     }
   }
 
-  // A value has gone into `f`.
-  static void stored(Frame& f) {
+  // An entry of `f` has been read; in a record's array form, the next field
+  // comes next.
+  static void entry_done(Frame& f) {
     if (f.kind == FrameKind::RecordArray) ++f.field;
   }
 
-  // `escaped`: the text was decoded from escapes.
-  [[gnu::always_inline]] Text add_text(std::string_view text, bool escaped) { return store_.add_text(text, escaped); }
-
-  [[gnu::always_inline]] void store_text(Frame& f, Text text) {
-    if (f.kind == FrameKind::List) {
-      store_.add_list_text(text);
-      return;
-    }
-    *reinterpret_cast<Text*>(f.target) = text;
-    stored(f);
+  // `may_need_escaping`: the text was decoded from escapes.
+  [[gnu::always_inline]] Text add_text(std::string_view text, bool may_need_escaping) {
+    return builder_.add_text(text, may_need_escaping);
   }
 
-  // `wide`: the field is 64 bits; the value fits it.
-  static void store_integer(Frame& f, bool wide, std::int64_t value) {
-    if (wide) {
-      *reinterpret_cast<std::int64_t*>(f.target) = value;
-    } else {
-      *reinterpret_cast<std::int32_t*>(f.target) = static_cast<std::int32_t>(value);
-    }
-    stored(f);
-  }
+  // A text entry of a list.
+  [[gnu::always_inline]] void add_list_text(Text text) { builder_.add_list_text(text); }
 
-  [[gnu::always_inline]] void store_value(Frame& f, const JsonValue& value) {
+  // A value entry of `f`: an element, a member under f.key, or in a record
+  // the value of the member `target`.
+  [[gnu::always_inline]] void store_value(Frame& f, FieldRef target, const JsonValue& value) {
     switch (f.kind) {
-      case FrameKind::ValueArray: store_.add_value(value); return;
+      case FrameKind::ValueArray: builder_.add_value(value); return;
       case FrameKind::ValueObject:
-      case FrameKind::Processes: store_.add_member(f.key, value); return;
+      case FrameKind::Processes: builder_.add_member(f.key, value); return;
       default:  // a tag's value
-        *reinterpret_cast<JsonValue*>(f.target) = value;
-        stored(f);
+        *target.value = value;
+        entry_done(f);
     }
   }
 
-  JaegerTrace take_trace() { return store_.take_trace(); }
+  JaegerTrace take_trace() { return builder_.take_trace(); }
 
  private:
   std::unique_ptr<Frame[]> frames_;
   std::size_t depth_ = 0;
-  RecordStore store_;
+  RecordBuilder builder_;
 };
 
 }  // namespace spansift

@@ -36,9 +36,8 @@ class Builder {
   Builder(JsonInput& input, std::shared_ptr<ModelStore> store) : in_(input), stack_(kMaxBuiltDepth, std::move(store)) {}
 
   JaegerTrace run() {
-    Frame document{};  // stands outside the document; never read or stored into
     Cursor c(in_);
-    begin(c, document, Kind::Trace, false);
+    read_element(c, FieldKind::Trace);
     c.sync();
     while (!stack_.empty()) read_entries(stack_.top());
     if (in_.peek_token() >= 0) in_.fail(kTrailingCharacters, in_.offset(1));
@@ -49,103 +48,169 @@ class Builder {
   // Reads the entries of `f` until one opens a container (pushed on the
   // stack) or `f` itself closes.
   void read_entries(Frame& f) {
-    Cursor c(in_);
     switch (f.kind) {
       case FrameKind::RecordObject:
-        while (next_member(c, f)) {
-          if (f.field == kUnknownField) {
-            c.sync();
-            skip_value(in_, skip_stack_);
-            c.reload();
-            continue;
-          }
-          const FieldSchema& field = schema_of(f.of).fields[f.field];
-          if (begin(c, f, field.kind, field.optional)) return c.sync();
-        }
-        break;
       case FrameKind::RecordArray:
-        while (next_array_field(c, f)) {
-          const FieldSchema& field = schema_of(f.of).fields[f.field];
-          f.target = f.record + field.offset;
-          if (begin(c, f, field.kind, field.optional)) return c.sync();
+        switch (f.content) {
+          case FieldKind::Trace: return read_fields(f, *f.record.trace);
+          case FieldKind::Item: return read_fields(f, *f.record.item);
+          case FieldKind::Span: return read_fields(f, *f.record.span);
+          case FieldKind::Reference: return read_fields(f, *f.record.reference);
+          case FieldKind::Tag: return read_fields(f, *f.record.tag);
+          case FieldKind::Log: return read_fields(f, *f.record.log);
+          default: {
+            JaegerError unkept;  // an error entry keeps nothing
+            return read_fields(f, unkept);
+          }
         }
-        break;
-      case FrameKind::List:
-      case FrameKind::ValueArray:
-        while (next_element(c, f)) {
-          if (begin(c, f, f.of, false)) return c.sync();
-        }
-        break;
-      default:
-        while (next_member(c, f)) {
-          if (begin(c, f, Kind::Value, false)) return c.sync();
-        }
+      default: break;
+    }
+    Cursor c(in_);
+    if (f.kind == FrameKind::List) {
+      const FieldKind element = element_of(f.content);
+      while (next_element(c, f)) {
+        if (read_element(c, element)) return c.sync();
+      }
+    } else if (f.kind == FrameKind::ValueArray) {
+      while (next_element(c, f)) {
+        if (read_value(c, f, c.peek_token(), {})) return c.sync();
+      }
+    } else {
+      while (next_member(c, f)) {
+        if (read_value(c, f, c.peek_token(), {})) return c.sync();
+      }
     }
     c.sync();
     close();
   }
 
-  // Reads a value of kind `want` for an entry of `f`, after the whitespace
-  // at the cursor: a scalar is stored at once (false), a container is opened
-  // (true).
-  SPANSIFT_HOT bool begin(Cursor& c, Frame& f, Kind want, bool optional) {
-    int first = c.peek_token();
-    if (first < 0) c.fail(kEofValue, c.offset());
-    switch (want) {
-      case Kind::Text:
-        if (first != '"') refuse(c, want);
-        stack_.store_text(f, read_text(c));
-        return false;
-      case Kind::I32:
-      case Kind::I64:
-        if (first != '-' && !is_digit(first)) refuse(c, want);
-        store_integer(c, f, want, read_number(c));
-        return false;
-      case Kind::Value: return begin_value(c, f, first);
-      case Kind::Processes:
-        if (first != '{') refuse(c, want);
-        return open(c, FrameKind::Processes, Kind::Value);
-      default: break;
+  // The entries of record frame `f`, which builds `record`.
+  template <class R>
+  void read_fields(Frame& f, R& record) {
+    Cursor c(in_);
+    if (f.kind == FrameKind::RecordObject) {
+      while (next_member(c, f)) {
+        if (f.field == kUnknownField) {
+          c.sync();
+          skip_value(in_, skip_stack_);
+          c.reload();
+          continue;
+        }
+        if (read_field(c, f, record)) return c.sync();
+      }
+    } else {
+      while (next_array_field(c, f)) {
+        if (read_field(c, f, record)) return c.sync();
+      }
     }
-    if (is_record(want)) {
-      if (first == '{') return open(c, FrameKind::RecordObject, want);
-      if (first == '[') return open(c, FrameKind::RecordArray, want);
+    c.sync();
+    close();
+  }
+
+  // Reads the value of field f.field of `record`, after the whitespace at
+  // the cursor: a scalar is stored at once (false), a container is opened
+  // (true).
+  template <class R>
+  SPANSIFT_HOT bool read_field(Cursor& c, Frame& f, R& record) {
+    if constexpr (table_of<R>().fields.empty()) {
+      return false;  // never reached: a record without fields skips every key
+    } else {
+      const FieldKind want = table_of<R>().fields[f.field].kind;
+      const MemberOf<R>& member = table_of<R>().members[f.field];
+      int first = c.peek_token();
+      if (first < 0) c.fail(kEofValue, c.offset());
+      // Only the kinds that R has are read: each record's loop stays small.
+      switch (want) {
+        case FieldKind::Text:
+          if constexpr (has_field_of_kind<R>(FieldKind::Text)) {
+            if (first != '"') refuse(c, want);
+            record.*member.text = read_text(c);
+            FrameStack::entry_done(f);
+            return false;
+          }
+          break;
+        case FieldKind::I32:
+          if constexpr (has_field_of_kind<R>(FieldKind::I32)) {
+            if (first != '-' && !is_digit(first)) refuse(c, want);
+            record.*member.i32 = static_cast<std::int32_t>(read_integer(c, want));
+            FrameStack::entry_done(f);
+            return false;
+          }
+          break;
+        case FieldKind::I64:
+          if constexpr (has_field_of_kind<R>(FieldKind::I64)) {
+            if (first != '-' && !is_digit(first)) refuse(c, want);
+            record.*member.i64 = read_integer(c, want);
+            FrameStack::entry_done(f);
+            return false;
+          }
+          break;
+        case FieldKind::Value:
+          if constexpr (has_field_of_kind<R>(FieldKind::Value)) return read_value(c, f, first, member.in(record, want));
+          break;
+        case FieldKind::Processes:
+          if constexpr (has_field_of_kind<R>(FieldKind::Processes)) {
+            if (first != '{') refuse(c, want);
+            return open(c, FrameKind::Processes, FieldKind::Value, member.in(record, want));
+          }
+          break;
+        default:
+          if (first == '[') return open(c, FrameKind::List, want, member.in(record, want));
+          if (first == 'n' && is_optional(want)) {  // null: absent
+            literal(c, "null");
+            FrameStack::entry_done(f);
+            return false;
+          }
+      }
       refuse(c, want);
     }
-    if (first == '[') return open(c, FrameKind::List, element_of(want));
-    if (first == 'n' && optional) {  // null: absent
-      literal(c, "null");
-      FrameStack::stored(f);
+  }
+
+  // Reads an element of kind `want` (a record or a text) of a list, or the
+  // document, after the whitespace at the cursor: a text is stored at once
+  // (false), a record is opened (true).
+  SPANSIFT_HOT bool read_element(Cursor& c, FieldKind want) {
+    int first = c.peek_token();
+    if (first < 0) c.fail(kEofValue, c.offset());
+    if (want == FieldKind::Text) {
+      if (first != '"') refuse(c, want);
+      stack_.add_list_text(read_text(c));
       return false;
     }
+    if (first == '{') return open(c, FrameKind::RecordObject, want, {});
+    if (first == '[') return open(c, FrameKind::RecordArray, want, {});
     refuse(c, want);
   }
 
-  SPANSIFT_HOT bool begin_value(Cursor& c, Frame& f, int first) {
+  // Reads any JSON value for an entry of `f` (in a record, into `target`),
+  // whose first byte is `first`: a scalar is stored at once (false), a
+  // container is opened (true).
+  SPANSIFT_HOT bool read_value(Cursor& c, Frame& f, int first, FieldRef target) {
+    if (first < 0) c.fail(kEofValue, c.offset());
     switch (first) {
-      case '"': stack_.store_value(f, JsonValue::from_string(read_text(c))); return false;
-      case '[': return open(c, FrameKind::ValueArray, Kind::Value);
-      case '{': return open(c, FrameKind::ValueObject, Kind::Value);
+      case '"': stack_.store_value(f, target, JsonValue::from_string(read_text(c))); return false;
+      case '[': return open(c, FrameKind::ValueArray, FieldKind::Value, target);
+      case '{': return open(c, FrameKind::ValueObject, FieldKind::Value, target);
       case 'n':
         literal(c, "null");
-        stack_.store_value(f, JsonValue::null());
+        stack_.store_value(f, target, JsonValue::null());
         return false;
       case 't':
         literal(c, "true");
-        stack_.store_value(f, JsonValue::from_bool(true));
+        stack_.store_value(f, target, JsonValue::from_bool(true));
         return false;
       case 'f':
         literal(c, "false");
-        stack_.store_value(f, JsonValue::from_bool(false));
+        stack_.store_value(f, target, JsonValue::from_bool(false));
         return false;
       default: break;
     }
     if (first != '-' && !is_digit(first)) c.fail(kExpectedValue, c.offset(1));
     Number n = read_number(c);
     switch (n.kind) {
-      case Number::Kind::Unsigned: stack_.store_value(f, JsonValue::from_unsigned(n.unsigned_value)); break;
-      case Number::Kind::Signed: stack_.store_value(f, JsonValue::from_signed(n.signed_value)); break;
-      case Number::Kind::Double: stack_.store_value(f, JsonValue::from_double(n.double_value, n.places)); break;
+      case Number::Kind::Unsigned: stack_.store_value(f, target, JsonValue::from_unsigned(n.unsigned_value)); break;
+      case Number::Kind::Signed: stack_.store_value(f, target, JsonValue::from_signed(n.signed_value)); break;
+      case Number::Kind::Double: stack_.store_value(f, target, JsonValue::from_double(n.double_value, n.places)); break;
     }
     return false;
   }
@@ -164,12 +229,12 @@ class Builder {
 
   // A value of the wrong kind where `want` belongs: it is read whole (its own
   // faults come first), then named in the error.
-  [[noreturn]] void refuse(Cursor& cursor, Kind want) {
+  [[noreturn]] void refuse(Cursor& cursor, FieldKind want) {
     cursor.sync();
     refuse(want);
   }
 
-  [[noreturn, gnu::noinline]] void refuse(Kind want) {
+  [[noreturn, gnu::noinline]] void refuse(FieldKind want) {
     int c = in_.peek_token();
     std::string found;
     std::uint64_t at = 0;
@@ -263,7 +328,7 @@ class Builder {
   // A record in array form: its fields in declaration order, all of them.
   // True with f.field the next one to read; false when the record closed.
   bool next_array_field(Cursor& c, Frame& f) {
-    const RecordSchema& schema = schema_of(f.of);
+    const RecordSchema& schema = schema_of(f.content);
     int next = c.peek_token();
     if (f.field < schema.fields.size()) {
       if (next == ']') {
@@ -315,8 +380,8 @@ class Builder {
   // bytes (a comma) after the cursor.
   SPANSIFT_HOT static bool expected_key(Cursor& c, Frame& f, std::size_t skip) {
 #if defined(__SSE2__)
-    std::span<const FieldSchema> fields = schema_of(f.of).fields;
-    const std::size_t i = f.guess;
+    std::span<const FieldSchema> fields = schema_of(f.content).fields;
+    const std::size_t i = f.expected_field;
     if (i >= fields.size() || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
     const FieldSchema& field = fields[i];
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.p + skip));
@@ -338,7 +403,7 @@ class Builder {
   // A key of a record that is not the one expected next.
   void read_record_key(Frame& f) {
     JsonInput::String key = in_.read_string(scratch_);
-    std::span<const FieldSchema> fields = schema_of(f.of).fields;
+    std::span<const FieldSchema> fields = schema_of(f.content).fields;
     std::size_t i = find_field(fields, key.text);
     if (i == fields.size()) {
       f.field = kUnknownField;
@@ -353,11 +418,10 @@ class Builder {
   }
 
   SPANSIFT_HOT static void take_field(Frame& f, std::size_t i) {
-    std::span<const FieldSchema> fields = schema_of(f.of).fields;
+    std::span<const FieldSchema> fields = schema_of(f.content).fields;
     f.seen |= 1U << i;
     f.field = static_cast<std::uint8_t>(i);
-    f.target = f.record + fields[i].offset;
-    f.guess = static_cast<std::uint8_t>(i + 1 == fields.size() ? 0 : i + 1);
+    f.expected_field = static_cast<std::uint8_t>(i + 1 == fields.size() ? 0 : i + 1);
   }
 
   SPANSIFT_HOT Text read_text(Cursor& c) {
@@ -367,11 +431,12 @@ class Builder {
 
   // --- Building ---
 
-  // Opens a container at the cursor; true, for begin() to pass on.
-  SPANSIFT_HOT bool open(Cursor& c, FrameKind kind, Kind of) {
+  // Opens a container at the cursor (`target`: the member of a record that
+  // it fills); true, for the readers of values to pass on.
+  SPANSIFT_HOT bool open(Cursor& c, FrameKind kind, FieldKind content, FieldRef target) {
     if (stack_.depth() >= kMaxBuiltDepth) c.fail(kRecursionLimit, c.offset(1));
     c.p += 1;
-    stack_.push(kind, of);
+    stack_.push(kind, content, target);
     return true;
   }
 
@@ -379,7 +444,7 @@ class Builder {
   void close() {
     const Frame& f = stack_.top();
     if (f.kind == FrameKind::RecordObject) {
-      const RecordSchema& schema = schema_of(f.of);
+      const RecordSchema& schema = schema_of(f.content);
       std::uint32_t missing = schema.required & ~f.seen;
       if (missing != 0) {
         // The first missing field in declaration order is named.
@@ -390,8 +455,10 @@ class Builder {
     stack_.pop();
   }
 
-  SPANSIFT_HOT void store_integer(Cursor& c, Frame& f, Kind want, const Number& n) {
-    const bool wide = want == Kind::I64;
+  // An integer for a field of kind `want` (I32 or I64), checked to fit it.
+  SPANSIFT_HOT std::int64_t read_integer(Cursor& c, FieldKind want) {
+    const Number n = read_number(c);
+    const bool wide = want == FieldKind::I64;
     if (n.kind == Number::Kind::Double) {
       c.fail("invalid type: " + found_text(n) + ", expected " + expectation(want), n.end);
     }
@@ -399,8 +466,7 @@ class Builder {
                     ? n.unsigned_value <= static_cast<std::uint64_t>(wide ? INT64_MAX : INT32_MAX)
                     : wide || n.signed_value >= INT32_MIN;
     if (!fits) c.fail("invalid value: " + found_text(n) + ", expected " + expectation(want), n.end);
-    auto value = n.kind == Number::Kind::Unsigned ? static_cast<std::int64_t>(n.unsigned_value) : n.signed_value;
-    FrameStack::store_integer(f, wide, value);
+    return n.kind == Number::Kind::Unsigned ? static_cast<std::int64_t>(n.unsigned_value) : n.signed_value;
   }
 
   JsonInput& in_;

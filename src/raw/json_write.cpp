@@ -44,62 +44,61 @@ class Writer {
 
   // The length of the text.
   std::size_t trace(const JaegerTrace& t) {
-    char* p = record(out_.data(), schema_of(Kind::Trace), reinterpret_cast<const char*>(&t));
+    char* p = record(out_.data(), t);
     return static_cast<std::size_t>(p - out_.data());
   }
 
  private:
-  char* record(char* p, const RecordSchema& schema, const char* base) {
-    if (schema.fields.empty()) return put(ensure(p, 2), "{}");  // an error entry
-    p = open(ensure(p, 1), '{');
-    bool first = true;
-    for (const FieldSchema& field : schema.fields) {
-      p = member_key(ensure(p, line()), first, field);
-      first = false;
-      p = field_value(p, field, base + field.offset);
+  template <class R>
+  char* record(char* p, const R& r) {
+    const auto& table = table_of<R>();
+    if constexpr (table.fields.empty()) {
+      return put(ensure(p, 2), "{}");  // an error entry
+    } else {
+      p = open(ensure(p, 1), '{');
+      for (std::size_t i = 0; i < table.fields.size(); ++i) {
+        p = member_key(ensure(p, line()), i == 0, table.fields[i]);
+        p = field_value(p, table.fields[i].kind, r, table.members[i]);
+      }
+      return close(ensure(p, line()), '}');
     }
-    return close(ensure(p, line()), '}');
   }
 
-  char* field_value(char* p, const FieldSchema& field, const char* at) {
-    switch (field.kind) {
-      case Kind::Text: return text(p, as<Text>(at));
-      case Kind::I32: return integer(p, as<std::int32_t>(at));
-      case Kind::I64: return integer(p, as<std::int64_t>(at));
-      case Kind::Value: return value(p, as<JsonValue>(at));
-      case Kind::Processes: return members(p, store_.list(as<List<JsonMember>>(at)));
-      case Kind::ItemList: return records(p, Kind::Item, std::span<const JaegerItem>(as<std::vector<JaegerItem>>(at)));
-      case Kind::ErrorList: {
-        const auto& errors = as<std::optional<std::vector<JaegerError>>>(at);
+  template <class R>
+  char* field_value(char* p, FieldKind kind, const R& r, const MemberOf<R>& m) {
+    switch (kind) {
+      case FieldKind::Text: return text(p, r.*m.text);
+      case FieldKind::I32: return integer(p, r.*m.i32);
+      case FieldKind::I64: return integer(p, r.*m.i64);
+      case FieldKind::Value: return value(p, r.*m.value);
+      case FieldKind::Processes: return members(p, store_.list(r.*m.processes));
+      case FieldKind::ItemList: return records(p, std::span<const JaegerItem>(r.*m.items));
+      case FieldKind::ErrorList: {
+        const auto& errors = r.*m.errors;
         if (!errors) return put(p, "null");
-        return records(p, Kind::Error, std::span<const JaegerError>(*errors));
+        return records(p, std::span<const JaegerError>(*errors));
       }
-      case Kind::SpanList: return records(p, Kind::Span, store_.list(as<List<JaegerSpan>>(at)));
-      case Kind::ReferenceList: return records(p, Kind::Reference, store_.list(as<List<JaegerReference>>(at)));
-      case Kind::TagList: return records(p, Kind::Tag, store_.list(as<List<JaegerTag>>(at)));
-      case Kind::LogList: return records(p, Kind::Log, store_.list(as<List<JaegerLog>>(at)));
-      case Kind::TextList: {
-        List<Text> texts = as<List<Text>>(at);
-        if (field.optional) {
-          const auto& optional = as<OptionalList<Text>>(at);
-          if (!optional.present()) return put(p, "null");
-          texts = optional.list();
-        }
-        return list(p, store_.list(texts), [&](char* q, Text t) { return text(q, t); });
+      case FieldKind::SpanList: return records(p, store_.list(r.*m.spans));
+      case FieldKind::ReferenceList: return records(p, store_.list(r.*m.references));
+      case FieldKind::TagList: return records(p, store_.list(r.*m.tags));
+      case FieldKind::LogList: return records(p, store_.list(r.*m.logs));
+      case FieldKind::TextList: return texts(p, store_.list(r.*m.texts));
+      case FieldKind::OptionalTextList: {
+        const OptionalList<Text>& optional = r.*m.optional_texts;
+        if (!optional.present()) return put(p, "null");
+        return texts(p, store_.list(optional));
       }
       default: return p;
     }
   }
 
-  template <class T>
-  static const T& as(const char* at) {
-    return *reinterpret_cast<const T*>(at);
+  template <class R>
+  char* records(char* p, std::span<const R> elements) {
+    return list(p, elements, [&](char* q, const R& e) { return record(q, e); });
   }
 
-  template <class T>
-  char* records(char* p, Kind kind, std::span<const T> elements) {
-    const RecordSchema& schema = schema_of(kind);
-    return list(p, elements, [&](char* q, const T& e) { return record(q, schema, reinterpret_cast<const char*>(&e)); });
+  char* texts(char* p, std::span<const Text> elements) {
+    return list(p, elements, [&](char* q, Text t) { return text(q, t); });
   }
 
   char* members(char* p, std::span<const JsonMember> members) {
@@ -118,20 +117,20 @@ class Writer {
 
   char* value(char* p, const JsonValue& v) {
     switch (v.kind()) {
-      case JsonValue::Kind::Null: return put(p, "null");
-      case JsonValue::Kind::Bool: return v.boolean() ? put(p, "true") : put(p, "false");
-      case JsonValue::Kind::Unsigned: return integer(p, v.unsigned_number());
-      case JsonValue::Kind::Signed: return integer(p, v.signed_number());
-      case JsonValue::Kind::Double:
+      case ValueKind::Null: return put(p, "null");
+      case ValueKind::Bool: return v.boolean() ? put(p, "true") : put(p, "false");
+      case ValueKind::Unsigned: return integer(p, v.unsigned_number());
+      case ValueKind::Signed: return integer(p, v.signed_number());
+      case ValueKind::Double:
         if (!std::isfinite(v.double_number())) {
           if (error_.empty()) error_ = "number is not finite";
           return put(p, "null");
         }
         return write_double(p, v.double_number(), v.places());
-      case JsonValue::Kind::String: return text(p, v.string());
-      case JsonValue::Kind::Array:
+      case ValueKind::String: return text(p, v.string());
+      case ValueKind::Array:
         return list(p, store_.list(v.array()), [&](char* q, const JsonValue& e) { return value(q, e); });
-      case JsonValue::Kind::Object: return members(p, store_.list(v.object()));
+      case ValueKind::Object: return members(p, store_.list(v.object()));
     }
     return p;
   }

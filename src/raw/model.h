@@ -45,31 +45,32 @@ struct OptionalList {
 
 struct JsonMember;
 
+// What a JsonValue is.
+enum class ValueKind : std::uint8_t { Null, Bool, Unsigned, Signed, Double, String, Array, Object };
+
 // An arbitrary JSON value. Objects hold their members sorted by key in
 // ascending byte order, with unique keys.
 class JsonValue {
  public:
-  enum class Kind : std::uint8_t { Null, Bool, Unsigned, Signed, Double, String, Array, Object };
-
   JsonValue() = default;  // null
   static JsonValue null() { return {}; }
-  static JsonValue from_bool(bool b) { return {Kind::Bool, b ? 1U : 0U, 0}; }
-  static JsonValue from_unsigned(std::uint64_t n) { return {Kind::Unsigned, low(n), high(n)}; }
-  static JsonValue from_signed(std::int64_t n) { return from_bits(Kind::Signed, n); }
+  static JsonValue from_bool(bool b) { return {ValueKind::Bool, b ? 1U : 0U, 0}; }
+  static JsonValue from_unsigned(std::uint64_t n) { return {ValueKind::Unsigned, low(n), high(n)}; }
+  static JsonValue from_signed(std::int64_t n) { return from_bits(ValueKind::Signed, n); }
   // `places`: the number of decimal places of its shortest form when known
   // (see Number::places), else -1.
   static JsonValue from_double(double d, int places = -1) {
-    JsonValue v = from_bits(Kind::Double, d);
+    JsonValue v = from_bits(ValueKind::Double, d);
     v.places_ = static_cast<std::int8_t>(places);
     return v;
   }
-  static JsonValue from_string(Text text) { return {Kind::String, text.at, 0}; }
-  static JsonValue from_array(List<JsonValue> elements) { return {Kind::Array, elements.at, elements.size}; }
+  static JsonValue from_string(Text text) { return {ValueKind::String, text.at, 0}; }
+  static JsonValue from_array(List<JsonValue> elements) { return {ValueKind::Array, elements.at, elements.size}; }
   static JsonValue from_object(List<JsonMember> sorted_members) {
-    return {Kind::Object, sorted_members.at, sorted_members.size};
+    return {ValueKind::Object, sorted_members.at, sorted_members.size};
   }
 
-  Kind kind() const { return kind_; }
+  ValueKind kind() const { return kind_; }
   bool boolean() const { return a_ != 0; }
   std::uint64_t unsigned_number() const { return a_ | (std::uint64_t{b_} << 32); }
   std::int64_t signed_number() const { return bits<std::int64_t>(); }
@@ -80,12 +81,12 @@ class JsonValue {
   List<JsonMember> object() const;
 
  private:
-  JsonValue(Kind kind, std::uint32_t a, std::uint32_t b) : kind_(kind), a_(a), b_(b) {}
+  JsonValue(ValueKind kind, std::uint32_t a, std::uint32_t b) : kind_(kind), a_(a), b_(b) {}
 
   static std::uint32_t low(std::uint64_t n) { return static_cast<std::uint32_t>(n); }
   static std::uint32_t high(std::uint64_t n) { return static_cast<std::uint32_t>(n >> 32); }
   template <class T>
-  static JsonValue from_bits(Kind kind, T value) {
+  static JsonValue from_bits(ValueKind kind, T value) {
     std::uint64_t n;
     std::memcpy(&n, &value, 8);
     return {kind, low(n), high(n)};
@@ -100,7 +101,7 @@ class JsonValue {
 
   // Twelve bytes: a payload of 64 bits in two halves, so that no padding
   // is needed around an 8-byte member.
-  Kind kind_ = Kind::Null;
+  ValueKind kind_ = ValueKind::Null;
   std::int8_t places_ = -1;  // a double's decimal places, when known
   std::uint32_t a_ = 0;      // number bits 0-31, bool, text, first element
   std::uint32_t b_ = 0;      // number bits 32-63, element count

@@ -12,13 +12,6 @@ constexpr std::size_t kFirstCapacity = std::size_t{1} << 18;  // words: 1 MiB
 constexpr std::size_t kMaxCapacity = std::size_t{1} << 32;    // words: what 32-bit indices reach
 constexpr std::size_t kSlackWords = ModelStore::kReadSlack / 4;
 
-bool needs_escape(std::string_view s) {
-  return std::any_of(s.begin(), s.end(), [](char c) {
-    auto b = static_cast<unsigned char>(c);
-    return b == '"' || b == '\\' || b < 0x20;
-  });
-}
-
 }  // namespace
 
 ModelStore::ModelStore() : recent_(kRecentSize) {
@@ -50,10 +43,18 @@ std::uint32_t ModelStore::allocate(std::size_t words, std::size_t align) {
   return static_cast<std::uint32_t>(at);
 }
 
-Text ModelStore::add(std::string_view bytes, bool escaped, Recent& recent, std::uint32_t tag) {
+bool ModelStore::needs_escaping(std::string_view bytes) {
+  return std::any_of(bytes.begin(), bytes.end(), [](char c) {
+    auto b = static_cast<unsigned char>(c);
+    return b == '"' || b == '\\' || b < 0x20;
+  });
+}
+
+Text ModelStore::add(std::string_view bytes, bool may_need_escaping, Recent& recent, std::uint32_t tag) {
   if (bytes.size() > kLengthMask) throw std::bad_alloc();
   std::uint32_t at = allocate(1 + (bytes.size() + 3) / 4, 1);
-  words_[at] = static_cast<std::uint32_t>(bytes.size()) | (escaped && needs_escape(bytes) ? kNeedsEscape : 0);
+  words_[at] =
+      static_cast<std::uint32_t>(bytes.size()) | (may_need_escaping && needs_escaping(bytes) ? kNeedsEscape : 0);
   std::memcpy(words_ + at + 1, bytes.data(), bytes.size());
   recent = {tag, at};
   return {at};

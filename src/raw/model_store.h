@@ -38,15 +38,21 @@ class ModelStore {
     return list(l.list());
   }
 
-  // The text `bytes`, added or found among the texts added before. `escaped`:
-  // it was decoded from escapes, so it may hold bytes that need escaping.
-  [[gnu::always_inline]] Text intern(std::string_view bytes, bool escaped) {
+  // The text `bytes`, added or found among the texts added before.
+  // `may_need_escaping`: it may hold bytes that need escaping (it was decoded
+  // from escapes); when false, the caller promises that it holds none, and
+  // the text is marked plain unchecked. A text found is one whose mark holds
+  // for `bytes` too.
+  [[gnu::always_inline]] Text intern(std::string_view bytes, bool may_need_escaping) {
     if (bytes.empty()) return {};
     const std::uint64_t hash = hash_text(bytes);
     Recent& recent = recent_[hash & (kRecentSize - 1)];
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    if (recent.at != 0 && recent.tag == tag && same_bytes(text({recent.at}), bytes)) return {recent.at};
-    return add(bytes, escaped, recent, tag);
+    if (recent.at != 0 && recent.tag == tag && same_bytes(text({recent.at}), bytes) &&
+        (!may_need_escaping || !plain({recent.at}) || !needs_escaping(bytes))) {
+      return {recent.at};
+    }
+    return add(bytes, may_need_escaping, recent, tag);
   }
 
   // A copy of `items`, which must be trivially copyable.
@@ -72,7 +78,8 @@ class ModelStore {
   static constexpr std::size_t kRecentSize = std::size_t{1} << 12;
 
   struct Recent;
-  Text add(std::string_view bytes, bool escaped, Recent& recent, std::uint32_t tag);
+  Text add(std::string_view bytes, bool may_need_escaping, Recent& recent, std::uint32_t tag);
+  static bool needs_escaping(std::string_view bytes);
 
   // A hash of the length and of at most 32 of the bytes (the first and last
   // sixteen): enough to tell texts apart in a cache that compares them anyway.

@@ -15,20 +15,34 @@
 
 namespace spansift {
 
-class RecordStore {
- public:
-  explicit RecordStore(std::shared_ptr<ModelStore> store) : store_(std::move(store)) {}
+// A record being built: the member that its record kind names is set.
+union RecordRef {
+  JaegerTrace* trace;
+  JaegerItem* item;
+  JaegerSpan* span;
+  JaegerReference* reference;
+  JaegerTag* tag;
+  JaegerLog* log;
+  JaegerError* error;  // always null: an error entry keeps nothing
+};
 
-  // `escaped`: the text was decoded from escapes.
-  [[gnu::always_inline]] Text add_text(std::string_view text, bool escaped) { return store_->intern(text, escaped); }
+class RecordBuilder {
+ public:
+  explicit RecordBuilder(std::shared_ptr<ModelStore> store) : store_(std::move(store)) {}
+
+  // `may_need_escaping`: the text was decoded from escapes, so it may hold
+  // bytes that a JSON string can't hold as they are.
+  [[gnu::always_inline]] Text add_text(std::string_view text, bool may_need_escaping) {
+    return store_->intern(text, may_need_escaping);
+  }
 
   // A new record of kind `record`: the trace itself, or one at the end of its
   // scratch list, where it stays while it is built (records of a kind never
-  // nest). nullptr for an error entry, which keeps nothing.
-  char* new_record(Kind record);
+  // nest).
+  RecordRef new_record(FieldKind record);
 
-  // Where the entries of a list of `element` start in its scratch list.
-  std::size_t list_start(Kind element) const;
+  // Where the entries of a list of kind `list` start in its scratch list.
+  std::size_t list_start(FieldKind list) const;
   // An error entry has been read into the list being built.
   void count_error() { ++errors_; }
 
@@ -38,10 +52,9 @@ class RecordStore {
   std::size_t value_count() const { return values_.size(); }
   std::size_t member_count() const { return members_.size(); }
 
-  // Closes the list of `element` whose entries start at `start`, storing it
-  // into `target`: the member of its record (the optional kind for an
-  // optional field).
-  void finish_list(Kind element, std::size_t start, char* target, bool optional);
+  // Closes the list of kind `list` whose entries start at `start`, storing
+  // it into `target`, the member of its record.
+  void finish_list(FieldKind list, std::size_t start, FieldRef target);
   List<JsonValue> finish_array(std::size_t start) { return take(values_, start); }
   // The members since `start`, sorted by key; of equal keys the last stays.
   List<JsonMember> finish_object(std::size_t start);
