@@ -231,7 +231,7 @@ TEST(ReadTrace, ModelErrors) {
        "invalid value: integer `9223372036854775808`, expected i64"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(parse_error(c.text).message, c.message) << c.text;
+    EXPECT_EQ(parse_error(c.text).message(), c.message) << c.text;
   }
 }
 
@@ -291,19 +291,21 @@ TEST(ReadTrace, SyntaxErrorsWithPositions) {
   };
   for (const Case& c : cases) {
     ReadError e = parse_error(c.text);
-    EXPECT_EQ(e.message, c.message) << c.text;
+    EXPECT_EQ(e.message(), c.message) << c.text;
     EXPECT_EQ(e.line, c.line) << c.text;
     EXPECT_EQ(e.column, c.column) << c.text;
   }
   // An empty view may carry no pointer at all (an empty vector's data()).
   ReadError none = parse_error(std::string_view{});
-  EXPECT_EQ(none.message, "EOF while parsing a value");
+  EXPECT_EQ(none.message(), "EOF while parsing a value");
   EXPECT_EQ(none.line, 1U);
   EXPECT_EQ(none.column, 0U);
 }
 
 TEST(ReadTrace, ErrorTexts) {
-  ReadError e{"invalid type: string \"a\\b\", expected i32", 3, 14};
+  ReadError e = ReadError::invalid_type("string \"a\\b\"", "i32");
+  e.line = 3;
+  e.column = 14;
   EXPECT_EQ(e.display(), "invalid type: string \"a\\b\", expected i32 at line 3 column 14");
   EXPECT_EQ(e.detail(), R"(Error("invalid type: string \"a\\b\", expected i32", line: 3, column: 14))");
 }
@@ -316,8 +318,8 @@ TEST(ReadTrace, BuiltDepthIsLimitedTo127Levels) {
   // The tag value sits at level 8: document, data, item, spans, span, tags, tag, value.
   parse_ok(export_with_tag_value(nested_arrays(120)));  // 127 levels
   ReadError e = parse_error(export_with_tag_value(nested_arrays(121)));  // 128
-  EXPECT_EQ(e.message, "recursion limit exceeded");
-  EXPECT_EQ(parse_error(export_with_tag_value(std::string(200, '{'))).message, "key must be a string");
+  EXPECT_EQ(e.message(), "recursion limit exceeded");
+  EXPECT_EQ(parse_error(export_with_tag_value(std::string(200, '{'))).message(), "key must be a string");
 }
 
 TEST(ReadTrace, SkippedValuesNestToAnyDepth) {
@@ -328,7 +330,7 @@ TEST(ReadTrace, SkippedValuesNestToAnyDepth) {
   objects += "1" + std::string(100000, '}');
   t = parse_ok(export_with_span(span_with(R"(,"deep":)" + objects)));
   EXPECT_EQ(t.data[0].spans.size, 1u);
-  EXPECT_EQ(parse_error(R"({"deep":)" + std::string(100000, '[')).message, "EOF while parsing a list");
+  EXPECT_EQ(parse_error(R"({"deep":)" + std::string(100000, '[')).message(), "EOF while parsing a list");
 }
 
 TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {

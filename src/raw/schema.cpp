@@ -3,6 +3,7 @@
 #include <type_traits>
 
 #include "raw/model.h"
+#include "utils/messages.h"
 
 namespace spansift {
 
@@ -79,14 +80,14 @@ const RecordSchema kRecordSchemas[7] = {
 };
 
 std::string expectation(Kind kind) {
-  if (is_record(kind)) return "struct " + std::string(schema_of(kind).name);
-  if (is_list(kind)) return "a sequence";
+  if (is_record(kind)) return messages::expected_struct(schema_of(kind).name);
+  if (is_list(kind)) return messages::kExpectedSequence;
   switch (kind) {
-    case Kind::Processes: return "a map";
-    case Kind::Text: return "a string";
-    case Kind::I32: return "i32";
-    case Kind::I64: return "i64";
-    default: return "any valid JSON value";
+    case Kind::Processes: return messages::kExpectedMap;
+    case Kind::Text: return messages::kExpectedString;
+    case Kind::I32: return messages::kExpectedI32;
+    case Kind::I64: return messages::kExpectedI64;
+    default: return messages::kExpectedAnyValue;
   }
 }
 
