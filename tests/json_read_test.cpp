@@ -333,6 +333,39 @@ TEST(ReadTrace, SkippedValuesNestToAnyDepth) {
   EXPECT_EQ(parse_error(R"({"deep":)" + std::string(100000, '[')).message(), "EOF while parsing a list");
 }
 
+// Lines are counted at each refill and from the buffer's start when an error
+// is placed: both must agree with the memory form, whatever the pieces.
+TEST(ReadTrace, ErrorPlacesAfterLineFeedsAcrossRefills) {
+  const std::string doc = R"({"data":[],"total":0,"limit":0,"offset":0})";
+  struct Case {
+    std::string text;
+    const char* detail;
+  };
+  const Case cases[] = {
+      // CR LF with the CR as the last byte of the first 8192, another in the last 15 bytes.
+      {doc + std::string(8191 - doc.size(), ' ') + "\r\n" + std::string(20, ' ') + "\r\n x",
+       R"(Error("trailing characters", line: 3, column: 2))"},
+      // The error's line crosses the refill; two line feeds share a 16-byte block before it.
+      {R"({"data":[],)" + std::string(20, ' ') + "\n \n" + std::string(8180, ' ') + R"("total":x})",
+       R"(Error("expected value", line: 3, column: 8189))"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(outcome(parse_trace_json(c.text)), c.detail);
+    for (std::size_t piece : {16, 17, 100, 8192}) {
+      std::size_t at = 0;
+      ParseResult r = parse_trace_json(
+          [&](char* buffer, std::size_t size) -> ssize_t {
+            std::size_t n = std::min(size, c.text.size() - at);
+            std::memcpy(buffer, c.text.data() + at, n);
+            at += n;
+            return static_cast<ssize_t>(n);
+          },
+          piece);
+      EXPECT_EQ(outcome(r), c.detail) << "pieces of " << piece;
+    }
+  }
+}
+
 TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
   std::vector<std::string> texts = {
       export_with_tag_value(R"({"b":"x\"y\u00e9\ud83d\ude00","a":[1,-2,3.25,-0,true,false,null,1e-7]})"),

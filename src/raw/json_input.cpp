@@ -69,6 +69,8 @@ void JsonInput::fail(ReadError error, std::uint64_t at) const {
   throw std::move(error);
 }
 
+void JsonInput::fail(ReadErrorCode code, std::uint64_t at) const { fail(ReadError::of(code), at); }
+
 int JsonInput::at_slow(std::size_t i) {
   fill(i + 1);
   return i < available() ? static_cast<unsigned char>(p_[i]) : -1;

@@ -74,8 +74,8 @@ class JsonInput {
 
   // Throws `error` placed at input offset `at`, which must not lie before
   // the start of the token being read.
-  [[noreturn]] void fail(ReadError error, std::uint64_t at) const;
-  [[noreturn]] void fail(ReadErrorCode code, std::uint64_t at) const { fail(ReadError::of(code), at); }
+  [[noreturn, gnu::cold]] void fail(ReadError error, std::uint64_t at) const;
+  [[noreturn, gnu::cold]] void fail(ReadErrorCode code, std::uint64_t at) const;
 
   // After the first letter of true, false or null: the rest of it must follow.
   void expect_rest_of_literal(std::string_view rest);
