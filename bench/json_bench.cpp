@@ -42,6 +42,17 @@ void BM_ReadFromStream(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFromStream)->Unit(benchmark::kMillisecond);
 
+// The float-heavy shape: numbers of 15 to 17 significant digits.
+void BM_ReadFloatsFromMemory(benchmark::State& state) {
+  static const std::string text = bench::generate_export({7, 32 << 20, false, bench::Traces::Floats});
+  for (auto _ : state) {
+    ParseResult r = parse_trace_json(text);
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ReadFloatsFromMemory)->Unit(benchmark::kMillisecond);
+
 // An export whose unknown key holds `[[[...]]]` nested state.range(0) levels
 // deep: reading it must take time linear in the depth.
 void BM_ReadDeepSkipped(benchmark::State& state) {

@@ -171,17 +171,17 @@ spansift::Number number_of(const std::string& literal) {
     const char* digits = literal.data() + negative;
     auto [end, error] = std::from_chars(digits, literal.data() + literal.size(), u);
     if (error == std::errc() && !negative) {
-      n.kind = spansift::Number::Kind::Unsigned;
+      n.kind = spansift::NumberKind::Unsigned;
       n.unsigned_value = u;
       return n;
     }
     if (error == std::errc() && u != 0 && u <= static_cast<std::uint64_t>(INT64_MAX) + 1) {
-      n.kind = spansift::Number::Kind::Signed;
+      n.kind = spansift::NumberKind::Signed;
       n.signed_value = static_cast<std::int64_t>(0 - u);
       return n;
     }
   }
-  n.kind = spansift::Number::Kind::Double;
+  n.kind = spansift::NumberKind::Double;
   n.double_value = std::strtod(literal.c_str(), nullptr);
   if (std::isinf(n.double_value)) throw Refused{"number out of range"};
   return n;
@@ -189,8 +189,8 @@ spansift::Number number_of(const std::string& literal) {
 
 std::string canonical_number(const spansift::Number& n) {
   switch (n.kind) {
-    case spansift::Number::Kind::Unsigned: return "i" + std::to_string(n.unsigned_value);
-    case spansift::Number::Kind::Signed: return "i" + std::to_string(n.signed_value);
+    case spansift::NumberKind::Unsigned: return "i" + std::to_string(n.unsigned_value);
+    case spansift::NumberKind::Signed: return "i" + std::to_string(n.signed_value);
     default: {
       char buffer[32];
       auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, n.double_value);
@@ -299,8 +299,8 @@ std::string expect(const Node& node, Want want, Want element, int depth) {
       spansift::Number n = number_of(node.text);
       std::int64_t low = want == Want::I32 ? INT32_MIN : INT64_MIN;
       std::int64_t high = want == Want::I32 ? INT32_MAX : INT64_MAX;
-      if (n.kind == spansift::Number::Kind::Double) wrong_type(node, want);
-      bool fits = n.kind == spansift::Number::Kind::Unsigned ? n.unsigned_value <= static_cast<std::uint64_t>(high)
+      if (n.kind == spansift::NumberKind::Double) wrong_type(node, want);
+      bool fits = n.kind == spansift::NumberKind::Unsigned ? n.unsigned_value <= static_cast<std::uint64_t>(high)
                                                              : n.signed_value >= low;
       if (!fits) throw Refused{"invalid value: " + spansift::found_text(n) + ", expected " + expectation(want)};
       return canonical_number(n);
@@ -360,7 +360,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string ours;
   spansift::ParseResult result = spansift::parse_trace_json(text);
   if (const auto* error = std::get_if<spansift::ReadError>(&result)) {
-    ours = "error: " + error->message;
+    ours = "error: " + error->message();
   } else {
     // Read back through the same tree, so both sides are canonical alike.
     Node rendered;

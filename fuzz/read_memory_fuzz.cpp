@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data), size);
   spansift::ParseResult result = spansift::parse_trace_json(text);
   if (const auto* error = std::get_if<spansift::ReadError>(&result)) {
-    if (error->message.empty()) spansift::fuzz::fail("read error without a message", error->detail(), "");
+    if (error->message().empty()) spansift::fuzz::fail("read error without a message", error->detail(), "");
     return 0;
   }
   std::string rendered = spansift::fuzz::outcome(result);

@@ -248,7 +248,7 @@ TEST(ReadTrace, ModelErrors) {
        "invalid value: integer `9223372036854775808`, expected i64"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(parse_error(c.text).message, c.message) << c.text;
+    EXPECT_EQ(parse_error(c.text).message(), c.message) << c.text;
   }
 }
 
@@ -314,19 +314,21 @@ TEST(ReadTrace, SyntaxErrorsWithPositions) {
   };
   for (const Case& c : cases) {
     ReadError e = parse_error(c.text);
-    EXPECT_EQ(e.message, c.message) << c.text;
+    EXPECT_EQ(e.message(), c.message) << c.text;
     EXPECT_EQ(e.line, c.line) << c.text;
     EXPECT_EQ(e.column, c.column) << c.text;
   }
   // An empty view may carry no pointer at all (an empty vector's data()).
   ReadError none = parse_error(std::string_view{});
-  EXPECT_EQ(none.message, "EOF while parsing a value");
+  EXPECT_EQ(none.message(), "EOF while parsing a value");
   EXPECT_EQ(none.line, 1U);
   EXPECT_EQ(none.column, 0U);
 }
 
 TEST(ReadTrace, ErrorTexts) {
-  ReadError e{"invalid type: string \"a\\b\", expected i32", 3, 14};
+  ReadError e = ReadError::invalid_type("string \"a\\b\"", "i32");
+  e.line = 3;
+  e.column = 14;
   EXPECT_EQ(e.display(), "invalid type: string \"a\\b\", expected i32 at line 3 column 14");
   EXPECT_EQ(e.detail(), R"(Error("invalid type: string \"a\\b\", expected i32", line: 3, column: 14))");
 }
@@ -339,8 +341,8 @@ TEST(ReadTrace, BuiltDepthIsLimitedTo127Levels) {
   // The tag value sits at level 8: document, data, item, spans, span, tags, tag, value.
   parse_ok(export_with_tag_value(nested_arrays(120)));                   // 127 levels
   ReadError e = parse_error(export_with_tag_value(nested_arrays(121)));  // 128
-  EXPECT_EQ(e.message, "recursion limit exceeded");
-  EXPECT_EQ(parse_error(export_with_tag_value(std::string(200, '{'))).message, "key must be a string");
+  EXPECT_EQ(e.message(), "recursion limit exceeded");
+  EXPECT_EQ(parse_error(export_with_tag_value(std::string(200, '{'))).message(), "key must be a string");
 }
 
 TEST(ReadTrace, SkippedValuesNestToAnyDepth) {
@@ -351,7 +353,40 @@ TEST(ReadTrace, SkippedValuesNestToAnyDepth) {
   objects += "1" + std::string(100000, '}');
   t = parse_ok(export_with_span(span_with(R"(,"deep":)" + objects)));
   EXPECT_EQ(t.data[0].spans.size, 1u);
-  EXPECT_EQ(parse_error(R"({"deep":)" + std::string(100000, '[')).message, "EOF while parsing a list");
+  EXPECT_EQ(parse_error(R"({"deep":)" + std::string(100000, '[')).message(), "EOF while parsing a list");
+}
+
+// Lines are counted at each refill and from the buffer's start when an error
+// is placed: both must agree with the memory form, whatever the pieces.
+TEST(ReadTrace, ErrorPlacesAfterLineFeedsAcrossRefills) {
+  const std::string doc = R"({"data":[],"total":0,"limit":0,"offset":0})";
+  struct Case {
+    std::string text;
+    const char* detail;
+  };
+  const Case cases[] = {
+      // CR LF with the CR as the last byte of the first 8192, another in the last 15 bytes.
+      {doc + std::string(8191 - doc.size(), ' ') + "\r\n" + std::string(20, ' ') + "\r\n x",
+       R"(Error("trailing characters", line: 3, column: 2))"},
+      // The error's line crosses the refill; two line feeds share a 16-byte block before it.
+      {R"({"data":[],)" + std::string(20, ' ') + "\n \n" + std::string(8180, ' ') + R"("total":x})",
+       R"(Error("expected value", line: 3, column: 8189))"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(outcome(parse_trace_json(c.text)), c.detail);
+    for (std::size_t piece : {16, 17, 100, 8192}) {
+      std::size_t at = 0;
+      ParseResult r = parse_trace_json(
+          [&](char* buffer, std::size_t size) -> ssize_t {
+            std::size_t n = std::min(size, c.text.size() - at);
+            std::memcpy(buffer, c.text.data() + at, n);
+            at += n;
+            return static_cast<ssize_t>(n);
+          },
+          piece);
+      EXPECT_EQ(outcome(r), c.detail) << "pieces of " << piece;
+    }
+  }
 }
 
 TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {

@@ -36,7 +36,7 @@ std::string export_with(const std::string& field, const std::string& value) {
 // What `text` reads as: the message of its read error, or "read".
 std::string outcome(const std::string& text) {
   ParseResult result = parse_trace_json(text);
-  if (const auto* error = std::get_if<ReadError>(&result)) return error->message;
+  if (const auto* error = std::get_if<ReadError>(&result)) return error->message();
   return "read";
 }
 

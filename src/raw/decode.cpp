@@ -7,6 +7,8 @@
 #include <unicode/ucnv_cb.h>
 #include <unicode/ucnv_err.h>
 
+#include "utils/messages.h"
+
 namespace spansift {
 
 namespace {
@@ -20,7 +22,7 @@ Converter open_converter(const char* name) {
   UErrorCode status = U_ZERO_ERROR;
   Converter converter(ucnv_open(name, &status));
   if (U_FAILURE(status)) {
-    throw std::runtime_error(std::string("can't open the ") + name + " converter: " + u_errorName(status));
+    throw std::runtime_error(messages::converter_not_opened(name, u_errorName(status)));
   }
   return converter;
 }
@@ -61,7 +63,7 @@ std::size_t convert(Encoding encoding, std::string_view bytes, NextTarget next_t
   UErrorCode status = U_ZERO_ERROR;
   ucnv_setToUCallBack(source.get(), replace_and_count, &replacements, nullptr, nullptr, &status);
   if (U_FAILURE(status)) {
-    throw std::runtime_error(std::string("can't set the decoder callback: ") + u_errorName(status));
+    throw std::runtime_error(messages::decoder_callback_not_set(u_errorName(status)));
   }
 
   UChar pivot[kPivotUnits];
@@ -79,7 +81,7 @@ std::size_t convert(Encoding encoding, std::string_view bytes, NextTarget next_t
     reset = false;
     sink(begin, static_cast<std::size_t>(out - begin));
     if (status == U_BUFFER_OVERFLOW_ERROR && end != begin) continue;
-    if (U_FAILURE(status)) throw std::runtime_error(std::string("decoding failed: ") + u_errorName(status));
+    if (U_FAILURE(status)) throw std::runtime_error(messages::decoding_failed(u_errorName(status)));
     return replacements;
   }
 }

@@ -10,6 +10,7 @@
 #include "raw/json_skip.h"
 #include "raw/read_error.h"
 #include "raw/schema.h"
+#include "utils/messages.h"
 #include "utils/text.h"
 
 #if defined(__SSE2__)
@@ -20,7 +21,7 @@ namespace spansift {
 
 namespace {
 
-using namespace read_message;
+using enum ReadErrorCode;
 
 // Containers deeper than this are refused where values are built; the
 // document itself is level 1. Skipped values have no such limit.
@@ -36,11 +37,13 @@ class Builder {
   Builder(JsonInput& input, std::shared_ptr<ModelStore> store) : in_(input), stack_(kMaxBuiltDepth, std::move(store)) {}
 
   JaegerTrace run() {
-    Cursor c(in_);
-    read_element(c, FieldKind::Trace);
-    c.sync();
+    {
+      Cursor c(in_);
+      read_element(c, FieldKind::Trace);
+    }
     while (!stack_.empty()) read_entries(stack_.top());
-    if (in_.peek_token() >= 0) in_.fail(kTrailingCharacters, in_.offset(1));
+    Cursor c(in_);
+    if (c.peek_token() >= 0) c.fail(TrailingCharacters, c.offset(1));
     return stack_.take_trace();
   }
 
@@ -69,19 +72,18 @@ class Builder {
     if (f.kind == FrameKind::List) {
       const FieldKind element = element_of(f.content);
       while (next_element(c, f)) {
-        if (read_element(c, element)) return c.sync();
+        if (read_element(c, element)) return;
       }
     } else if (f.kind == FrameKind::ValueArray) {
       while (next_element(c, f)) {
-        if (read_value(c, f, c.peek_token(), {})) return c.sync();
+        if (read_value(c, f, c.peek_token(), {})) return;
       }
     } else {
       while (next_member(c, f)) {
-        if (read_value(c, f, c.peek_token(), {})) return c.sync();
+        if (read_value(c, f, c.peek_token(), {})) return;
       }
     }
-    c.sync();
-    close();
+    close(c);
   }
 
   // The entries of record frame `f`, which builds `record`.
@@ -91,20 +93,17 @@ class Builder {
     if (f.kind == FrameKind::RecordObject) {
       while (next_member(c, f)) {
         if (f.field == kUnknownField) {
-          c.sync();
-          skip_value(in_, skip_stack_);
-          c.reload();
+          c.with_input([this](JsonInput& in) { skip_value(in, skip_stack_); });
           continue;
         }
-        if (read_field(c, f, record)) return c.sync();
+        if (read_field(c, f, record)) return;
       }
     } else {
       while (next_array_field(c, f)) {
-        if (read_field(c, f, record)) return c.sync();
+        if (read_field(c, f, record)) return;
       }
     }
-    c.sync();
-    close();
+    close(c);
   }
 
   // Reads the value of field f.field of `record`, after the whitespace at
@@ -118,7 +117,7 @@ class Builder {
       const FieldKind want = table_of<R>().fields[f.field].kind;
       const MemberOf<R>& member = table_of<R>().members[f.field];
       int first = c.peek_token();
-      if (first < 0) c.fail(kEofValue, c.offset());
+      if (first < 0) c.fail(EofValue, c.offset());
       // Only the kinds that R has are read: each record's loop stays small.
       switch (want) {
         case FieldKind::Text:
@@ -171,7 +170,7 @@ class Builder {
   // (false), a record is opened (true).
   SPANSIFT_HOT bool read_element(Cursor& c, FieldKind want) {
     int first = c.peek_token();
-    if (first < 0) c.fail(kEofValue, c.offset());
+    if (first < 0) c.fail(EofValue, c.offset());
     if (want == FieldKind::Text) {
       if (first != '"') refuse(c, want);
       stack_.add_list_text(read_text(c));
@@ -186,7 +185,7 @@ class Builder {
   // whose first byte is `first`: a scalar is stored at once (false), a
   // container is opened (true).
   SPANSIFT_HOT bool read_value(Cursor& c, Frame& f, int first, FieldRef target) {
-    if (first < 0) c.fail(kEofValue, c.offset());
+    if (first < 0) c.fail(EofValue, c.offset());
     switch (first) {
       case '"': stack_.store_value(f, target, JsonValue::from_string(read_text(c))); return false;
       case '[': return open(c, FrameKind::ValueArray, FieldKind::Value, target);
@@ -205,37 +204,35 @@ class Builder {
         return false;
       default: break;
     }
-    if (first != '-' && !is_digit(first)) c.fail(kExpectedValue, c.offset(1));
+    if (first != '-' && !is_digit(first)) c.fail(ExpectedValue, c.offset(1));
     Number n = read_number(c);
     switch (n.kind) {
-      case Number::Kind::Unsigned: stack_.store_value(f, target, JsonValue::from_unsigned(n.unsigned_value)); break;
-      case Number::Kind::Signed: stack_.store_value(f, target, JsonValue::from_signed(n.signed_value)); break;
-      case Number::Kind::Double: stack_.store_value(f, target, JsonValue::from_double(n.double_value, n.places)); break;
+      case NumberKind::Unsigned: stack_.store_value(f, target, JsonValue::from_unsigned(n.unsigned_value)); break;
+      case NumberKind::Signed: stack_.store_value(f, target, JsonValue::from_signed(n.signed_value)); break;
+      case NumberKind::Double: stack_.store_value(f, target, JsonValue::from_double(n.double_value, n.places)); break;
     }
     return false;
   }
 
   // The literal `word` at the cursor, whose first letter has been seen.
   SPANSIFT_HOT static void literal(Cursor& c, std::string_view word) {
-    if (c.available() >= word.size() && std::memcmp(c.p, word.data(), word.size()) == 0) {
-      c.p += word.size();
+    if (c.available() >= word.size() && std::memcmp(c.data(), word.data(), word.size()) == 0) {
+      c.advance(word.size());
       return;
     }
-    c.p += 1;
-    c.sync();
-    c.in.expect_rest_of_literal(word.substr(1));
-    c.reload();
+    c.advance(1);
+    c.with_input([word](JsonInput& in) { in.expect_rest_of_literal(word.substr(1)); });
   }
 
   // A value of the wrong kind where `want` belongs: it is read whole (its own
   // faults come first), then named in the error.
   [[noreturn]] void refuse(Cursor& cursor, FieldKind want) {
-    cursor.sync();
-    refuse(want);
+    cursor.with_input([this, want](JsonInput& in) { refuse(in, want); });
+    __builtin_unreachable();  // refuse(in, want) always throws
   }
 
-  [[noreturn, gnu::noinline]] void refuse(FieldKind want) {
-    int c = in_.peek_token();
+  [[noreturn, gnu::noinline]] void refuse(JsonInput& in, FieldKind want) {
+    int c = in.peek_token();
     std::string found;
     std::uint64_t at = 0;
     switch (c) {
@@ -243,32 +240,32 @@ class Builder {
       case 't':
       case 'f': {
         std::string_view word = c == 'n' ? "null" : c == 't' ? "true" : "false";
-        in_.advance(1);
-        in_.expect_rest_of_literal(word.substr(1));
-        found = c == 'n' ? "null" : "boolean `" + std::string(word) + "`";
-        at = in_.offset();
+        in.advance(1);
+        in.expect_rest_of_literal(word.substr(1));
+        found = c == 'n' ? messages::kFoundNull : messages::found_boolean(word);
+        at = in.offset();
         break;
       }
       case '"':
-        found = "string " + quoted_text(in_.read_string(scratch_).text);
-        at = in_.offset();
+        found = messages::found_string(quoted_text(in.read_string(scratch_).text));
+        at = in.offset();
         break;
       case '[':
-        found = "sequence";
-        at = in_.offset(1);
+        found = messages::kFoundSequence;
+        at = in.offset(1);
         break;
       case '{':
-        found = "map";
-        at = in_.offset(1);
+        found = messages::kFoundMap;
+        at = in.offset(1);
         break;
       default: {
-        if (c != '-' && !is_digit(c)) in_.fail(kExpectedValue, in_.offset(1));
-        Number n = read_number(in_);
+        if (c != '-' && !is_digit(c)) in.fail(ExpectedValue, in.offset(1));
+        Number n = read_number(in);
         found = found_text(n);
         at = n.end;
       }
     }
-    in_.fail("invalid type: " + found + ", expected " + expectation(want), at);
+    in.fail(ReadError::invalid_type(std::move(found), expectation(want)), at);
   }
 
   // --- Between entries: separators, keys, closing brackets ---
@@ -276,15 +273,15 @@ class Builder {
   SPANSIFT_HOT bool next_element(Cursor& c, Frame& f) {
     int next = c.peek_token();
     if (next == ']') {
-      c.p += 1;
+      c.advance(1);
       return false;
     }
     if (f.first) {
-      if (next < 0) c.fail(kEofList, c.offset());
+      if (next < 0) c.fail(EofList, c.offset());
       f.first = false;
       return true;
     }
-    if (next != ',') fail_through(c, next < 0 ? kEofList : kExpectedListCommaOrEnd);
+    if (next != ',') fail_through(c, next < 0 ? EofList : ExpectedListCommaOrEnd);
     after_comma(c, ']');
     return true;
   }
@@ -293,35 +290,34 @@ class Builder {
   // the object closed instead.
   SPANSIFT_HOT bool next_member(Cursor& c, Frame& f) {
     // Compact exports give the comma and the expected key back to back.
-    if (f.kind == FrameKind::RecordObject && !f.first && c.p != c.end && *c.p == ',' && expected_key(c, f, 1)) {
+    if (f.kind == FrameKind::RecordObject && !f.first && c.available() != 0 && *c.data() == ',' &&
+        expected_key(c, f, 1)) {
       return true;
     }
     int next = c.peek_token();
     if (next == '}') {
-      c.p += 1;
+      c.advance(1);
       return false;
     }
     if (f.first) {
-      if (next < 0) c.fail(kEofObject, c.offset());
+      if (next < 0) c.fail(EofObject, c.offset());
       f.first = false;
     } else {
-      if (next != ',') fail_through(c, next < 0 ? kEofObject : kExpectedObjectCommaOrEnd);
+      if (next != ',') fail_through(c, next < 0 ? EofObject : ExpectedObjectCommaOrEnd);
       next = after_comma(c, '}');
     }
-    if (next != '"') c.fail(kKeyMustBeString, c.offset(1));
+    if (next != '"') c.fail(KeyMustBeString, c.offset(1));
     if (f.kind != FrameKind::RecordObject) {
       JsonInput::String key = c.read_string(scratch_);
       f.key = stack_.add_text(key.text, key.escaped);
     } else if (expected_key(c, f, 0)) {
       return true;
     } else {
-      c.sync();
-      read_record_key(f);
-      c.reload();
+      c.with_input([this, &f](JsonInput& in) { read_record_key(in, f); });
     }
     next = c.peek_token();
-    if (next != ':') fail_through(c, next < 0 ? kEofObject : kExpectedColon);
-    c.p += 1;
+    if (next != ':') fail_through(c, next < 0 ? EofObject : ExpectedColon);
+    c.advance(1);
     return true;
   }
 
@@ -332,48 +328,44 @@ class Builder {
     int next = c.peek_token();
     if (f.field < schema.fields.size()) {
       if (next == ']') {
-        c.p += 1;
-        c.fail("invalid length " + std::to_string(f.field) + ", expected struct " + std::string(schema.name) +
-                   " with " + std::to_string(schema.fields.size()) + " elements",
+        c.advance(1);
+        c.fail(ReadError::invalid_length(f.field, messages::expected_struct_of(schema.name, schema.fields.size())),
                c.offset());
       }
       if (f.first) {
-        if (next < 0) c.fail(kEofList, c.offset());
+        if (next < 0) c.fail(EofList, c.offset());
         f.first = false;
       } else {
-        if (next != ',') fail_through(c, next < 0 ? kEofList : kExpectedListCommaOrEnd);
+        if (next != ',') fail_through(c, next < 0 ? EofList : ExpectedListCommaOrEnd);
         after_comma(c, ']');
       }
       return true;
     }
     // Every field is read: only the closing bracket may follow.
     if (next == ']') {
-      c.p += 1;
+      c.advance(1);
       return false;
     }
     if (next == ',') {
-      c.p += 1;
+      c.advance(1);
       next = c.peek_token();
-      fail_through(c, next == ']' ? kTrailingComma : kTrailingCharacters);
+      fail_through(c, next == ']' ? TrailingComma : TrailingCharacters);
     }
-    fail_through(c, next < 0 ? kEofList : kTrailingCharacters);
+    fail_through(c, next < 0 ? EofList : TrailingCharacters);
   }
 
   // Past a comma (at the cursor) between entries: returns the byte that
   // starts the next one.
   SPANSIFT_HOT static int after_comma(Cursor& c, char close_bracket) {
-    c.p += 1;
+    c.advance(1);
     int next = c.peek_token();
-    if (next == close_bracket) c.fail(kTrailingComma, c.offset(1));
-    if (next < 0) c.fail(kEofValue, c.offset());
+    if (next == close_bracket) c.fail(TrailingComma, c.offset(1));
+    if (next < 0) c.fail(EofValue, c.offset());
     return next;
   }
 
   // Fails with `message` placed just past the byte at the cursor, if any.
-  [[noreturn]] static void fail_through(Cursor& c, std::string_view message) {
-    c.sync();
-    c.in.fail(message, c.in.offset_through());
-  }
+  [[noreturn]] static void fail_through(Cursor& c, ReadErrorCode code) { c.fail(code, c.offset_through()); }
 
   // Exports mostly give a record's fields in declaration order, compact: the
   // field after the last one, "key": and all, is looked for first, `skip`
@@ -384,12 +376,12 @@ class Builder {
     const std::size_t i = f.expected_field;
     if (i >= fields.size() || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
     const FieldSchema& field = fields[i];
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.p + skip));
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.data() + skip));
     __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field.quoted_key.data()));
     auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
     unsigned needed = (1U << field.quoted_length) - 1;
     if ((same & needed) != needed) return false;
-    c.p += skip + field.quoted_length;
+    c.advance(skip + field.quoted_length);
     take_field(f, i);
     return true;
 #else
@@ -401,8 +393,8 @@ class Builder {
   }
 
   // A key of a record that is not the one expected next.
-  void read_record_key(Frame& f) {
-    JsonInput::String key = in_.read_string(scratch_);
+  void read_record_key(JsonInput& in, Frame& f) {
+    JsonInput::String key = in.read_string(scratch_);
     std::span<const FieldSchema> fields = schema_of(f.content).fields;
     std::size_t i = find_field(fields, key.text);
     if (i == fields.size()) {
@@ -411,8 +403,8 @@ class Builder {
     }
     if ((f.seen & (1U << i)) != 0) {
       // Placed where the reader looks next, past the blanks after the key.
-      in_.peek_token();
-      in_.fail("duplicate field `" + std::string(fields[i].key) + "`", in_.offset_through());
+      in.peek_token();
+      in.fail(ReadError::field(DuplicateField, std::string(fields[i].key)), in.offset_through());
     }
     take_field(f, i);
   }
@@ -434,14 +426,14 @@ class Builder {
   // Opens a container at the cursor (`target`: the member of a record that
   // it fills); true, for the readers of values to pass on.
   SPANSIFT_HOT bool open(Cursor& c, FrameKind kind, FieldKind content, FieldRef target) {
-    if (stack_.depth() >= kMaxBuiltDepth) c.fail(kRecursionLimit, c.offset(1));
-    c.p += 1;
+    if (stack_.depth() >= kMaxBuiltDepth) c.fail(RecursionLimit, c.offset(1));
+    c.advance(1);
     stack_.push(kind, content, target);
     return true;
   }
 
   // Closes the innermost container, whose closing bracket has been read.
-  void close() {
+  void close(Cursor& c) {
     const Frame& f = stack_.top();
     if (f.kind == FrameKind::RecordObject) {
       const RecordSchema& schema = schema_of(f.content);
@@ -449,7 +441,7 @@ class Builder {
       if (missing != 0) {
         // The first missing field in declaration order is named.
         std::string_view key = schema.fields[static_cast<std::size_t>(__builtin_ctz(missing))].key;
-        in_.fail("missing field `" + std::string(key) + "`", in_.offset());
+        c.fail(ReadError::field(MissingField, std::string(key)), c.offset());
       }
     }
     stack_.pop();
@@ -459,17 +451,15 @@ class Builder {
   SPANSIFT_HOT std::int64_t read_integer(Cursor& c, FieldKind want) {
     const Number n = read_number(c);
     const bool wide = want == FieldKind::I64;
-    if (n.kind == Number::Kind::Double) {
-      c.fail("invalid type: " + found_text(n) + ", expected " + expectation(want), n.end);
-    }
-    bool fits = n.kind == Number::Kind::Unsigned
+    if (n.kind == NumberKind::Double) c.fail(ReadError::invalid_type(found_text(n), expectation(want)), n.end);
+    bool fits = n.kind == NumberKind::Unsigned
                     ? n.unsigned_value <= static_cast<std::uint64_t>(wide ? INT64_MAX : INT32_MAX)
                     : wide || n.signed_value >= INT32_MIN;
-    if (!fits) c.fail("invalid value: " + found_text(n) + ", expected " + expectation(want), n.end);
-    return n.kind == Number::Kind::Unsigned ? static_cast<std::int64_t>(n.unsigned_value) : n.signed_value;
+    if (!fits) c.fail(ReadError::invalid_value(found_text(n), expectation(want)), n.end);
+    return n.kind == NumberKind::Unsigned ? static_cast<std::int64_t>(n.unsigned_value) : n.signed_value;
   }
 
-  JsonInput& in_;
+  JsonInput& in_;  // read only through a Cursor
   FrameStack stack_;
   std::string scratch_;     // a string decoded from escapes
   std::string skip_stack_;  // the open brackets of a skipped value

@@ -5,13 +5,12 @@
 #include <cstring>
 #include <utility>
 
-#include "raw/read_error.h"
 #include "utils/file.h"
 #include "utils/text.h"
 
 namespace spansift {
 
-using namespace read_message;
+using enum ReadErrorCode;
 
 namespace {
 
@@ -52,7 +51,7 @@ JsonInput::JsonInput(ReadSome read_some, std::size_t piece_size)
   buffer_ = p_ = end_ = storage_.data();
 }
 
-void JsonInput::fail(std::string_view message, std::uint64_t at) const {
+void JsonInput::fail(ReadError error, std::uint64_t at) const {
   std::uint64_t line = lines_;
   std::uint64_t line_start = line_start_;
   std::uint64_t in_buffer = std::min<std::uint64_t>(at - std::min(at, base_), end_ - buffer_);
@@ -65,8 +64,12 @@ void JsonInput::fail(std::string_view message, std::uint64_t at) const {
     ++line;
     line_start = base_ + static_cast<std::uint64_t>(q - buffer_);
   }
-  throw ReadError{std::string(message), line, at - line_start};
+  error.line = line;
+  error.column = at - line_start;
+  throw std::move(error);
 }
+
+void JsonInput::fail(ReadErrorCode code, std::uint64_t at) const { fail(ReadError::of(code), at); }
 
 int JsonInput::at_slow(std::size_t i) {
   fill(i + 1);
@@ -113,7 +116,7 @@ bool JsonInput::fill(std::size_t need) {
       end_ = p_ + kept;
     }
     ssize_t n = read_some_(storage_.data() + kept, piece_size_);
-    if (n < 0) throw ReadError{OsError{errno}.display(), 0, 0};
+    if (n < 0) throw ReadError::read_failed(OsError{errno}.display());
     if (n == 0) {
       ended_ = true;
       return false;
@@ -151,9 +154,9 @@ void JsonInput::count_lines(const char* from, const char* to) {
 void JsonInput::expect_rest_of_literal(std::string_view rest) {
   for (char expected : rest) {
     int c = at(0);
-    if (c < 0) fail(kEofValue, offset());
+    if (c < 0) fail(EofValue, offset());
     ++p_;
-    if (c != static_cast<unsigned char>(expected)) fail(kExpectedIdent, offset());
+    if (c != static_cast<unsigned char>(expected)) fail(ExpectedIdent, offset());
   }
 }
 
@@ -190,7 +193,7 @@ JsonInput::String JsonInput::read_string(std::string& scratch) {
   for (;;) {
     i = scan_string_bytes(i, high);
     if (i == available()) {
-      if (!fill(i + 1)) fail(kEofString, offset(i));
+      if (!fill(i + 1)) fail(EofString, offset(i));
       continue;
     }
     char c = p_[i];
@@ -198,12 +201,12 @@ JsonInput::String JsonInput::read_string(std::string& scratch) {
       std::string_view text(p_ + 1, i - 1);
       // UTF-8 is judged when the string is complete, after any fault of
       // its escapes or control bytes.
-      if (high && !is_valid_utf8(text)) fail(kInvalidCodePoint, offset(i + 1));
+      if (high && !is_valid_utf8(text)) fail(InvalidCodePoint, offset(i + 1));
       p_ += i + 1;
       return {text, false};
     }
     if (c == '\\') return read_escaped_string(i, high, scratch);
-    fail(kControlCharacter, offset(i + 1));
+    fail(ControlCharacter, offset(i + 1));
   }
 }
 
@@ -216,24 +219,24 @@ JsonInput::String JsonInput::read_escaped_string(std::size_t i, bool high, std::
     while (j == available()) {
       scratch.append(p_, j);
       p_ += j;
-      if (!fill(1)) fail(kEofString, offset());
+      if (!fill(1)) fail(EofString, offset());
       j = scan_string_bytes(0, high);
     }
     scratch.append(p_, j);
     char c = p_[j];
     if (c == '"') {
       p_ += j + 1;
-      if (high && !is_valid_utf8(scratch)) fail(kInvalidCodePoint, offset());
+      if (high && !is_valid_utf8(scratch)) fail(InvalidCodePoint, offset());
       return {scratch, true};
     }
-    if (c != '\\') fail(kControlCharacter, offset(j + 1));
+    if (c != '\\') fail(ControlCharacter, offset(j + 1));
     p_ += j;
   }
 }
 
 void JsonInput::read_escape(std::string& out) {
   int c = at(1);
-  if (c < 0) fail(kEofString, offset(1));
+  if (c < 0) fail(EofString, offset(1));
   switch (c) {
     case '"': out += '"'; break;
     case '\\': out += '\\'; break;
@@ -246,17 +249,17 @@ void JsonInput::read_escape(std::string& out) {
     case 'u': {
       std::uint32_t code = hex_escape(2);
       std::size_t used = 6;
-      if (code >= 0xDC00 && code <= 0xDFFF) fail(kLoneLeadingSurrogate, offset(6));
+      if (code >= 0xDC00 && code <= 0xDFFF) fail(LoneLeadingSurrogate, offset(6));
       if (code >= 0xD800 && code <= 0xDBFF) {
         // A leading surrogate: the trailing one must follow at once.
         int next = at(6);
-        if (next < 0) fail(kEofString, offset(6));
-        if (next != '\\') fail(kUnexpectedEndOfHexEscape, offset(7));
+        if (next < 0) fail(EofString, offset(6));
+        if (next != '\\') fail(UnexpectedEndOfHexEscape, offset(7));
         next = at(7);
-        if (next < 0) fail(kEofString, offset(7));
-        if (next != 'u') fail(kUnexpectedEndOfHexEscape, offset(8));
+        if (next < 0) fail(EofString, offset(7));
+        if (next != 'u') fail(UnexpectedEndOfHexEscape, offset(8));
         std::uint32_t low = hex_escape(8);
-        if (low < 0xDC00 || low > 0xDFFF) fail(kLoneLeadingSurrogate, offset(12));
+        if (low < 0xDC00 || low > 0xDFFF) fail(LoneLeadingSurrogate, offset(12));
         code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
         used = 12;
       }
@@ -264,7 +267,7 @@ void JsonInput::read_escape(std::string& out) {
       p_ += used;
       return;
     }
-    default: fail(kInvalidEscape, offset(2));
+    default: fail(InvalidEscape, offset(2));
   }
   p_ += 2;
 }
@@ -273,9 +276,9 @@ std::uint16_t JsonInput::hex_escape(std::size_t i) {
   unsigned value = 0;
   for (std::size_t k = i; k < i + 4; ++k) {
     int c = at(k);
-    if (c < 0) fail(kEofString, offset(k));
+    if (c < 0) fail(EofString, offset(k));
     int digit = hex_digit(c);
-    if (digit < 0) fail(kInvalidEscape, offset(k + 1));
+    if (digit < 0) fail(InvalidEscape, offset(k + 1));
     value = (value << 4) | static_cast<unsigned>(digit);
   }
   return static_cast<std::uint16_t>(value);
@@ -288,7 +291,7 @@ void JsonInput::skip_string() {
     std::size_t j = scan_string_bytes(0, high);
     if (j == available()) {
       p_ += j;
-      if (!fill(1)) fail(kEofString, offset());
+      if (!fill(1)) fail(EofString, offset());
       continue;
     }
     char c = p_[j];
@@ -296,10 +299,10 @@ void JsonInput::skip_string() {
       p_ += j + 1;
       return;
     }
-    if (c != '\\') fail(kControlCharacter, offset(j + 1));
+    if (c != '\\') fail(ControlCharacter, offset(j + 1));
     p_ += j;
     int letter = at(1);
-    if (letter < 0) fail(kEofString, offset(1));
+    if (letter < 0) fail(EofString, offset(1));
     switch (letter) {
       case '"':
       case '\\':
@@ -313,7 +316,7 @@ void JsonInput::skip_string() {
         hex_escape(2);
         p_ += 6;
         break;
-      default: fail(kInvalidEscape, offset(2));
+      default: fail(InvalidEscape, offset(2));
     }
   }
 }

@@ -15,10 +15,13 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "raw/read_error.h"
 
 namespace spansift {
 
@@ -69,9 +72,10 @@ class JsonInput {
   // looked at counts as read in an error's position.
   std::uint64_t offset_through(std::size_t i = 0) { return offset(i) + (at(i) >= 0 ? 1 : 0); }
 
-  // Throws the ReadError `message` placed at input offset `at`, which must
-  // not lie before the start of the token being read.
-  [[noreturn]] void fail(std::string_view message, std::uint64_t at) const;
+  // Throws `error` placed at input offset `at`, which must not lie before
+  // the start of the token being read.
+  [[noreturn, gnu::cold]] void fail(ReadError error, std::uint64_t at) const;
+  [[noreturn, gnu::cold]] void fail(ReadErrorCode code, std::uint64_t at) const;
 
   // After the first letter of true, false or null: the rest of it must follow.
   void expect_rest_of_literal(std::string_view rest);
@@ -115,43 +119,66 @@ class JsonInput {
   bool ended_ = false;
 };
 
-// A copy of an input's cursor that a hot loop keeps in registers: the loop
-// reads tokens through it, and whatever else reads the input runs between
-// sync() and reload(). Its fast paths handle what lies whole in the buffer;
-// the rest goes to the input.
-struct Cursor {
-  explicit Cursor(JsonInput& input) : in(input), p(input.position()), end(input.limit()) {}
+// A copy of an input's cursor that a hot loop keeps in registers. While it
+// lives, the input is reached only through it: its own slow paths and
+// with_input() hand the position to the input before and take it back
+// after, so a refill never leaves it in bytes that have moved. Its fast
+// paths handle what lies whole in the buffer. On destruction it hands the
+// position back for good.
+class Cursor {
+ public:
+  explicit Cursor(JsonInput& input) : in_(input), p_(input.position()), end_(input.limit()) {}
+  ~Cursor() { in_.move_to(p_); }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
 
-  void sync() const { in.move_to(p); }
-  void reload() {
-    p = in.position();
-    end = in.limit();
+  // The bytes in hand from the cursor on. They last until the next call
+  // that may read the input further (a slow path, with_input).
+  const char* data() const { return p_; }
+  std::size_t available() const { return static_cast<std::size_t>(end_ - p_); }
+  void advance(std::size_t n) { p_ += n; }
+
+  std::uint64_t offset(std::size_t i = 0) const { return in_.offset_of(p_) + i; }
+  [[noreturn]] void fail(ReadErrorCode code, std::uint64_t at) const { in_.fail(code, at); }
+  [[noreturn]] void fail(ReadError error, std::uint64_t at) const { in_.fail(std::move(error), at); }
+
+  // Runs `use(input)` with the input at the cursor, and goes on from where
+  // `use` left it (also when it throws).
+  template <class F>
+  [[gnu::always_inline]] decltype(auto) with_input(F&& use) {
+    in_.move_to(p_);
+    struct Reload {
+      Cursor& cursor;
+      ~Reload() {
+        cursor.p_ = cursor.in_.position();
+        cursor.end_ = cursor.in_.limit();
+      }
+    } reload{*this};
+    return std::forward<F>(use)(in_);
   }
 
-  std::size_t available() const { return static_cast<std::size_t>(end - p); }
-  std::uint64_t offset(std::size_t i = 0) const { return in.offset_of(p) + i; }
-  [[noreturn]] void fail(std::string_view message, std::uint64_t at) const { in.fail(message, at); }
+  // As JsonInput::offset_through.
+  std::uint64_t offset_through(std::size_t i = 0) {
+    return with_input([i](JsonInput& in) { return in.offset_through(i); });
+  }
 
   // As JsonInput::peek_token.
   [[gnu::always_inline]] int peek_token() {
-    if (p != end && static_cast<unsigned char>(*p) > ' ') return static_cast<unsigned char>(*p);
+    if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
 #if defined(__SSE2__)
-    while (end - p >= 16) {
-      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    while (end_ - p_ >= 16) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
       auto blank = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
           _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
           _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))));
       if (blank != 0xFFFF) {
-        p += __builtin_ctz(~blank);
-        return static_cast<unsigned char>(*p);
+        p_ += __builtin_ctz(~blank);
+        return static_cast<unsigned char>(*p_);
       }
-      p += 16;
+      p_ += 16;
     }
 #endif
-    sync();
-    int c = in.skip_whitespace();
-    reload();
-    return c;
+    return with_input([](JsonInput& in) { return in.skip_whitespace(); });
   }
 
   // As JsonInput::read_string.
@@ -159,7 +186,7 @@ struct Cursor {
 #if defined(__SSE2__)
     // Most strings are plain ASCII of a few dozen bytes, whole in the buffer.
     for (std::size_t i = 1; i + 16 <= available(); i += 16) {
-      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + i));
       auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
           _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
           _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)))));
@@ -169,21 +196,19 @@ struct Cursor {
         continue;
       }
       std::size_t length = i - 1 + static_cast<std::size_t>(__builtin_ctz(stops));
-      if (p[1 + length] != '"' || (high & ((stops & -stops) - 1)) != 0) break;
-      JsonInput::String s{{p + 1, length}, false};
-      p += length + 2;
+      if (p_[1 + length] != '"' || (high & ((stops & -stops) - 1)) != 0) break;
+      JsonInput::String s{{p_ + 1, length}, false};
+      p_ += length + 2;
       return s;
     }
 #endif
-    sync();
-    JsonInput::String s = in.read_string(scratch);
-    reload();
-    return s;
+    return with_input([&scratch](JsonInput& in) { return in.read_string(scratch); });
   }
 
-  JsonInput& in;
-  const char* p;
-  const char* end;
+ private:
+  JsonInput& in_;
+  const char* p_;
+  const char* end_;
 };
 
 }  // namespace spansift

@@ -1,18 +1,24 @@
-// Numbers of the JSON text: the grammar, the value of a number that is kept,
-// and how a number is named in a type error.
+// Numbers of the JSON text: one grammar, scanned the same way by the fast
+// path (bytes whole in the buffer), the full reader and the skipper, which
+// differ only in what they keep; the value of a number that is kept; and how
+// a number is named in a type error.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include "raw/json_input.h"
+#include "raw/read_error.h"
 
 namespace spansift {
 
+enum class NumberKind : std::uint8_t { Unsigned, Signed, Double };
+
 struct Number {
-  enum class Kind : std::uint8_t { Unsigned, Signed, Double };
-  Kind kind = Kind::Unsigned;
+  NumberKind kind = NumberKind::Unsigned;
   union {
     std::uint64_t unsigned_value = 0;  // an integer without a minus sign
     std::int64_t signed_value;         // a negative integer
@@ -34,7 +40,18 @@ inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 // underflows to zero; a value beyond the double range is refused.
 Number read_number(JsonInput& input);
 
+// Reads through the number at the cursor: its grammar only, no value.
+void skip_number(JsonInput& input);
+
+// "integer `5`", "floating point `0.5`": a float in plain decimal, its
+// shortest round-trip digits with no exponent and no ".0" (1, -0, 0.00000015).
+std::string found_text(const Number& number);
+
 namespace number_detail {
+
+// Powers of ten that a double holds exactly.
+inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // Whether the eight bytes, first in memory lowest, are all ASCII digits.
 inline bool eight_digits(std::uint64_t chunk) {
@@ -51,126 +68,202 @@ inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
                                     32);
 }
 
-// Powers of ten that a double holds exactly.
-inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// A decimal whose integer part (`significand`, complete) ends at p[end]: past
-// its fraction and an exponent of at most three digits, each well formed;
-// false (for the full reader) for anything else. When the digits and the
-// power of ten are both exact as doubles (at most 2^53 and 10^22), the value
-// takes one correctly rounded operation and is set in `value`; otherwise
-// `value` is left to to_double.
-inline bool short_decimal(const char* p, std::size_t& end, std::uint64_t significand, bool& exact, double& value,
-                          int& places) {
-  std::size_t j = end;
-  bool counted = true;  // `significand` holds every digit so far
-  int fraction = 0;
-  if (p[j] == '.') {
-    const std::size_t digits = ++j;
-    while (j - digits < 20 && is_digit(p[j])) {
-      if (significand >= 100000000000000000ULL) counted = false;
-      if (counted) {
-        significand = significand * 10 + static_cast<std::uint64_t>(p[j] - '0');
-        ++fraction;
-      }
-      ++j;
-    }
-    if (j == digits) return false;
-  }
-  int exponent = 0;
+// What the grammar found in a number's text, bytes [0, end) from its first.
+struct NumberScan {
+  ReadErrorCode error = ReadErrorCode::None;
+  std::size_t error_at = 0;  // the error's place: bytes taken in before it
+  std::size_t end = 0;
+  bool byte_after = false;  // a byte follows the number (it was looked at)
+  bool negative = false;
+  bool is_float = false;    // it has a fraction or an exponent
+  bool beyond_u64 = false;  // its integer part does not fit 64 bits
+  bool nonzero = false;     // some digit is not 0
+  bool counted = true;      // `significand` holds every digit
   bool has_exponent = false;
-  if (p[j] == 'e' || p[j] == 'E') {
-    has_exponent = true;
-    ++j;
-    bool negative = p[j] == '-';
-    if (p[j] == '+' || p[j] == '-') ++j;
-    const std::size_t digits = j;
-    while (j - digits < 3 && is_digit(p[j])) exponent = exponent * 10 + (p[j++] - '0');
-    if (j == digits) return false;
-    if (negative) exponent = -exponent;
+  bool zero_by_exponent = false;  // an exponent beyond 32 bits takes the value to zero
+  std::uint64_t significand = 0;  // the integer part, then fraction digits while counted
+  int fraction = 0;               // fraction digits in `significand`
+  std::int32_t exponent = 0;
+};
+
+// The grammar's error rules: the skipper says "invalid number" where the
+// reader says the input ended, and leaves the exponent's size alone.
+enum class NumberRules : std::uint8_t { Read, Skip };
+
+constexpr std::uint64_t kU64Tenth = UINT64_MAX / 10;
+constexpr std::int32_t kI32Tenth = INT32_MAX / 10;
+
+// Scans the number starting at bytes.at(0), which is '-' or any byte.
+// `Bytes::at(i)` is the byte i places on, or negative past the end of what
+// the source holds (-1 at the end of the input). A source that can read
+// eight bytes at a time offers `chunk(i, word)` (false when they are not in
+// hand).
+template <NumberRules rules, class Bytes>
+[[gnu::always_inline]] inline NumberScan scan_number(Bytes& bytes) {
+  NumberScan s;
+  const auto fail = [&s](ReadErrorCode code, std::size_t at) {
+    s.error = code;
+    s.error_at = at;
+    return s;
+  };
+  constexpr ReadErrorCode kAtEnd = rules == NumberRules::Read ? ReadErrorCode::EofValue : ReadErrorCode::InvalidNumber;
+  std::size_t i = 0;
+  s.negative = bytes.at(0) == '-';
+  if (s.negative) ++i;
+
+  int c = bytes.at(i);
+  if (c < 0) return fail(kAtEnd, i);
+  ++i;
+  if (c == '0') {
+    if (is_digit(bytes.at(i))) return fail(ReadErrorCode::InvalidNumber, i + 1);  // one leading zero only
+  } else if (is_digit(c)) {
+    std::uint64_t value = static_cast<std::uint64_t>(c - '0');
+    if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
+      // Long integers come eight digits at a time, while 64 bits surely hold them.
+      std::uint64_t word;
+      for (int chunks = 0; chunks < 2 && bytes.chunk(i, word) && eight_digits(word); ++chunks) {
+        value = value * 100000000 + value_of_eight_digits(word);
+        i += 8;
+      }
+    }
+    while (is_digit(c = bytes.at(i))) {
+      const auto digit = static_cast<std::uint64_t>(c - '0');
+      if (!s.beyond_u64 && value >= kU64Tenth && (value > kU64Tenth || digit > UINT64_MAX % 10)) s.beyond_u64 = true;
+      if (!s.beyond_u64) value = value * 10 + digit;
+      ++i;
+    }
+    s.significand = value;
+  } else {
+    return fail(ReadErrorCode::InvalidNumber, i);
   }
-  if (is_digit(p[j]) || p[j] == '.' || p[j] == 'e' || p[j] == 'E') return false;
-  end = j;
-  const int power = exponent - fraction;
-  exact = counted && significand <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22;
-  if (exact) {
-    auto d = static_cast<double>(significand);
-    value = power < 0 ? d / kExactPowersOfTen[-power] : d * kExactPowersOfTen[power];
+  s.nonzero = s.significand != 0 || s.beyond_u64;
+  s.counted = !s.beyond_u64;
+
+  if (bytes.at(i) == '.') {
+    ++i;
+    const std::size_t first_digit = i;
+    while (is_digit(c = bytes.at(i))) {
+      s.nonzero |= c != '0';
+      if (s.significand >= 100000000000000000ULL) s.counted = false;
+      if (s.counted) {
+        s.significand = s.significand * 10 + static_cast<std::uint64_t>(c - '0');
+        ++s.fraction;
+      }
+      ++i;
+    }
+    if (i == first_digit) return fail(c == -1 ? kAtEnd : ReadErrorCode::InvalidNumber, c >= 0 ? i + 1 : i);
+    s.is_float = true;
   }
-  places = counted && !has_exponent && significand < 1000000000000000ULL ? fraction : -1;
-  return true;
+
+  c = bytes.at(i);
+  if (c == 'e' || c == 'E') {
+    ++i;
+    bool negative_exponent = false;
+    c = bytes.at(i);
+    if (c == '+' || c == '-') {
+      negative_exponent = c == '-';
+      ++i;
+      c = bytes.at(i);
+    }
+    if (c < 0) return fail(kAtEnd, i);
+    ++i;
+    if (!is_digit(c)) return fail(ReadErrorCode::InvalidNumber, i);
+    std::int32_t exponent = c - '0';
+    std::size_t overflow_at = 0;
+    while (is_digit(c = bytes.at(i))) {
+      ++i;
+      if (overflow_at == 0 && exponent >= kI32Tenth && (exponent > kI32Tenth || c - '0' > INT32_MAX % 10)) {
+        overflow_at = i;
+      }
+      if (overflow_at == 0) exponent = exponent * 10 + (c - '0');
+    }
+    if (overflow_at != 0 && rules == NumberRules::Read) {
+      // Only a value that underflows to zero can be read.
+      if (s.nonzero && !negative_exponent) return fail(ReadErrorCode::NumberOutOfRange, overflow_at);
+      s.zero_by_exponent = true;
+    }
+    s.exponent = negative_exponent ? -exponent : exponent;
+    s.has_exponent = true;
+    s.is_float = true;
+  }
+  s.end = i;
+  s.byte_after = c >= 0;
+  return s;
 }
 
-// The value of the text [p, p + end), correctly rounded, when it lies
-// within the double range.
-bool to_double(const char* p, std::size_t end, double& value);
+// The value of a number scanned from `text`, correctly rounded; false when
+// the text lies beyond the range that from_chars reads (it may still
+// underflow to zero or a subnormal, which strtod tells).
+inline bool to_number(const NumberScan& s, const char* text, Number& n) {
+  if (!s.is_float && !s.beyond_u64) {
+    if (!s.negative) {
+      n.kind = NumberKind::Unsigned;
+      n.unsigned_value = s.significand;
+    } else if (s.significand == 0) {
+      n.kind = NumberKind::Double;  // -0 keeps its sign
+      n.double_value = -0.0;
+    } else if (s.significand <= static_cast<std::uint64_t>(INT64_MAX) + 1) {
+      n.kind = NumberKind::Signed;
+      n.signed_value = static_cast<std::int64_t>(0 - s.significand);
+    } else {
+      n.kind = NumberKind::Double;
+      n.double_value = -static_cast<double>(s.significand);
+    }
+    return true;
+  }
+  n.kind = NumberKind::Double;
+  if (s.zero_by_exponent) {
+    n.double_value = s.negative ? -0.0 : 0.0;
+    return true;
+  }
+  const int power = s.exponent - s.fraction;
+  if (s.counted && s.significand <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
+    // Digits and power of ten both exact as doubles: one correctly rounded operation.
+    auto d = static_cast<double>(s.significand);
+    d = power < 0 ? d / kExactPowersOfTen[-power] : d * kExactPowersOfTen[power];
+    n.double_value = s.negative ? -d : d;
+    n.places = !s.has_exponent && s.significand < 1000000000000000ULL ? s.fraction : -1;
+    return true;
+  }
+  auto [stop, error] = std::from_chars(text, text + s.end, n.double_value);
+  return error == std::errc();
+}
+
+// Bytes whole in memory, `size` of them in hand.
+struct BufferBytes {
+  const char* p;
+  std::size_t size;
+  int at(std::size_t i) const { return i < size ? static_cast<unsigned char>(p[i]) : -2; }
+  bool chunk(std::size_t i, std::uint64_t& word) const {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (i + 8 > size) return false;
+    std::memcpy(&word, p + i, 8);
+    return true;
+#else
+    (void)i;
+    (void)word;
+    return false;
+#endif
+  }
+};
 
 }  // namespace number_detail
 
-// The same through a hot loop's cursor.
+// The same through a hot loop's cursor: a number whole in the buffer is read
+// in place, the rest by the input.
 [[gnu::always_inline]] inline Number read_number(Cursor& c) {
-  // Most numbers are plain integers or short decimals, whole in the buffer:
-  // read in place, the digits of an integer eight at a time.
-  if (c.available() > 48) {
-    const char* p = c.p;
-    const bool negative = *p == '-';
-    const std::size_t first = negative ? 1 : 0;
-    std::size_t i = first;
-    std::uint64_t value = 0;
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    while (i - first <= 10) {
-      std::uint64_t chunk;
-      std::memcpy(&chunk, p + i, 8);
-      if (!number_detail::eight_digits(chunk)) break;
-      value = value * 100000000 + number_detail::value_of_eight_digits(chunk);
-      i += 8;
-    }
-#endif
-    while (i - first < 18 && is_digit(p[i])) value = value * 10 + static_cast<std::uint64_t>(p[i++] - '0');
-    const std::size_t digits = i - first;
-    if (digits > 0 && (p[first] != '0' || digits == 1) && !is_digit(p[i])) {
-      Number n;
-      std::size_t end = i;
-      if (p[i] != '.' && p[i] != 'e' && p[i] != 'E') {
-        if (!negative) {
-          n.unsigned_value = value;
-        } else if (value == 0) {
-          n.kind = Number::Kind::Double;  // -0 keeps its sign
-          n.double_value = -0.0;
-        } else {
-          n.kind = Number::Kind::Signed;
-          n.signed_value = -static_cast<std::int64_t>(value);
-        }
-      } else {
-        bool exact = false;
-        double magnitude = 0;
-        n.kind = Number::Kind::Double;
-        bool read = number_detail::short_decimal(p, end, value, exact, magnitude, n.places);
-        if (read && exact) {
-          n.double_value = negative ? -magnitude : magnitude;
-        } else if (!read || !number_detail::to_double(p, end, n.double_value)) {
-          end = 0;  // for the full reader
-        }
-      }
-      if (end != 0) {
-        n.end = c.offset(end + 1);  // the byte after it has been looked at
-        c.p += end;
-        return n;
-      }
+  number_detail::BufferBytes bytes{c.data(), c.available()};
+  const number_detail::NumberScan s = number_detail::scan_number<number_detail::NumberRules::Read>(bytes);
+  // A byte after the number in hand means the scan saw all of it.
+  if (s.error == ReadErrorCode::None && s.end < bytes.size) {
+    Number n;
+    if (number_detail::to_number(s, bytes.p, n)) {
+      n.end = c.offset(s.end + 1);
+      c.advance(s.end);
+      return n;
     }
   }
-  c.sync();
-  Number n = read_number(c.in);
-  c.reload();
-  return n;
+  return c.with_input([](JsonInput& in) { return read_number(in); });
 }
-
-// Reads through the number at the cursor: its grammar only, no value.
-void skip_number(JsonInput& input);
-
-// "integer `5`", "floating point `0.5`": a float in plain decimal, its
-// shortest round-trip digits with no exponent and no ".0" (1, -0, 0.00000015).
-std::string found_text(const Number& number);
 
 }  // namespace spansift

@@ -1,11 +1,10 @@
 #include "raw/json_skip.h"
 
 #include "raw/json_number.h"
-#include "raw/read_error.h"
 
 namespace spansift {
 
-using namespace read_message;
+using enum ReadErrorCode;
 
 void skip_value(JsonInput& in, std::string& stack) {
   stack.clear();
@@ -14,7 +13,7 @@ void skip_value(JsonInput& in, std::string& stack) {
     int c = in.peek_token();
     char opened = 0;
     switch (c) {
-      case -1: in.fail(kEofValue, in.offset());
+      case -1: in.fail(EofValue, in.offset());
       case 'n':
         in.advance(1);
         in.expect_rest_of_literal("ull");
@@ -36,7 +35,7 @@ void skip_value(JsonInput& in, std::string& stack) {
         opened = static_cast<char>(c);
         break;
       default:
-        if (c != '-' && (c < '0' || c > '9')) in.fail(kExpectedValue, in.offset(1));
+        if (c != '-' && (c < '0' || c > '9')) in.fail(ExpectedValue, in.offset(1));
         skip_number(in);
     }
 
@@ -69,16 +68,16 @@ void skip_value(JsonInput& in, std::string& stack) {
         accept_comma = true;
         continue;
       }
-      if (c < 0) in.fail(frame == '[' ? kEofList : kEofObject, in.offset());
-      if (accept_comma) in.fail(frame == '[' ? kExpectedListCommaOrEnd : kExpectedObjectCommaOrEnd, in.offset(1));
+      if (c < 0) in.fail(frame == '[' ? EofList : EofObject, in.offset());
+      if (accept_comma) in.fail(frame == '[' ? ExpectedListCommaOrEnd : ExpectedObjectCommaOrEnd, in.offset(1));
       break;  // the first entry of a container just opened
     }
     if (frame == '{') {
       c = in.peek_token();
-      if (c != '"') in.fail(c < 0 ? kEofObject : kKeyMustBeString, in.offset_through());
+      if (c != '"') in.fail(c < 0 ? EofObject : KeyMustBeString, in.offset_through());
       in.skip_string();
       c = in.peek_token();
-      if (c != ':') in.fail(c < 0 ? kEofObject : kExpectedColon, in.offset_through());
+      if (c != ':') in.fail(c < 0 ? EofObject : ExpectedColon, in.offset_through());
       in.advance(1);
     }
     enclosing = frame;

@@ -11,6 +11,7 @@
 #include "raw/json_number.h"
 #include "raw/model_store.h"
 #include "raw/schema.h"
+#include "utils/messages.h"
 
 namespace spansift {
 
@@ -123,7 +124,7 @@ class Writer {
       case ValueKind::Signed: return integer(p, v.signed_number());
       case ValueKind::Double:
         if (!std::isfinite(v.double_number())) {
-          if (error_.empty()) error_ = "number is not finite";
+          if (error_.empty()) error_ = messages::kNotFinite;
           return put(p, "null");
         }
         return write_double(p, v.double_number(), v.places());

@@ -1,16 +1,18 @@
 #include "raw/schema.h"
 
+#include "utils/messages.h"
+
 namespace spansift {
 
 std::string expectation(FieldKind kind) {
-  if (is_record(kind)) return "struct " + std::string(schema_of(kind).name);
-  if (is_list(kind)) return "a sequence";
+  if (is_record(kind)) return messages::expected_struct(schema_of(kind).name);
+  if (is_list(kind)) return messages::kExpectedSequence;
   switch (kind) {
-    case FieldKind::Processes: return "a map";
-    case FieldKind::Text: return "a string";
-    case FieldKind::I32: return "i32";
-    case FieldKind::I64: return "i64";
-    default: return "any valid JSON value";
+    case FieldKind::Processes: return messages::kExpectedMap;
+    case FieldKind::Text: return messages::kExpectedString;
+    case FieldKind::I32: return messages::kExpectedI32;
+    case FieldKind::I64: return messages::kExpectedI64;
+    default: return messages::kExpectedAnyValue;
   }
 }
 

@@ -4,8 +4,8 @@
 // unusual spellings included ("extention", "sources is", "via serde", the
 // unbalanced quote of "Ignore '{path} as ...", the blanks around the
 // "Expected file" message). Change one only to change the program's output.
-// The forms of system errors are OsError's (utils/file.h) and those of read
-// errors ReadError's (raw/json_read.h).
+// The forms of system errors are OsError's (utils/file.h); a read error's
+// text is put together from these by ReadError::message (raw/read_error.h).
 #pragma once
 
 #include <cstddef>
@@ -69,6 +69,79 @@ inline constexpr const char* kNoBom = "No BOM";
 inline std::string malformed_text(std::string_view quoted_path) {
   return "File " + str(quoted_path) + " returned a signal Malformed";
 }
+
+// ---- Faults in an export's JSON text, and their place.
+inline constexpr const char* kEofList = "EOF while parsing a list";
+inline constexpr const char* kEofObject = "EOF while parsing an object";
+inline constexpr const char* kEofString = "EOF while parsing a string";
+inline constexpr const char* kEofValue = "EOF while parsing a value";
+inline constexpr const char* kExpectedColon = "expected `:`";
+inline constexpr const char* kExpectedListCommaOrEnd = "expected `,` or `]`";
+inline constexpr const char* kExpectedObjectCommaOrEnd = "expected `,` or `}`";
+inline constexpr const char* kExpectedIdent = "expected ident";
+inline constexpr const char* kExpectedValue = "expected value";
+inline constexpr const char* kInvalidEscape = "invalid escape";
+inline constexpr const char* kInvalidNumber = "invalid number";
+inline constexpr const char* kNumberOutOfRange = "number out of range";
+inline constexpr const char* kInvalidCodePoint = "invalid unicode code point";
+inline constexpr const char* kControlCharacter = "control character (\\u0000-\\u001F) found while parsing a string";
+inline constexpr const char* kKeyMustBeString = "key must be a string";
+inline constexpr const char* kLoneLeadingSurrogate = "lone leading surrogate in hex escape";
+inline constexpr const char* kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
+inline constexpr const char* kTrailingComma = "trailing comma";
+inline constexpr const char* kTrailingCharacters = "trailing characters";
+inline constexpr const char* kRecursionLimit = "recursion limit exceeded";
+inline std::string invalid_type(std::string_view found, std::string_view expected) {
+  return "invalid type: " + str(found) + ", expected " + str(expected);
+}
+inline std::string invalid_value(std::string_view found, std::string_view expected) {
+  return "invalid value: " + str(found) + ", expected " + str(expected);
+}
+inline std::string invalid_length(std::uint64_t found, std::string_view expected) {
+  return "invalid length " + std::to_string(found) + ", expected " + str(expected);
+}
+inline std::string duplicate_field(std::string_view key) { return "duplicate field `" + str(key) + "`"; }
+inline std::string missing_field(std::string_view key) { return "missing field `" + str(key) + "`"; }
+inline std::string read_error_at(std::string_view message, std::uint64_t line, std::uint64_t column) {
+  return str(message) + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+// `message` with its quotes and backslashes escaped.
+inline std::string read_error_detail(std::string_view message, std::uint64_t line, std::uint64_t column) {
+  return "Error(\"" + str(message) + "\", line: " + std::to_string(line) + ", column: " + std::to_string(column) + ")";
+}
+
+// What a type error says was expected, and what it found instead.
+inline std::string expected_struct(std::string_view name) { return "struct " + str(name); }
+inline std::string expected_struct_of(std::string_view name, std::size_t fields) {
+  return "struct " + str(name) + " with " + std::to_string(fields) + " elements";
+}
+inline constexpr const char* kExpectedSequence = "a sequence";
+inline constexpr const char* kExpectedMap = "a map";
+inline constexpr const char* kExpectedString = "a string";
+inline constexpr const char* kExpectedI32 = "i32";
+inline constexpr const char* kExpectedI64 = "i64";
+inline constexpr const char* kExpectedAnyValue = "any valid JSON value";
+inline constexpr const char* kFoundNull = "null";
+inline constexpr const char* kFoundSequence = "sequence";
+inline constexpr const char* kFoundMap = "map";
+inline std::string found_boolean(std::string_view word) { return "boolean `" + str(word) + "`"; }
+inline std::string found_string(std::string_view quoted) { return "string " + str(quoted); }
+inline std::string found_integer(std::string_view digits) { return "integer `" + str(digits) + "`"; }
+inline std::string found_float(std::string_view digits) { return "floating point `" + str(digits) + "`"; }
+
+// ---- The model and its output: an item of an export's `errors` list as
+// "Discovered errors" names it, and a value the writer can't give.
+inline constexpr const char* kJaegerError = "JaegerError";
+inline constexpr const char* kNotFinite = "number is not finite";
+
+// ---- Faults of the decoder (ICU's error name after the colon).
+inline std::string converter_not_opened(std::string_view name, std::string_view error) {
+  return "can't open the " + str(name) + " converter: " + str(error);
+}
+inline std::string decoder_callback_not_set(std::string_view error) {
+  return "can't set the decoder callback: " + str(error);
+}
+inline std::string decoding_failed(std::string_view error) { return "decoding failed: " + str(error); }
 
 // ---- Stops: the one line on standard error, without its line feed.
 inline std::string not_json_file_or_folder(std::string_view input) {
