@@ -107,12 +107,10 @@ class TempFile {
     return result == 0 ? 0 : errno;
   }
 
-  // Returns 0 or the errno of a failed rename. Once renamed, the file is no
-  // longer ours to remove.
-  int rename_to(const std::string& path) {
-    if (system_.rename(path_.c_str(), path.c_str()) != 0) return errno;
+  // The whole, closed file, no longer removed here: its path.
+  std::string release() {
     exists_ = false;
-    return 0;
+    return std::move(path_);
   }
 
  private:
@@ -123,43 +121,76 @@ class TempFile {
   bool exists_ = false;
 };
 
-// Writes `text` as the file `path` (in `folder`) so that the name only ever
-// holds a complete file: the text goes into a temporary file that is renamed
-// onto the name once it is whole and closed without error.
-void write_file_atomically(System& system, const std::string& folder, const std::string& path, std::string_view text) {
-  // The final name is checked first so that a folder of that name, a name
-  // that is too long or a file we may not write are reported as such, and
-  // before a byte is written.
-  std::optional<mode_t> kept_mode;  // of the regular file being replaced
+// Checks the final name, so that a folder of that name, a name that is too
+// long or a file we may not write are reported as such before a byte is
+// written. Returns the mode of the regular file being replaced, which the new
+// one keeps.
+std::optional<mode_t> check_final_name(System& system, const std::string& path) {
   struct stat st;
   if (system.lstat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) throw Stop(create_message(path, os_text(EISDIR)));
     if (S_ISREG(st.st_mode)) {
       if (system.check_writable(path.c_str()) != 0) throw Stop(create_message(path, os_text(errno)));
-      kept_mode = st.st_mode & 0777;
+      return st.st_mode & 0777;
     }
     // Anything else, a symbolic link above all, is replaced and never
     // written through.
   } else if (errno != ENOENT) {
     throw Stop(create_message(path, os_text(errno)));
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string output_path(const std::string& folder, const JaegerTrace& record) {
+  std::string_view trace_id = trace_id_of(record);
+  // Joined onto the folder, a "/" in the ID could name any file on the
+  // system ("../../x", "/etc/x"); such an ID is refused outright.
+  if (trace_id.find('/') != std::string_view::npos) throw Stop(messages::unsafe_trace_id(trace_id));
+  std::string file_name(trace_id);
+  file_name += ".json";
+  return join_path(folder, file_name);
+}
+
+StagedFile stage_record(System& system, const std::string& folder, std::string path, const JaegerTrace& record,
+                        std::string& buffer) {
+  std::string error;
+  std::optional<std::string_view> text = render_pretty_json(record, buffer, error);
+  if (!text) {
+    if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
+    throw Stop(messages::json_not_made(path, error));
+  }
+  // The system would read the name only up to the NUL and so write some
+  // other file.
+  if (path.find('\0') != std::string::npos) throw Stop(create_message(path, messages::kNulInName));
+  std::optional<mode_t> kept_mode = check_final_name(system, path);
 
   TempFile temp(system, folder);
   if (temp.fd() < 0) throw Stop(create_message(path, os_text(temp.open_error())));
   if (kept_mode && system.change_mode(temp.fd(), *kept_mode) != 0) throw Stop(create_message(path, os_text(errno)));
-
   int fd = temp.fd();
-  int code = write_whole(text, [&](const char* data, std::size_t size) { return system.write(fd, data, size); });
+  int code = write_whole(*text, [&](const char* data, std::size_t size) { return system.write(fd, data, size); });
   if (code == kWroteNothing) throw Stop(write_message(path, messages::kWroteNothing));
   if (code != 0) throw Stop(write_message(path, os_text(code)));
   if (int close_error = temp.close(); close_error != 0) throw Stop(write_message(path, os_text(close_error)));
-
-  if (int rename_error = temp.rename_to(path); rename_error != 0) {
-    throw Stop(create_message(path, os_text(rename_error)));
-  }
+  return StagedFile{temp.release(), std::move(path)};
 }
 
-}  // namespace
+void commit_staged(System& system, StagedFile& staged) {
+  if (system.rename(staged.temp_path.c_str(), staged.path.c_str()) != 0) {
+    int code = errno;
+    discard_staged(system, staged);
+    throw Stop(create_message(staged.path, os_text(code)));
+  }
+  staged.temp_path.clear();
+}
+
+void discard_staged(System& system, StagedFile& staged) noexcept {
+  if (staged.temp_path.empty()) return;
+  system.unlink(staged.temp_path.c_str());
+  staged.temp_path.clear();
+}
 
 std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
                            System& system) {
@@ -171,41 +202,18 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
 
   std::uint64_t count = 0;
   std::string json;  // reused across records: it only grows, and is never cleared
-  std::string error;
   for (JaegerTrace& slot : owned) {
     // Moved out so that each record's memory goes as soon as it is handled.
     JaegerTrace record = std::move(slot);
     if (record.data.empty()) throw Stop(messages::kEmptyRecord);
     if (!is_selected(selection, record)) continue;
-
-    std::string_view trace_id = trace_id_of(record);
-    // Joined onto the folder, a "/" in the ID could name any file on the
-    // system ("../../x", "/etc/x"); such an ID is refused outright.
-    if (trace_id.find('/') != std::string_view::npos) {
-      throw Stop(messages::unsafe_trace_id(trace_id));
-    }
-    std::string file_name(trace_id);
-    file_name += ".json";
-    std::string path = join_path(folder, file_name);
-
+    std::string path = output_path(folder, record);
     if (record.data.size() > 1) {
       if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
       print_stdout(messages::multi_item_notice(record.data.size(), path));
     }
-
-    std::optional<std::string_view> text = render_pretty_json(record, json, error);
-    if (!text) {
-      if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
-      throw Stop(messages::json_not_made(path, error));
-    }
-
-    // The system would read the name only up to the NUL and so write some
-    // other file.
-    if (path.find('\0') != std::string::npos) {
-      throw Stop(create_message(path, messages::kNulInName));
-    }
-
-    write_file_atomically(system, folder, path, *text);
+    StagedFile staged = stage_record(system, folder, std::move(path), record, json);
+    commit_staged(system, staged);
     ++count;
   }
   return count;

@@ -19,6 +19,8 @@ int PosixSystem::rename(const char* from, const char* to) { return ::rename(from
 
 int PosixSystem::unlink(const char* path) { return ::unlink(path); }
 
+int PosixSystem::rmdir(const char* path) { return ::rmdir(path); }
+
 DIR* PosixSystem::open_folder(const char* path) { return ::opendir(path); }
 
 const char* PosixSystem::next_entry(DIR* folder) {

@@ -29,6 +29,7 @@ class System {
   virtual int check_writable(const char* path) = 0;
   virtual int rename(const char* from, const char* to) = 0;
   virtual int unlink(const char* path) = 0;
+  virtual int rmdir(const char* path) = 0;  // an empty folder
 
   // ---- Folder listings: opendir, readdir, closedir.
   virtual DIR* open_folder(const char* path) = 0;
@@ -61,6 +62,7 @@ class PosixSystem : public System {
   int check_writable(const char* path) override;
   int rename(const char* from, const char* to) override;
   int unlink(const char* path) override;
+  int rmdir(const char* path) override;
   DIR* open_folder(const char* path) override;
   const char* next_entry(DIR* folder) override;
   void close_folder(DIR* folder) override;

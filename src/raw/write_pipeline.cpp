@@ -1,0 +1,232 @@
+#include "raw/write_pipeline.h"
+
+#include <algorithm>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <sys/stat.h>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "raw/write.h"
+#include "utils/file.h"
+#include "utils/interrupt.h"
+#include "utils/messages.h"
+#include "utils/stop.h"
+
+namespace spansift {
+
+namespace {
+
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// A selected record: where its file stands.
+struct Slot {
+  StagedFile staged;  // temp_path set once staged, cleared once in place or removed
+  std::string error;  // the stop message, when it could not be staged
+};
+
+struct Job {
+  std::size_t slot;
+  JaegerTrace record;
+};
+
+}  // namespace
+
+unsigned default_worker_count() {
+  if (const char* text = std::getenv("SPANSIFT_THREADS")) {
+    unsigned n = 0;
+    const char* end = text + std::char_traits<char>::length(text);
+    auto [stop, error] = std::from_chars(text, end, n);
+    if (error == std::errc() && stop == end && n >= 1 && n <= 256) return n;
+  }
+  return std::max(1U, std::thread::hardware_concurrency());
+}
+
+struct WritePipeline::State {
+  State(std::string_view ids, System& sys, unsigned n)
+      : trace_ids(ids), selection(parse_trace_ids(ids)), system(sys), workers(std::max(1U, n)) {}
+
+  void work();
+  void stop_workers();
+
+  const std::string trace_ids;
+  const TraceSelection selection;
+  System& system;
+  const unsigned workers;
+
+  std::string base_folder;
+  std::string folder;     // the output folder, once made or found
+  bool staging = false;   // records go to the workers; else they are kept
+  bool made_folder = false;
+  bool read_all = false;  // commit() has begun: reading ended without a fault
+  std::uint64_t records = 0;
+  std::vector<JaegerTrace> kept;  // when not staging
+
+  // Shared with the workers, under `lock`.
+  std::mutex lock;
+  std::condition_variable work_ready;
+  std::condition_variable room;  // in the queue, or a job done
+  std::deque<Job> queue;
+  std::vector<Slot> slots;
+  std::size_t first_failure = kNone;  // the slot whose message ends the run
+  unsigned busy = 0;                  // jobs taken and not done
+  bool closing = false;               // no more jobs will come
+  bool cancelled = false;             // drop what is left
+
+  std::vector<std::thread> threads;
+};
+
+void WritePipeline::State::work() {
+  std::string buffer;  // the rendered text, reused from record to record
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> guard(lock);
+      work_ready.wait(guard, [&] { return !queue.empty() || closing || cancelled; });
+      if (cancelled || queue.empty()) return;
+      job = std::move(queue.front());
+      queue.pop_front();
+      room.notify_one();
+      // Records after one that failed are never written.
+      if (job.slot > first_failure) continue;
+      ++busy;
+    }
+
+    StagedFile staged;
+    std::string error;
+    bool staged_it = false;
+    if (begin_staging()) {
+      try {
+        staged = stage_record(system, folder, output_path(folder, job.record), job.record, buffer);
+        staged_it = true;
+      } catch (const Stop& stop) {
+        error = stop.message();
+      } catch (const std::bad_alloc&) {
+        error = messages::kOutOfMemory;
+      } catch (const std::exception& e) {
+        error = e.what();
+      }
+      end_staging(staged.temp_path);
+    }
+    job.record = JaegerTrace();  // its memory goes now, outside the lock
+
+    std::lock_guard<std::mutex> guard(lock);
+    --busy;
+    room.notify_all();
+    if (staged_it) {
+      if (cancelled) {
+        forget_staged(staged.temp_path);
+        discard_staged(system, staged);
+      } else {
+        slots[job.slot].staged = std::move(staged);
+      }
+    } else if (!error.empty()) {
+      slots[job.slot].error = std::move(error);
+      first_failure = std::min(first_failure, job.slot);
+    }
+  }
+}
+
+void WritePipeline::State::stop_workers() {
+  for (std::thread& thread : threads) thread.join();
+  threads.clear();
+}
+
+WritePipeline::WritePipeline(std::string_view trace_ids, System& system, unsigned workers)
+    : state_(std::make_unique<State>(trace_ids, system, workers)) {}
+
+WritePipeline::~WritePipeline() {
+  State& s = *state_;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.cancelled = true;
+    s.work_ready.notify_all();
+  }
+  s.stop_workers();
+  for (Slot& slot : s.slots) {
+    if (slot.staged.temp_path.empty()) continue;
+    forget_staged(slot.staged.temp_path);
+    discard_staged(s.system, slot.staged);
+  }
+  // A fault in reading leaves the output folder as it was before the run.
+  if (s.made_folder && !s.read_all) {
+    s.system.rmdir(s.folder.c_str());
+    set_made_folder({});
+  }
+}
+
+void WritePipeline::open(std::string_view base_folder) {
+  State& s = *state_;
+  s.base_folder = base_folder;
+  std::string folder = join_path(base_folder, "Jaeger");
+  struct stat st;
+  if (s.system.stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    s.staging = true;
+  } else if (s.system.mkdir(folder.c_str(), 0777) == 0) {
+    s.staging = true;
+    s.made_folder = true;
+    set_made_folder(folder);
+  } else {
+    return;  // commit() tries again and stops with the message
+  }
+  s.folder = std::move(folder);
+  for (unsigned i = 0; i < s.workers; ++i) s.threads.emplace_back([&s] { s.work(); });
+}
+
+void WritePipeline::take(JaegerTrace&& record) {
+  State& s = *state_;
+  ++s.records;
+  if (!s.staging) {
+    if (is_selected(s.selection, record)) s.kept.push_back(std::move(record));
+    return;
+  }
+  if (!is_selected(s.selection, record)) return;
+  std::unique_lock<std::mutex> guard(s.lock);
+  // Nothing after a record that failed is written.
+  if (s.first_failure != kNone) return;
+  // Room for a job per worker and one more each, so that none waits while
+  // the reader is busy.
+  s.room.wait(guard, [&] { return s.queue.size() < 2 * std::size_t{s.workers}; });
+  s.slots.emplace_back();
+  s.queue.push_back(Job{s.slots.size() - 1, std::move(record)});
+  s.work_ready.notify_one();
+}
+
+std::uint64_t WritePipeline::record_count() const { return state_->records; }
+
+std::uint64_t WritePipeline::commit() {
+  State& s = *state_;
+  s.read_all = true;
+  if (!s.staging) return write_traces(s.base_folder, std::move(s.kept), s.trace_ids, s.system);
+  {
+    std::unique_lock<std::mutex> guard(s.lock);
+    s.closing = true;
+    s.work_ready.notify_all();
+    s.room.wait(guard, [&] { return s.queue.empty() && s.busy == 0; });
+  }
+  s.stop_workers();
+  // As write_traces does, in case the folder went away meanwhile.
+  create_folder(s.base_folder, "Jaeger", s.system);
+  // From here the folder is part of the result, as any written file is.
+  if (s.made_folder) set_made_folder({});
+  s.made_folder = false;
+
+  std::uint64_t count = 0;
+  for (std::size_t i = 0; i < s.slots.size(); ++i) {
+    Slot& slot = s.slots[i];
+    if (i == s.first_failure) throw Stop(slot.error);
+    std::string temp = slot.staged.temp_path;
+    commit_staged(s.system, slot.staged);
+    forget_staged(temp);
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace spansift

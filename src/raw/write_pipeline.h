@@ -1,0 +1,65 @@
+// Writing the selected records while the exports are still being read.
+//
+// Each selected record is rendered and written to a hidden temporary file in
+// the output folder (staged) by a pool of workers as soon as it is read, and
+// its memory goes once the file is staged. Nothing becomes visible until
+// every export has been read: then the staged files are renamed into place in
+// record order. So a run prints, returns and leaves exactly what reading
+// everything first and writing afterwards would, faults included:
+// - a fault in reading removes every staged file, and the output folder when
+//   this run made it;
+// - when record k can't be written, staging stops after it, reading runs on
+//   (a fault there still comes first), then the records before k are put in
+//   place and k's message is the stop;
+// - of two records with one trace ID, the later one's file is the one left.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "raw/model.h"
+#include "utils/system.h"
+
+namespace spansift {
+
+// How many workers a run uses: SPANSIFT_THREADS when it holds a number from
+// 1 to 256, else as many as the machine has cores.
+unsigned default_worker_count();
+
+class WritePipeline {
+ public:
+  // `trace_ids` as write_traces takes it; `workers` at least 1.
+  WritePipeline(std::string_view trace_ids, System& system, unsigned workers);
+  // Unless commit() returned: stops the workers and removes every staged
+  // file; after a fault in reading, also the output folder if it made it.
+  ~WritePipeline();
+  WritePipeline(const WritePipeline&) = delete;
+  WritePipeline& operator=(const WritePipeline&) = delete;
+
+  // The folder that the output folder goes in, before the first record.
+  // Makes the output folder, saying nothing; when it can't, records are kept
+  // in memory and commit() hands them to write_traces, which stops with its
+  // message.
+  void open(std::string_view base_folder);
+
+  // One single-item record, in reading order. A record that the selection
+  // passes over is dropped at once. May wait while the workers are behind.
+  void take(JaegerTrace&& record);
+
+  // The records taken so far.
+  std::uint64_t record_count() const;
+
+  // Once reading has ended without a fault: puts the staged files in place
+  // in record order and returns how many files were written. Throws Stop as
+  // write_traces would, after putting in place the files before the record
+  // that failed.
+  std::uint64_t commit();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace spansift
