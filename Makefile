@@ -4,7 +4,7 @@ JOBS := $(shell nproc)
 # "Entering directory" noise.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build run test lint package bench asan-configure asan-build asan-test ci fuzz clean
+.PHONY: all deps configure build run test lint package bench asan-configure asan-build asan-test tsan-configure tsan-build tsan-test ci fuzz clean
 
 all: build
 
@@ -25,10 +25,12 @@ run: build
 
 # The tests, then the same tests built again with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-asan; about two minutes more on two
-# cores), then the lint.
-test: build asan-build
+# cores), the tests of what runs on several threads under ThreadSanitizer
+# (build-tsan), then the lint.
+test: build asan-build tsan-build
 	ctest --test-dir build --output-on-failure -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
 	$(MAKE) lint
 
 # What lint looks at: every source under src/.
@@ -63,6 +65,15 @@ asan-build: asan-configure
 asan-test: asan-build
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
+tsan-configure: deps
+	cmake --preset tsan
+
+tsan-build: tsan-configure
+	cmake --build --preset tsan -j$(JOBS)
+
+tsan-test: tsan-build
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j$(JOBS)
+
 # What CI builds besides: warnings as errors under g++ and clang++
 # (build-ci-gcc, build-ci-clang), and the tests of both.
 ci: deps
@@ -82,4 +93,4 @@ fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run-fuzzers build-fuzz
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz build-ci-gcc build-ci-clang examples/Jaeger
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-ci-gcc build-ci-clang examples/Jaeger

@@ -1,13 +1,12 @@
 #include "raw/write_pipeline.h"
 
 #include <algorithm>
-#include <charconv>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <mutex>
 #include <new>
+#include <sched.h>
 #include <sys/stat.h>
 #include <thread>
 #include <utility>
@@ -39,12 +38,8 @@ struct Job {
 }  // namespace
 
 unsigned default_worker_count() {
-  if (const char* text = std::getenv("SPANSIFT_THREADS")) {
-    unsigned n = 0;
-    const char* end = text + std::char_traits<char>::length(text);
-    auto [stop, error] = std::from_chars(text, end, n);
-    if (error == std::errc() && stop == end && n >= 1 && n <= 256) return n;
-  }
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&cpus)));
   return std::max(1U, std::thread::hardware_concurrency());
 }
 

@@ -24,8 +24,8 @@
 
 namespace spansift {
 
-// How many workers a run uses: SPANSIFT_THREADS when it holds a number from
-// 1 to 256, else as many as the machine has cores.
+// How many workers a run uses: as many as the processors it may run on, so
+// that `taskset` limits them on a shared machine.
 unsigned default_worker_count();
 
 class WritePipeline {
