@@ -16,7 +16,8 @@
 #include <CLI/CLI.hpp>
 
 #include "raw/read_folder.h"
-#include "raw/write.h"
+#include "raw/write_pipeline.h"
+#include "utils/interrupt.h"
 #include "utils/file.h"
 #include "utils/messages.h"
 #include "utils/report.h"
@@ -110,10 +111,13 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
   return std::nullopt;
 }
 
+// Traces are written while the exports are read, and put in place once all
+// of them have been read (raw/write_pipeline.h).
 int run(const Args& args) {
-  spansift::ReadResult read = spansift::read_file_or_folder(args.input);
-  print_stdout(messages::extracted_summary(read.traces.size(), read.file_count));
-  std::uint64_t written = spansift::write_traces(read.base_folder, std::move(read.traces), args.trace_ids);
+  spansift::WritePipeline writer(args.trace_ids, spansift::posix_system(), spansift::default_worker_count());
+  spansift::ReadResult read = spansift::read_file_or_folder(args.input, spansift::posix_system(), &writer);
+  print_stdout(messages::extracted_summary(read.trace_count, read.file_count));
+  std::uint64_t written = writer.commit();
   print_stdout(messages::written_summary(written));
   return 0;
 }
@@ -135,6 +139,9 @@ int main(int argc, char** argv) {
   // file: the write fails with EFBIG and the run stops with its message, the
   // trace file's temporary file removed.
   std::signal(SIGXFSZ, SIG_IGN);
+  // Before any other thread: files staged by the workers are removed when an
+  // interrupt ends the run.
+  spansift::clean_up_on_interrupt();
   try {
     Args args;
     if (std::optional<int> status = parse_command_line(argc, argv, args)) return *status;

@@ -36,8 +36,7 @@ struct Frame {
 class FrameStack {
  public:
   // Room for `max_depth` frames, which never move.
-  FrameStack(std::size_t max_depth, std::shared_ptr<ModelStore> store)
-      : frames_(new Frame[max_depth]), builder_(std::move(store)) {}
+  FrameStack(std::size_t max_depth, ReadInto into) : frames_(new Frame[max_depth]), builder_(std::move(into)) {}
 
   bool empty() const { return depth_ == 0; }
   std::size_t depth() const { return depth_; }
@@ -71,7 +70,11 @@ class FrameStack {
       case FrameKind::RecordObject:
       case FrameKind::RecordArray:
         // Built in place as the list's next entry.
-        if (f.content == FieldKind::Error) builder_.count_error();
+        if (f.content == FieldKind::Error) {
+          builder_.count_error();
+        } else if (f.content == FieldKind::Item) {
+          builder_.item_done();
+        }
         return;
       case FrameKind::List: builder_.finish_list(f.content, f.start, f.target); return entry_done(owner);
       case FrameKind::Processes: *f.target.processes = builder_.finish_object(f.start); return entry_done(owner);

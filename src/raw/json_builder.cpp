@@ -34,7 +34,7 @@ constexpr std::size_t kMaxBuiltDepth = 127;
 
 class Builder {
  public:
-  Builder(JsonInput& input, std::shared_ptr<ModelStore> store) : in_(input), stack_(kMaxBuiltDepth, std::move(store)) {}
+  Builder(JsonInput& input, ReadInto into) : in_(input), stack_(kMaxBuiltDepth, std::move(into)) {}
 
   JaegerTrace run() {
     {
@@ -469,8 +469,8 @@ class Builder {
 
 #undef SPANSIFT_HOT
 
-JaegerTrace build_trace(JsonInput& input, std::shared_ptr<ModelStore> store) {
-  return Builder(input, std::move(store)).run();
+JaegerTrace build_trace(JsonInput& input, ReadInto into) {
+  return Builder(input, std::move(into)).run();
 }
 
 }  // namespace spansift

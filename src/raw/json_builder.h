@@ -7,11 +7,13 @@
 #include "raw/json_input.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
+#include "raw/read_into.h"
 
 namespace spansift {
 
-// Reads one JaegerTrace from `input` into `store` and checks that only
-// whitespace follows it. Throws ReadError at the first fault.
-JaegerTrace build_trace(JsonInput& input, std::shared_ptr<ModelStore> store);
+// Reads one JaegerTrace from `input` into `into` (whose store must be set)
+// and checks that only whitespace follows it. Throws ReadError at the first
+// fault.
+JaegerTrace build_trace(JsonInput& input, ReadInto into);
 
 }  // namespace spansift

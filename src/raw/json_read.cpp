@@ -11,10 +11,10 @@ namespace spansift {
 
 namespace {
 
-ParseResult parse(JsonInput& input, std::shared_ptr<ModelStore> store) {
-  if (!store) store = std::make_shared<ModelStore>();
+ParseResult parse(JsonInput& input, ReadInto into) {
+  if (!into.store) into.store = std::make_shared<ModelStore>();
   try {
-    return build_trace(input, std::move(store));
+    return build_trace(input, std::move(into));
   } catch (ReadError& error) {
     return std::move(error);
   }
@@ -22,17 +22,17 @@ ParseResult parse(JsonInput& input, std::shared_ptr<ModelStore> store) {
 
 }  // namespace
 
-ParseResult parse_trace_json(std::string_view text, std::shared_ptr<ModelStore> store) {
+ParseResult parse_trace_json(std::string_view text, ReadInto into) {
   JsonInput input(text);
-  return parse(input, std::move(store));
+  return parse(input, std::move(into));
 }
 
-ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size, std::shared_ptr<ModelStore> store) {
+ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size, ReadInto into) {
   JsonInput input(read_some, buffer_size);
-  return parse(input, std::move(store));
+  return parse(input, std::move(into));
 }
 
-ParseResult parse_trace_json_fd(int fd, std::shared_ptr<ModelStore> store) {
+ParseResult parse_trace_json_fd(int fd, ReadInto into) {
   return parse_trace_json(
       [fd](char* buffer, std::size_t size) -> ssize_t {
         for (;;) {
@@ -40,7 +40,7 @@ ParseResult parse_trace_json_fd(int fd, std::shared_ptr<ModelStore> store) {
           if (n >= 0 || errno != EINTR) return n;
         }
       },
-      8192, std::move(store));
+      8192, std::move(into));
 }
 
 }  // namespace spansift

@@ -10,26 +10,26 @@
 #include "raw/json_input.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
+#include "raw/read_into.h"
 #include "raw/read_error.h"
 
 namespace spansift {
 
 using ParseResult = std::variant<JaegerTrace, ReadError>;
 
-// Each form reads into `store`, the store of the run that the trace's texts
-// and lists are added to (a new one when none is given).
+// Each form reads into `into`: the store that the trace's texts and lists
+// are added to (a new one when none is given), and maybe a taker of items.
 
 // Parses UTF-8 JSON text held whole in memory. The text must not start with
 // a byte-order mark (it is not whitespace to the reader).
-ParseResult parse_trace_json(std::string_view text, std::shared_ptr<ModelStore> store = nullptr);
+ParseResult parse_trace_json(std::string_view text, ReadInto into = {});
 
 // Parses UTF-8 JSON text read piece by piece through `read_some`, at most
 // `buffer_size` bytes at a time. A failed read gives a ReadError holding the
 // system's message and no position.
-ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size = 8192,
-                             std::shared_ptr<ModelStore> store = nullptr);
+ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size = 8192, ReadInto into = {});
 
 // Parses the rest of an open file descriptor through an 8192-byte buffer.
-ParseResult parse_trace_json_fd(int fd, std::shared_ptr<ModelStore> store = nullptr);
+ParseResult parse_trace_json_fd(int fd, ReadInto into = {});
 
 }  // namespace spansift

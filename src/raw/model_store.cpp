@@ -19,6 +19,11 @@ ModelStore::ModelStore() : recent_(kRecentSize) {
   used_ = 1;  // word 0: the empty text
 }
 
+void ModelStore::clear() {
+  used_ = 1;
+  std::fill(recent_.begin(), recent_.end(), Recent{});
+}
+
 ModelStore::~ModelStore() {
   if (words_ != nullptr) ::munmap(words_, capacity_ * 4);
 }
@@ -58,6 +63,39 @@ Text ModelStore::add(std::string_view bytes, bool may_need_escaping, Recent& rec
   std::memcpy(words_ + at + 1, bytes.data(), bytes.size());
   recent = {tag, at};
   return {at};
+}
+
+namespace {
+
+// Stores kept for use again: enough for every item in flight, and none that
+// a huge item has blown up.
+constexpr std::size_t kPooledStores = 64;
+constexpr std::size_t kPooledCapacity = std::size_t{16} << 20;
+
+}  // namespace
+
+// Room for every store kept, so that giving one back never allocates.
+StorePool::StorePool() { free_.reserve(kPooledStores); }
+
+std::shared_ptr<ModelStore> StorePool::get() {
+  std::unique_ptr<ModelStore> store;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!free_.empty()) {
+      store = std::move(free_.back());
+      free_.pop_back();
+    }
+  }
+  if (!store) store = std::make_unique<ModelStore>();
+  return {store.release(), [pool = shared_from_this()](ModelStore* s) { pool->give_back(s); }};
+}
+
+void StorePool::give_back(ModelStore* store) {
+  std::unique_ptr<ModelStore> owned(store);
+  if (owned->capacity_bytes() > kPooledCapacity) return;
+  owned->clear();
+  std::lock_guard<std::mutex> guard(lock_);
+  if (free_.size() < kPooledStores) free_.push_back(std::move(owned));
 }
 
 }  // namespace spansift

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -21,6 +23,11 @@ class ModelStore {
   ~ModelStore();
   ModelStore(const ModelStore&) = delete;
   ModelStore& operator=(const ModelStore&) = delete;
+
+  // Empties the store, keeping its memory for what comes next.
+  void clear();
+  // The bytes it has taken from the system.
+  std::size_t capacity_bytes() const { return capacity_ * 4; }
 
   std::string_view text(Text t) const {
     return {reinterpret_cast<const char*>(words_ + t.at + 1), words_[t.at] & kLengthMask};
@@ -146,6 +153,23 @@ class ModelStore {
     std::uint32_t at = 0;   // the text; 0 for none
   };
   std::vector<Recent> recent_;
+};
+
+// Stores of one trace item each, used again once the item and every record
+// holding it are gone: a run that hands each trace on as soon as it is read
+// keeps touching the same few pages instead of new ones. Thread-safe.
+class StorePool : public std::enable_shared_from_this<StorePool> {
+ public:
+  StorePool();
+  // An empty store, which comes back here when its last holder lets go.
+  // The pool must be held by a shared_ptr.
+  std::shared_ptr<ModelStore> get();
+
+ private:
+  void give_back(ModelStore* store);
+
+  std::mutex lock_;
+  std::vector<std::unique_ptr<ModelStore>> free_;
 };
 
 // The trace ID of a record: the traceID of its first item, which it must have.

@@ -84,7 +84,7 @@ std::optional<std::string_view> parent_of(std::string_view path) {
 // other regular files are announced and passed over, anything else silently.
 std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, const ListingResult& entry,
                                                           std::int32_t& file_count,
-                                                          const std::shared_ptr<ModelStore>& store, System& system) {
+                                                          const ReadInto& into, System& system) {
   if (entry.error != 0) throw Stop(messages::entry_unreadable(OsError{entry.error}.detail()));
   std::string path = join_path(folder, entry.name);
 
@@ -98,7 +98,7 @@ std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folde
     return std::nullopt;
   }
   ++file_count;
-  return read_and_split_file(path, store, system);
+  return read_and_split_file(path, into, system);
 }
 
 void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
@@ -111,26 +111,40 @@ void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
 
 }  // namespace
 
-std::vector<JaegerTrace> read_and_split_file(const std::string& path, std::shared_ptr<ModelStore> store,
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into,
                                              System& system) {
   print_stdout(messages::reading_file(path));
-  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(store), system);
+  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(into), system);
   if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());
   return split_export(std::get<JaegerTrace>(std::move(result)));
 }
 
-ReadResult read_file_or_folder(std::string_view input, System& system) {
+ReadResult read_file_or_folder(std::string_view input, System& system, RecordSink* sink) {
   report(kRowStdout, messages::reading_input(input));
   ReadResult result;
   std::string path(input);
   // One store for every file of the run: texts repeated across files are held once.
-  auto store = std::make_shared<ModelStore>();
+  ReadInto into(std::make_shared<ModelStore>());
+  std::uint64_t streamed = 0;
+  ItemTaker taker;
+  if (sink != nullptr) {
+    // A store per item instead, so that an item's memory goes once the sink
+    // is done with it; stores are used again, not made anew.
+    auto pool = std::make_shared<StorePool>();
+    taker.new_store = [pool] { return pool->get(); };
+    taker.take = [sink, &streamed](JaegerItem&& item, std::shared_ptr<ModelStore>&& store) {
+      ++streamed;
+      sink->take(single_item_record(std::move(item), std::move(store)));
+    };
+    into.items = &taker;
+  }
 
   struct stat status;
   bool found = system.stat(path.c_str(), &status) == 0;
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
-    result.traces = read_and_split_file(path, store, system);
     std::optional<std::string_view> parent = parent_of(input);
+    if (sink != nullptr && parent) sink->open(*parent);
+    result.traces = read_and_split_file(path, into, system);
     if (!parent) throw Stop(messages::kNoParent);
     result.base_folder = *parent;
     result.file_count = 1;
@@ -138,15 +152,16 @@ ReadResult read_file_or_folder(std::string_view input, System& system) {
     std::int32_t file_count = 0;
     OpenFolder folder(system, path);
     if (!folder.valid()) throw Stop(messages::folder_unreadable(OsError{errno}.detail()));
+    if (sink != nullptr) sink->open(input);
     for (;;) {
       const char* entry = folder.next_entry();
       if (entry == nullptr) {
-        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count, store, system);
+        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count, into, system);
         break;
       }
       std::string_view name = entry;
       if (name == "." || name == "..") continue;
-      if (auto records = read_folder_entry(input, ListingResult{name, 0}, file_count, store, system)) {
+      if (auto records = read_folder_entry(input, ListingResult{name, 0}, file_count, into, system)) {
         append(result.traces, std::move(*records));
       }
     }
@@ -156,7 +171,8 @@ ReadResult read_file_or_folder(std::string_view input, System& system) {
     throw Stop(messages::not_json_file_or_folder(path));
   }
 
-  report(kRowStdout, messages::read_summary(result.traces.size(), result.file_count));
+  result.trace_count = result.traces.size() + streamed;
+  report(kRowStdout, messages::read_summary(result.trace_count, result.file_count));
   return result;
 }
 

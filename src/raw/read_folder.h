@@ -10,24 +10,40 @@
 
 #include "raw/model.h"
 #include "raw/model_store.h"
+#include "raw/read_into.h"
 #include "utils/system.h"
 
 namespace spansift {
 
+// Takes each single-item record as soon as it has been read, instead of the
+// list that reading returns.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  // Before the first record: the folder that the output folder goes in. Not
+  // called for an input file without a parent folder (the run then stops).
+  virtual void open(std::string_view base_folder) = 0;
+  // One record, in reading order; it may throw, which stops reading.
+  virtual void take(JaegerTrace&& record) = 0;
+};
+
 struct ReadResult {
-  std::vector<JaegerTrace> traces;  // single-item records, in reading order
+  std::vector<JaegerTrace> traces;  // single-item records in reading order, unless they went to a sink
+  std::uint64_t trace_count = 0;    // records read, whichever way they went
   std::int32_t file_count = 0;
   std::string base_folder;  // where the output folder goes
 };
 
 // Reads the export file `input` (extension exactly "json") or every regular
 // file whose path ends in ".json" directly in the folder `input`, making every
-// system call through `system`. Throws Stop on any fault.
-ReadResult read_file_or_folder(std::string_view input, System& system = posix_system());
+// system call through `system`. Throws Stop on any fault. With a `sink`, the
+// records go there as they are read, each item with a store of its own that
+// goes when the sink lets go of it, and `traces` stays empty.
+ReadResult read_file_or_folder(std::string_view input, System& system = posix_system(), RecordSink* sink = nullptr);
 
-// Announces, reads (into `store`, the run's; a new one when none is given)
-// and splits one export file through `system`; throws Stop if it can't be read.
-std::vector<JaegerTrace> read_and_split_file(const std::string& path, std::shared_ptr<ModelStore> store = nullptr,
+// Announces, reads (into `into`, see parse_trace_json) and splits one export
+// file through `system`; throws Stop if it can't be read.
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into = {},
                                              System& system = posix_system());
 
 }  // namespace spansift

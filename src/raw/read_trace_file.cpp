@@ -103,7 +103,7 @@ std::variant<JaegerTrace, TraceFileError> from_parse(ParseResult&& result) {
 
 std::variant<JaegerTrace, TraceFileError> read_marked(System& system, int fd, const std::string& path,
                                                       const struct stat& status, Encoding encoding,
-                                                      std::shared_ptr<ModelStore> store) {
+                                                      ReadInto into) {
   report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), status.st_size));
 
   std::string bytes;
@@ -118,17 +118,17 @@ std::variant<JaegerTrace, TraceFileError> read_marked(System& system, int fd, co
   Encoding leading;
   if (detect_bom(rest, leading) && leading == encoding) rest.remove_prefix(bom_length(encoding));
 
-  if (encoding == Encoding::Utf8 && is_valid_utf8(rest)) return from_parse(parse_trace_json(rest, std::move(store)));
+  if (encoding == Encoding::Utf8 && is_valid_utf8(rest)) return from_parse(parse_trace_json(rest, std::move(into)));
 
   std::string text;
   std::size_t replacements = decode_to_utf8(encoding, rest, text);
   std::string().swap(bytes);  // the raw bytes are not needed while parsing
   if (replacements > 0) report(kRowMalformed, messages::malformed_text(quoted(path)));
-  return from_parse(parse_trace_json(text, std::move(store)));
+  return from_parse(parse_trace_json(text, std::move(into)));
 }
 
 std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, int fd, const std::string& path,
-                                                        std::shared_ptr<ModelStore> store) {
+                                                        ReadInto into) {
   report(kRowEncoding, messages::encoding_not_found(quoted(path), messages::kNoBom));
   print_stdout(messages::kParsingUnmarked);
   off_t offset = 0;  // from the start again, after the probe
@@ -139,7 +139,7 @@ std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, int fd, 
       if (n >= 0 || errno != EINTR) return n;
     }
   };
-  return from_parse(parse_trace_json(read_some, 8192, std::move(store)));
+  return from_parse(parse_trace_json(read_some, 8192, std::move(into)));
 }
 
 }  // namespace
@@ -156,7 +156,7 @@ std::string TraceFileError::detail() const {
   return std::visit([](const auto& e) { return e.detail(); }, error);
 }
 
-std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, std::shared_ptr<ModelStore> store,
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into,
                                                           System& system) {
   // One descriptor for the probe and the whole read, so that what is read
   // is the file that was checked.
@@ -168,8 +168,8 @@ std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& pat
     return os_error(code);
   }
   ProbeOutcome outcome = probe_bom(system, file.get());
-  if (outcome.found) return read_marked(system, file.get(), path, status, outcome.encoding, std::move(store));
-  return read_unmarked(system, file.get(), path, std::move(store));
+  if (outcome.found) return read_marked(system, file.get(), path, status, outcome.encoding, std::move(into));
+  return read_unmarked(system, file.get(), path, std::move(into));
 }
 
 }  // namespace spansift

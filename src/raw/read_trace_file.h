@@ -8,6 +8,7 @@
 #include "raw/json_read.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
+#include "raw/read_into.h"
 #include "utils/file.h"
 #include "utils/system.h"
 
@@ -26,13 +27,13 @@ struct TraceFileError {
   std::string detail() const;
 };
 
-// Reads the export at `path` into `store` (the run's; a new one when none is
-// given) through one descriptor opened by `system`. Prints the probe's lines
+// Reads the export at `path` into `into` (see parse_trace_json) through one descriptor opened by `system`. Prints the probe's lines
 // on standard output and files the encoding lines in the report log
 // (kRowEncoding, kRowMalformed). Every failure to read is returned, a path
-// that is not a regular file among them; only a failed print throws Stop.
+// that is not a regular file among them; only a failed print, or what the
+// item taker throws, throws.
 std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path,
-                                                          std::shared_ptr<ModelStore> store = nullptr,
+                                                          ReadInto into = {},
                                                           System& system = posix_system());
 
 }  // namespace spansift

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 namespace spansift {
 
@@ -23,7 +24,10 @@ RecordRef RecordBuilder::new_record(FieldKind record) {
   RecordRef ref{};
   switch (record) {
     case FieldKind::Trace: ref.trace = &trace_; break;
-    case FieldKind::Item: ref.item = &items_.emplace_back(); break;
+    case FieldKind::Item:
+      if (item_taker_ != nullptr) store_ = item_taker_->new_store();
+      ref.item = &items_.emplace_back();
+      break;
     case FieldKind::Span: ref.span = &spans_.emplace_back(); break;
     case FieldKind::Reference: ref.reference = &references_.emplace_back(); break;
     case FieldKind::Tag: ref.tag = &tags_.emplace_back(); break;
@@ -31,6 +35,14 @@ RecordRef RecordBuilder::new_record(FieldKind record) {
     default: ref.error = nullptr;
   }
   return ref;
+}
+
+void RecordBuilder::item_done() {
+  if (item_taker_ == nullptr) return;
+  JaegerItem item = std::move(items_.back());
+  items_.pop_back();
+  std::shared_ptr<ModelStore> store = std::exchange(store_, trace_store_);
+  item_taker_->take(std::move(item), std::move(store));
 }
 
 std::size_t RecordBuilder::list_start(FieldKind list) const {

@@ -11,6 +11,7 @@
 
 #include "raw/model.h"
 #include "raw/model_store.h"
+#include "raw/read_into.h"
 #include "raw/schema.h"
 
 namespace spansift {
@@ -28,7 +29,9 @@ union RecordRef {
 
 class RecordBuilder {
  public:
-  explicit RecordBuilder(std::shared_ptr<ModelStore> store) : store_(std::move(store)) {}
+  // `into.store` must be set.
+  explicit RecordBuilder(ReadInto into)
+      : store_(into.store), trace_store_(std::move(into.store)), item_taker_(into.items) {}
 
   // `may_need_escaping`: the text was decoded from escapes, so it may hold
   // bytes that a JSON string can't hold as they are.
@@ -45,6 +48,9 @@ class RecordBuilder {
   std::size_t list_start(FieldKind list) const;
   // An error entry has been read into the list being built.
   void count_error() { ++errors_; }
+  // An item has been read whole (its fields checked): handed to the item
+  // taker, if there is one.
+  void item_done();
 
   void add_list_text(Text text) { texts_.push_back(text); }
   void add_value(const JsonValue& value) { values_.push_back(value); }
@@ -73,7 +79,9 @@ class RecordBuilder {
     return list;
   }
 
-  std::shared_ptr<ModelStore> store_;
+  std::shared_ptr<ModelStore> store_;  // of the item being read, else the trace's
+  std::shared_ptr<ModelStore> trace_store_;
+  const ItemTaker* item_taker_;
   JaegerTrace trace_;
   std::vector<JaegerItem> items_;
   std::vector<JaegerSpan> spans_;

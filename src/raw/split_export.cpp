@@ -15,13 +15,9 @@ std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace) {
   std::vector<JaegerTrace> records;
   records.reserve(export_trace.data.size());
   for (JaegerItem& item : export_trace.data) {
-    JaegerTrace record;
-    record.data.reserve(1);
-    record.data.push_back(std::move(item));
     // The item refers into the run's store; sharing it keeps the texts and
     // lists alive without copying a byte.
-    record.store = export_trace.store;
-    records.push_back(std::move(record));
+    records.push_back(single_item_record(std::move(item), export_trace.store));
   }
 
   // The export itself is consumed: drop its items and its hold on the store
@@ -30,6 +26,14 @@ std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace) {
   export_trace.data.shrink_to_fit();
   export_trace.store.reset();
   return records;
+}
+
+JaegerTrace single_item_record(JaegerItem&& item, std::shared_ptr<const ModelStore> store) {
+  JaegerTrace record;
+  record.data.reserve(1);
+  record.data.push_back(std::move(item));
+  record.store = std::move(store);
+  return record;
 }
 
 }  // namespace spansift

@@ -1,6 +1,7 @@
 // One record per trace of an export.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "raw/model.h"
@@ -11,5 +12,8 @@ namespace spansift {
 // item of `export_trace`, in order; the items are moved, not copied. Prints
 // "Discovered errors: [JaegerError, ...]" first when the export carries errors.
 std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace);
+
+// The single-item record of `item`, whose texts and lists are in `store`.
+JaegerTrace single_item_record(JaegerItem&& item, std::shared_ptr<const ModelStore> store);
 
 }  // namespace spansift

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "raw/model.h"
+#include "raw/read_folder.h"
 #include "utils/system.h"
 
 namespace spansift {
@@ -28,13 +29,13 @@ namespace spansift {
 // that `taskset` limits them on a shared machine.
 unsigned default_worker_count();
 
-class WritePipeline {
+class WritePipeline : public RecordSink {
  public:
   // `trace_ids` as write_traces takes it; `workers` at least 1.
   WritePipeline(std::string_view trace_ids, System& system, unsigned workers);
   // Unless commit() returned: stops the workers and removes every staged
   // file; after a fault in reading, also the output folder if it made it.
-  ~WritePipeline();
+  ~WritePipeline() override;
   WritePipeline(const WritePipeline&) = delete;
   WritePipeline& operator=(const WritePipeline&) = delete;
 
@@ -42,11 +43,11 @@ class WritePipeline {
   // Makes the output folder, saying nothing; when it can't, records are kept
   // in memory and commit() hands them to write_traces, which stops with its
   // message.
-  void open(std::string_view base_folder);
+  void open(std::string_view base_folder) override;
 
   // One single-item record, in reading order. A record that the selection
   // passes over is dropped at once. May wait while the workers are behind.
-  void take(JaegerTrace&& record);
+  void take(JaegerTrace&& record) override;
 
   // The records taken so far.
   std::uint64_t record_count() const;
