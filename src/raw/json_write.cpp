@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <dragonbox/dragonbox.h>
+
 #include "raw/json_number.h"
 #include "raw/model_store.h"
 #include "raw/schema.h"
@@ -306,19 +308,13 @@ bool digits_from_places(double x, int places, char* digits, int& n, int& point) 
   return true;
 }
 
-// The shortest digits of `x` (positive, finite) that read back to it.
+// The shortest digits of `x` (positive, finite) that read back to it, with
+// trailing zeros dropped: Dragonbox takes about a third of the time of
+// finding them through std::to_chars.
 void shortest_digits(double x, char* digits, int& n, int& point) {
-  // In scientific form: d[.ddd]e±xx.
-  char sci[32];
-  char* sci_end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
-  const char* e = std::find(static_cast<const char*>(sci), static_cast<const char*>(sci_end), 'e');
-  digits[0] = sci[0];
-  n = e > sci + 1 ? static_cast<int>(e - sci) - 1 : 1;
-  std::memcpy(digits + 1, sci + 2, 24);
-  int exponent = 0;
-  for (const char* d = e + 2; d < sci_end; ++d) exponent = exponent * 10 + (*d - '0');
-  if (e[1] == '-') exponent = -exponent;
-  point = exponent + 1;
+  const auto decimal = jkj::dragonbox::to_decimal(x);
+  n = static_cast<int>(std::to_chars(digits, digits + 20, decimal.significand).ptr - digits);
+  point = n + decimal.exponent;
 }
 
 }  // namespace
@@ -337,7 +333,7 @@ std::size_t append_double(char* out, double value, int places) {
   // The digits in a row, value = 0.d1d2...dn * 10^point; copies below move
   // whole blocks of 24, so the buffer is wider than the 17 digits a double
   // can need.
-  char digits[48];
+  char digits[48] = {};
   int n = 0;
   int point = 0;
   if (!digits_from_places(value, places, digits, n, point)) shortest_digits(value, digits, n, point);
