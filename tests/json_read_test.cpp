@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fcntl.h>
 #include <random>
 #include <unistd.h>
 
@@ -457,17 +456,6 @@ TEST(ReadTrace, ChunkedFormAgreesOnRandomPieces) {
     std::size_t cut = random() % damaged.size();
     ASSERT_EQ(outcome(parse_in_pieces(damaged, {cut})), want) << "cut at " << cut << " of\n" << damaged;
   }
-}
-
-TEST(ReadTrace, FileDescriptorForm) {
-  testing::TempDir dir;
-  std::string text = export_with_tag_value("\"" + std::string(20000, 'x') + "\"");
-  testing::write_file(dir / "a.json", text);
-  int fd = ::open((dir / "a.json").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ParseResult r = parse_trace_json_fd(fd);
-  ::close(fd);
-  EXPECT_EQ(outcome(r), outcome(parse_trace_json(text)));
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "raw/json_read.h"
 
-#include <cerrno>
 #include <memory>
-#include <unistd.h>
 #include <utility>
 
 #include "raw/json_builder.h"
@@ -30,17 +28,6 @@ ParseResult parse_trace_json(std::string_view text, ReadInto into) {
 ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size, ReadInto into) {
   JsonInput input(read_some, buffer_size);
   return parse(input, std::move(into));
-}
-
-ParseResult parse_trace_json_fd(int fd, ReadInto into) {
-  return parse_trace_json(
-      [fd](char* buffer, std::size_t size) -> ssize_t {
-        for (;;) {
-          ssize_t n = ::read(fd, buffer, size);
-          if (n >= 0 || errno != EINTR) return n;
-        }
-      },
-      8192, std::move(into));
 }
 
 }  // namespace spansift

@@ -29,7 +29,4 @@ ParseResult parse_trace_json(std::string_view text, ReadInto into = {});
 // system's message and no position.
 ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size = 8192, ReadInto into = {});
 
-// Parses the rest of an open file descriptor through an 8192-byte buffer.
-ParseResult parse_trace_json_fd(int fd, ReadInto into = {});
-
 }  // namespace spansift
