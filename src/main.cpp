@@ -17,8 +17,8 @@
 
 #include "raw/read_folder.h"
 #include "raw/write_pipeline.h"
-#include "utils/interrupt.h"
 #include "utils/file.h"
+#include "utils/interrupt.h"
 #include "utils/messages.h"
 #include "utils/report.h"
 #include "utils/stop.h"

@@ -163,8 +163,8 @@ TEST(WritePipeline, SameResultAsWritingInTurnWhateverFails) {
   const struct {
     Step step;
     int error;
-  } cases[] = {{Step::None, 0},          {Step::Lstat, EACCES}, {Step::Create, EMFILE},
-               {Step::Write, ENOSPC},    {Step::Close, EIO},    {Step::Rename, EXDEV}};
+  } cases[] = {{Step::None, 0},       {Step::Lstat, EACCES}, {Step::Create, EMFILE},
+               {Step::Write, ENOSPC}, {Step::Close, EIO},    {Step::Rename, EXDEV}};
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.step));
     Outcome expected = written_in_turn(c.step, c.error);
@@ -187,10 +187,12 @@ RunOutcome run(Step step, const std::string& file, unsigned workers, const std::
   TempDir dir;
   const std::string input = dir / "in";
   ::mkdir(input.c_str(), 0777);
-  write_file(input + "/a.json", testing::export_json({testing::item_json("a"), testing::item_json("b"),
-                                                       testing::item_json("c")}));
-  write_file(input + "/z.json", testing::export_json({testing::item_json("d"), testing::item_json("b", testing::span_json({.operation = "later"})),
-                                                       testing::item_json("e")}));
+  write_file(input + "/a.json",
+             testing::export_json({testing::item_json("a"), testing::item_json("b"), testing::item_json("c")}));
+  write_file(input + "/z.json",
+             testing::export_json({testing::item_json("d"),
+                                   testing::item_json("b", testing::span_json({.operation = "later"})),
+                                   testing::item_json("e")}));
   FailingForFile system(step, file, EIO);
   testing::CapturedStdout out;
   std::uint64_t count = 0;
@@ -216,8 +218,8 @@ TEST(WritePipeline, WholeRunSameAsReadingThenWritingWhateverFails) {
   const struct {
     Step step;
     const char* file;
-  } cases[] = {{Step::None, ""},         {Step::Read, "z.json"},  {Step::Mkdir, "Jaeger"}, {Step::Write, "c.json"},
-               {Step::Close, "c.json"},  {Step::Rename, "c.json"}, {Step::Create, "b.json"}};
+  } cases[] = {{Step::None, ""},        {Step::Read, "z.json"},   {Step::Mkdir, "Jaeger"}, {Step::Write, "c.json"},
+               {Step::Close, "c.json"}, {Step::Rename, "c.json"}, {Step::Create, "b.json"}};
   for (const auto& c : cases) {
     for (const char* trace_ids : {"", "a,b,d"}) {
       SCOPED_TRACE(std::to_string(static_cast<int>(c.step)) + " " + trace_ids);
@@ -246,7 +248,8 @@ TEST(WritePipeline, WrittenInTurnIsWhatTheContractSays) {
   EXPECT_EQ(all.files.count("e.json"), 0u);
 
   Outcome failed = written_in_turn(Step::Write, ENOSPC);
-  EXPECT_EQ(failed.message, "Write to path {dir}/Jaeger/c.json failed with error:\tNo space left on device (os error 28)");
+  EXPECT_EQ(failed.message,
+            "Write to path {dir}/Jaeger/c.json failed with error:\tNo space left on device (os error 28)");
   EXPECT_EQ(failed.files.size(), 4u);
   EXPECT_NE(failed.files["b.json"].find("\"r1\""), std::string::npos);
   EXPECT_EQ(failed.files["c.json"], "EARLIER c");

@@ -469,8 +469,6 @@ class Builder {
 
 #undef SPANSIFT_HOT
 
-JaegerTrace build_trace(JsonInput& input, ReadInto into) {
-  return Builder(input, std::move(into)).run();
-}
+JaegerTrace build_trace(JsonInput& input, ReadInto into) { return Builder(input, std::move(into)).run(); }
 
 }  // namespace spansift

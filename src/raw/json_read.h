@@ -10,8 +10,8 @@
 #include "raw/json_input.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
-#include "raw/read_into.h"
 #include "raw/read_error.h"
+#include "raw/read_into.h"
 
 namespace spansift {
 

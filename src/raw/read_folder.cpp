@@ -83,8 +83,8 @@ std::optional<std::string_view> parent_of(std::string_view path) {
 // Reads one folder entry if it is a regular file whose path ends in ".json";
 // other regular files are announced and passed over, anything else silently.
 std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, const ListingResult& entry,
-                                                          std::int32_t& file_count,
-                                                          const ReadInto& into, System& system) {
+                                                          std::int32_t& file_count, const ReadInto& into,
+                                                          System& system) {
   if (entry.error != 0) throw Stop(messages::entry_unreadable(OsError{entry.error}.detail()));
   std::string path = join_path(folder, entry.name);
 
@@ -111,8 +111,7 @@ void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
 
 }  // namespace
 
-std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into,
-                                             System& system) {
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system) {
   print_stdout(messages::reading_file(path));
   std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(into), system);
   if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());

@@ -102,8 +102,7 @@ std::variant<JaegerTrace, TraceFileError> from_parse(ParseResult&& result) {
 }
 
 std::variant<JaegerTrace, TraceFileError> read_marked(System& system, int fd, const std::string& path,
-                                                      const struct stat& status, Encoding encoding,
-                                                      ReadInto into) {
+                                                      const struct stat& status, Encoding encoding, ReadInto into) {
   report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), status.st_size));
 
   std::string bytes;
@@ -156,8 +155,7 @@ std::string TraceFileError::detail() const {
   return std::visit([](const auto& e) { return e.detail(); }, error);
 }
 
-std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into,
-                                                          System& system) {
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into, System& system) {
   // One descriptor for the probe and the whole read, so that what is read
   // is the file that was checked.
   OpenFile file(system, path);

@@ -27,13 +27,11 @@ struct TraceFileError {
   std::string detail() const;
 };
 
-// Reads the export at `path` into `into` (see parse_trace_json) through one descriptor opened by `system`. Prints the probe's lines
-// on standard output and files the encoding lines in the report log
-// (kRowEncoding, kRowMalformed). Every failure to read is returned, a path
-// that is not a regular file among them; only a failed print, or what the
-// item taker throws, throws.
-std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path,
-                                                          ReadInto into = {},
+// Reads the export at `path` into `into` (see parse_trace_json) through one descriptor opened by `system`. Prints the
+// probe's lines on standard output and files the encoding lines in the report log (kRowEncoding, kRowMalformed). Every
+// failure to read is returned, a path that is not a regular file among them; only a failed print, or what the item
+// taker throws, throws.
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into = {},
                                                           System& system = posix_system());
 
 }  // namespace spansift

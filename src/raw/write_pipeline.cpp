@@ -56,8 +56,8 @@ struct WritePipeline::State {
   const unsigned workers;
 
   std::string base_folder;
-  std::string folder;     // the output folder, once made or found
-  bool staging = false;   // records go to the workers; else they are kept
+  std::string folder;    // the output folder, once made or found
+  bool staging = false;  // records go to the workers; else they are kept
   bool made_folder = false;
   bool read_all = false;  // commit() has begun: reading ended without a fault
   std::uint64_t records = 0;
