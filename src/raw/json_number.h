@@ -161,6 +161,18 @@ template <NumberRules rules, class Bytes>
   if (bytes.at(i) == '.') {
     ++i;
     const std::size_t first_digit = i;
+    if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
+      // Fraction digits too, while `significand` is small enough to take all eight.
+      std::uint64_t word;
+      for (int chunks = 0;
+           chunks < 2 && s.counted && s.significand < 1000000000ULL && bytes.chunk(i, word) && eight_digits(word);
+           ++chunks) {
+        s.nonzero |= word != 0x3030303030303030ULL;
+        s.significand = s.significand * 100000000 + value_of_eight_digits(word);
+        s.fraction += 8;
+        i += 8;
+      }
+    }
     while (is_digit(c = bytes.at(i))) {
       if (!room(i - first_digit)) return cut();
       s.nonzero |= c != '0';
