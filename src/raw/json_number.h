@@ -103,10 +103,11 @@ constexpr std::int32_t kI32Tenth = INT32_MAX / 10;
 template <NumberRules rules, class Bytes>
 [[gnu::always_inline]] inline NumberScan scan_number(Bytes& bytes) {
   NumberScan s;
+  // Every exit returns `s` itself, so that it is built in place and, once
+  // inlined, kept in registers rather than copied through the stack.
   const auto fail = [&s](ReadErrorCode code, std::size_t at) {
     s.error = code;
     s.error_at = at;
-    return s;
   };
   // Whether a run of `digits` digits may go on; runs short enough cannot
   // overflow, which spares the checks below.
@@ -115,20 +116,23 @@ template <NumberRules rules, class Bytes>
     return SIZE_MAX;
   }();
   const auto room = [](std::size_t digits) { return kMaxDigits == SIZE_MAX || digits < kMaxDigits; };
-  const auto cut = [&s] {
-    s.cut = true;
-    return s;
-  };
+  const auto cut = [&s] { s.cut = true; };
   constexpr ReadErrorCode kAtEnd = rules == NumberRules::Read ? ReadErrorCode::EofValue : ReadErrorCode::InvalidNumber;
   std::size_t i = 0;
   s.negative = bytes.at(0) == '-';
   if (s.negative) ++i;
 
   int c = bytes.at(i);
-  if (c < 0) return fail(kAtEnd, i);
+  if (c < 0) {
+    fail(kAtEnd, i);
+    return s;
+  }
   ++i;
   if (c == '0') {
-    if (is_digit(bytes.at(i))) return fail(ReadErrorCode::InvalidNumber, i + 1);  // one leading zero only
+    if (is_digit(bytes.at(i))) {  // one leading zero only
+      fail(ReadErrorCode::InvalidNumber, i + 1);
+      return s;
+    }
   } else if (is_digit(c)) {
     const std::size_t first_digit = i - 1;
     std::uint64_t value = static_cast<std::uint64_t>(c - '0');
@@ -141,7 +145,10 @@ template <NumberRules rules, class Bytes>
       }
     }
     while (is_digit(c = bytes.at(i))) {
-      if (!room(i - first_digit)) return cut();
+      if (!room(i - first_digit)) {
+        cut();
+        return s;
+      }
       const auto digit = static_cast<std::uint64_t>(c - '0');
       if constexpr (kMaxDigits > 19) {  // 19 digits fit 64 bits
         if (!s.beyond_u64 && value >= kU64Tenth && (value > kU64Tenth || digit > UINT64_MAX % 10)) {
@@ -153,7 +160,8 @@ template <NumberRules rules, class Bytes>
     }
     s.significand = value;
   } else {
-    return fail(ReadErrorCode::InvalidNumber, i);
+    fail(ReadErrorCode::InvalidNumber, i);
+    return s;
   }
   s.nonzero = s.significand != 0 || s.beyond_u64;
   s.counted = !s.beyond_u64;
@@ -174,7 +182,10 @@ template <NumberRules rules, class Bytes>
       }
     }
     while (is_digit(c = bytes.at(i))) {
-      if (!room(i - first_digit)) return cut();
+      if (!room(i - first_digit)) {
+        cut();
+        return s;
+      }
       s.nonzero |= c != '0';
       if (s.significand >= 100000000000000000ULL) s.counted = false;
       if (s.counted) {
@@ -183,7 +194,10 @@ template <NumberRules rules, class Bytes>
       }
       ++i;
     }
-    if (i == first_digit) return fail(c == -1 ? kAtEnd : ReadErrorCode::InvalidNumber, c >= 0 ? i + 1 : i);
+    if (i == first_digit) {
+      fail(c == -1 ? kAtEnd : ReadErrorCode::InvalidNumber, c >= 0 ? i + 1 : i);
+      return s;
+    }
     s.is_float = true;
   }
 
@@ -197,14 +211,23 @@ template <NumberRules rules, class Bytes>
       ++i;
       c = bytes.at(i);
     }
-    if (c < 0) return fail(kAtEnd, i);
+    if (c < 0) {
+      fail(kAtEnd, i);
+      return s;
+    }
     ++i;
-    if (!is_digit(c)) return fail(ReadErrorCode::InvalidNumber, i);
+    if (!is_digit(c)) {
+      fail(ReadErrorCode::InvalidNumber, i);
+      return s;
+    }
     std::int32_t exponent = c - '0';
     std::size_t overflow_at = 0;
     const std::size_t first_digit = i - 1;
     while (is_digit(c = bytes.at(i))) {
-      if (!room(i - first_digit)) return cut();
+      if (!room(i - first_digit)) {
+        cut();
+        return s;
+      }
       ++i;
       if constexpr (kMaxDigits > 9) {  // 9 digits fit 31 bits
         if (overflow_at == 0 && exponent >= kI32Tenth && (exponent > kI32Tenth || c - '0' > INT32_MAX % 10)) {
@@ -215,7 +238,10 @@ template <NumberRules rules, class Bytes>
     }
     if (overflow_at != 0 && rules == NumberRules::Read) {
       // Only a value that underflows to zero can be read.
-      if (s.nonzero && !negative_exponent) return fail(ReadErrorCode::NumberOutOfRange, overflow_at);
+      if (s.nonzero && !negative_exponent) {
+        fail(ReadErrorCode::NumberOutOfRange, overflow_at);
+        return s;
+      }
       s.zero_by_exponent = true;
     }
     s.exponent = negative_exponent ? -exponent : exponent;
