@@ -105,5 +105,18 @@ TEST(Numbers, EdgesOfTheFastPaths) {
   }
 }
 
+// Runs of up to 19 digits are read in place, longer ones by the input.
+TEST(Numbers, RunsOfNineteenDigitsAndMore) {
+  for (const char* literal :
+       {"1234567890123456789.5", "12345678901234567891.5", "0.1234567890123456789", "0.12345678901234567891",
+        "1e00000000000000000022", "-1234567890123456789.1234567890123456789e-0000000000000000005"}) {
+    check(literal);
+  }
+  EXPECT_EQ(through_the_model("9999999999999999999").written, "9999999999999999999");
+  EXPECT_EQ(through_the_model("-9223372036854775808").written, "-9223372036854775808");
+  EXPECT_EQ(through_the_model("18446744073709551615").written, "18446744073709551615");
+  EXPECT_EQ(through_the_model("18446744073709551616").written, "1.8446744073709552e19");
+}
+
 }  // namespace
 }  // namespace spansift

@@ -46,7 +46,9 @@ class FrameStack {
   // container that fills a member of a record, that member.
   [[gnu::always_inline]] void push(FrameKind kind, FieldKind content, FieldRef target) {
     Frame& f = frames_[depth_++];
-    f = Frame{};
+    // Made in place: a Frame assigned whole is built on the stack and
+    // copied over, which stalls on the bytes just stored.
+    std::construct_at(&f);
     f.kind = kind;
     f.content = content;
     f.target = target;

@@ -81,6 +81,7 @@ struct NumberScan {
   bool counted = true;      // `significand` holds every digit
   bool has_exponent = false;
   bool zero_by_exponent = false;  // an exponent beyond 32 bits takes the value to zero
+  bool cut = false;               // a run of digits longer than the source scans: the number is left to the input
   std::uint64_t significand = 0;  // the integer part, then fraction digits while counted
   int fraction = 0;               // fraction digits in `significand`
   std::int32_t exponent = 0;
@@ -97,26 +98,43 @@ constexpr std::int32_t kI32Tenth = INT32_MAX / 10;
 // `Bytes::at(i)` is the byte i places on, or negative past the end of what
 // the source holds (-1 at the end of the input). A source that can read
 // eight bytes at a time offers `chunk(i, word)` (false when they are not in
-// hand).
+// hand). A source of a fixed window of bytes offers `kMaxDigits`, the
+// longest run of digits it scans: a longer one stops the scan, `cut`.
 template <NumberRules rules, class Bytes>
 [[gnu::always_inline]] inline NumberScan scan_number(Bytes& bytes) {
   NumberScan s;
+  // Every exit returns `s` itself, so that it is built in place and, once
+  // inlined, kept in registers rather than copied through the stack.
   const auto fail = [&s](ReadErrorCode code, std::size_t at) {
     s.error = code;
     s.error_at = at;
-    return s;
   };
+  // Whether a run of `digits` digits may go on; runs short enough cannot
+  // overflow, which spares the checks below.
+  constexpr std::size_t kMaxDigits = [] {
+    if constexpr (requires { Bytes::kMaxDigits; }) return Bytes::kMaxDigits;
+    return SIZE_MAX;
+  }();
+  const auto room = [](std::size_t digits) { return kMaxDigits == SIZE_MAX || digits < kMaxDigits; };
+  const auto cut = [&s] { s.cut = true; };
   constexpr ReadErrorCode kAtEnd = rules == NumberRules::Read ? ReadErrorCode::EofValue : ReadErrorCode::InvalidNumber;
   std::size_t i = 0;
   s.negative = bytes.at(0) == '-';
   if (s.negative) ++i;
 
   int c = bytes.at(i);
-  if (c < 0) return fail(kAtEnd, i);
+  if (c < 0) {
+    fail(kAtEnd, i);
+    return s;
+  }
   ++i;
   if (c == '0') {
-    if (is_digit(bytes.at(i))) return fail(ReadErrorCode::InvalidNumber, i + 1);  // one leading zero only
+    if (is_digit(bytes.at(i))) {  // one leading zero only
+      fail(ReadErrorCode::InvalidNumber, i + 1);
+      return s;
+    }
   } else if (is_digit(c)) {
+    const std::size_t first_digit = i - 1;
     std::uint64_t value = static_cast<std::uint64_t>(c - '0');
     if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
       // Long integers come eight digits at a time, while 64 bits surely hold them.
@@ -127,14 +145,23 @@ template <NumberRules rules, class Bytes>
       }
     }
     while (is_digit(c = bytes.at(i))) {
+      if (!room(i - first_digit)) {
+        cut();
+        return s;
+      }
       const auto digit = static_cast<std::uint64_t>(c - '0');
-      if (!s.beyond_u64 && value >= kU64Tenth && (value > kU64Tenth || digit > UINT64_MAX % 10)) s.beyond_u64 = true;
+      if constexpr (kMaxDigits > 19) {  // 19 digits fit 64 bits
+        if (!s.beyond_u64 && value >= kU64Tenth && (value > kU64Tenth || digit > UINT64_MAX % 10)) {
+          s.beyond_u64 = true;
+        }
+      }
       if (!s.beyond_u64) value = value * 10 + digit;
       ++i;
     }
     s.significand = value;
   } else {
-    return fail(ReadErrorCode::InvalidNumber, i);
+    fail(ReadErrorCode::InvalidNumber, i);
+    return s;
   }
   s.nonzero = s.significand != 0 || s.beyond_u64;
   s.counted = !s.beyond_u64;
@@ -142,7 +169,23 @@ template <NumberRules rules, class Bytes>
   if (bytes.at(i) == '.') {
     ++i;
     const std::size_t first_digit = i;
+    if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
+      // Fraction digits too, while `significand` is small enough to take all eight.
+      std::uint64_t word;
+      for (int chunks = 0;
+           chunks < 2 && s.counted && s.significand < 1000000000ULL && bytes.chunk(i, word) && eight_digits(word);
+           ++chunks) {
+        s.nonzero |= word != 0x3030303030303030ULL;
+        s.significand = s.significand * 100000000 + value_of_eight_digits(word);
+        s.fraction += 8;
+        i += 8;
+      }
+    }
     while (is_digit(c = bytes.at(i))) {
+      if (!room(i - first_digit)) {
+        cut();
+        return s;
+      }
       s.nonzero |= c != '0';
       if (s.significand >= 100000000000000000ULL) s.counted = false;
       if (s.counted) {
@@ -151,7 +194,10 @@ template <NumberRules rules, class Bytes>
       }
       ++i;
     }
-    if (i == first_digit) return fail(c == -1 ? kAtEnd : ReadErrorCode::InvalidNumber, c >= 0 ? i + 1 : i);
+    if (i == first_digit) {
+      fail(c == -1 ? kAtEnd : ReadErrorCode::InvalidNumber, c >= 0 ? i + 1 : i);
+      return s;
+    }
     s.is_float = true;
   }
 
@@ -165,21 +211,37 @@ template <NumberRules rules, class Bytes>
       ++i;
       c = bytes.at(i);
     }
-    if (c < 0) return fail(kAtEnd, i);
+    if (c < 0) {
+      fail(kAtEnd, i);
+      return s;
+    }
     ++i;
-    if (!is_digit(c)) return fail(ReadErrorCode::InvalidNumber, i);
+    if (!is_digit(c)) {
+      fail(ReadErrorCode::InvalidNumber, i);
+      return s;
+    }
     std::int32_t exponent = c - '0';
     std::size_t overflow_at = 0;
+    const std::size_t first_digit = i - 1;
     while (is_digit(c = bytes.at(i))) {
+      if (!room(i - first_digit)) {
+        cut();
+        return s;
+      }
       ++i;
-      if (overflow_at == 0 && exponent >= kI32Tenth && (exponent > kI32Tenth || c - '0' > INT32_MAX % 10)) {
-        overflow_at = i;
+      if constexpr (kMaxDigits > 9) {  // 9 digits fit 31 bits
+        if (overflow_at == 0 && exponent >= kI32Tenth && (exponent > kI32Tenth || c - '0' > INT32_MAX % 10)) {
+          overflow_at = i;
+        }
       }
       if (overflow_at == 0) exponent = exponent * 10 + (c - '0');
     }
     if (overflow_at != 0 && rules == NumberRules::Read) {
       // Only a value that underflows to zero can be read.
-      if (s.nonzero && !negative_exponent) return fail(ReadErrorCode::NumberOutOfRange, overflow_at);
+      if (s.nonzero && !negative_exponent) {
+        fail(ReadErrorCode::NumberOutOfRange, overflow_at);
+        return s;
+      }
       s.zero_by_exponent = true;
     }
     s.exponent = negative_exponent ? -exponent : exponent;
@@ -229,14 +291,16 @@ inline bool to_number(const NumberScan& s, const char* text, Number& n) {
   return error == std::errc();
 }
 
-// Bytes whole in memory, `size` of them in hand.
-struct BufferBytes {
+// At least kSize bytes in memory, read without bounds checks: runs of
+// digits are cut short so that the scan stays within them ('-', three runs
+// of digits and the byte after each, 'e' and its sign: 62 bytes at most).
+struct WindowBytes {
+  static constexpr std::size_t kMaxDigits = 19;
+  static constexpr std::size_t kSize = 64;
   const char* p;
-  std::size_t size;
-  int at(std::size_t i) const { return i < size ? static_cast<unsigned char>(p[i]) : -2; }
+  int at(std::size_t i) const { return static_cast<unsigned char>(p[i]); }
   bool chunk(std::size_t i, std::uint64_t& word) const {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    if (i + 8 > size) return false;
     std::memcpy(&word, p + i, 8);
     return true;
 #else
@@ -249,16 +313,16 @@ struct BufferBytes {
 
 }  // namespace number_detail
 
-// The same through a hot loop's cursor: a number whole in the buffer is read
-// in place, the rest by the input.
+// The same through a hot loop's cursor: a number of a few dozen bytes well
+// inside the buffer is read in place, the rest (and every error) by the input.
 [[gnu::always_inline]] inline Number read_number(Cursor& c) {
-  number_detail::BufferBytes bytes{c.data(), c.available()};
-  const number_detail::NumberScan s = number_detail::scan_number<number_detail::NumberRules::Read>(bytes);
-  // A byte after the number in hand means the scan saw all of it.
-  if (s.error == ReadErrorCode::None && s.end < bytes.size) {
+  using number_detail::WindowBytes;
+  if (c.available() >= WindowBytes::kSize) {
+    WindowBytes bytes{c.data()};
+    const number_detail::NumberScan s = number_detail::scan_number<number_detail::NumberRules::Read>(bytes);
     Number n;
-    if (number_detail::to_number(s, bytes.p, n)) {
-      n.end = c.offset(s.end + 1);
+    if (s.error == ReadErrorCode::None && !s.cut && number_detail::to_number(s, bytes.p, n)) {
+      n.end = c.offset(s.end + 1);  // the byte after it has been looked at
       c.advance(s.end);
       return n;
     }

@@ -90,7 +90,7 @@ class ModelStore {
 
   // A hash of the length and of at most 32 of the bytes (the first and last
   // sixteen): enough to tell texts apart in a cache that compares them anyway.
-  static std::uint64_t hash_text(std::string_view s) {
+  [[gnu::always_inline]] static std::uint64_t hash_text(std::string_view s) {
     constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
     const char* p = s.data();
     const std::size_t n = s.size();
@@ -112,7 +112,7 @@ class ModelStore {
   }
 
   // Texts are mostly short: compared in a few loads, not through memcmp.
-  static bool same_bytes(std::string_view a, std::string_view b) {
+  [[gnu::always_inline]] static bool same_bytes(std::string_view a, std::string_view b) {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
     if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
