@@ -278,7 +278,8 @@ inline bool to_number(const NumberScan& s, const char* text, Number& n) {
     n.double_value = s.negative ? -0.0 : 0.0;
     return true;
   }
-  const int power = s.exponent - s.fraction;
+  // Wide enough for an exponent near the int32 limit less the fraction digits.
+  const std::int64_t power = std::int64_t{s.exponent} - s.fraction;
   if (s.counted && s.significand <= (std::uint64_t{1} << 53) && power >= -22 && power <= 22) {
     // Digits and power of ten both exact as doubles: one correctly rounded operation.
     auto d = static_cast<double>(s.significand);

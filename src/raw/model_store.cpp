@@ -21,7 +21,10 @@ ModelStore::ModelStore() : recent_(kRecentSize) {
 
 void ModelStore::clear() {
   used_ = 1;
-  std::fill(recent_.begin(), recent_.end(), Recent{});
+  if (++generation_ == 0) {  // after 2^32 clears: entries of generation 0 would look current
+    std::fill(recent_.begin(), recent_.end(), Recent{});
+    generation_ = 1;
+  }
 }
 
 ModelStore::~ModelStore() {
@@ -61,16 +64,16 @@ Text ModelStore::add(std::string_view bytes, bool may_need_escaping, Recent& rec
   words_[at] =
       static_cast<std::uint32_t>(bytes.size()) | (may_need_escaping && needs_escaping(bytes) ? kNeedsEscape : 0);
   std::memcpy(words_ + at + 1, bytes.data(), bytes.size());
-  recent = {tag, at};
+  recent = {tag, at, generation_};
   return {at};
 }
 
 namespace {
 
-// Stores kept for use again: enough for every item in flight, and none that
-// a huge item has blown up.
-constexpr std::size_t kPooledStores = 64;
-constexpr std::size_t kPooledCapacity = std::size_t{16} << 20;
+// Stores kept for use again: enough for the items in flight, and none that an
+// item has grown beyond its first size, so that the pool holds a few MB at most.
+constexpr std::size_t kPooledStores = 48;
+constexpr std::size_t kPooledCapacity = 2 * kFirstCapacity * 4;  // in bytes: the first size and its slack
 
 }  // namespace
 

@@ -26,8 +26,9 @@ class ModelStore {
 
   // Empties the store, keeping its memory for what comes next.
   void clear();
-  // The bytes it has taken from the system.
+  // The bytes it has taken from the system, and those that hold something.
   std::size_t capacity_bytes() const { return capacity_ * 4; }
+  std::size_t used_bytes() const { return used_ * 4; }
 
   std::string_view text(Text t) const {
     return {reinterpret_cast<const char*>(words_ + t.at + 1), words_[t.at] & kLengthMask};
@@ -55,7 +56,7 @@ class ModelStore {
     const std::uint64_t hash = hash_text(bytes);
     Recent& recent = recent_[hash & (kRecentSize - 1)];
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    if (recent.at != 0 && recent.tag == tag && same_bytes(text({recent.at}), bytes) &&
+    if (recent.generation == generation_ && recent.tag == tag && same_bytes(text({recent.at}), bytes) &&
         (!may_need_escaping || !plain({recent.at}) || !needs_escaping(bytes))) {
       return {recent.at};
     }
@@ -113,8 +114,9 @@ class ModelStore {
 
   // Texts are mostly short: compared in a few loads, not through memcmp.
   [[gnu::always_inline]] static bool same_bytes(std::string_view a, std::string_view b) {
-    const std::size_t n = a.size();
-    if (n != b.size()) return false;
+    // The length of `b`, the text looked up, which the compiler may know.
+    const std::size_t n = b.size();
+    if (a.size() != n) return false;
     if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
     if (n >= 8) {
       return load<std::uint64_t>(a.data()) == load<std::uint64_t>(b.data()) &&
@@ -148,11 +150,15 @@ class ModelStore {
   // The texts last added, by a hash of their bytes: a cache of fixed size
   // rather than a table of every text, so a run of distinct texts costs no
   // more than their bytes.
+  // An entry holds a text only while its generation is the store's: clearing
+  // the store moves on to the next generation instead of wiping the cache.
   struct Recent {
     std::uint32_t tag = 0;  // the hash's upper half
-    std::uint32_t at = 0;   // the text; 0 for none
+    std::uint32_t at = 0;   // the text
+    std::uint32_t generation = 0;
   };
   std::vector<Recent> recent_;
+  std::uint32_t generation_ = 1;
 };
 
 // Stores of one trace item each, used again once the item and every record

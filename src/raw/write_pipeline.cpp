@@ -24,6 +24,17 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
+// The queue between the reader and the workers holds at most this many
+// records per worker, and at most kQueuedBytes of their stores (but always
+// one). On a virtual machine a wake-up costs more than rendering a small
+// trace, so while a worker is at work the reader wakes another only once
+// kWakeRecords records or kWakeBytes wait, and the workers wake the reader
+// only once the queue is half empty.
+constexpr std::size_t kQueuedPerWorker = 16;
+constexpr std::size_t kQueuedBytes = std::size_t{32} << 20;
+constexpr std::size_t kWakeRecords = 8;
+constexpr std::size_t kWakeBytes = std::size_t{1} << 20;
+
 // A selected record: where its file stands.
 struct Slot {
   StagedFile staged;  // temp_path set once staged, cleared once in place or removed
@@ -31,8 +42,9 @@ struct Slot {
 };
 
 struct Job {
-  std::size_t slot;
+  std::size_t slot = 0;
   JaegerTrace record;
+  std::size_t bytes = 0;  // of its store
 };
 
 }  // namespace
@@ -49,6 +61,9 @@ struct WritePipeline::State {
 
   void work();
   void stop_workers();
+  bool queue_full() const {
+    return queue.size() >= kQueuedPerWorker * workers || (queued_bytes >= kQueuedBytes && !queue.empty());
+  }
 
   const std::string trace_ids;
   const TraceSelection selection;
@@ -66,8 +81,12 @@ struct WritePipeline::State {
   // Shared with the workers, under `lock`.
   std::mutex lock;
   std::condition_variable work_ready;
-  std::condition_variable room;  // in the queue, or a job done
+  std::condition_variable room;     // for the reader, in the queue
+  std::condition_variable drained;  // for commit(), every job done
   std::deque<Job> queue;
+  std::size_t queued_bytes = 0;
+  unsigned idle_workers = 0;
+  bool reader_waiting = false;
   std::vector<Slot> slots;
   std::size_t first_failure = kNone;  // the slot whose message ends the run
   unsigned busy = 0;                  // jobs taken and not done
@@ -83,13 +102,23 @@ void WritePipeline::State::work() {
     Job job;
     {
       std::unique_lock<std::mutex> guard(lock);
-      work_ready.wait(guard, [&] { return !queue.empty() || closing || cancelled; });
+      while (queue.empty() && !closing && !cancelled) {
+        ++idle_workers;
+        work_ready.wait(guard);
+        --idle_workers;
+      }
       if (cancelled || queue.empty()) return;
       job = std::move(queue.front());
       queue.pop_front();
-      room.notify_one();
+      queued_bytes -= job.bytes;
+      if (reader_waiting && queue.size() <= kQueuedPerWorker * workers / 2 && queued_bytes <= kQueuedBytes / 2) {
+        room.notify_one();
+      }
       // Records after one that failed are never written.
-      if (job.slot > first_failure) continue;
+      if (job.slot > first_failure) {
+        if (closing && busy == 0 && queue.empty()) drained.notify_all();
+        continue;
+      }
       ++busy;
     }
 
@@ -112,8 +141,7 @@ void WritePipeline::State::work() {
     job.record = JaegerTrace();  // its memory goes now, outside the lock
 
     std::lock_guard<std::mutex> guard(lock);
-    --busy;
-    room.notify_all();
+    if (--busy == 0 && closing && queue.empty()) drained.notify_all();
     if (staged_it) {
       if (cancelled) {
         forget_staged(staged.temp_path);
@@ -185,12 +213,22 @@ void WritePipeline::take(JaegerTrace&& record) {
   std::unique_lock<std::mutex> guard(s.lock);
   // Nothing after a record that failed is written.
   if (s.first_failure != kNone) return;
-  // Room for a job per worker and one more each, so that none waits while
-  // the reader is busy.
-  s.room.wait(guard, [&] { return s.queue.size() < 2 * std::size_t{s.workers}; });
+  if (s.queue_full()) {
+    s.work_ready.notify_all();
+    s.reader_waiting = true;
+    s.room.wait(guard, [&] { return !s.queue_full() || s.cancelled; });
+    s.reader_waiting = false;
+  }
   s.slots.emplace_back();
-  s.queue.push_back(Job{s.slots.size() - 1, std::move(record)});
-  s.work_ready.notify_one();
+  const std::size_t bytes = record.store ? record.store->used_bytes() : 0;
+  s.queue.push_back(Job{s.slots.size() - 1, std::move(record), bytes});
+  s.queued_bytes += bytes;
+  // A worker is woken when none is at work, so that every record is staged
+  // soon, and another only once records pile up.
+  if (s.idle_workers == s.workers || (s.idle_workers > 0 && (s.queue.size() >= kWakeRecords ||
+                                                              s.queued_bytes >= kWakeBytes))) {
+    s.work_ready.notify_one();
+  }
 }
 
 std::uint64_t WritePipeline::record_count() const { return state_->records; }
@@ -203,7 +241,7 @@ std::uint64_t WritePipeline::commit() {
     std::unique_lock<std::mutex> guard(s.lock);
     s.closing = true;
     s.work_ready.notify_all();
-    s.room.wait(guard, [&] { return s.queue.empty() && s.busy == 0; });
+    s.drained.wait(guard, [&] { return s.queue.empty() && s.busy == 0; });
   }
   s.stop_workers();
   // As write_traces does, in case the folder went away meanwhile.
