@@ -85,5 +85,33 @@ TEST(ModelStore, CacheHonoursTheEscapingMark) {
   EXPECT_EQ(store.intern("abc", true).at, plain.at);
 }
 
+// A cleared store, taken again from the pool, forgets the texts it held:
+// a text found in the cache would point at words that are then written over.
+TEST(ModelStore, ClearedStoreForgetsItsTexts) {
+  ModelStore store;
+  store.intern("abc", false);
+  store.clear();
+  const Text again = store.intern("abc", false);
+  const Text other = store.intern("xyz", false);
+  EXPECT_EQ(store.text(again), "abc");
+  EXPECT_EQ(store.text(other), "xyz");
+}
+
+// Stores come back to the pool when their last holder lets go, and are
+// handed out again empty.
+TEST(StorePool, StoresComeBackEmpty) {
+  auto pool = std::make_shared<StorePool>();
+  const ModelStore* first = nullptr;
+  {
+    std::shared_ptr<ModelStore> store = pool->get();
+    first = store.get();
+    store->intern("abc", false);
+  }
+  std::shared_ptr<ModelStore> again = pool->get();
+  EXPECT_EQ(again.get(), first);
+  EXPECT_EQ(again->text(again->intern("xyz", false)), "xyz");
+  EXPECT_NE(pool->get().get(), first);
+}
+
 }  // namespace
 }  // namespace spansift
