@@ -34,7 +34,7 @@ test: build asan-build tsan-build
 	$(MAKE) lint
 
 # What lint looks at: every source under src/.
-LINT_FILES := $(sort $(wildcard src/*.cpp src/*/*.cpp src/*/*.h))
+LINT_FILES := $(sort $(wildcard src/*.cpp src/*/*.cpp src/*/*.h src/*/*/*.cpp src/*/*/*.h))
 
 # clang-format (layout, .clang-format) and clang-tidy (.clang-tidy, with the
 # compile commands of the release build); any finding fails. clang-tidy's

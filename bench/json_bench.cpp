@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "generate.h"
-#include "raw/json_read.h"
-#include "raw/json_write.h"
+#include "raw/json/json_read.h"
+#include "raw/json/json_write.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "raw/json_number.h"
+#include "raw/json/json_number.h"
 #include "utils/text.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <variant>
 
-#include "raw/json_read.h"
-#include "raw/json_write.h"
+#include "raw/json/json_read.h"
+#include "raw/json/json_write.h"
 
 namespace spansift::fuzz {
 

@@ -1,4 +1,4 @@
-#include "raw/json_read.h"
+#include "raw/json/json_read.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <unistd.h>
 
-#include "raw/json_write.h"
+#include "raw/json/json_write.h"
 #include "raw/model_store.h"
 #include "test_util.h"
 

@@ -1,4 +1,4 @@
-#include "raw/json_write.h"
+#include "raw/json/json_write.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 #include <random>
 
-#include "raw/json_read.h"
+#include "raw/json/json_read.h"
 #include "test_util.h"
 
 namespace spansift {

@@ -7,7 +7,7 @@
 #include <dirent.h>
 #include <string_view>
 
-#include "raw/json_read.h"
+#include "raw/json/json_read.h"
 #include "test_util.h"
 
 namespace spansift {

@@ -7,8 +7,8 @@
 #include <string>
 #include <variant>
 
-#include "raw/json_read.h"
-#include "raw/json_write.h"
+#include "raw/json/json_read.h"
+#include "raw/json/json_write.h"
 #include "raw/model_store.h"
 #include "test_util.h"
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "raw/json_read.h"
+#include "raw/json/json_read.h"
 #include "raw/model_store.h"
 #include "test_util.h"
 

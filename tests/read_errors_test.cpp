@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "raw/json_read.h"
+#include "raw/json/json_read.h"
 #include "test_util.h"
 #include "utils/text.h"
 

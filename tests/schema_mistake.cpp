@@ -1,6 +1,6 @@
 // Compiled alone, never linked: a schema row can't disagree with its member.
 // Built plain it compiles; with either mistake chosen it must not.
-#include "raw/schema.h"
+#include "raw/json/schema.h"
 
 namespace spansift {
 

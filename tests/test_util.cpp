@@ -22,7 +22,7 @@
 #include <unistd.h>
 #include <variant>
 
-#include "raw/json_read.h"
+#include "raw/json/json_read.h"
 #include "utils/stop.h"
 
 namespace spansift::testing {

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "raw/json/read_into.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
-#include "raw/read_into.h"
 #include "utils/system.h"
 
 namespace spansift {

@@ -5,10 +5,10 @@
 #include <string>
 #include <variant>
 
-#include "raw/json_read.h"
+#include "raw/json/json_read.h"
+#include "raw/json/read_into.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
-#include "raw/read_into.h"
 #include "utils/file.h"
 #include "utils/system.h"
 

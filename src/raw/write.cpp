@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <utility>
 
-#include "raw/json_write.h"
+#include "raw/json/json_write.h"
 #include "raw/model_store.h"
 #include "utils/file.h"
 #include "utils/messages.h"

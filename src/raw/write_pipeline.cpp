@@ -225,8 +225,8 @@ void WritePipeline::take(JaegerTrace&& record) {
   s.queued_bytes += bytes;
   // A worker is woken when none is at work, so that every record is staged
   // soon, and another only once records pile up.
-  if (s.idle_workers == s.workers || (s.idle_workers > 0 && (s.queue.size() >= kWakeRecords ||
-                                                              s.queued_bytes >= kWakeBytes))) {
+  if (s.idle_workers == s.workers ||
+      (s.idle_workers > 0 && (s.queue.size() >= kWakeRecords || s.queued_bytes >= kWakeBytes))) {
     s.work_ready.notify_one();
   }
 }

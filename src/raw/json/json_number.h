@@ -10,8 +10,8 @@
 #include <string>
 #include <system_error>
 
-#include "raw/json_input.h"
-#include "raw/read_error.h"
+#include "raw/json/json_input.h"
+#include "raw/json/read_error.h"
 
 namespace spansift {
 

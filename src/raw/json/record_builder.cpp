@@ -1,4 +1,4 @@
-#include "raw/record_builder.h"
+#include "raw/json/record_builder.h"
 
 #include <algorithm>
 #include <iterator>

@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "raw/json/read_into.h"
+#include "raw/json/schema.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
-#include "raw/read_into.h"
-#include "raw/schema.h"
 
 namespace spansift {
 

@@ -1,4 +1,4 @@
-#include "raw/json_number.h"
+#include "raw/json/json_number.h"
 
 #include <charconv>
 #include <cmath>

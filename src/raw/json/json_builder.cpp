@@ -1,15 +1,15 @@
-#include "raw/json_builder.h"
+#include "raw/json/json_builder.h"
 
 #include <cstring>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "raw/frame_stack.h"
-#include "raw/json_number.h"
-#include "raw/json_skip.h"
-#include "raw/read_error.h"
-#include "raw/schema.h"
+#include "raw/json/frame_stack.h"
+#include "raw/json/json_number.h"
+#include "raw/json/json_skip.h"
+#include "raw/json/read_error.h"
+#include "raw/json/schema.h"
 #include "utils/messages.h"
 #include "utils/text.h"
 

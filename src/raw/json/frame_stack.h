@@ -9,9 +9,9 @@
 #include <memory>
 #include <utility>
 
+#include "raw/json/record_builder.h"
+#include "raw/json/schema.h"
 #include "raw/model.h"
-#include "raw/record_builder.h"
-#include "raw/schema.h"
 
 namespace spansift {
 

@@ -21,7 +21,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "raw/read_error.h"
+#include "raw/json/read_error.h"
 
 namespace spansift {
 

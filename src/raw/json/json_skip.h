@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "raw/json_input.h"
+#include "raw/json/json_input.h"
 
 namespace spansift {
 

@@ -7,11 +7,11 @@
 #include <memory>
 #include <variant>
 
-#include "raw/json_input.h"
+#include "raw/json/json_input.h"
+#include "raw/json/read_error.h"
+#include "raw/json/read_into.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
-#include "raw/read_error.h"
-#include "raw/read_into.h"
 
 namespace spansift {
 

@@ -1,6 +1,6 @@
-#include "raw/json_skip.h"
+#include "raw/json/json_skip.h"
 
-#include "raw/json_number.h"
+#include "raw/json/json_number.h"
 
 namespace spansift {
 

@@ -1,9 +1,9 @@
-#include "raw/json_read.h"
+#include "raw/json/json_read.h"
 
 #include <memory>
 #include <utility>
 
-#include "raw/json_builder.h"
+#include "raw/json/json_builder.h"
 
 namespace spansift {
 

@@ -1,4 +1,4 @@
-#include "raw/json_input.h"
+#include "raw/json/json_input.h"
 
 #include <algorithm>
 #include <cerrno>

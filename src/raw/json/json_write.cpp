@@ -1,6 +1,6 @@
 // The pretty printer: every byte of an output file is decided here. It walks
 // each record by the schema that the reader reads it by.
-#include "raw/json_write.h"
+#include "raw/json/json_write.h"
 
 #include <algorithm>
 #include <array>
@@ -10,9 +10,9 @@
 
 #include <dragonbox/dragonbox.h>
 
-#include "raw/json_number.h"
+#include "raw/json/json_number.h"
+#include "raw/json/schema.h"
 #include "raw/model_store.h"
-#include "raw/schema.h"
 #include "utils/messages.h"
 
 namespace spansift {

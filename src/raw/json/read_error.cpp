@@ -1,4 +1,4 @@
-#include "raw/read_error.h"
+#include "raw/json/read_error.h"
 
 #include <utility>
 

@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "raw/json_input.h"
+#include "raw/json/json_input.h"
+#include "raw/json/read_into.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
-#include "raw/read_into.h"
 
 namespace spansift {
 

@@ -1,4 +1,4 @@
-#include "raw/schema.h"
+#include "raw/json/schema.h"
 
 #include "utils/messages.h"
 
