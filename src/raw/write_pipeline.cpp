@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <mutex>
@@ -35,11 +36,8 @@ constexpr std::size_t kQueuedBytes = std::size_t{32} << 20;
 constexpr std::size_t kWakeRecords = 8;
 constexpr std::size_t kWakeBytes = std::size_t{1} << 20;
 
-// A selected record: where its file stands.
-struct Slot {
-  StagedFile staged;  // temp_path set once staged, cleared once in place or removed
-  std::string error;  // the stop message, when it could not be staged
-};
+// The last component of a path.
+std::string_view file_name(std::string_view path) { return path.substr(path.rfind('/') + 1); }
 
 struct Job {
   std::size_t slot = 0;
@@ -51,7 +49,7 @@ struct Job {
 
 unsigned default_worker_count() {
   cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&cpus)));
+  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&cpus) - 1));
   return std::max(1U, std::thread::hardware_concurrency());
 }
 
@@ -61,6 +59,8 @@ struct WritePipeline::State {
 
   void work();
   void stop_workers();
+  // Removes every file still staged; takes the lock.
+  void remove_staged();
   bool queue_full() const {
     return queue.size() >= kQueuedPerWorker * workers || (queued_bytes >= kQueuedBytes && !queue.empty());
   }
@@ -84,10 +84,16 @@ struct WritePipeline::State {
   std::condition_variable room;     // for the reader, in the queue
   std::condition_variable drained;  // for commit(), every job done
   std::deque<Job> queue;
+  // Per selected record, in order: where the names of its staged file begin
+  // in `names` (the temporary file's, then its own, each ended by a NUL; a
+  // trace ID with a NUL is never staged), or kNone. Names, not paths, so
+  // that a run of many small traces holds a few bytes per trace.
+  std::vector<std::size_t> slots;
+  std::string names;
+  std::string failure;  // the stop message of the record first_failure
   std::size_t queued_bytes = 0;
   unsigned idle_workers = 0;
   bool reader_waiting = false;
-  std::vector<Slot> slots;
   std::size_t first_failure = kNone;  // the slot whose message ends the run
   unsigned busy = 0;                  // jobs taken and not done
   bool closing = false;               // no more jobs will come
@@ -124,11 +130,10 @@ void WritePipeline::State::work() {
 
     StagedFile staged;
     std::string error;
-    bool staged_it = false;
-    if (begin_staging()) {
+    const bool began = begin_staging();  // false once an interrupt is being handled
+    if (began) {
       try {
         staged = stage_record(system, folder, output_path(folder, job.record), job.record, buffer);
-        staged_it = true;
       } catch (const Stop& stop) {
         error = stop.message();
       } catch (const std::bad_alloc&) {
@@ -136,23 +141,35 @@ void WritePipeline::State::work() {
       } catch (const std::exception& e) {
         error = e.what();
       }
-      end_staging(staged.temp_path);
     }
     job.record = JaegerTrace();  // its memory goes now, outside the lock
-
-    std::lock_guard<std::mutex> guard(lock);
-    if (--busy == 0 && closing && queue.empty()) drained.notify_all();
-    if (staged_it) {
-      if (cancelled) {
-        forget_staged(staged.temp_path);
-        discard_staged(system, staged);
-      } else {
-        slots[job.slot].staged = std::move(staged);
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (--busy == 0 && closing && queue.empty()) drained.notify_all();
+      if (!staged.temp_path.empty()) {
+        if (cancelled) {
+          discard_staged(system, staged);
+        } else {
+          slots[job.slot] = names.size();
+          names.append(file_name(staged.temp_path)).push_back('\0');
+          names.append(file_name(staged.path)).push_back('\0');
+        }
+      } else if (!error.empty() && job.slot < first_failure) {
+        first_failure = job.slot;
+        failure = std::move(error);
       }
-    } else if (!error.empty()) {
-      slots[job.slot].error = std::move(error);
-      first_failure = std::min(first_failure, job.slot);
     }
+    // Only now, with the file known to remove_staged(), may an interrupt go on.
+    if (began) end_staging();
+  }
+}
+
+void WritePipeline::State::remove_staged() {
+  std::lock_guard<std::mutex> guard(lock);
+  for (std::size_t& at : slots) {
+    if (at == kNone) continue;
+    system.unlink(join_path(folder, names.c_str() + at).c_str());
+    at = kNone;
   }
 }
 
@@ -172,16 +189,13 @@ WritePipeline::~WritePipeline() {
     s.work_ready.notify_all();
   }
   s.stop_workers();
-  for (Slot& slot : s.slots) {
-    if (slot.staged.temp_path.empty()) continue;
-    forget_staged(slot.staged.temp_path);
-    discard_staged(s.system, slot.staged);
-  }
+  s.remove_staged();
   // A fault in reading leaves the output folder as it was before the run.
   if (s.made_folder && !s.read_all) {
     s.system.rmdir(s.folder.c_str());
     set_made_folder({});
   }
+  if (s.staging) set_staged_remover({});
 }
 
 void WritePipeline::open(std::string_view base_folder) {
@@ -199,6 +213,7 @@ void WritePipeline::open(std::string_view base_folder) {
     return;  // commit() tries again and stops with the message
   }
   s.folder = std::move(folder);
+  set_staged_remover([&s] { s.remove_staged(); });
   for (unsigned i = 0; i < s.workers; ++i) s.threads.emplace_back([&s] { s.work(); });
 }
 
@@ -219,7 +234,7 @@ void WritePipeline::take(JaegerTrace&& record) {
     s.room.wait(guard, [&] { return !s.queue_full() || s.cancelled; });
     s.reader_waiting = false;
   }
-  s.slots.emplace_back();
+  s.slots.push_back(kNone);
   const std::size_t bytes = record.store ? record.store->used_bytes() : 0;
   s.queue.push_back(Job{s.slots.size() - 1, std::move(record), bytes});
   s.queued_bytes += bytes;
@@ -252,11 +267,14 @@ std::uint64_t WritePipeline::commit() {
 
   std::uint64_t count = 0;
   for (std::size_t i = 0; i < s.slots.size(); ++i) {
-    Slot& slot = s.slots[i];
-    if (i == s.first_failure) throw Stop(slot.error);
-    std::string temp = slot.staged.temp_path;
-    commit_staged(s.system, slot.staged);
-    forget_staged(temp);
+    if (i == s.first_failure) throw Stop(s.failure);
+    std::unique_lock<std::mutex> guard(s.lock);  // an interrupt's remove_staged() may run meanwhile
+    if (s.slots[i] == kNone) continue;           // removed by that interrupt, which ends the run
+    const char* temp_name = s.names.c_str() + s.slots[i];
+    StagedFile staged{join_path(s.folder, temp_name), join_path(s.folder, temp_name + std::strlen(temp_name) + 1)};
+    s.slots[i] = kNone;
+    guard.unlock();
+    commit_staged(s.system, staged);
     ++count;
   }
   return count;

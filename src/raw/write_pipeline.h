@@ -25,8 +25,9 @@
 
 namespace spansift {
 
-// How many workers a run uses: as many as the processors it may run on, so
-// that `taskset` limits them on a shared machine.
+// How many workers a run uses: one fewer than the processors it may run on
+// (the reader keeps one busy), at least one; `taskset` limits them on a
+// shared machine.
 unsigned default_worker_count();
 
 class WritePipeline : public RecordSink {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <thread>
-#include <unordered_set>
+#include <utility>
 
 #include "utils/system.h"
 
@@ -16,9 +16,9 @@ namespace {
 struct Registry {
   std::mutex lock;
   std::condition_variable staging_done;
-  std::unordered_set<std::string> staged;
+  std::function<void()> remove_staged;
   std::string made_folder;
-  int stagings = 0;  // under way: their file may exist without being listed yet
+  int stagings = 0;  // under way: their file may exist and not be known yet
   bool interrupted = false;
 };
 
@@ -44,10 +44,8 @@ sigset_t interrupt_signals() {
     std::unique_lock<std::mutex> guard(r.lock);
     r.interrupted = true;
     r.staging_done.wait(guard, [&] { return r.stagings == 0; });
-    System& system = posix_system();
-    for (const std::string& path : r.staged) system.unlink(path.c_str());
-    r.staged.clear();
-    if (!r.made_folder.empty()) system.rmdir(r.made_folder.c_str());
+    if (r.remove_staged) r.remove_staged();
+    if (!r.made_folder.empty()) posix_system().rmdir(r.made_folder.c_str());
   }
   std::signal(signal, SIG_DFL);
   sigset_t set;
@@ -55,7 +53,7 @@ sigset_t interrupt_signals() {
   sigaddset(&set, signal);
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
   std::raise(signal);
-  // A signal whose default action is ignored cannot reach here; these three end the process.
+  // These three signals end the process by default; this is not reached.
   std::_Exit(128 + signal);
 }
 
@@ -80,23 +78,16 @@ bool begin_staging() {
   return true;
 }
 
-void end_staging(const std::string& path) {
+void end_staging() {
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
-  if (!path.empty()) {
-    if (r.interrupted) {
-      posix_system().unlink(path.c_str());
-    } else {
-      r.staged.insert(path);
-    }
-  }
   if (--r.stagings == 0) r.staging_done.notify_all();
 }
 
-void forget_staged(const std::string& path) {
+void set_staged_remover(std::function<void()> remover) {
   Registry& r = registry();
   std::lock_guard<std::mutex> guard(r.lock);
-  r.staged.erase(path);
+  r.remove_staged = std::move(remover);
 }
 
 void set_made_folder(const std::string& path) {
