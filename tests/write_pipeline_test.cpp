@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <functional>
 #include <map>
 #include <string>
 #include <sys/stat.h>
@@ -29,6 +28,7 @@ using testing::exists;
 using testing::has_temp_files;
 using testing::list_folder;
 using testing::read_file;
+using testing::stop_message;
 using testing::TempDir;
 using testing::write_file;
 
@@ -96,15 +96,6 @@ class FailingForFile : public PosixSystem {
   std::string name_;
   int error_;
 };
-
-std::string stop_message(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Stop& stop) {
-    return stop.message();
-  }
-  return "";
-}
 
 // What a run left: the message (with `dir` written {dir}), the count, and
 // each file of the output folder with its bytes.
