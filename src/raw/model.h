@@ -1,11 +1,11 @@
 // The records of a trace export and the arbitrary JSON value that carries
 // tag values and process descriptions.
 //
-// Records are plain values. A run holds all of its exports in memory until
-// writing starts, so they are compact: texts and lists are 32-bit references
-// into the ModelStore of the run (model_store.h), which the records keep
-// alive through `store`. Copying a record is cheap; its texts and lists are
-// read through the store: store->text(span.spanID), store->list(span.tags).
+// Records are plain values, compact so that many can be in flight: texts and
+// lists are 32-bit references into a ModelStore (model_store.h), which the
+// records keep alive through `store`. Copying a record is cheap; its texts and
+// lists are read through the store: store->text(span.spanID),
+// store->list(span.tags).
 #pragma once
 
 #include <cstdint>

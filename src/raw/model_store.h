@@ -1,5 +1,6 @@
-// Where a run keeps the texts and lists of every record it reads: one block
-// of 32-bit words, grown in place, that records refer into by word index.
+// Where the texts and lists of records are kept: one block of 32-bit words,
+// grown in place, that records refer into by word index. A store holds one
+// export, or one trace item while writing goes on beside reading.
 // Texts are interned as they come, so that what exports repeat (keys, types,
 // service and operation names, the trace ID in every span) is held once.
 #pragma once

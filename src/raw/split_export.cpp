@@ -15,7 +15,7 @@ std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace) {
   std::vector<JaegerTrace> records;
   records.reserve(export_trace.data.size());
   for (JaegerItem& item : export_trace.data) {
-    // The item refers into the run's store; sharing it keeps the texts and
+    // The item refers into the export's store; sharing it keeps the texts and
     // lists alive without copying a byte.
     records.push_back(single_item_record(std::move(item), export_trace.store));
   }

@@ -1,6 +1,7 @@
-// Where the records of one export are assembled while it is read: the run's
-// store that will hold them, and a scratch list per kind for the entries of
-// the containers still open. Lists move into the store when they close.
+// Where the records of one export are assembled while it is read: the store
+// that will hold them (one per item when an item taker wants them), and a
+// scratch list per kind for the entries of the containers still open. Lists
+// move into the store when they close.
 #pragma once
 
 #include <cstddef>
