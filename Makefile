@@ -37,12 +37,13 @@ test: build asan-build tsan-build
 LINT_FILES := $(sort $(wildcard src/*.cpp src/*/*.cpp src/*/*.h src/*/*/*.cpp src/*/*/*.h))
 
 # clang-format (layout, .clang-format) and clang-tidy (.clang-tidy, with the
-# compile commands of the release build); any finding fails. clang-tidy's
-# count of the warnings it suppressed in system headers is left out.
+# compile commands of the release build, and clang's thread-safety analysis
+# of the lock rules in utils/mutex.h); any finding fails. clang-tidy's count
+# of the warnings it suppressed in system headers is left out.
 lint: configure
 	clang-format --dry-run --Werror $(LINT_FILES)
 	printf '%s\n' $(filter %.cpp,$(LINT_FILES)) | xargs -P $(JOBS) -n 1 sh -c \
-	  'out=$$(clang-tidy -p build --quiet "$$0" 2>&1); status=$$?; \
+	  'out=$$(clang-tidy -p build --quiet --extra-arg=-Wthread-safety "$$0" 2>&1); status=$$?; \
 	   printf "%s\n" "$$out" | grep -v -e "^[0-9]* warnings\? generated\.$$" -e "^$$"; exit $$status'
 
 # The Debian package build/spansift_<version>_<arch>.deb (CPack; the

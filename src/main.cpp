@@ -139,10 +139,10 @@ int main(int argc, char** argv) {
   // file: the write fails with EFBIG and the run stops with its message, the
   // trace file's temporary file removed.
   std::signal(SIGXFSZ, SIG_IGN);
-  // Before any other thread: files staged by the workers are removed when an
-  // interrupt ends the run.
-  spansift::clean_up_on_interrupt();
   try {
+    // Before any other thread: files staged by the workers are removed when
+    // an interrupt ends the run.
+    spansift::clean_up_on_interrupt();
     Args args;
     if (std::optional<int> status = parse_command_line(argc, argv, args)) return *status;
     return run(args);

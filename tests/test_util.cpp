@@ -123,23 +123,9 @@ int FaultySystem::stat(const char* path, struct stat* status) {
   return result;
 }
 
-int FaultySystem::lstat(const char* path, struct stat* status) {
-  return fails(Call::Lstat) ? -1 : PosixSystem::lstat(path, status);
-}
-
 int FaultySystem::mkdir(const char* path, mode_t mode) {
   return fails(Call::Mkdir) ? -1 : PosixSystem::mkdir(path, mode);
 }
-
-int FaultySystem::check_writable(const char* path) {
-  return fails(Call::CheckWritable) ? -1 : PosixSystem::check_writable(path);
-}
-
-int FaultySystem::rename(const char* from, const char* to) {
-  return fails(Call::Rename) ? -1 : PosixSystem::rename(from, to);
-}
-
-int FaultySystem::unlink(const char* path) { return fails(Call::Unlink) ? -1 : PosixSystem::unlink(path); }
 
 DIR* FaultySystem::open_folder(const char* path) {
   return fails(Call::OpenFolder) ? nullptr : PosixSystem::open_folder(path);
@@ -148,6 +134,40 @@ DIR* FaultySystem::open_folder(const char* path) {
 const char* FaultySystem::next_entry(DIR* folder) {
   return fails(Call::NextEntry) ? nullptr : PosixSystem::next_entry(folder);
 }
+
+int FaultySystem::hold_folder(const char* path) {
+  return fails(Call::HoldFolder) ? -1 : PosixSystem::hold_folder(path);
+}
+
+int FaultySystem::hold_folder_at(int folder, const char* name) {
+  return fails(Call::HoldFolderAt) ? -1 : PosixSystem::hold_folder_at(folder, name);
+}
+
+int FaultySystem::make_folder_at(int folder, const char* name, mode_t mode) {
+  return fails(Call::MakeFolderAt) ? -1 : PosixSystem::make_folder_at(folder, name, mode);
+}
+
+int FaultySystem::status_at(int folder, const char* name, struct stat* status) {
+  return fails(Call::StatusAt) ? -1 : PosixSystem::status_at(folder, name, status);
+}
+
+int FaultySystem::check_writable_at(int folder, const char* name) {
+  return fails(Call::CheckWritableAt) ? -1 : PosixSystem::check_writable_at(folder, name);
+}
+
+int FaultySystem::create_new_file_at(int folder, const char* name, mode_t mode) {
+  return fails(Call::CreateNewFileAt) ? -1 : PosixSystem::create_new_file_at(folder, name, mode);
+}
+
+int FaultySystem::rename_at(int from_folder, const char* from, int to_folder, const char* to) {
+  return fails(Call::RenameAt) ? -1 : PosixSystem::rename_at(from_folder, from, to_folder, to);
+}
+
+int FaultySystem::remove_at(int folder, const char* name, bool is_folder) {
+  return fails(Call::RemoveAt) ? -1 : PosixSystem::remove_at(folder, name, is_folder);
+}
+
+int FaultySystem::try_lock(int fd) { return fails(Call::TryLock) ? -1 : PosixSystem::try_lock(fd); }
 
 int FaultySystem::open_for_reading(const char* path) {
   if (fails(Call::OpenForReading)) return -1;
@@ -158,10 +178,6 @@ int FaultySystem::open_for_reading(const char* path) {
     return fd;
   }
   return PosixSystem::open_for_reading(path);
-}
-
-int FaultySystem::create_new_file(const char* path, mode_t mode) {
-  return fails(Call::CreateNewFile) ? -1 : PosixSystem::create_new_file(path, mode);
 }
 
 int FaultySystem::file_status(int fd, struct stat* status) {

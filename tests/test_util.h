@@ -36,7 +36,7 @@ bool exists(const std::string& path);
 std::vector<std::string> list_folder(const std::string& folder);
 // The st_mode of `path` itself (links not followed); 0 when there is none.
 mode_t mode_of(const std::string& path);
-// Whether `folder` holds a temporary file of the writer (".spansift-*").
+// Whether `folder` holds anything the writer stages in (".spansift-*").
 bool has_temp_files(const std::string& folder);
 
 // ---- Export texts: the one builder of the tests' JSON.
@@ -78,15 +78,19 @@ std::string stop_message(const std::function<void()>& body);
 // The calls of System that a test can make fail.
 enum class Call {
   Stat,
-  Lstat,
   Mkdir,
-  CheckWritable,
-  Rename,
-  Unlink,
   OpenFolder,
   NextEntry,
+  HoldFolder,
+  HoldFolderAt,
+  MakeFolderAt,
+  StatusAt,
+  CheckWritableAt,
+  CreateNewFileAt,
+  RenameAt,
+  RemoveAt,
+  TryLock,
   OpenForReading,
-  CreateNewFile,
   FileStatus,
   ReadAt,
   Write,
@@ -120,15 +124,19 @@ class FaultySystem : public PosixSystem {
   std::function<void(const std::string& path)> after_stat;
 
   int stat(const char* path, struct stat* status) override;
-  int lstat(const char* path, struct stat* status) override;
   int mkdir(const char* path, mode_t mode) override;
-  int check_writable(const char* path) override;
-  int rename(const char* from, const char* to) override;
-  int unlink(const char* path) override;
   DIR* open_folder(const char* path) override;
   const char* next_entry(DIR* folder) override;
+  int hold_folder(const char* path) override;
+  int hold_folder_at(int folder, const char* name) override;
+  int make_folder_at(int folder, const char* name, mode_t mode) override;
+  int status_at(int folder, const char* name, struct stat* status) override;
+  int check_writable_at(int folder, const char* name) override;
+  int create_new_file_at(int folder, const char* name, mode_t mode) override;
+  int rename_at(int from_folder, const char* from, int to_folder, const char* to) override;
+  int remove_at(int folder, const char* name, bool is_folder) override;
+  int try_lock(int fd) override;
   int open_for_reading(const char* path) override;
-  int create_new_file(const char* path, mode_t mode) override;
   int file_status(int fd, struct stat* status) override;
   ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset) override;
   ssize_t write(int fd, const void* data, std::size_t size) override;

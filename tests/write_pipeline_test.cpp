@@ -3,7 +3,12 @@
 // reading; a fault in reading or an interrupt leaves no staged file.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <new>
+#include <sys/file.h>
 #include <map>
 #include <string>
 #include <sys/stat.h>
@@ -42,7 +47,7 @@ std::vector<JaegerTrace> make_records(const std::vector<std::string>& ids) {
   return records;
 }
 
-enum class Step { None, Lstat, Create, Write, Close, Rename, Mkdir, Read };
+enum class Step { None, Lstat, Create, Write, Close, Rename, Mkdir, Read, Writable };
 
 // The real calls, but `step` fails with `error` for the file `name`. The
 // steps of one file run on one thread, after the look at its final name.
@@ -50,12 +55,15 @@ class FailingForFile : public PosixSystem {
  public:
   FailingForFile(Step step, std::string name, int error) : step_(step), name_("/" + std::move(name)), error_(error) {}
 
-  int lstat(const char* path, struct stat* status) override {
-    current() = path;
-    return fails(Step::Lstat) ? -1 : PosixSystem::lstat(path, status);
+  int status_at(int folder, const char* name, struct stat* status) override {
+    current() = std::string("/") + name;
+    return fails(Step::Lstat) ? -1 : PosixSystem::status_at(folder, name, status);
   }
-  int create_new_file(const char* path, mode_t mode) override {
-    return fails(Step::Create) ? -1 : PosixSystem::create_new_file(path, mode);
+  int check_writable_at(int folder, const char* name) override {
+    return fails(Step::Writable) ? -1 : PosixSystem::check_writable_at(folder, name);
+  }
+  int create_new_file_at(int folder, const char* name, mode_t mode) override {
+    return fails(Step::Create) ? -1 : PosixSystem::create_new_file_at(folder, name, mode);
   }
   ssize_t write(int fd, const void* data, std::size_t size) override {
     return fails(Step::Write) ? -1 : PosixSystem::write(fd, data, size);
@@ -64,9 +72,9 @@ class FailingForFile : public PosixSystem {
     PosixSystem::close(fd);
     return fails(Step::Close) ? -1 : 0;
   }
-  int rename(const char* from, const char* to) override {
-    current() = to;
-    return fails(Step::Rename) ? -1 : PosixSystem::rename(from, to);
+  int rename_at(int from_folder, const char* from, int to_folder, const char* to) override {
+    current() = std::string("/") + to;
+    return fails(Step::Rename) ? -1 : PosixSystem::rename_at(from_folder, from, to_folder, to);
   }
   int mkdir(const char* path, mode_t mode) override {
     current() = path;
@@ -124,26 +132,25 @@ void put_earlier_files(const std::string& dir) {
 const std::vector<std::string> kIds = {"a", "b", "c", "d", "b", "e"};
 constexpr const char* kSelection = "a,b,c,d";
 
-Outcome written_in_turn(Step step, int error) {
+Outcome written_in_turn(Step step, int error, const std::string& file = "c.json") {
   TempDir dir;
   put_earlier_files(dir.path());
-  FailingForFile system(step, "c.json", error);
+  FailingForFile system(step, file, error);
   std::uint64_t count = 0;
   std::string message = stop_message([&] { count = write_traces(dir.path(), make_records(kIds), kSelection, system); });
   return outcome_in(dir.path(), message, count);
 }
 
-Outcome written_by_pipeline(Step step, int error, unsigned workers) {
+Outcome written_by_pipeline(Step step, int error, const std::string& file, unsigned workers) {
   TempDir dir;
   put_earlier_files(dir.path());
-  FailingForFile system(step, "c.json", error);
+  FailingForFile system(step, file, error);
   std::uint64_t count = 0;
   std::string message;
   {
     WritePipeline pipeline(kSelection, system, workers);
     pipeline.open(dir.path());
     for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
-    EXPECT_EQ(pipeline.record_count(), kIds.size());
     message = stop_message([&] { count = pipeline.commit(); });
   }
   EXPECT_FALSE(has_temp_files(dir.path() + "/Jaeger"));
@@ -154,16 +161,24 @@ TEST(WritePipeline, SameResultAsWritingInTurnWhateverFails) {
   const struct {
     Step step;
     int error;
-  } cases[] = {{Step::None, 0},       {Step::Lstat, EACCES}, {Step::Create, EMFILE},
-               {Step::Write, ENOSPC}, {Step::Close, EIO},    {Step::Rename, EXDEV}};
+    const char* file = "c.json";
+  } cases[] = {{Step::None, 0},
+               {Step::Lstat, EACCES},
+               {Step::Create, EMFILE},
+               {Step::Write, ENOSPC},
+               {Step::Close, EIO},
+               {Step::Rename, EXDEV},
+               // The second "b" finds the first one's file, which may not be written.
+               {Step::Writable, EACCES, "b.json"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.step));
-    Outcome expected = written_in_turn(c.step, c.error);
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.step)) + " " + c.file);
+    Outcome expected = written_in_turn(c.step, c.error, c.file);
     for (unsigned workers : {1U, 3U}) {
       SCOPED_TRACE(workers);
-      EXPECT_EQ(written_by_pipeline(c.step, c.error, workers), expected);
+      EXPECT_EQ(written_by_pipeline(c.step, c.error, c.file, workers), expected);
     }
   }
+  EXPECT_EQ(written_in_turn(Step::Writable, EACCES, "b.json").files.size(), 4u);
 }
 
 // A whole run in this process, with `file` failing at `step`: reading every
@@ -267,37 +282,168 @@ TEST(WritePipeline, FaultInReadingLeavesTheFolderAsItWas) {
   }
 }
 
+// Files staged in `jaeger` by runs alive or dead.
+std::size_t staged_files(const std::string& jaeger) {
+  std::size_t count = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(jaeger + "/.spansift-staging", ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_regular_file(ec)) ++count;
+  }
+  return count;
+}
+
+// A forked child that stages every record of kIds in `dir` and waits,
+// reading still under way, for what the parent does to it. Returns its pid
+// once the files are staged; the child gives up after 30 s.
+pid_t child_with_staged_files(const std::string& dir) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  pid_t child = ::fork();
+  if (child == 0) {
+    clean_up_on_interrupt();
+    WritePipeline pipeline("", posix_system(), 2);
+    pipeline.open(dir);
+    for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
+    for (int waited = 0; staged_files(dir + "/Jaeger") < kIds.size(); ++waited) {
+      if (waited == 30000) ::_exit(3);
+      ::usleep(1000);
+    }
+    char byte = 1;
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(3);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  bool staged = ::read(ready[0], &byte, 1) == 1;  // 0 when the child ended instead
+  ::close(ready[0]);
+  return staged ? child : -1;
+}
+
+// The signal that ended `child`, or 0; a child still alive after 30 s is killed.
+int end_signal(pid_t child) {
+  int status = 0;
+  for (int waited = 0; ::waitpid(child, &status, WNOHANG) == 0; ++waited) {
+    if (waited == 3000) ::kill(child, SIGKILL);
+    ::usleep(10000);
+  }
+  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
 TEST(WritePipeline, InterruptRemovesStagedFilesAndTheFolderItMade) {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(signal);
     TempDir dir;
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      clean_up_on_interrupt();
-      WritePipeline pipeline("", posix_system(), 2);
-      pipeline.open(dir.path());
-      for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
-      // Still reading when the signal comes, with every file staged.
-      while (list_folder(dir / "Jaeger").size() < kIds.size()) ::usleep(1000);
-      char byte = 1;
-      if (::write(ready[1], &byte, 1) != 1) ::_exit(3);
-      for (;;) ::pause();
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    ::close(ready[0]);
-    EXPECT_TRUE(has_temp_files(dir / "Jaeger"));
+    pid_t child = child_with_staged_files(dir.path());
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(staged_files(dir / "Jaeger"), kIds.size());
     ::kill(child, signal);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, signal);
+    EXPECT_EQ(end_signal(child), signal);
     EXPECT_FALSE(exists(dir / "Jaeger"));
   }
+}
+
+// Renames, but first sends the process SIGTERM: the interrupt comes while
+// the commit puts its first file in place.
+class InterruptedAtRename : public PosixSystem {
+ public:
+  int rename_at(int from_folder, const char* from, int to_folder, const char* to) override {
+    ::kill(::getpid(), SIGTERM);
+    ::usleep(50000);  // time for the signal's thread to wait for this rename
+    return PosixSystem::rename_at(from_folder, from, to_folder, to);
+  }
+};
+
+TEST(WritePipeline, InterruptDuringTheCommitWaitsForTheRenameAndLeavesNothingStaged) {
+  TempDir dir;
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    clean_up_on_interrupt();
+    InterruptedAtRename system;
+    WritePipeline pipeline("", system, 2);
+    pipeline.open(dir.path());
+    for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
+    pipeline.commit();
+    ::_exit(0);
+  }
+  EXPECT_EQ(end_signal(child), SIGTERM);
+  // The first file is whole and in place, the others are gone with the staging folder.
+  EXPECT_EQ(list_folder(dir / "Jaeger"), std::vector<std::string>{"a.json"});
+  EXPECT_TRUE(read_file(dir / "Jaeger/a.json").ends_with("\"errors\": null\n}"));
+}
+
+TEST(WritePipeline, KilledRunsStagedFilesAreRemovedByTheNextRunAndNothingElse) {
+  TempDir dir;
+  pid_t child = child_with_staged_files(dir.path());
+  ASSERT_GT(child, 0);
+  ::kill(child, SIGKILL);
+  EXPECT_EQ(end_signal(child), SIGKILL);
+  const std::string staging = dir / "Jaeger/.spansift-staging";
+  EXPECT_EQ(staged_files(dir / "Jaeger"), kIds.size());
+
+  // Beside it: a live run's folder (its lock held here), and names of the
+  // program's making planted by someone else, which are never entered.
+  ::mkdir((staging + "/run-Alive0").c_str(), 0700);
+  write_file(staging + "/run-Alive0/0", "LIVE");
+  int live = ::open((staging + "/run-Alive0").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  ::mkdir((dir / "outside").c_str(), 0700);
+  write_file(dir / "outside/0", "KEEP");
+  ASSERT_EQ(::symlink((dir / "outside").c_str(), (staging + "/run-Link00").c_str()), 0);
+  ASSERT_EQ(::mkfifo((staging + "/run-Fifo00").c_str(), 0600), 0);
+
+  write_file(dir / "export.json", testing::export_json({testing::item_json("t")}));
+  testing::RunResult r = testing::run_spansift({dir / "export.json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(list_folder(dir / "Jaeger"), (std::vector<std::string>{".spansift-staging", "t.json"}));
+  EXPECT_EQ(list_folder(staging), (std::vector<std::string>{"run-Alive0", "run-Fifo00", "run-Link00"}));
+  EXPECT_EQ(read_file(staging + "/run-Alive0/0"), "LIVE");
+  EXPECT_EQ(read_file(dir / "outside/0"), "KEEP");
+
+  // Once its run is gone, the next run removes that folder too.
+  ::close(live);
+  ::unlink((staging + "/run-Link00").c_str());
+  ::unlink((staging + "/run-Fifo00").c_str());
+  r = testing::run_spansift({dir / "export.json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(list_folder(dir / "Jaeger"), std::vector<std::string>{"t.json"});
+}
+
+// Creates staged files, but the third attempt runs out of memory.
+class OutOfMemoryAtThirdFile : public PosixSystem {
+ public:
+  int create_new_file_at(int folder, const char* name, mode_t mode) override {
+    if (++calls_ == 3) throw std::bad_alloc();
+    return PosixSystem::create_new_file_at(folder, name, mode);
+  }
+
+ private:
+  std::atomic<int> calls_{0};
+};
+
+TEST(WritePipeline, AWorkersExceptionIsThrownByTheCommitAndNothingStagedIsLeft) {
+  TempDir dir;
+  OutOfMemoryAtThirdFile system;
+  {
+    WritePipeline pipeline("", system, 2);
+    pipeline.open(dir.path());
+    for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
+    EXPECT_THROW(pipeline.commit(), std::bad_alloc);
+  }
+  EXPECT_FALSE(has_temp_files(dir / "Jaeger"));
+}
+
+TEST(WritePipeline, TheOutputFolderItMakesFollowsTheUmask) {
+  TempDir dir;
+  mode_t saved = ::umask(027);
+  {
+    WritePipeline pipeline("", posix_system(), 1);
+    pipeline.open(dir.path());
+    EXPECT_EQ(pipeline.commit(), 0u);
+  }
+  ::umask(saved);
+  EXPECT_EQ(testing::mode_of(dir / "Jaeger"), static_cast<mode_t>(S_IFDIR | 0750));
 }
 
 }  // namespace

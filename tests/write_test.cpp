@@ -438,7 +438,6 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
     std::vector<Failure> failures;
     std::string err;  // after "{folder}/Jaeger/", or the whole text; empty: the run completes
     bool a_written = true;
-    bool temp_left = false;
     std::size_t write_limit = SIZE_MAX;
     bool folder_exists = true;
   };
@@ -449,7 +448,6 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
        {{Call::Mkdir, 1, EACCES}},
        R"(failed to create folder: Os { code: 13, kind: PermissionDenied, message: "Permission denied" })",
        false,
-       false,
        SIZE_MAX,
        false},
       // A folder that can't be looked at is made, which fails as it exists.
@@ -457,28 +455,40 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
        {{Call::Stat, 1, EACCES}},
        R"(failed to create folder: Os { code: 17, kind: AlreadyExists, message: "File exists" })",
        false},
-      {"name can't be looked at", {{Call::Lstat, 2, EACCES}}, b_create + "Permission denied (os error 13)"},
+      {"name can't be looked at", {{Call::StatusAt, 2, EACCES}}, b_create + "Permission denied (os error 13)"},
       {"earlier file can't be written",
-       {{Call::CheckWritable, 2, EROFS}},
+       {{Call::CheckWritableAt, 2, EROFS}},
        b_create + "Read-only file system (os error 30)"},
-      {"temporary file can't be made",
-       {{Call::CreateNewFile, 2, EMFILE}},
+      {"staged file can't be made",
+       {{Call::CreateNewFileAt, 2, EMFILE}},
        b_create + "Too many open files (os error 24)"},
       {"mode can't be set", {{Call::ChangeMode, 2, EPERM}}, b_create + "Operation not permitted (os error 1)"},
       {"write fails", {{Call::Write, 2, ENOSPC}}, b_write + "No space left on device (os error 28)"},
       {"write takes no byte", {{Call::Write, 2, 0}}, b_write + "failed to write whole buffer"},
       {"close fails", {{Call::Close, 2, EIO}}, b_write + "Input/output error (os error 5)"},
       {"interrupted close is not retried", {{Call::Close, 2, EINTR}}, b_write + "Interrupted system call (os error 4)"},
-      {"rename fails", {{Call::Rename, 2, EXDEV}}, b_create + "Invalid cross-device link (os error 18)"},
-      // The first fault is the one shown; the temporary file can only stay.
-      {"removing the temporary file fails too",
-       {{Call::Write, 2, EDQUOT}, {Call::Unlink, 1, EIO}},
-       b_write + "Disk quota exceeded (os error 122)",
-       true,
-       true},
+      {"rename fails", {{Call::RenameAt, 2, EXDEV}}, b_create + "Invalid cross-device link (os error 18)"},
+      // The first fault is the one shown; the staged file goes with its folder.
+      {"removing the staged file fails too",
+       {{Call::Write, 2, EDQUOT}, {Call::RemoveAt, 1, EIO}},
+       b_write + "Disk quota exceeded (os error 122)"},
+      // Nothing can be staged: the first file's creation reports it.
+      {"output folder can't be held",
+       {{Call::HoldFolder, 1, EACCES}},
+       "a.json'. Received error:\tPermission denied (os error 13)",
+       false},
+      {"staging folder can't be made",
+       {{Call::MakeFolderAt, 1, ENOSPC}},
+       "a.json'. Received error:\tNo space left on device (os error 28)",
+       false},
+      {"staging folder can't be held",
+       {{Call::HoldFolderAt, 1, ELOOP}},
+       "a.json'. Received error:\tToo many levels of symbolic links (os error 40)",
+       false},
       {"interrupted write is retried", {{Call::Write, 2, EINTR}}, ""},
-      {"temporary name taken: another is drawn", {{Call::CreateNewFile, 2, EEXIST}}, ""},
-      {"short writes are continued", {}, "", true, false, 7},
+      {"run folder's name taken: another is drawn", {{Call::MakeFolderAt, 2, EEXIST}}, ""},
+      {"no locks on this file system: staged unlocked", {{Call::TryLock, 1, ENOLCK}}, ""},
+      {"short writes are continued", {}, "", true, 7},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -498,7 +508,7 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
 
     if (c.err.empty()) {
       EXPECT_EQ(message, "");
-    } else if (c.err.starts_with("b.json")) {
+    } else if (c.err.starts_with("b.json") || c.err.starts_with("a.json")) {
       EXPECT_EQ(message, (c.err.find("Received") != std::string::npos ? "Failed to create file: '" + jaeger + "/"
                                                                       : "Write to path " + jaeger + "/") +
                              c.err);
@@ -511,8 +521,8 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
     }
     EXPECT_EQ(read_file(jaeger + "/a.json"), c.a_written ? file_text("a", "r0") : "EARLIER a");
     EXPECT_EQ(read_file(jaeger + "/b.json"), c.err.empty() ? file_text("b", "r1") : "EARLIER b");
-    EXPECT_EQ(has_temp_files(jaeger), c.temp_left);
-    EXPECT_EQ(list_folder(jaeger).size(), c.temp_left ? 3u : 2u);
+    EXPECT_FALSE(has_temp_files(jaeger));
+    EXPECT_EQ(list_folder(jaeger).size(), 2u);
   }
 }
 

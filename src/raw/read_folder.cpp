@@ -101,14 +101,6 @@ std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folde
   return read_and_split_file(path, into, system);
 }
 
-void append(std::vector<JaegerTrace>& traces, std::vector<JaegerTrace>&& more) {
-  if (traces.empty()) {
-    traces = std::move(more);
-  } else {
-    traces.insert(traces.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
-  }
-}
-
 }  // namespace
 
 std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system) {
@@ -118,32 +110,67 @@ std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto i
   return split_export(std::get<JaegerTrace>(std::move(result)));
 }
 
+namespace {
+
+// Where the records of a run go: into the result, or to the sink, either an
+// export at a time or item by item as it asked.
+class RecordRouter {
+ public:
+  RecordRouter(RecordSink* sink, ReadResult& result)
+      : sink_(sink), result_(result), into_(std::make_shared<ModelStore>()) {}
+  RecordRouter(const RecordRouter&) = delete;
+  RecordRouter& operator=(const RecordRouter&) = delete;
+
+  void open(std::string_view base_folder) {
+    if (sink_ == nullptr || !sink_->open(base_folder)) return;
+    // A store per item, so that an item's memory goes once the sink is done
+    // with it; stores are used again, not made anew.
+    auto pool = std::make_shared<StorePool>();
+    taker_.new_store = [pool] { return pool->get(); };
+    taker_.take = [this](JaegerItem&& item, std::shared_ptr<ModelStore>&& store) {
+      ++result_.trace_count;
+      sink_->take(single_item_record(std::move(item), std::move(store)));
+    };
+    into_.items = &taker_;
+  }
+
+  // How the next export is read: by default into one store for every file of
+  // the run, so that texts repeated across files are held once.
+  const ReadInto& into() const { return into_; }
+
+  void add(std::vector<JaegerTrace>&& records) {
+    result_.trace_count += records.size();
+    if (sink_ != nullptr) {
+      for (JaegerTrace& record : records) sink_->take(std::move(record));
+    } else if (result_.traces.empty()) {
+      result_.traces = std::move(records);
+    } else {
+      result_.traces.insert(result_.traces.end(), std::make_move_iterator(records.begin()),
+                            std::make_move_iterator(records.end()));
+    }
+  }
+
+ private:
+  RecordSink* sink_;
+  ReadResult& result_;
+  ReadInto into_;
+  ItemTaker taker_;
+};
+
+}  // namespace
+
 ReadResult read_file_or_folder(std::string_view input, System& system, RecordSink* sink) {
   report(kRowStdout, messages::reading_input(input));
   ReadResult result;
+  RecordRouter records(sink, result);
   std::string path(input);
-  // One store for every file of the run: texts repeated across files are held once.
-  ReadInto into(std::make_shared<ModelStore>());
-  std::uint64_t streamed = 0;
-  ItemTaker taker;
-  if (sink != nullptr) {
-    // A store per item instead, so that an item's memory goes once the sink
-    // is done with it; stores are used again, not made anew.
-    auto pool = std::make_shared<StorePool>();
-    taker.new_store = [pool] { return pool->get(); };
-    taker.take = [sink, &streamed](JaegerItem&& item, std::shared_ptr<ModelStore>&& store) {
-      ++streamed;
-      sink->take(single_item_record(std::move(item), std::move(store)));
-    };
-    into.items = &taker;
-  }
 
   struct stat status;
   bool found = system.stat(path.c_str(), &status) == 0;
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
     std::optional<std::string_view> parent = parent_of(input);
-    if (sink != nullptr && parent) sink->open(*parent);
-    result.traces = read_and_split_file(path, into, system);
+    if (parent) records.open(*parent);
+    records.add(read_and_split_file(path, records.into(), system));
     if (!parent) throw Stop(messages::kNoParent);
     result.base_folder = *parent;
     result.file_count = 1;
@@ -151,17 +178,17 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
     std::int32_t file_count = 0;
     OpenFolder folder(system, path);
     if (!folder.valid()) throw Stop(messages::folder_unreadable(OsError{errno}.detail()));
-    if (sink != nullptr) sink->open(input);
+    records.open(input);
     for (;;) {
       const char* entry = folder.next_entry();
       if (entry == nullptr) {
-        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count, into, system);
+        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count, records.into(), system);
         break;
       }
       std::string_view name = entry;
       if (name == "." || name == "..") continue;
-      if (auto records = read_folder_entry(input, ListingResult{name, 0}, file_count, into, system)) {
-        append(result.traces, std::move(*records));
+      if (auto read = read_folder_entry(input, ListingResult{name, 0}, file_count, records.into(), system)) {
+        records.add(std::move(*read));
       }
     }
     result.base_folder = input;
@@ -170,7 +197,6 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
     throw Stop(messages::not_json_file_or_folder(path));
   }
 
-  result.trace_count = result.traces.size() + streamed;
   report(kRowStdout, messages::read_summary(result.trace_count, result.file_count));
   return result;
 }

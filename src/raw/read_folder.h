@@ -22,7 +22,10 @@ class RecordSink {
   virtual ~RecordSink() = default;
   // Before the first record: the folder that the output folder goes in. Not
   // called for an input file without a parent folder (the run then stops).
-  virtual void open(std::string_view base_folder) = 0;
+  // True when records are to come as soon as each item is read, each item
+  // in a store of its own; false when they may come an export at a time,
+  // sharing one store for the run.
+  virtual bool open(std::string_view base_folder) = 0;
   // One record, in reading order; it may throw, which stops reading.
   virtual void take(JaegerTrace&& record) = 0;
 };

@@ -2,13 +2,13 @@
 
 #include <cerrno>
 #include <optional>
-#include <random>
 #include <sys/stat.h>
 #include <utility>
 
 #include "raw/json/json_write.h"
 #include "raw/model_store.h"
 #include "utils/file.h"
+#include "utils/interrupt.h"
 #include "utils/messages.h"
 #include "utils/report.h"
 #include "utils/stop.h"
@@ -53,46 +53,24 @@ std::string write_message(const std::string& path, std::string_view reason) {
 
 std::string os_text(int code) { return OsError{code}.display(); }
 
-// Names taken by other files are passed over; so many in a row means
-// something else is wrong, and the last EEXIST is reported.
-constexpr int kNameAttempts = 100;
-
-// ".spansift-" and six letters or digits, from a generator of each thread's own.
-std::string random_temp_name() {
-  static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  thread_local std::mt19937_64 generator{std::random_device{}()};
-  std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
-  std::string name = ".spansift-";
-  for (int i = 0; i < 6; ++i) name += kAlphabet[pick(generator)];
-  return name;
-}
-
-// The temporary file that a trace is written into, in the output folder. It
-// is removed when this goes out of scope unless it has been renamed onto its
-// final name, whatever way the scope is left.
-class TempFile {
+// The staged file of a record, written into the staging folder. It is
+// removed when this goes out of scope unless it has been kept, whatever way
+// the scope is left.
+class StagedFile {
  public:
   // Made with the mode 0666 at creation, so that the kernel applies the
   // process's umask itself; no process-wide state is read or changed.
-  TempFile(System& system, const std::string& folder) : system_(system) {
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-      path_ = join_path(folder, random_temp_name());
-      fd_ = system_.create_new_file(path_.c_str(), 0666);
-      if (fd_ >= 0) {
-        exists_ = true;
-        return;
-      }
-      error_ = errno;
-      if (error_ != EEXIST) return;
-    }
+  StagedFile(StagingFolder& staging, std::size_t slot) : staging_(staging), slot_(slot) {
+    fd_ = staging_.create(slot, 0666);
+    if (fd_ < 0) error_ = errno;
   }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+  ~StagedFile() {
     // Only reached with the file still ours after another fault, whose
     // message is the one to show: these can only be tried.
-    if (fd_ >= 0) system_.close(fd_);
-    if (exists_) system_.unlink(path_.c_str());
+    if (fd_ >= 0) staging_.system().close(fd_);
+    if (error_ == 0 && !kept_) staging_.discard(slot_);
   }
 
   int fd() const { return fd_; }
@@ -102,35 +80,43 @@ class TempFile {
   // quotas) report write errors only here. The descriptor is gone either way
   // and is never closed twice.
   int close() {
-    int result = system_.close(fd_);
+    int result = staging_.system().close(fd_);
     fd_ = -1;
     return result == 0 ? 0 : errno;
   }
 
-  // The whole, closed file, no longer removed here: its path.
-  std::string release() {
-    exists_ = false;
-    return std::move(path_);
-  }
+  // The whole, closed file stays staged.
+  void keep() { kept_ = true; }
 
  private:
-  System& system_;
-  std::string path_;
+  StagingFolder& staging_;
+  std::size_t slot_;
   int fd_ = -1;
   int error_ = 0;
-  bool exists_ = false;
+  bool kept_ = false;
 };
 
-// Checks the final name, so that a folder of that name, a name that is too
-// long or a file we may not write are reported as such before a byte is
-// written. Returns the mode of the regular file being replaced, which the new
-// one keeps.
-std::optional<mode_t> check_final_name(System& system, const std::string& path) {
+}  // namespace
+
+std::string output_name(const JaegerTrace& record) {
+  std::string_view trace_id = trace_id_of(record);
+  // Joined onto the folder, a "/" in the ID could name any file on the
+  // system ("../../x", "/etc/x"); such an ID is refused outright.
+  if (trace_id.find('/') != std::string_view::npos) throw Stop(messages::unsafe_trace_id(trace_id));
+  std::string name(trace_id);
+  name += ".json";
+  return name;
+}
+
+std::optional<mode_t> check_final_name(StagingFolder& staging, const std::string& path, const std::string& name) {
+  System& system = staging.system();
   struct stat st;
-  if (system.lstat(path.c_str(), &st) == 0) {
+  if (system.status_at(staging.output_folder(), name.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) throw Stop(create_message(path, os_text(EISDIR)));
     if (S_ISREG(st.st_mode)) {
-      if (system.check_writable(path.c_str()) != 0) throw Stop(create_message(path, os_text(errno)));
+      if (system.check_writable_at(staging.output_folder(), name.c_str()) != 0) {
+        throw Stop(create_message(path, os_text(errno)));
+      }
       return st.st_mode & 0777;
     }
     // Anything else, a symbolic link above all, is replaced and never
@@ -141,20 +127,8 @@ std::optional<mode_t> check_final_name(System& system, const std::string& path) 
   return std::nullopt;
 }
 
-}  // namespace
-
-std::string output_path(const std::string& folder, const JaegerTrace& record) {
-  std::string_view trace_id = trace_id_of(record);
-  // Joined onto the folder, a "/" in the ID could name any file on the
-  // system ("../../x", "/etc/x"); such an ID is refused outright.
-  if (trace_id.find('/') != std::string_view::npos) throw Stop(messages::unsafe_trace_id(trace_id));
-  std::string file_name(trace_id);
-  file_name += ".json";
-  return join_path(folder, file_name);
-}
-
-StagedFile stage_record(System& system, const std::string& folder, std::string path, const JaegerTrace& record,
-                        std::string& buffer) {
+void stage_record(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name,
+                  const JaegerTrace& record, std::string& buffer) {
   std::string error;
   std::optional<std::string_view> text = render_pretty_json(record, buffer, error);
   if (!text) {
@@ -163,33 +137,29 @@ StagedFile stage_record(System& system, const std::string& folder, std::string p
   }
   // The system would read the name only up to the NUL and so write some
   // other file.
-  if (path.find('\0') != std::string::npos) throw Stop(create_message(path, messages::kNulInName));
-  std::optional<mode_t> kept_mode = check_final_name(system, path);
+  if (name.find('\0') != std::string::npos) throw Stop(create_message(path, messages::kNulInName));
+  // The output folder could not be held: nothing can be looked at in it.
+  if (staging.output_folder() < 0) throw Stop(create_message(path, os_text(staging.error())));
+  std::optional<mode_t> kept_mode = check_final_name(staging, path, name);
 
-  TempFile temp(system, folder);
-  if (temp.fd() < 0) throw Stop(create_message(path, os_text(temp.open_error())));
-  if (kept_mode && system.change_mode(temp.fd(), *kept_mode) != 0) throw Stop(create_message(path, os_text(errno)));
-  int fd = temp.fd();
+  StagedFile staged(staging, slot);
+  if (staged.fd() < 0) throw Stop(create_message(path, os_text(staged.open_error())));
+  System& system = staging.system();
+  if (kept_mode && system.change_mode(staged.fd(), *kept_mode) != 0) throw Stop(create_message(path, os_text(errno)));
+  int fd = staged.fd();
   int code = write_whole(*text, [&](const char* data, std::size_t size) { return system.write(fd, data, size); });
   if (code == kWroteNothing) throw Stop(write_message(path, messages::kWroteNothing));
   if (code != 0) throw Stop(write_message(path, os_text(code)));
-  if (int close_error = temp.close(); close_error != 0) throw Stop(write_message(path, os_text(close_error)));
-  return StagedFile{temp.release(), std::move(path)};
+  if (int close_error = staged.close(); close_error != 0) throw Stop(write_message(path, os_text(close_error)));
+  staged.keep();
 }
 
-void commit_staged(System& system, StagedFile& staged) {
-  if (system.rename(staged.temp_path.c_str(), staged.path.c_str()) != 0) {
+void commit_staged(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name) {
+  if (staging.put_in_place(slot, name) != 0) {
     int code = errno;
-    discard_staged(system, staged);
-    throw Stop(create_message(staged.path, os_text(code)));
+    staging.discard(slot);
+    throw Stop(create_message(path, os_text(code)));
   }
-  staged.temp_path.clear();
-}
-
-void discard_staged(System& system, StagedFile& staged) noexcept {
-  if (staged.temp_path.empty()) return;
-  system.unlink(staged.temp_path.c_str());
-  staged.temp_path.clear();
 }
 
 std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
@@ -199,6 +169,8 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
 
   TraceSelection selection = parse_trace_ids(trace_ids);
   std::string folder = create_folder(base_folder, "Jaeger", system);
+  StagingFolder staging(system, folder);
+  CleanUpOnInterrupt cleanup(staging);
 
   std::uint64_t count = 0;
   std::string json;  // reused across records: it only grows, and is never cleared
@@ -207,13 +179,16 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
     JaegerTrace record = std::move(slot);
     if (record.data.empty()) throw Stop(messages::kEmptyRecord);
     if (!is_selected(selection, record)) continue;
-    std::string path = output_path(folder, record);
+    std::string name = output_name(record);
+    std::string path = join_path(folder, name);
     if (record.data.size() > 1) {
       if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
       print_stdout(messages::multi_item_notice(record.data.size(), path));
     }
-    StagedFile staged = stage_record(system, folder, std::move(path), record, json);
-    commit_staged(system, staged);
+    StagingFolder::Step step(staging);
+    if (!step.began()) wait_for_interrupt_to_end_process();
+    stage_record(staging, 0, path, name, record, json);
+    commit_staged(staging, 0, path, name);
     ++count;
   }
   return count;

@@ -1,13 +1,17 @@
 // Writing the selected records into the output folder, one file per record.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <unordered_set>
 #include <vector>
 
 #include "raw/model.h"
+#include "raw/staging.h"
 #include "utils/system.h"
 
 namespace spansift {
@@ -22,38 +26,35 @@ TraceSelection parse_trace_ids(std::string_view trace_ids);
 // traceID of its first item). `record.data` must not be empty.
 bool is_selected(const TraceSelection& selection, const JaegerTrace& record);
 
+// The steps of writing one record, for write_traces and for writing while
+// reading goes on (write_pipeline.h). Each throws Stop with the message that
+// ends the run; `path` is the file's path, for those messages.
+
+// The name of the record's file in the output folder: its trace ID and
+// ".json". Throws Stop for a trace ID that holds "/".
+std::string output_name(const JaegerTrace& record);
+
+// Looks at the name `name` that a file goes to, so that a folder of that
+// name, a name that is too long or a file we may not write are reported as
+// such before a byte is written. Returns the mode of the regular file being
+// replaced, which the new one keeps.
+std::optional<mode_t> check_final_name(StagingFolder& staging, const std::string& path, const std::string& name);
+
+// Renders `record` into `buffer` (reused from record to record) and writes it
+// whole to the staged file of `slot`, with the mode of the regular file it
+// will replace, else 0666 less the umask. Leaves no staged file when it throws.
+void stage_record(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name,
+                  const JaegerTrace& record, std::string& buffer);
+
+// Renames the staged file of `slot` onto `name`; when that fails, removes it
+// and throws.
+void commit_staged(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name);
+
 // Creates (or keeps) the folder "Jaeger" in `base_folder` and writes each
 // selected record to "{traceID}.json" in it, making every system call through
 // `system`; releases every record. Returns the number of files written.
-// Throws Stop on any fault; files written before it stay, and no temporary
-// file is left.
-// The steps of writing one record, for write_traces and for writing while
-// reading goes on (write_pipeline.h). Each throws Stop with the message that
-// ends the run.
-
-// A record's file, written whole and closed under a hidden name in the output
-// folder, not yet in place.
-struct StagedFile {
-  std::string temp_path;  // empty once renamed or removed
-  std::string path;       // where it goes
-};
-
-// The path of the record's file in `folder`. Throws Stop for a trace ID that
-// holds "/".
-std::string output_path(const std::string& folder, const JaegerTrace& record);
-
-// Renders `record` into `buffer` (reused from record to record) and writes it
-// to a new temporary file in `folder`, with the mode of the regular file it
-// will replace, else 0666 less the umask. Leaves no file behind when it throws.
-StagedFile stage_record(System& system, const std::string& folder, std::string path, const JaegerTrace& record,
-                        std::string& buffer);
-
-// Renames the staged file onto its name; when that fails, removes it and throws.
-void commit_staged(System& system, StagedFile& staged);
-
-// Removes the staged file, if it is still there; failures are ignored.
-void discard_staged(System& system, StagedFile& staged) noexcept;
-
+// Throws Stop on any fault; files written before it stay, and no staged file
+// is left.
 std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
                            System& system = posix_system());
 

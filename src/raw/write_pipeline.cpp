@@ -1,23 +1,24 @@
 #include "raw/write_pipeline.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstring>
+#include <cassert>
 #include <deque>
+#include <exception>
+#include <fcntl.h>
+#include <functional>
 #include <limits>
-#include <mutex>
-#include <new>
 #include <sched.h>
+#include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "raw/staging.h"
 #include "raw/write.h"
 #include "utils/file.h"
-#include "utils/interrupt.h"
-#include "utils/messages.h"
-#include "utils/stop.h"
+#include "utils/mutex.h"
 
 namespace spansift {
 
@@ -36,13 +37,187 @@ constexpr std::size_t kQueuedBytes = std::size_t{32} << 20;
 constexpr std::size_t kWakeRecords = 8;
 constexpr std::size_t kWakeBytes = std::size_t{1} << 20;
 
-// The last component of a path.
-std::string_view file_name(std::string_view path) { return path.substr(path.rfind('/') + 1); }
-
+// A selected record and its place among the selected records.
 struct Job {
   std::size_t slot = 0;
   JaegerTrace record;
   std::size_t bytes = 0;  // of its store
+};
+
+// The records between the reader and the workers.
+class JobQueue {
+ public:
+  explicit JobQueue(unsigned workers) : limit_(kQueuedPerWorker * workers), workers_(workers) {}
+
+  // The reader's: adds a job, first waiting while the queue is full.
+  void push(Job&& job) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    if (full()) {
+      work_ready_.signal_all();
+      reader_waiting_ = true;
+      while (full()) room_.wait(mutex_);
+      reader_waiting_ = false;
+    }
+    bytes_ += job.bytes;
+    jobs_.push_back(std::move(job));
+    // A worker is woken when none is at work, so that every record is staged
+    // soon, and another only once records pile up.
+    if (idle_ == workers_ || (idle_ > 0 && (jobs_.size() >= kWakeRecords || bytes_ >= kWakeBytes))) {
+      work_ready_.signal();
+    }
+  }
+
+  // A worker's: the next job, waiting for one; false once the queue is
+  // closed and empty, or cancelled.
+  bool pop(Job& job) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    while (jobs_.empty() && !closed_ && !cancelled_) {
+      ++idle_;
+      work_ready_.wait(mutex_);
+      --idle_;
+    }
+    if (cancelled_ || jobs_.empty()) return false;
+    job = std::move(jobs_.front());
+    jobs_.pop_front();
+    bytes_ -= job.bytes;
+    if (reader_waiting_ && jobs_.size() <= limit_ / 2 && bytes_ <= kQueuedBytes / 2) room_.signal();
+    return true;
+  }
+
+  // No more jobs come: the workers take what is queued, then stop.
+  void close() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    closed_ = true;
+    work_ready_.signal_all();
+  }
+
+  // The workers stop after the job in hand; what is queued is dropped.
+  void cancel() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    cancelled_ = true;
+    work_ready_.signal_all();
+  }
+
+ private:
+  bool full() const REQUIRES(mutex_) { return jobs_.size() >= limit_ || (bytes_ >= kQueuedBytes && !jobs_.empty()); }
+
+  const std::size_t limit_;
+  const unsigned workers_;
+  Mutex mutex_;
+  CondVar work_ready_;
+  CondVar room_;  // for the reader
+  std::deque<Job> jobs_ GUARDED_BY(mutex_);
+  std::size_t bytes_ GUARDED_BY(mutex_) = 0;
+  unsigned idle_ GUARDED_BY(mutex_) = 0;
+  bool reader_waiting_ GUARDED_BY(mutex_) = false;
+  bool closed_ GUARDED_BY(mutex_) = false;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+};
+
+// The name that each slot's staged file goes to. Names, not paths, so that a
+// run of many small traces holds a few bytes per trace.
+class Ledger {
+ public:
+  void add(std::size_t slot, std::string_view name) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    if (at_.size() <= slot) at_.resize(slot + 1, kNone);
+    at_[slot] = names_.size();
+    names_.append(name).push_back('\0');  // a name with a NUL is never staged
+  }
+
+  // The name of a slot that was staged, once the workers are gone.
+  std::string_view name(std::size_t slot) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    assert(slot < at_.size() && at_[slot] != kNone);
+    return names_.c_str() + at_[slot];
+  }
+
+ private:
+  Mutex mutex_;
+  std::vector<std::size_t> at_ GUARDED_BY(mutex_);  // where each slot's name begins in names_, or kNone
+  std::string names_ GUARDED_BY(mutex_);
+};
+
+// The failure of the first record that could not be staged.
+class FirstFailure {
+ public:
+  // Kept when it comes before the one kept so far.
+  void keep(std::size_t slot, std::exception_ptr error) noexcept EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    if (slot < slot_) {
+      slot_ = slot;
+      error_ = std::move(error);
+    }
+  }
+  // The failed slot, or kNone.
+  std::size_t slot() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return slot_;
+  }
+  std::exception_ptr error() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    return error_;
+  }
+
+ private:
+  Mutex mutex_;
+  std::size_t slot_ GUARDED_BY(mutex_) = kNone;
+  std::exception_ptr error_ GUARDED_BY(mutex_);
+};
+
+// The output folder when this run made it: removed again if the run stops
+// before its records are put in place, so that a fault in reading leaves the
+// base folder as it was.
+class MadeFolder {
+ public:
+  // Makes `path` (mode 0777 less the umask); false when it can't.
+  bool make(System& system, const std::string& path) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    if (system.mkdir(path.c_str(), 0777) != 0) return false;
+    path_ = path;
+    return true;
+  }
+  // From the commit on, the folder is part of the result, as any written file is.
+  void keep() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    path_.clear();
+  }
+  // Removes it, if it is empty.
+  void remove(System& system) noexcept EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    if (!path_.empty()) system.remove_at(AT_FDCWD, path_.c_str(), true);
+    path_.clear();
+  }
+
+ private:
+  Mutex mutex_;
+  std::string path_ GUARDED_BY(mutex_);
+};
+
+// The names that more than one slot goes to: each one's file is looked at
+// again before the later one replaces it. Hashes first, so that a run of
+// distinct names costs eight bytes a name.
+class RepeatedNames {
+ public:
+  RepeatedNames(Ledger& ledger, std::size_t slots) {
+    std::vector<std::uint64_t> hashes;
+    hashes.reserve(slots);
+    for (std::size_t slot = 0; slot < slots; ++slot) hashes.push_back(hash(ledger.name(slot)));
+    std::sort(hashes.begin(), hashes.end());
+    for (std::size_t i = 1; i < hashes.size(); ++i) {
+      if (hashes[i] == hashes[i - 1]) repeated_.insert(hashes[i]);
+    }
+  }
+  // Whether an earlier slot went to `name`.
+  bool seen_before(std::string_view name) {
+    if (repeated_.empty() || !repeated_.contains(hash(name))) return false;
+    return !seen_.emplace(name).second;
+  }
+
+ private:
+  static std::uint64_t hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
+  std::unordered_set<std::uint64_t> repeated_;
+  std::unordered_set<std::string> seen_;
 };
 
 }  // namespace
@@ -55,127 +230,74 @@ unsigned default_worker_count() {
 
 struct WritePipeline::State {
   State(std::string_view ids, System& sys, unsigned n)
-      : trace_ids(ids), selection(parse_trace_ids(ids)), system(sys), workers(std::max(1U, n)) {}
+      : trace_ids(ids), selection(parse_trace_ids(ids)), system(sys), workers(std::max(1U, n)), queue(workers) {}
 
   void work();
-  void stop_workers();
-  // Removes every file still staged; takes the lock.
-  void remove_staged();
-  bool queue_full() const {
-    return queue.size() >= kQueuedPerWorker * workers || (queued_bytes >= kQueuedBytes && !queue.empty());
-  }
+  void join_workers();
+  // The one way out of a run that stopped before its commit: every staged
+  // file, the staging folder, the output folder it made.
+  void abandon() noexcept;
 
   const std::string trace_ids;
   const TraceSelection selection;
   System& system;
   const unsigned workers;
 
+  bool opened = false;
+  bool committed = false;
   std::string base_folder;
-  std::string folder;    // the output folder, once made or found
-  bool staging = false;  // records go to the workers; else they are kept
-  bool made_folder = false;
-  bool read_all = false;  // commit() has begun: reading ended without a fault
-  std::uint64_t records = 0;
-  std::vector<JaegerTrace> kept;  // when not staging
+  std::string folder;                      // the output folder
+  std::unique_ptr<StagingFolder> staging;  // when records are staged
+  std::vector<JaegerTrace> kept;           // when they are not
+  std::size_t slots = 0;                   // records queued
 
-  // Shared with the workers, under `lock`.
-  std::mutex lock;
-  std::condition_variable work_ready;
-  std::condition_variable room;     // for the reader, in the queue
-  std::condition_variable drained;  // for commit(), every job done
-  std::deque<Job> queue;
-  // Per selected record, in order: where the names of its staged file begin
-  // in `names` (the temporary file's, then its own, each ended by a NUL; a
-  // trace ID with a NUL is never staged), or kNone. Names, not paths, so
-  // that a run of many small traces holds a few bytes per trace.
-  std::vector<std::size_t> slots;
-  std::string names;
-  std::string failure;  // the stop message of the record first_failure
-  std::size_t queued_bytes = 0;
-  unsigned idle_workers = 0;
-  bool reader_waiting = false;
-  std::size_t first_failure = kNone;  // the slot whose message ends the run
-  unsigned busy = 0;                  // jobs taken and not done
-  bool closing = false;               // no more jobs will come
-  bool cancelled = false;             // drop what is left
-
+  JobQueue queue;
+  Ledger ledger;
+  FirstFailure failure;
+  MadeFolder made_folder;
   std::vector<std::thread> threads;
+
+  // What an interrupt abandons, once open() has made it.
+  Mutex mutex;
+  StagingFolder* to_abandon GUARDED_BY(mutex) = nullptr;
 };
 
 void WritePipeline::State::work() {
   std::string buffer;  // the rendered text, reused from record to record
-  for (;;) {
-    Job job;
-    {
-      std::unique_lock<std::mutex> guard(lock);
-      while (queue.empty() && !closing && !cancelled) {
-        ++idle_workers;
-        work_ready.wait(guard);
-        --idle_workers;
-      }
-      if (cancelled || queue.empty()) return;
-      job = std::move(queue.front());
-      queue.pop_front();
-      queued_bytes -= job.bytes;
-      if (reader_waiting && queue.size() <= kQueuedPerWorker * workers / 2 && queued_bytes <= kQueuedBytes / 2) {
-        room.notify_one();
-      }
-      // Records after one that failed are never written.
-      if (job.slot > first_failure) {
-        if (closing && busy == 0 && queue.empty()) drained.notify_all();
-        continue;
-      }
-      ++busy;
-    }
-
-    StagedFile staged;
-    std::string error;
-    const bool began = begin_staging();  // false once an interrupt is being handled
-    if (began) {
-      try {
-        staged = stage_record(system, folder, output_path(folder, job.record), job.record, buffer);
-      } catch (const Stop& stop) {
-        error = stop.message();
-      } catch (const std::bad_alloc&) {
-        error = messages::kOutOfMemory;
-      } catch (const std::exception& e) {
-        error = e.what();
-      }
-    }
-    job.record = JaegerTrace();  // its memory goes now, outside the lock
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      if (--busy == 0 && closing && queue.empty()) drained.notify_all();
-      if (!staged.temp_path.empty()) {
-        if (cancelled) {
-          discard_staged(system, staged);
-        } else {
-          slots[job.slot] = names.size();
-          names.append(file_name(staged.temp_path)).push_back('\0');
-          names.append(file_name(staged.path)).push_back('\0');
+  Job job;
+  while (queue.pop(job)) {
+    // Nothing after a record that failed is written.
+    if (job.slot < failure.slot()) {
+      StagingFolder::Step step(*staging);  // does nothing once an interrupt is cleaning up
+      if (step.began()) {
+        try {
+          std::string name = output_name(job.record);
+          stage_record(*staging, job.slot, join_path(folder, name), name, job.record, buffer);
+          ledger.add(job.slot, name);
+        } catch (...) {
+          // Thrown again by the commit; a file staged before the fault is
+          // removed with the staging folder.
+          failure.keep(job.slot, std::current_exception());
         }
-      } else if (!error.empty() && job.slot < first_failure) {
-        first_failure = job.slot;
-        failure = std::move(error);
       }
     }
-    // Only now, with the file known to remove_staged(), may an interrupt go on.
-    if (began) end_staging();
+    job.record = JaegerTrace();  // its memory goes now
   }
 }
 
-void WritePipeline::State::remove_staged() {
-  std::lock_guard<std::mutex> guard(lock);
-  for (std::size_t& at : slots) {
-    if (at == kNone) continue;
-    system.unlink(join_path(folder, names.c_str() + at).c_str());
-    at = kNone;
-  }
-}
-
-void WritePipeline::State::stop_workers() {
+void WritePipeline::State::join_workers() {
   for (std::thread& thread : threads) thread.join();
   threads.clear();
+}
+
+void WritePipeline::State::abandon() noexcept {
+  StagingFolder* staged = nullptr;
+  {
+    MutexLock lock(mutex);
+    staged = to_abandon;
+  }
+  if (staged != nullptr) staged->abandon();
+  made_folder.remove(system);
 }
 
 WritePipeline::WritePipeline(std::string_view trace_ids, System& system, unsigned workers)
@@ -183,101 +305,73 @@ WritePipeline::WritePipeline(std::string_view trace_ids, System& system, unsigne
 
 WritePipeline::~WritePipeline() {
   State& s = *state_;
-  {
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.cancelled = true;
-    s.work_ready.notify_all();
-  }
-  s.stop_workers();
-  s.remove_staged();
-  // A fault in reading leaves the output folder as it was before the run.
-  if (s.made_folder && !s.read_all) {
-    s.system.rmdir(s.folder.c_str());
-    set_made_folder({});
-  }
-  if (s.staging) set_staged_remover({});
+  s.queue.cancel();
+  s.join_workers();
+  s.abandon();
 }
 
-void WritePipeline::open(std::string_view base_folder) {
+void WritePipeline::clean_up_for_interrupt() noexcept { state_->abandon(); }
+
+bool WritePipeline::open(std::string_view base_folder) {
   State& s = *state_;
+  assert(!s.opened && "open() is called once");
+  s.opened = true;
   s.base_folder = base_folder;
-  std::string folder = join_path(base_folder, "Jaeger");
+  s.folder = join_path(base_folder, "Jaeger");
   struct stat st;
-  if (s.system.stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    s.staging = true;
-  } else if (s.system.mkdir(folder.c_str(), 0777) == 0) {
-    s.staging = true;
-    s.made_folder = true;
-    set_made_folder(folder);
-  } else {
-    return;  // commit() tries again and stops with the message
-  }
-  s.folder = std::move(folder);
-  set_staged_remover([&s] { s.remove_staged(); });
+  bool exists = s.system.stat(s.folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  // An interrupt waits for the folders to be made, and then removes them.
+  MutexLock lock(s.mutex);
+  if (!exists && !s.made_folder.make(s.system, s.folder)) return false;  // commit() stops with the message
+  s.staging = std::make_unique<StagingFolder>(s.system, s.folder);
+  s.to_abandon = s.staging.get();
   for (unsigned i = 0; i < s.workers; ++i) s.threads.emplace_back([&s] { s.work(); });
+  return true;
 }
 
 void WritePipeline::take(JaegerTrace&& record) {
   State& s = *state_;
-  ++s.records;
+  assert(s.opened && !s.committed && "records come between open() and commit()");
+  if (!is_selected(s.selection, record)) return;
   if (!s.staging) {
-    if (is_selected(s.selection, record)) s.kept.push_back(std::move(record));
+    s.kept.push_back(std::move(record));
     return;
   }
-  if (!is_selected(s.selection, record)) return;
-  std::unique_lock<std::mutex> guard(s.lock);
-  // Nothing after a record that failed is written.
-  if (s.first_failure != kNone) return;
-  if (s.queue_full()) {
-    s.work_ready.notify_all();
-    s.reader_waiting = true;
-    s.room.wait(guard, [&] { return !s.queue_full() || s.cancelled; });
-    s.reader_waiting = false;
-  }
-  s.slots.push_back(kNone);
+  if (s.failure.slot() != kNone) return;  // nothing after a record that failed is written
   const std::size_t bytes = record.store ? record.store->used_bytes() : 0;
-  s.queue.push_back(Job{s.slots.size() - 1, std::move(record), bytes});
-  s.queued_bytes += bytes;
-  // A worker is woken when none is at work, so that every record is staged
-  // soon, and another only once records pile up.
-  if (s.idle_workers == s.workers ||
-      (s.idle_workers > 0 && (s.queue.size() >= kWakeRecords || s.queued_bytes >= kWakeBytes))) {
-    s.work_ready.notify_one();
-  }
+  s.queue.push(Job{s.slots++, std::move(record), bytes});
 }
-
-std::uint64_t WritePipeline::record_count() const { return state_->records; }
 
 std::uint64_t WritePipeline::commit() {
   State& s = *state_;
-  s.read_all = true;
+  assert(s.opened && !s.committed && "commit() is called once, after open()");
+  s.committed = true;
   if (!s.staging) return write_traces(s.base_folder, std::move(s.kept), s.trace_ids, s.system);
+  s.queue.close();
+  s.join_workers();
+  StagingFolder& staging = *s.staging;
+  const std::size_t failed = s.failure.slot();
   {
-    std::unique_lock<std::mutex> guard(s.lock);
-    s.closing = true;
-    s.work_ready.notify_all();
-    s.drained.wait(guard, [&] { return s.queue.empty() && s.busy == 0; });
+    StagingFolder::Step step(staging);
+    if (!step.began()) wait_for_interrupt_to_end_process();
+    // As write_traces does, in case the folder went away meanwhile.
+    create_folder(s.base_folder, "Jaeger", s.system);
+    s.made_folder.keep();
   }
-  s.stop_workers();
-  // As write_traces does, in case the folder went away meanwhile.
-  create_folder(s.base_folder, "Jaeger", s.system);
-  // From here the folder is part of the result, as any written file is.
-  if (s.made_folder) set_made_folder({});
-  s.made_folder = false;
-
-  std::uint64_t count = 0;
-  for (std::size_t i = 0; i < s.slots.size(); ++i) {
-    if (i == s.first_failure) throw Stop(s.failure);
-    std::unique_lock<std::mutex> guard(s.lock);  // an interrupt's remove_staged() may run meanwhile
-    if (s.slots[i] == kNone) continue;           // removed by that interrupt, which ends the run
-    const char* temp_name = s.names.c_str() + s.slots[i];
-    StagedFile staged{join_path(s.folder, temp_name), join_path(s.folder, temp_name + std::strlen(temp_name) + 1)};
-    s.slots[i] = kNone;
-    guard.unlock();
-    commit_staged(s.system, staged);
-    ++count;
+  const std::size_t staged = std::min(failed, s.slots);
+  RepeatedNames repeated(s.ledger, staged);
+  for (std::size_t slot = 0; slot < staged; ++slot) {
+    // An interrupt waits for the rename under way; none begins after it.
+    StagingFolder::Step step(staging);
+    if (!step.began()) wait_for_interrupt_to_end_process();
+    std::string name(s.ledger.name(slot));
+    std::string path = join_path(s.folder, name);
+    // Writing in turn looks at the name again, now that the earlier file is there.
+    if (repeated.seen_before(name)) check_final_name(staging, path, name);
+    commit_staged(staging, slot, path, name);
   }
-  return count;
+  if (failed != kNone) std::rethrow_exception(s.failure.error());
+  return staged;
 }
 
 }  // namespace spansift

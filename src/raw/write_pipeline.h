@@ -1,7 +1,7 @@
 // Writing the selected records while the exports are still being read.
 //
-// Each selected record is rendered and written to a hidden temporary file in
-// the output folder (staged) by a pool of workers as soon as it is read, and
+// Each selected record is rendered and written to a file of the run's
+// staging folder (staging.h) by a pool of workers as soon as it is read, and
 // its memory goes once the file is staged. Nothing becomes visible until
 // every export has been read: then the staged files are renamed into place in
 // record order. So a run prints, returns and leaves exactly what reading
@@ -10,17 +10,20 @@
 //   this run made it;
 // - when record k can't be written, staging stops after it, reading runs on
 //   (a fault there still comes first), then the records before k are put in
-//   place and k's message is the stop;
-// - of two records with one trace ID, the later one's file is the one left.
+//   place and k's fault is thrown;
+// - of two records with one trace ID, the later one's file is the one left,
+//   and its name is looked at again before it replaces the earlier one's.
+// An interrupt takes the same way out as a fault in reading, once the
+// stagings and the rename under way have ended.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
 
 #include "raw/model.h"
 #include "raw/read_folder.h"
+#include "utils/interrupt.h"
 #include "utils/system.h"
 
 namespace spansift {
@@ -30,38 +33,41 @@ namespace spansift {
 // shared machine.
 unsigned default_worker_count();
 
-class WritePipeline : public RecordSink {
+class WritePipeline final : public RecordSink, public InterruptCleanup {
  public:
   // `trace_ids` as write_traces takes it; `workers` at least 1.
   WritePipeline(std::string_view trace_ids, System& system, unsigned workers);
-  // Unless commit() returned: stops the workers and removes every staged
-  // file; after a fault in reading, also the output folder if it made it.
+  // Stops the workers and removes every staged file; after a fault in
+  // reading, also the output folder if it made it.
   ~WritePipeline() override;
   WritePipeline(const WritePipeline&) = delete;
   WritePipeline& operator=(const WritePipeline&) = delete;
 
-  // The folder that the output folder goes in, before the first record.
-  // Makes the output folder, saying nothing; when it can't, records are kept
-  // in memory and commit() hands them to write_traces, which stops with its
-  // message.
-  void open(std::string_view base_folder) override;
+  // The folder that the output folder goes in, before the first record; once.
+  // Makes the output folder, saying nothing, and returns true: records are
+  // staged, each item in a store of its own. When the folder can't be made,
+  // returns false: records are kept, and commit() hands them to write_traces,
+  // which stops with its message.
+  bool open(std::string_view base_folder) override;
 
-  // One single-item record, in reading order. A record that the selection
-  // passes over is dropped at once. May wait while the workers are behind.
+  // One single-item record, in reading order, before commit(). A record that
+  // the selection passes over is dropped at once. May wait while the workers
+  // are behind.
   void take(JaegerTrace&& record) override;
 
-  // The records taken so far.
-  std::uint64_t record_count() const;
-
-  // Once reading has ended without a fault: puts the staged files in place
-  // in record order and returns how many files were written. Throws Stop as
-  // write_traces would, after putting in place the files before the record
-  // that failed.
+  // Once, after open(), when reading has ended without a fault: puts the
+  // staged files in place in record order and returns how many files were
+  // written. Throws what writing in turn would have thrown, after putting in
+  // place the files before the record that failed.
   std::uint64_t commit();
+
+  // The interrupt's way out: what the destructor does after a fault in reading.
+  void clean_up_for_interrupt() noexcept override;
 
  private:
   struct State;
   std::unique_ptr<State> state_;
+  CleanUpOnInterrupt registration_{*this};
 };
 
 }  // namespace spansift

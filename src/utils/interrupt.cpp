@@ -1,29 +1,26 @@
 #include "utils/interrupt.h"
 
-#include <condition_variable>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
-#include <mutex>
 #include <pthread.h>
 #include <thread>
-#include <utility>
+#include <vector>
 
-#include "utils/system.h"
+#include "utils/mutex.h"
 
 namespace spansift {
 
 namespace {
 
 struct Registry {
-  std::mutex lock;
-  std::condition_variable staging_done;
-  std::function<void()> remove_staged;
-  std::string made_folder;
-  int stagings = 0;  // under way: their file may exist and not be known yet
-  bool interrupted = false;
+  Mutex mutex;
+  std::vector<InterruptCleanup*> cleanups GUARDED_BY(mutex);
 };
 
+// Never destroyed: the signal's thread may still use it while the process exits.
 Registry& registry() {
-  static Registry r;
+  static Registry& r = *new Registry;
   return r;
 }
 
@@ -37,16 +34,12 @@ sigset_t interrupt_signals() {
 }
 
 // Runs on the waiting thread: clean up, then end the process as the signal
-// would have, so that the caller sees the same status.
+// would have, so that the caller sees the same status. The registry stays
+// locked, so that nothing registered can go away meanwhile.
 [[noreturn]] void handle(int signal) {
   Registry& r = registry();
-  {
-    std::unique_lock<std::mutex> guard(r.lock);
-    r.interrupted = true;
-    r.staging_done.wait(guard, [&] { return r.stagings == 0; });
-    if (r.remove_staged) r.remove_staged();
-    if (!r.made_folder.empty()) posix_system().rmdir(r.made_folder.c_str());
-  }
+  r.mutex.lock();
+  for (auto it = r.cleanups.rbegin(); it != r.cleanups.rend(); ++it) (*it)->clean_up_for_interrupt();
   std::signal(signal, SIG_DFL);
   sigset_t set;
   sigemptyset(&set);
@@ -70,30 +63,20 @@ void clean_up_on_interrupt() {
   }).detach();
 }
 
-bool begin_staging() {
+CleanUpOnInterrupt::CleanUpOnInterrupt(InterruptCleanup& cleanup) : cleanup_(cleanup) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  if (r.interrupted) return false;
-  ++r.stagings;
-  return true;
+  MutexLock lock(r.mutex);
+  r.cleanups.push_back(&cleanup_);
 }
 
-void end_staging() {
+CleanUpOnInterrupt::~CleanUpOnInterrupt() {
   Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  if (--r.stagings == 0) r.staging_done.notify_all();
+  MutexLock lock(r.mutex);
+  r.cleanups.erase(std::find(r.cleanups.begin(), r.cleanups.end(), &cleanup_));
 }
 
-void set_staged_remover(std::function<void()> remover) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  r.remove_staged = std::move(remover);
-}
-
-void set_made_folder(const std::string& path) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> guard(r.lock);
-  r.made_folder = path;
+void wait_for_interrupt_to_end_process() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 }  // namespace spansift

@@ -1,31 +1,44 @@
-// What an interrupted run must not leave behind: the hidden files it staged
-// and an output folder it made. SIGINT, SIGTERM and SIGHUP are taken by one
-// thread of their own, which removes them and then ends the process by the
-// same signal.
+// What an interrupted run must not leave behind. SIGINT, SIGTERM and SIGHUP
+// are taken by one thread of their own, which asks whatever holds files on
+// disk to clean up, then ends the process by the same signal.
 #pragma once
-
-#include <functional>
-#include <string>
 
 namespace spansift {
 
+// Something that leaves files on disk until it is done (the write pipeline,
+// a staging folder). On an interrupt, clean_up_for_interrupt() runs on the
+// signal's thread: it waits for the steps under way, removes what a stopped
+// run must not leave, and makes sure that no step begins after it. The
+// process ends as soon as it returns.
+class InterruptCleanup {
+ public:
+  virtual void clean_up_for_interrupt() noexcept = 0;
+
+ protected:
+  ~InterruptCleanup() = default;
+};
+
 // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread, and so in every
 // thread started from it afterwards, and starts the thread that waits for
-// them. Call once, from main, before any other thread exists.
+// them. Call once, from main, before any other thread exists; throws
+// std::system_error when the thread can't be started.
 void clean_up_on_interrupt();
 
-// Staging a file: begin_staging() before its temporary file is created (false
-// once an interrupt is being handled: stage nothing then), end_staging() once
-// the file is known to the remover below, or failed. An interrupt waits for
-// stagings under way, so a file being created is never missed.
-bool begin_staging();
-void end_staging();
+// Registers a cleanup for as long as it lives; the last one registered is
+// cleaned up first. Its destruction waits for an interrupt's cleanup under way.
+class CleanUpOnInterrupt {
+ public:
+  explicit CleanUpOnInterrupt(InterruptCleanup& cleanup);
+  ~CleanUpOnInterrupt();
+  CleanUpOnInterrupt(const CleanUpOnInterrupt&) = delete;
+  CleanUpOnInterrupt& operator=(const CleanUpOnInterrupt&) = delete;
 
-// What removes every staged file still staged, and the output folder when
-// this run made it (removed if empty by then); an empty function and path
-// forget them. The remover runs on the interrupt's thread: it must take its
-// own locks, and is never run while a staging is under way.
-void set_staged_remover(std::function<void()> remover);
-void set_made_folder(const std::string& path);
+ private:
+  InterruptCleanup& cleanup_;
+};
+
+// For a step that found its cleanup already under way: an interrupt is ending
+// the process, so nothing more may be done. Never returns.
+[[noreturn]] void wait_for_interrupt_to_end_process();
 
 }  // namespace spansift

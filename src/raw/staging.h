@@ -1,0 +1,98 @@
+// Where a run writes each trace file whole before it renames it onto its
+// name: a hidden folder of the run's own in the output folder,
+//
+//   Jaeger/.spansift-staging/run-XXXXXX/{slot}
+//
+// locked (flock) for as long as the run lives. A run killed before it could
+// clean up leaves its folder unlocked, and the next run in the same output
+// folder removes it; a live run's folder is never touched, as its lock can't
+// be taken. Everything below the output folder is reached through held
+// folders, without following a link, and only names of this program's own
+// making are ever removed.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "utils/interrupt.h"
+#include "utils/mutex.h"
+#include "utils/system.h"
+
+namespace spansift {
+
+class StagingFolder final : public InterruptCleanup {
+ public:
+  // Holds the output folder `folder` (which exists), removes what dead runs
+  // left in it, and makes this run's staging folder. A failure is kept, and
+  // creating a file reports it.
+  StagingFolder(System& system, const std::string& folder);
+  // abandon()
+  ~StagingFolder();
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+
+  System& system() const { return system_; }
+  // The held output folder, for looking at the names files go to; -1 when
+  // it could not be opened (create() then fails).
+  int output_folder() const { return output_; }
+  // Why there is no staging folder (an errno), or 0.
+  int error() const { return error_; }
+
+  // A step that creates, renames or removes a staged file holds one of
+  // these; began() is false once the folder has been abandoned, and the
+  // step must then do nothing. abandon() waits for the steps under way.
+  class Step {
+   public:
+    explicit Step(StagingFolder& folder) : folder_(folder), began_(folder.begin_step()) {}
+    ~Step() {
+      if (began_) folder_.end_step();
+    }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+    bool began() const { return began_; }
+
+   private:
+    StagingFolder& folder_;
+    bool began_;
+  };
+
+  // Creates the staged file of `slot` (which has none) for writing, with
+  // `mode` less the umask: a descriptor, or -1 with errno set.
+  int create(std::size_t slot, mode_t mode);
+  // Renames the staged file of `slot` onto `name` in the output folder:
+  // 0, or -1 with errno set.
+  int put_in_place(std::size_t slot, const std::string& name);
+  // Removes the staged file of `slot`, if any; failures are ignored.
+  void discard(std::size_t slot) noexcept;
+
+  // Once every step under way has ended: removes every staged file and the
+  // folder, and lets no step begin after. Done once; later calls return.
+  void abandon() noexcept EXCLUDES(mutex_);
+  void clean_up_for_interrupt() noexcept override { abandon(); }
+
+ private:
+  bool begin_step() EXCLUDES(mutex_);
+  void end_step() EXCLUDES(mutex_);
+  void make_run_folder();
+  void remove_run_folder() noexcept;
+
+  System& system_;
+  int output_ = -1;   // the output folder
+  int parent_ = -1;   // .spansift-staging in it
+  int run_ = -1;      // this run's folder, locked
+  std::string name_;  // of this run's folder
+  int error_ = 0;     // why there is no run folder
+
+  Mutex mutex_;
+  CondVar no_steps_;
+  int steps_ GUARDED_BY(mutex_) = 0;
+  bool abandoned_ GUARDED_BY(mutex_) = false;
+};
+
+// Removes the folders that dead runs left in the held staging parent
+// `parent`: those named as this program names them, that are folders (not
+// links), and whose lock can be taken. In each, only the names of staged
+// files are removed; a folder holding anything else stays.
+void remove_dead_runs(System& system, int parent) noexcept;
+
+}  // namespace spansift
