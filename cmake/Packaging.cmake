@@ -1,6 +1,6 @@
 # Installation and the Debian package.
 #
-#   cmake --install build --prefix /usr/local   binary, man page, bash completion
+#   cmake --install build --prefix /usr/local   binary, man page, shell completions
 #   make package                                build/spansift_<version>_<arch>.deb
 #
 # Included from the top-level CMakeLists.txt after the spansift target exists.
@@ -27,6 +27,12 @@ install(FILES ${SPANSIFT_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/completion/spansift.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME spansift)
+# The folders that Debian's zsh and fish packages keep for completions that
+# other packages ship; both are on those shells' default search paths.
+install(FILES ${PROJECT_SOURCE_DIR}/completion/_spansift
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+install(FILES ${PROJECT_SOURCE_DIR}/completion/spansift.fish
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
 
 set(SPANSIFT_MAINTAINER "spansift maintainers <maintainers@spansift.example>"
     CACHE STRING "Maintainer line of the Debian package")

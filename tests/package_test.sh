@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package into a temporary folder, unpacks it into a
 # temporary root with dpkg-deb -x and checks what installing it would give:
-# exactly the binary, the man page and the bash completion; a binary whose
-# libraries all resolve and that runs; and a Depends field that names the
-# package of every shared library the binary links (ICU, Boost.JSON when it
-# is linked as a shared library, the C++ runtime, libc).
+# exactly the binary, the man page and the bash, zsh and fish completions; a
+# binary whose libraries all resolve and that runs; and a Depends field that
+# names the package of every shared library the binary links (ICU, Boost.JSON
+# when it is linked as a shared library, the C++ runtime, libc).
 # Usage: package_test.sh CPACK BUILD_DIR SOURCE_DIR VERSION
 set -uo pipefail
 
@@ -65,15 +65,18 @@ summary="Show the Jaeger-traces, or a selection of jaeger-traces, as Pretty-prin
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
 files=$(cd "$root" && find . ! -type d | sort)
-wanted=$'./usr/bin/spansift\n./usr/share/bash-completion/completions/spansift\n./usr/share/man/man1/spansift.1.gz'
+wanted=$'./usr/bin/spansift\n./usr/share/bash-completion/completions/spansift\n./usr/share/fish/vendor_completions.d/spansift.fish\n./usr/share/man/man1/spansift.1.gz\n./usr/share/zsh/vendor-completions/_spansift'
 [[ "$files" == "$wanted" ]] || fail "the package holds"$'\n'"$files"$'\n'"instead of"$'\n'"$wanted"
 
 bin="$root/usr/bin/spansift"
 [[ -x "$bin" ]] || fail "usr/bin/spansift is not executable"
 gzip -dc "$root/usr/share/man/man1/spansift.1.gz" | cmp -s - "$source_dir/man/spansift.1" ||
   fail "the packaged man page differs from man/spansift.1"
-cmp -s "$root/usr/share/bash-completion/completions/spansift" "$source_dir/completion/spansift.bash" ||
-  fail "the packaged completion differs from completion/spansift.bash"
+for pair in bash-completion/completions/spansift:spansift.bash \
+  zsh/vendor-completions/_spansift:_spansift fish/vendor_completions.d/spansift.fish:spansift.fish; do
+  cmp -s "$root/usr/share/${pair%%:*}" "$source_dir/completion/${pair#*:}" ||
+    fail "the packaged ${pair%%:*} differs from completion/${pair#*:}"
+done
 
 # Every library resolves from the system, with no search path into the
 # build tree.
