@@ -94,6 +94,7 @@ void StagingFolder::make_run_folder() {
     if (parent_ < 0) {
       if (system_.make_folder_at(output_, kParent, 0777) != 0 && errno != EEXIST) break;
       parent_ = system_.hold_folder_at(output_, kParent);
+      if (parent_ < 0 && errno == ENOENT) continue;  // removed by a run that ended meanwhile
       if (parent_ < 0) break;
       if (!cleaned) remove_dead_runs(system_, parent_);
       cleaned = true;
