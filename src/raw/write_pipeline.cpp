@@ -125,10 +125,11 @@ class Ledger {
     names_.append(name).push_back('\0');  // a name with a NUL is never staged
   }
 
-  // The name of a slot that was staged, once the workers are gone.
+  // The name of a slot that was staged, once the workers are gone; empty
+  // for one that was not.
   std::string_view name(std::size_t slot) EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    assert(slot < at_.size() && at_[slot] != kNone);
+    if (slot >= at_.size() || at_[slot] == kNone) return {};
     return names_.c_str() + at_[slot];
   }
 
