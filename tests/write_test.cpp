@@ -3,16 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <pthread.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -519,6 +523,45 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
     EXPECT_FALSE(has_temp_files(jaeger));
     EXPECT_EQ(list_folder(jaeger).size(), 2u);
   }
+}
+
+// The real write, once: a pipe of one page read a little at a time, and a
+// signal without SA_RESTART that keeps coming while the writer waits, so that
+// its writes are cut short or interrupted before a byte is taken.
+std::atomic<int> signals_taken{0};
+
+TEST(PosixSystem, WriteAllGoesOnThroughShortAndInterruptedWrites) {
+  struct sigaction action = {};
+  struct sigaction saved = {};
+  action.sa_handler = [](int) { ++signals_taken; };
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &saved), 0);
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC), 0);
+  ASSERT_EQ(::fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096), 4096);
+  std::string text;
+  for (int i = 0; i < (1 << 18); ++i) text += static_cast<char>('a' + i % 26);
+
+  std::string got;
+  std::thread reader([&, writer = ::pthread_self()] {
+    char buffer[1000];
+    ssize_t n;
+    do {
+      ::pthread_kill(writer, SIGUSR1);
+      n = ::read(pipe_ends[0], buffer, sizeof buffer);
+      if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+    } while (n > 0 || (n < 0 && errno == EINTR));  // ends once the writer has closed its end
+  });
+  File file(posix_system(), pipe_ends[1]);
+  Status written = posix_system().write_all(file, text);
+  EXPECT_TRUE(file.close().ok());
+  reader.join();
+  ::close(pipe_ends[0]);
+  ::sigaction(SIGUSR1, &saved, nullptr);
+
+  EXPECT_TRUE(written.ok()) << written.display();
+  EXPECT_EQ(got.size(), text.size());
+  EXPECT_TRUE(got == text);
+  EXPECT_GT(signals_taken.load(), 0);
 }
 
 // ---------------------------------------------------------------------------
