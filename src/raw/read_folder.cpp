@@ -44,10 +44,9 @@ bool has_json_extension(std::string_view path) {
 
 // The path with its last component removed, as a view into `path`: empty for
 // a bare name (the current folder), "/" for a name directly under the root.
-// Nothing when there is no last component to remove.
-std::optional<std::string_view> parent_of(std::string_view path) {
+// `path` has a last component: it has the extension "json".
+std::string_view parent_of(std::string_view path) {
   std::string_view trimmed = without_trailing_slashes(path);
-  if (trimmed.empty()) return std::nullopt;
   std::size_t slash = trimmed.rfind('/');
   if (slash == std::string_view::npos) return path.substr(0, 0);
   std::string_view parent = without_trailing_slashes(trimmed.substr(0, slash));
@@ -142,11 +141,10 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
   struct stat status;
   bool found = system.stat(path, status).ok();
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
-    std::optional<std::string_view> parent = parent_of(input);
-    if (parent) records.open(*parent);
+    std::string_view parent = parent_of(input);
+    records.open(parent);
     records.add(read_and_split_file(path, records.into(), system));
-    if (!parent) throw Stop(messages::kNoParent);
-    result.base_folder = *parent;
+    result.base_folder = parent;
     result.file_count = 1;
   } else if (found && S_ISDIR(status.st_mode)) {
     std::int32_t file_count = 0;
