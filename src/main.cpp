@@ -4,13 +4,11 @@
 #include <csignal>
 #include <cstdint>
 #include <exception>
-#include <iostream>
 #include <new>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <utility>
 
 #include <CLI/CLI.hpp>
@@ -22,6 +20,7 @@
 #include "utils/messages.h"
 #include "utils/report.h"
 #include "utils/stop.h"
+#include "utils/system.h"
 #include "utils/text.h"
 
 namespace {
@@ -104,7 +103,7 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
     int status = app.exit(error, out, err);
     // Help and version go through the same checked writer as every other line.
     print_stdout(out.str());
-    std::cerr << err.str() << std::flush;
+    (void)spansift::posix_system().write_stderr(err.str());
     return status == 0 ? 0 : kUsageErrorStatus;
   }
   args.timezone_minutes = *parse_int64(timezone_text);
@@ -126,7 +125,7 @@ int run(const Args& args) {
 int fault(std::string_view message) {
   std::string line(message);
   line += '\n';
-  spansift::write_whole(STDERR_FILENO, line);  // nowhere left to report a failure
+  (void)spansift::posix_system().write_stderr(line);  // nowhere left to report a failure
   return kFaultStatus;
 }
 

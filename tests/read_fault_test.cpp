@@ -57,7 +57,8 @@ TEST(ReadFaults, EachCallOfTheReadPathFailing) {
     std::string err;  // empty: the run completes
   };
   // Calls in order: stat of the input (1), the listing, stat of x.json (2),
-  // its open, fstat, the probe read (1), then the whole or streamed reads.
+  // its open (and check), the probe read (1), then the whole or streamed
+  // reads, the file's close and the listing's.
   const Case cases[] = {
       {"input can't be looked at",
        {{Call::Stat, 1, EACCES}},
@@ -66,13 +67,13 @@ TEST(ReadFaults, EachCallOfTheReadPathFailing) {
        "",
        " Expected file with extention '.json' or folder. Received: '" + in + "' "},
       {"listing can't be opened",
-       {{Call::OpenFolder, 1, EACCES}},
+       {{Call::ListFolder, 1, EACCES}},
        false,
        Swap::None,
        "",
        R"(Failed to read directory: Os { code: 13, kind: PermissionDenied, message: "Permission denied" })"},
       {"listing can't be read",
-       {{Call::NextEntry, 1, EIO}},
+       {{Call::NextName, 1, EIO}},
        false,
        Swap::None,
        "",
@@ -84,12 +85,12 @@ TEST(ReadFaults, EachCallOfTheReadPathFailing) {
        "",
        R"(Os { code: 40, kind: FilesystemLoop, message: "Too many levels of symbolic links" })"},
       {"file can't be opened",
-       {{Call::OpenForReading, 1, EMFILE}},
+       {{Call::OpenInput, 1, EMFILE}},
        false,
        Swap::None,
        reading,
        R"(Os { code: 24, kind: Uncategorized, message: "Too many open files" })"},
-      {"file status fails", {{Call::FileStatus, 1, EIO}}, false, Swap::None, reading, eio},
+      {"file can't be checked", {{Call::OpenInput, 1, EIO}}, false, Swap::None, reading, eio},
       // The probe's failure is only shown; the file is then read without a mark.
       {"probe read fails",
        {{Call::ReadAt, 1, EIO}},
@@ -97,20 +98,16 @@ TEST(ReadFaults, EachCallOfTheReadPathFailing) {
        Swap::None,
        reading + "Failed reading BOM with error Input/output error (os error 5)\n" + serde + done,
        ""},
-      {"whole read fails", {{Call::ReadAt, 2, EIO}}, true, Swap::None, reading, eio},
+      {"whole read fails", {{Call::ReadAll, 1, EIO}}, true, Swap::None, reading, eio},
       {"streamed read fails",
        {{Call::ReadAt, 2, EIO}},
        false,
        Swap::None,
        reading + serde,
        R"x(Error("Input/output error (os error 5)", line: 0, column: 0))x"},
-      {"interrupted whole read is retried", {{Call::ReadAt, 2, EINTR}}, true, Swap::None, reading + done, ""},
-      {"interrupted streamed read is retried",
-       {{Call::ReadAt, 2, EINTR}},
-       false,
-       Swap::None,
-       reading + serde + done,
-       ""},
+      // What was read is whole; the failed closes are not shown.
+      {"file can't be closed", {{Call::Close, 1, EIO}}, true, Swap::None, reading + done, ""},
+      {"listing can't be closed", {{Call::CloseListing, 1, EIO}}, false, Swap::None, reading + serde + done, ""},
       // Never read, so never waited on.
       {"FIFO swapped in", {}, false, Swap::Fifo, reading, not_seekable},
       {"device swapped in", {}, false, Swap::Device, reading, not_seekable},

@@ -225,6 +225,22 @@ TEST(ReadTraceFile, MarkedFileThatShrinksAfterItsStatus) {
   EXPECT_EQ(trace.store->text(trace.data[0].traceID), "t1");
 }
 
+// The real whole read: what the file holds when it is read, whatever its size was when opened.
+TEST(PosixSystem, ReadAllTakesWhatTheFileHoldsNow) {
+  TempDir dir;
+  const std::string path = dir / "x.json";
+  for (const std::string now : {"abcdefghij", "ab"}) {
+    write_file(path, "abcde");
+    File file;
+    ASSERT_TRUE(posix_system().open_input(path, file).ok());
+    EXPECT_EQ(file.size(), 5);
+    write_file(path, now);
+    std::string bytes;
+    EXPECT_TRUE(posix_system().read_all(file, bytes).ok());
+    EXPECT_EQ(bytes, now);
+  }
+}
+
 TEST(ReadTraceFile, QuotesInThePathAreEscapedInReportLines) {
   TempDir dir;
   const std::string path = dir / "it's \"x\".json";

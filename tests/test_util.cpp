@@ -100,121 +100,142 @@ std::string stop_message(const std::function<void()>& body) {
   return "";
 }
 
-bool FaultySystem::fails(Call call) {
+Status FaultySystem::fails(Call call) {
   int nth = ++calls_[static_cast<int>(call)];
   for (const Failure& f : failures) {
-    if (f.call == call && f.nth == nth) {
-      errno = f.error;
-      return true;
-    }
+    if (f.call == call && f.nth == nth) return f.error == 0 ? Status::wrote_nothing() : Status{f.error};
   }
-  return false;
+  return {};
 }
 
-const MemoryFile* FaultySystem::memory_file(int fd) const {
-  auto found = open_memory_files_.find(fd);
+const MemoryFile* FaultySystem::memory_file(const File& file) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = open_memory_files_.find(file.fd());
   return found == open_memory_files_.end() ? nullptr : found->second;
 }
 
-int FaultySystem::stat(const char* path, struct stat* status) {
-  if (fails(Call::Stat)) return -1;
-  int result = PosixSystem::stat(path, status);
-  if (result == 0 && after_stat) after_stat(path);
-  return result;
+template <class Real>
+Status FaultySystem::either(Call call, Real real) {
+  Status failed = fails(call);
+  return failed.ok() ? real() : failed;
 }
 
-int FaultySystem::mkdir(const char* path, mode_t mode) {
-  return fails(Call::Mkdir) ? -1 : PosixSystem::mkdir(path, mode);
+Status FaultySystem::stat(const std::string& path, struct stat& status) {
+  if (Status failed = fails(Call::Stat); !failed.ok()) return failed;
+  Status done = PosixSystem::stat(path, status);
+  if (done.ok() && after_stat) after_stat(path);
+  return done;
 }
 
-DIR* FaultySystem::open_folder(const char* path) {
-  return fails(Call::OpenFolder) ? nullptr : PosixSystem::open_folder(path);
+Status FaultySystem::make_folder(const std::string& path, mode_t mode) {
+  return either(Call::MakeFolder, [&] { return PosixSystem::make_folder(path, mode); });
+}
+Status FaultySystem::remove_folder(const std::string& path) {
+  return either(Call::RemoveFolder, [&] { return PosixSystem::remove_folder(path); });
+}
+Status FaultySystem::list_folder(const std::string& path, Listing& listing) {
+  return either(Call::ListFolder, [&] { return PosixSystem::list_folder(path, listing); });
+}
+Status FaultySystem::hold_folder(const std::string& path, File& folder) {
+  return either(Call::HoldFolder, [&] { return PosixSystem::hold_folder(path, folder); });
+}
+Status FaultySystem::hold_folder_at(const File& folder, const char* name, File& held) {
+  return either(Call::HoldFolderAt, [&] { return PosixSystem::hold_folder_at(folder, name, held); });
+}
+Status FaultySystem::make_folder_at(const File& folder, const char* name, mode_t mode) {
+  return either(Call::MakeFolderAt, [&] { return PosixSystem::make_folder_at(folder, name, mode); });
+}
+Status FaultySystem::list_held_folder(const File& folder, Listing& listing) {
+  return either(Call::ListHeldFolder, [&] { return PosixSystem::list_held_folder(folder, listing); });
+}
+Status FaultySystem::status_at(const File& folder, const char* name, struct stat& status) {
+  return either(Call::StatusAt, [&] { return PosixSystem::status_at(folder, name, status); });
+}
+Status FaultySystem::check_writable_at(const File& folder, const char* name) {
+  return either(Call::CheckWritableAt, [&] { return PosixSystem::check_writable_at(folder, name); });
+}
+Status FaultySystem::create_file_at(const File& folder, const char* name, mode_t mode, File& file) {
+  return either(Call::CreateFileAt, [&] { return PosixSystem::create_file_at(folder, name, mode, file); });
+}
+Status FaultySystem::rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) {
+  return either(Call::RenameAt, [&] { return PosixSystem::rename_at(from_folder, from, to_folder, to); });
+}
+Status FaultySystem::remove_file_at(const File& folder, const char* name) {
+  return either(Call::RemoveFileAt, [&] { return PosixSystem::remove_file_at(folder, name); });
+}
+Status FaultySystem::remove_folder_at(const File& folder, const char* name) {
+  return either(Call::RemoveFolderAt, [&] { return PosixSystem::remove_folder_at(folder, name); });
+}
+Status FaultySystem::try_lock(const File& file) {
+  return either(Call::TryLock, [&] { return PosixSystem::try_lock(file); });
+}
+Status FaultySystem::write_all(const File& file, std::string_view text) {
+  return either(Call::WriteAll, [&] { return PosixSystem::write_all(file, text); });
+}
+Status FaultySystem::change_mode(const File& file, mode_t mode) {
+  return either(Call::ChangeMode, [&] { return PosixSystem::change_mode(file, mode); });
+}
+Status FaultySystem::next_name(Listing& listing, std::string_view& name) {
+  return either(Call::NextName, [&] { return PosixSystem::next_name(listing, name); });
+}
+Status FaultySystem::write_stdout(std::string_view text) {
+  return either(Call::WriteStdout, [&] { return PosixSystem::write_stdout(text); });
+}
+Status FaultySystem::write_stderr(std::string_view text) {
+  return either(Call::WriteStderr, [&] { return PosixSystem::write_stderr(text); });
 }
 
-const char* FaultySystem::next_entry(DIR* folder) {
-  return fails(Call::NextEntry) ? nullptr : PosixSystem::next_entry(folder);
-}
-
-int FaultySystem::hold_folder(const char* path) {
-  return fails(Call::HoldFolder) ? -1 : PosixSystem::hold_folder(path);
-}
-
-int FaultySystem::hold_folder_at(int folder, const char* name) {
-  return fails(Call::HoldFolderAt) ? -1 : PosixSystem::hold_folder_at(folder, name);
-}
-
-int FaultySystem::make_folder_at(int folder, const char* name, mode_t mode) {
-  return fails(Call::MakeFolderAt) ? -1 : PosixSystem::make_folder_at(folder, name, mode);
-}
-
-int FaultySystem::status_at(int folder, const char* name, struct stat* status) {
-  return fails(Call::StatusAt) ? -1 : PosixSystem::status_at(folder, name, status);
-}
-
-int FaultySystem::check_writable_at(int folder, const char* name) {
-  return fails(Call::CheckWritableAt) ? -1 : PosixSystem::check_writable_at(folder, name);
-}
-
-int FaultySystem::create_new_file_at(int folder, const char* name, mode_t mode) {
-  return fails(Call::CreateNewFileAt) ? -1 : PosixSystem::create_new_file_at(folder, name, mode);
-}
-
-int FaultySystem::rename_at(int from_folder, const char* from, int to_folder, const char* to) {
-  return fails(Call::RenameAt) ? -1 : PosixSystem::rename_at(from_folder, from, to_folder, to);
-}
-
-int FaultySystem::remove_at(int folder, const char* name, bool is_folder) {
-  return fails(Call::RemoveAt) ? -1 : PosixSystem::remove_at(folder, name, is_folder);
-}
-
-int FaultySystem::try_lock(int fd) { return fails(Call::TryLock) ? -1 : PosixSystem::try_lock(fd); }
-
-int FaultySystem::open_for_reading(const char* path) {
-  if (fails(Call::OpenForReading)) return -1;
-  for (const MemoryFile& file : memory_files) {
-    if (file.path != path) continue;
-    int fd = PosixSystem::open_for_reading("/dev/null");
-    open_memory_files_[fd] = &file;
-    return fd;
+Status FaultySystem::open_input(const std::string& path, File& file) {
+  if (Status failed = fails(Call::OpenInput); !failed.ok()) return failed;
+  for (const MemoryFile& memory : memory_files) {
+    if (memory.path != path) continue;
+    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Status{errno};
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_memory_files_[fd] = &memory;
+    file = File(*this, fd, memory.size);
+    return {};
   }
-  return PosixSystem::open_for_reading(path);
+  return PosixSystem::open_input(path, file);
 }
 
-int FaultySystem::file_status(int fd, struct stat* status) {
-  if (fails(Call::FileStatus)) return -1;
-  const MemoryFile* file = memory_file(fd);
-  if (file == nullptr) return PosixSystem::file_status(fd, status);
-  *status = {};
-  status->st_mode = S_IFREG | 0644;
-  status->st_size = file->size;
-  return 0;
+Status FaultySystem::file_status(const File& file, struct stat& status) {
+  return either(Call::FileStatus, [&] { return PosixSystem::file_status(file, status); });
 }
 
-ssize_t FaultySystem::read_at(int fd, void* buffer, std::size_t size, off_t offset) {
-  if (fails(Call::ReadAt)) return errno == 0 ? 0 : -1;
-  const MemoryFile* file = memory_file(fd);
-  if (file == nullptr) return PosixSystem::read_at(fd, buffer, size, offset);
+Status FaultySystem::read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  if (Status failed = fails(Call::ReadAt); !failed.ok()) return failed;
+  const MemoryFile* memory = memory_file(file);
+  if (memory == nullptr) return PosixSystem::read_at(file, offset, buffer, size, got);
   std::string_view rest =
-      std::string_view(file->bytes).substr(std::min(file->bytes.size(), static_cast<std::size_t>(offset)));
-  std::size_t n = std::min(size, rest.size());
-  std::memcpy(buffer, rest.data(), n);
-  return static_cast<ssize_t>(n);
+      std::string_view(memory->bytes).substr(std::min(memory->bytes.size(), static_cast<std::size_t>(offset)));
+  got = std::min(size, rest.size());
+  std::memcpy(buffer, rest.data(), got);
+  return {};
 }
 
-ssize_t FaultySystem::write(int fd, const void* data, std::size_t size) {
-  if (fails(Call::Write)) return errno == 0 ? 0 : -1;
-  return PosixSystem::write(fd, data, std::min(size, write_limit));
+Status FaultySystem::read_all(const File& file, std::string& bytes) {
+  if (Status failed = fails(Call::ReadAll); !failed.ok()) return failed;
+  const MemoryFile* memory = memory_file(file);
+  if (memory == nullptr) return PosixSystem::read_all(file, bytes);
+  bytes = memory->bytes;
+  return {};
 }
 
-int FaultySystem::change_mode(int fd, mode_t mode) {
-  return fails(Call::ChangeMode) ? -1 : PosixSystem::change_mode(fd, mode);
-}
-
-int FaultySystem::close(int fd) {
-  open_memory_files_.erase(fd);
+Status FaultySystem::close(int fd) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_memory_files_.erase(fd);
+  }
   // As on Linux, the descriptor is gone even when close fails.
-  PosixSystem::close(fd);
-  return fails(Call::Close) ? -1 : 0;
+  (void)PosixSystem::close(fd);
+  return fails(Call::Close);
+}
+
+Status FaultySystem::close_listing(DIR* folder) {
+  (void)PosixSystem::close_listing(folder);
+  return fails(Call::CloseListing);
 }
 
 std::string span_json(const Span& span) {

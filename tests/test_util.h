@@ -2,9 +2,11 @@
 // records, and running the built binary as a child process.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -78,31 +80,38 @@ std::string stop_message(const std::function<void()>& body);
 // The calls of System that a test can make fail.
 enum class Call {
   Stat,
-  Mkdir,
-  OpenFolder,
-  NextEntry,
+  MakeFolder,
+  RemoveFolder,
+  ListFolder,
+  OpenInput,
+  ReadAt,
+  ReadAll,
   HoldFolder,
   HoldFolderAt,
   MakeFolderAt,
+  ListHeldFolder,
   StatusAt,
   CheckWritableAt,
-  CreateNewFileAt,
+  CreateFileAt,
   RenameAt,
-  RemoveAt,
+  RemoveFileAt,
+  RemoveFolderAt,
   TryLock,
-  OpenForReading,
   FileStatus,
-  ReadAt,
-  Write,
+  WriteAll,
   ChangeMode,
   Close,
+  NextName,
+  CloseListing,
+  WriteStdout,
+  WriteStderr,
   kCount
 };
 
 struct Failure {
   Call call;
   int nth;    // the call of that kind that fails, from 1
-  int error;  // its errno; a read or write with 0 takes no byte instead
+  int error;  // its errno; a write with 0 takes no byte instead
 };
 
 // A file served from memory: opened, it shows as a regular file of `size`
@@ -113,42 +122,54 @@ struct MemoryFile {
   std::string bytes;
 };
 
-// The real calls but for the chosen failures, memory files, writes of at
-// most `write_limit` bytes, and `after_stat`, which runs after each stat that
-// succeeded, with its path (to change a file between its check and its use).
+// The real calls but for the chosen failures, memory files, and
+// `after_stat`, which runs after each stat that succeeded, with its path (to
+// change a file between its check and its use). Set these up before the
+// first call; the calls may then come from several threads.
 class FaultySystem : public PosixSystem {
  public:
   std::vector<Failure> failures;
   std::vector<MemoryFile> memory_files;
-  std::size_t write_limit = SIZE_MAX;
   std::function<void(const std::string& path)> after_stat;
 
-  int stat(const char* path, struct stat* status) override;
-  int mkdir(const char* path, mode_t mode) override;
-  DIR* open_folder(const char* path) override;
-  const char* next_entry(DIR* folder) override;
-  int hold_folder(const char* path) override;
-  int hold_folder_at(int folder, const char* name) override;
-  int make_folder_at(int folder, const char* name, mode_t mode) override;
-  int status_at(int folder, const char* name, struct stat* status) override;
-  int check_writable_at(int folder, const char* name) override;
-  int create_new_file_at(int folder, const char* name, mode_t mode) override;
-  int rename_at(int from_folder, const char* from, int to_folder, const char* to) override;
-  int remove_at(int folder, const char* name, bool is_folder) override;
-  int try_lock(int fd) override;
-  int open_for_reading(const char* path) override;
-  int file_status(int fd, struct stat* status) override;
-  ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset) override;
-  ssize_t write(int fd, const void* data, std::size_t size) override;
-  int change_mode(int fd, mode_t mode) override;
-  int close(int fd) override;
+  Status stat(const std::string& path, struct stat& status) override;
+  Status make_folder(const std::string& path, mode_t mode) override;
+  Status remove_folder(const std::string& path) override;
+  Status list_folder(const std::string& path, Listing& listing) override;
+  Status open_input(const std::string& path, File& file) override;
+  Status read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) override;
+  Status read_all(const File& file, std::string& bytes) override;
+  Status hold_folder(const std::string& path, File& folder) override;
+  Status hold_folder_at(const File& folder, const char* name, File& held) override;
+  Status make_folder_at(const File& folder, const char* name, mode_t mode) override;
+  Status list_held_folder(const File& folder, Listing& listing) override;
+  Status status_at(const File& folder, const char* name, struct stat& status) override;
+  Status check_writable_at(const File& folder, const char* name) override;
+  Status create_file_at(const File& folder, const char* name, mode_t mode, File& file) override;
+  Status rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) override;
+  Status remove_file_at(const File& folder, const char* name) override;
+  Status remove_folder_at(const File& folder, const char* name) override;
+  Status try_lock(const File& file) override;
+  Status file_status(const File& file, struct stat& status) override;
+  Status write_all(const File& file, std::string_view text) override;
+  Status change_mode(const File& file, mode_t mode) override;
+  Status close(int fd) override;
+  Status next_name(Listing& listing, std::string_view& name) override;
+  Status close_listing(DIR* folder) override;
+  Status write_stdout(std::string_view text) override;
+  Status write_stderr(std::string_view text) override;
 
  private:
-  bool fails(Call call);  // counts the call; true, with errno set, when it is to fail
-  const MemoryFile* memory_file(int fd) const;
+  // Counts the call; the failure it is to end with, or ok.
+  Status fails(Call call);
+  // The failure chosen for this call, or what `real` does.
+  template <class Real>
+  Status either(Call call, Real real);
+  const MemoryFile* memory_file(const File& file);
 
-  int calls_[static_cast<int>(Call::kCount)] = {};
-  std::map<int, const MemoryFile*> open_memory_files_;  // by descriptor (one of /dev/null)
+  std::atomic<int> calls_[static_cast<int>(Call::kCount)] = {};
+  std::mutex mutex_;
+  std::map<int, const MemoryFile*> open_memory_files_;  // by descriptor (one of /dev/null), under mutex_
 };
 
 // ---- Runs of the built binary.

@@ -7,10 +7,10 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <new>
-#include <sys/file.h>
 #include <map>
+#include <new>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,38 +55,38 @@ class FailingForFile : public PosixSystem {
  public:
   FailingForFile(Step step, std::string name, int error) : step_(step), name_("/" + std::move(name)), error_(error) {}
 
-  int status_at(int folder, const char* name, struct stat* status) override {
+  Status status_at(const File& folder, const char* name, struct stat& status) override {
     current() = std::string("/") + name;
-    return fails(Step::Lstat) ? -1 : PosixSystem::status_at(folder, name, status);
+    return fails(Step::Lstat) ? failure() : PosixSystem::status_at(folder, name, status);
   }
-  int check_writable_at(int folder, const char* name) override {
-    return fails(Step::Writable) ? -1 : PosixSystem::check_writable_at(folder, name);
+  Status check_writable_at(const File& folder, const char* name) override {
+    return fails(Step::Writable) ? failure() : PosixSystem::check_writable_at(folder, name);
   }
-  int create_new_file_at(int folder, const char* name, mode_t mode) override {
-    return fails(Step::Create) ? -1 : PosixSystem::create_new_file_at(folder, name, mode);
+  Status create_file_at(const File& folder, const char* name, mode_t mode, File& file) override {
+    return fails(Step::Create) ? failure() : PosixSystem::create_file_at(folder, name, mode, file);
   }
-  ssize_t write(int fd, const void* data, std::size_t size) override {
-    return fails(Step::Write) ? -1 : PosixSystem::write(fd, data, size);
+  Status write_all(const File& file, std::string_view text) override {
+    return fails(Step::Write) ? failure() : PosixSystem::write_all(file, text);
   }
-  int close(int fd) override {
-    PosixSystem::close(fd);
-    return fails(Step::Close) ? -1 : 0;
+  Status close(int fd) override {
+    (void)PosixSystem::close(fd);
+    return fails(Step::Close) ? failure() : Status{};
   }
-  int rename_at(int from_folder, const char* from, int to_folder, const char* to) override {
+  Status rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) override {
     current() = std::string("/") + to;
-    return fails(Step::Rename) ? -1 : PosixSystem::rename_at(from_folder, from, to_folder, to);
+    return fails(Step::Rename) ? failure() : PosixSystem::rename_at(from_folder, from, to_folder, to);
   }
-  int mkdir(const char* path, mode_t mode) override {
+  Status make_folder(const std::string& path, mode_t mode) override {
     current() = path;
-    return fails(Step::Mkdir) ? -1 : PosixSystem::mkdir(path, mode);
+    return fails(Step::Mkdir) ? failure() : PosixSystem::make_folder(path, mode);
   }
   // Reading happens on one thread, a file at a time.
-  int open_for_reading(const char* path) override {
+  Status open_input(const std::string& path, File& file) override {
     current() = path;
-    return PosixSystem::open_for_reading(path);
+    return PosixSystem::open_input(path, file);
   }
-  ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset) override {
-    return fails(Step::Read) ? -1 : PosixSystem::read_at(fd, buffer, size, offset);
+  Status read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) override {
+    return fails(Step::Read) ? failure() : PosixSystem::read_at(file, offset, buffer, size, got);
   }
 
  private:
@@ -94,11 +94,8 @@ class FailingForFile : public PosixSystem {
     thread_local std::string path;
     return path;
   }
-  bool fails(Step step) const {
-    if (step != step_ || !current().ends_with(name_)) return false;
-    errno = error_;
-    return true;
-  }
+  bool fails(Step step) const { return step == step_ && current().ends_with(name_); }
+  Status failure() const { return Status{error_}; }
 
   Step step_;
   std::string name_;
@@ -347,7 +344,7 @@ TEST(WritePipeline, InterruptRemovesStagedFilesAndTheFolderItMade) {
 // the commit puts its first file in place.
 class InterruptedAtRename : public PosixSystem {
  public:
-  int rename_at(int from_folder, const char* from, int to_folder, const char* to) override {
+  Status rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) override {
     ::kill(::getpid(), SIGTERM);
     ::usleep(50000);  // time for the signal's thread to wait for this rename
     return PosixSystem::rename_at(from_folder, from, to_folder, to);
@@ -413,9 +410,9 @@ TEST(WritePipeline, KilledRunsStagedFilesAreRemovedByTheNextRunAndNothingElse) {
 // Creates staged files, but the third attempt runs out of memory.
 class OutOfMemoryAtThirdFile : public PosixSystem {
  public:
-  int create_new_file_at(int folder, const char* name, mode_t mode) override {
+  Status create_file_at(const File& folder, const char* name, mode_t mode, File& file) override {
     if (++calls_ == 3) throw std::bad_alloc();
-    return PosixSystem::create_new_file_at(folder, name, mode);
+    return PosixSystem::create_file_at(folder, name, mode, file);
   }
 
  private:

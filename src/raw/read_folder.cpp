@@ -1,6 +1,5 @@
 #include "raw/read_folder.h"
 
-#include <cerrno>
 #include <iterator>
 #include <memory>
 #include <sys/stat.h>
@@ -18,30 +17,6 @@
 namespace spansift {
 
 namespace {
-
-// An open folder listing, closed through the system on every way out.
-class OpenFolder {
- public:
-  OpenFolder(System& system, const std::string& path) : system_(system), folder_(system.open_folder(path.c_str())) {}
-  ~OpenFolder() {
-    if (folder_ != nullptr) system_.close_folder(folder_);
-  }
-  OpenFolder(const OpenFolder&) = delete;
-  OpenFolder& operator=(const OpenFolder&) = delete;
-  bool valid() const { return folder_ != nullptr; }
-  const char* next_entry() { return system_.next_entry(folder_); }
-
- private:
-  System& system_;
-  DIR* folder_;
-};
-
-// One result of the folder listing: an entry's name, or the errno of a
-// listing that failed instead of producing an entry.
-struct ListingResult {
-  std::string_view name;
-  int error = 0;
-};
 
 // The path without trailing slashes; empty for "" and for a path of slashes only.
 std::string_view without_trailing_slashes(std::string_view path) {
@@ -69,10 +44,9 @@ bool has_json_extension(std::string_view path) {
 
 // The path with its last component removed, as a view into `path`: empty for
 // a bare name (the current folder), "/" for a name directly under the root.
-// Nothing when there is no last component to remove.
-std::optional<std::string_view> parent_of(std::string_view path) {
+// `path` has a last component: it has the extension "json".
+std::string_view parent_of(std::string_view path) {
   std::string_view trimmed = without_trailing_slashes(path);
-  if (trimmed.empty()) return std::nullopt;
   std::size_t slash = trimmed.rfind('/');
   if (slash == std::string_view::npos) return path.substr(0, 0);
   std::string_view parent = without_trailing_slashes(trimmed.substr(0, slash));
@@ -82,14 +56,13 @@ std::optional<std::string_view> parent_of(std::string_view path) {
 
 // Reads one folder entry if it is a regular file whose path ends in ".json";
 // other regular files are announced and passed over, anything else silently.
-std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, const ListingResult& entry,
+std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, std::string_view name,
                                                           std::int32_t& file_count, const ReadInto& into,
                                                           System& system) {
-  if (entry.error != 0) throw Stop(messages::entry_unreadable(OsError{entry.error}.detail()));
-  std::string path = join_path(folder, entry.name);
+  std::string path = join_path(folder, name);
 
   struct stat status;
-  if (system.stat(path.c_str(), &status) != 0) throw Stop(OsError{errno}.detail());
+  if (Status found = system.stat(path, status); !found.ok()) throw Stop(found.detail());
   if (!S_ISREG(status.st_mode)) return std::nullopt;
 
   if (!is_valid_utf8(path)) throw Stop(messages::kPathNotText);
@@ -166,31 +139,31 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
   std::string path(input);
 
   struct stat status;
-  bool found = system.stat(path.c_str(), &status) == 0;
+  bool found = system.stat(path, status).ok();
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
-    std::optional<std::string_view> parent = parent_of(input);
-    if (parent) records.open(*parent);
+    std::string_view parent = parent_of(input);
+    records.open(parent);
     records.add(read_and_split_file(path, records.into(), system));
-    if (!parent) throw Stop(messages::kNoParent);
-    result.base_folder = *parent;
+    result.base_folder = parent;
     result.file_count = 1;
   } else if (found && S_ISDIR(status.st_mode)) {
     std::int32_t file_count = 0;
-    OpenFolder folder(system, path);
-    if (!folder.valid()) throw Stop(messages::folder_unreadable(OsError{errno}.detail()));
+    Listing listing;
+    if (Status opened = system.list_folder(path, listing); !opened.ok()) {
+      throw Stop(messages::folder_unreadable(opened.detail()));
+    }
     records.open(input);
     for (;;) {
-      const char* entry = folder.next_entry();
-      if (entry == nullptr) {
-        if (errno != 0) read_folder_entry(input, ListingResult{{}, errno}, file_count, records.into(), system);
-        break;
-      }
-      std::string_view name = entry;
+      std::string_view name;
+      if (Status listed = listing.next(name); !listed.ok()) throw Stop(messages::entry_unreadable(listed.detail()));
+      if (name.empty()) break;
       if (name == "." || name == "..") continue;
-      if (auto read = read_folder_entry(input, ListingResult{name, 0}, file_count, records.into(), system)) {
+      if (auto read = read_folder_entry(input, name, file_count, records.into(), system)) {
         records.add(std::move(*read));
       }
     }
+    // Every name has been read: a listing that fails to close lost none.
+    (void)listing.close();
     result.base_folder = input;
     result.file_count = file_count;
   } else {

@@ -20,8 +20,7 @@ namespace spansift {
 class RecordSink {
  public:
   virtual ~RecordSink() = default;
-  // Before the first record: the folder that the output folder goes in. Not
-  // called for an input file without a parent folder (the run then stops).
+  // Before the first record: the folder that the output folder goes in.
   // True when records are to come as soon as each item is read, each item
   // in a store of its own; false when they may come an export at a time,
   // sharing one store for the run.

@@ -38,41 +38,42 @@ bool is_staged_name(std::string_view name) {
 
 // The names in the held `folder` that `keep` accepts; empty when it can't be listed.
 template <class Keep>
-std::vector<std::string> names_in(System& system, int folder, Keep keep) {
+std::vector<std::string> names_in(System& system, const File& folder, Keep keep) {
   std::vector<std::string> names;
-  DIR* listing = system.list_held_folder(folder);
-  if (listing == nullptr) return names;
-  while (const char* name = system.next_entry(listing)) {
-    if (keep(std::string_view(name))) names.emplace_back(name);
+  Listing listing;
+  if (!system.list_held_folder(folder, listing).ok()) return names;
+  std::string_view name;
+  while (listing.next(name).ok() && !name.empty()) {
+    if (keep(name)) names.emplace_back(name);
   }
-  system.close_folder(listing);
   return names;
 }
 
 // Removed while listing, so that it needs no memory: a folder's entries are
 // all listed even as some are removed.
-void remove_staged_files(System& system, int run) noexcept {
-  DIR* listing = system.list_held_folder(run);
-  if (listing == nullptr) return;
-  while (const char* name = system.next_entry(listing)) {
-    if (is_staged_name(name)) system.remove_at(run, name, false);
+void remove_staged_files(System& system, const File& run) noexcept {
+  Listing listing;
+  if (!system.list_held_folder(run, listing).ok()) return;
+  std::string_view name;
+  // A name from the listing ends in a NUL, as the system's calls need.
+  while (listing.next(name).ok() && !name.empty()) {
+    if (is_staged_name(name)) (void)system.remove_file_at(run, name.data());
   }
-  system.close_folder(listing);
 }
 
 }  // namespace
 
-void remove_dead_runs(System& system, int parent) noexcept {
+void remove_dead_runs(System& system, const File& parent) noexcept {
   try {
     for (const std::string& name : names_in(system, parent, is_run_name)) {
-      int run = system.hold_folder_at(parent, name.c_str());
-      if (run < 0) continue;  // gone, or not a folder: a link is never followed
+      File run;
+      // Gone, or not a folder: a link is never followed.
+      if (!system.hold_folder_at(parent, name.c_str(), run).ok()) continue;
       // Held by a run that is alive, or whose lock can't be had here.
-      if (system.try_lock(run) == 0) {
+      if (system.try_lock(run).ok()) {
         remove_staged_files(system, run);
-        system.remove_at(parent, name.c_str(), true);
+        (void)system.remove_folder_at(parent, name.c_str());
       }
-      system.close(run);
     }
   } catch (...) {
     // Out of memory for the names: what is left stays for a later run.
@@ -80,37 +81,34 @@ void remove_dead_runs(System& system, int parent) noexcept {
 }
 
 StagingFolder::StagingFolder(System& system, const std::string& folder) : system_(system) {
-  output_ = system_.hold_folder(folder.c_str());
-  if (output_ < 0) {
-    error_ = errno;
-    return;
-  }
-  make_run_folder();
+  error_ = system_.hold_folder(folder, output_);
+  if (error_.ok()) make_run_folder();
 }
 
 void StagingFolder::make_run_folder() {
   bool cleaned = false;
+  Status failed{EEXIST};  // what is left when every name drawn is taken
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    if (parent_ < 0) {
-      if (system_.make_folder_at(output_, kParent, 0777) != 0 && errno != EEXIST) break;
-      parent_ = system_.hold_folder_at(output_, kParent);
-      if (parent_ < 0 && errno == ENOENT) continue;  // removed by a run that ended meanwhile
-      if (parent_ < 0) break;
+    if (!parent_.is_open()) {
+      if (failed = system_.make_folder_at(output_, kParent, 0777); !failed.ok() && failed.code != EEXIST) break;
+      if (failed = system_.hold_folder_at(output_, kParent, parent_); !failed.ok()) {
+        if (failed.code == ENOENT) continue;  // removed by a run that ended meanwhile
+        break;
+      }
       if (!cleaned) remove_dead_runs(system_, parent_);
       cleaned = true;
     }
     std::string name = random_run_name();
-    if (system_.make_folder_at(parent_, name.c_str(), 0700) != 0) {
-      if (errno == EEXIST) continue;
-      if (errno != ENOENT) break;
+    if (failed = system_.make_folder_at(parent_, name.c_str(), 0700); !failed.ok()) {
+      if (failed.code == EEXIST) continue;
+      if (failed.code != ENOENT) break;
       // The parent was removed by a run that ended meanwhile: make it again.
-      system_.close(parent_);
-      parent_ = -1;
+      (void)parent_.close();
       continue;
     }
-    int run = system_.hold_folder_at(parent_, name.c_str());
-    if (run < 0) {
-      if (errno == ENOENT) continue;
+    File run;
+    if (failed = system_.hold_folder_at(parent_, name.c_str(), run); !failed.ok()) {
+      if (failed.code == ENOENT) continue;
       break;
     }
     // Between the folder's making and its lock, another run's cleanup may
@@ -118,34 +116,34 @@ void StagingFolder::make_run_folder() {
     // system without these locks leaves the folder unlocked, which no
     // cleanup removes either.
     struct stat status;
-    bool taken = system_.try_lock(run) != 0 && errno == EWOULDBLOCK;
-    if (taken || system_.file_status(run, &status) != 0 || status.st_nlink == 0) {
-      system_.close(run);
+    failed = system_.try_lock(run);
+    bool taken = failed.code == EWOULDBLOCK;
+    if (taken) continue;
+    if (failed = system_.file_status(run, status); !failed.ok()) continue;
+    if (status.st_nlink == 0) {
+      failed = Status{EEXIST};
       continue;
     }
-    run_ = run;
+    run_ = std::move(run);
     name_ = std::move(name);
     return;
   }
-  error_ = errno != 0 ? errno : EEXIST;
+  error_ = failed;
 }
 
 StagingFolder::~StagingFolder() { abandon(); }
 
-int StagingFolder::create(std::size_t slot, mode_t mode) {
-  if (run_ < 0) {
-    errno = error_;
-    return -1;
-  }
-  return system_.create_new_file_at(run_, std::to_string(slot).c_str(), mode);
+Status StagingFolder::create(std::size_t slot, mode_t mode, File& file) {
+  if (!run_.is_open()) return error_;
+  return system_.create_file_at(run_, std::to_string(slot).c_str(), mode, file);
 }
 
-int StagingFolder::put_in_place(std::size_t slot, const std::string& name) {
+Status StagingFolder::put_in_place(std::size_t slot, const std::string& name) {
   return system_.rename_at(run_, std::to_string(slot).c_str(), output_, name.c_str());
 }
 
 void StagingFolder::discard(std::size_t slot) noexcept {
-  if (run_ >= 0) system_.remove_at(run_, std::to_string(slot).c_str(), false);
+  if (run_.is_open()) (void)system_.remove_file_at(run_, std::to_string(slot).c_str());
 }
 
 bool StagingFolder::begin_step() {
@@ -169,18 +167,17 @@ void StagingFolder::abandon() noexcept {
 }
 
 void StagingFolder::remove_run_folder() noexcept {
-  if (run_ >= 0) {
+  if (run_.is_open()) {
     remove_staged_files(system_, run_);
-    system_.remove_at(parent_, name_.c_str(), true);
-    system_.close(run_);  // and with it the lock
+    (void)system_.remove_folder_at(parent_, name_.c_str());
+    (void)run_.close();  // and with it the lock
   }
-  if (parent_ >= 0) system_.close(parent_);
-  if (output_ >= 0) {
+  (void)parent_.close();
+  if (output_.is_open()) {
     // Only when no other run stages beside this one.
-    system_.remove_at(output_, kParent, true);
-    system_.close(output_);
+    (void)system_.remove_folder_at(output_, kParent);
+    (void)output_.close();
   }
-  run_ = parent_ = output_ = -1;
 }
 
 }  // namespace spansift

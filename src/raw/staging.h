@@ -32,11 +32,11 @@ class StagingFolder final : public InterruptCleanup {
   StagingFolder& operator=(const StagingFolder&) = delete;
 
   System& system() const { return system_; }
-  // The held output folder, for looking at the names files go to; -1 when
-  // it could not be opened (create() then fails).
-  int output_folder() const { return output_; }
-  // Why there is no staging folder (an errno), or 0.
-  int error() const { return error_; }
+  // The held output folder, for looking at the names files go to; not open
+  // when it could not be held (create() then fails).
+  const File& output_folder() const { return output_; }
+  // Why there is no staging folder, or ok.
+  Status error() const { return error_; }
 
   // A step that creates, renames or removes a staged file holds one of
   // these; began() is false once the folder has been abandoned, and the
@@ -57,11 +57,10 @@ class StagingFolder final : public InterruptCleanup {
   };
 
   // Creates the staged file of `slot` (which has none) for writing, with
-  // `mode` less the umask: a descriptor, or -1 with errno set.
-  int create(std::size_t slot, mode_t mode);
-  // Renames the staged file of `slot` onto `name` in the output folder:
-  // 0, or -1 with errno set.
-  int put_in_place(std::size_t slot, const std::string& name);
+  // `mode` less the umask.
+  Status create(std::size_t slot, mode_t mode, File& file);
+  // Renames the staged file of `slot` onto `name` in the output folder.
+  Status put_in_place(std::size_t slot, const std::string& name);
   // Removes the staged file of `slot`, if any; failures are ignored.
   void discard(std::size_t slot) noexcept;
 
@@ -77,11 +76,11 @@ class StagingFolder final : public InterruptCleanup {
   void remove_run_folder() noexcept;
 
   System& system_;
-  int output_ = -1;   // the output folder
-  int parent_ = -1;   // .spansift-staging in it
-  int run_ = -1;      // this run's folder, locked
+  File output_;       // the output folder
+  File parent_;       // .spansift-staging in it
+  File run_;          // this run's folder, locked
   std::string name_;  // of this run's folder
-  int error_ = 0;     // why there is no run folder
+  Status error_;      // why there is no run folder
 
   Mutex mutex_;
   CondVar no_steps_;
@@ -93,6 +92,6 @@ class StagingFolder final : public InterruptCleanup {
 // `parent`: those named as this program names them, that are folders (not
 // links), and whose lock can be taken. In each, only the names of staged
 // files are removed; a folder holding anything else stays.
-void remove_dead_runs(System& system, int parent) noexcept;
+void remove_dead_runs(System& system, const File& parent) noexcept;
 
 }  // namespace spansift

@@ -51,8 +51,6 @@ std::string write_message(const std::string& path, std::string_view reason) {
   return messages::write_failed(path, reason);
 }
 
-std::string os_text(int code) { return OsError{code}.display(); }
-
 // The staged file of a record, written into the staging folder. It is
 // removed when this goes out of scope unless it has been kept, whatever way
 // the scope is left.
@@ -61,29 +59,22 @@ class StagedFile {
   // Made with the mode 0666 at creation, so that the kernel applies the
   // process's umask itself; no process-wide state is read or changed.
   StagedFile(StagingFolder& staging, std::size_t slot) : staging_(staging), slot_(slot) {
-    fd_ = staging_.create(slot, 0666);
-    if (fd_ < 0) error_ = errno;
+    created_ = staging_.create(slot, 0666, file_);
   }
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
+  // Only reached with the file still ours after another fault, whose message
+  // is the one to show: these can only be tried.
   ~StagedFile() {
-    // Only reached with the file still ours after another fault, whose
-    // message is the one to show: these can only be tried.
-    if (fd_ >= 0) staging_.system().close(fd_);
-    if (error_ == 0 && !kept_) staging_.discard(slot_);
+    (void)file_.close();
+    if (created_.ok() && !kept_) staging_.discard(slot_);
   }
 
-  int fd() const { return fd_; }
-  int open_error() const { return error_; }
+  const File& file() const { return file_; }
+  Status created() const { return created_; }
 
-  // Returns 0 or the errno of a failed close. Some file systems (NFS, FUSE,
-  // quotas) report write errors only here. The descriptor is gone either way
-  // and is never closed twice.
-  int close() {
-    int result = staging_.system().close(fd_);
-    fd_ = -1;
-    return result == 0 ? 0 : errno;
-  }
+  // Some file systems (NFS, FUSE, quotas) report write errors only here.
+  Status close() { return file_.close(); }
 
   // The whole, closed file stays staged.
   void keep() { kept_ = true; }
@@ -91,8 +82,8 @@ class StagedFile {
  private:
   StagingFolder& staging_;
   std::size_t slot_;
-  int fd_ = -1;
-  int error_ = 0;
+  File file_;
+  Status created_;
   bool kept_ = false;
 };
 
@@ -111,19 +102,19 @@ std::string output_name(const JaegerTrace& record) {
 std::optional<mode_t> check_final_name(StagingFolder& staging, const std::string& path, const std::string& name) {
   System& system = staging.system();
   struct stat st;
-  if (system.status_at(staging.output_folder(), name.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) throw Stop(create_message(path, os_text(EISDIR)));
-    if (S_ISREG(st.st_mode)) {
-      if (system.check_writable_at(staging.output_folder(), name.c_str()) != 0) {
-        throw Stop(create_message(path, os_text(errno)));
-      }
-      return st.st_mode & 0777;
-    }
-    // Anything else, a symbolic link above all, is replaced and never
-    // written through.
-  } else if (errno != ENOENT) {
-    throw Stop(create_message(path, os_text(errno)));
+  if (Status looked = system.status_at(staging.output_folder(), name.c_str(), st); !looked.ok()) {
+    if (looked.code != ENOENT) throw Stop(create_message(path, looked.display()));
+    return std::nullopt;
   }
+  if (S_ISDIR(st.st_mode)) throw Stop(create_message(path, Status{EISDIR}.display()));
+  if (S_ISREG(st.st_mode)) {
+    if (Status writable = system.check_writable_at(staging.output_folder(), name.c_str()); !writable.ok()) {
+      throw Stop(create_message(path, writable.display()));
+    }
+    return st.st_mode & 0777;
+  }
+  // Anything else, a symbolic link above all, is replaced and never written
+  // through.
   return std::nullopt;
 }
 
@@ -139,26 +130,28 @@ void stage_record(StagingFolder& staging, std::size_t slot, const std::string& p
   // other file.
   if (name.find('\0') != std::string::npos) throw Stop(create_message(path, messages::kNulInName));
   // The output folder could not be held: nothing can be looked at in it.
-  if (staging.output_folder() < 0) throw Stop(create_message(path, os_text(staging.error())));
+  if (!staging.output_folder().is_open()) throw Stop(create_message(path, staging.error().display()));
   std::optional<mode_t> kept_mode = check_final_name(staging, path, name);
 
   StagedFile staged(staging, slot);
-  if (staged.fd() < 0) throw Stop(create_message(path, os_text(staged.open_error())));
+  if (!staged.created().ok()) throw Stop(create_message(path, staged.created().display()));
   System& system = staging.system();
-  if (kept_mode && system.change_mode(staged.fd(), *kept_mode) != 0) throw Stop(create_message(path, os_text(errno)));
-  int fd = staged.fd();
-  int code = write_whole(*text, [&](const char* data, std::size_t size) { return system.write(fd, data, size); });
-  if (code == kWroteNothing) throw Stop(write_message(path, messages::kWroteNothing));
-  if (code != 0) throw Stop(write_message(path, os_text(code)));
-  if (int close_error = staged.close(); close_error != 0) throw Stop(write_message(path, os_text(close_error)));
+  if (kept_mode) {
+    if (Status set = system.change_mode(staged.file(), *kept_mode); !set.ok()) {
+      throw Stop(create_message(path, set.display()));
+    }
+  }
+  if (Status written = system.write_all(staged.file(), *text); !written.ok()) {
+    throw Stop(write_message(path, written.display()));
+  }
+  if (Status closed = staged.close(); !closed.ok()) throw Stop(write_message(path, closed.display()));
   staged.keep();
 }
 
 void commit_staged(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name) {
-  if (staging.put_in_place(slot, name) != 0) {
-    int code = errno;
+  if (Status renamed = staging.put_in_place(slot, name); !renamed.ok()) {
     staging.discard(slot);
-    throw Stop(create_message(path, os_text(code)));
+    throw Stop(create_message(path, renamed.display()));
   }
 }
 

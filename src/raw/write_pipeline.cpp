@@ -4,7 +4,6 @@
 #include <cassert>
 #include <deque>
 #include <exception>
-#include <fcntl.h>
 #include <functional>
 #include <limits>
 #include <sched.h>
@@ -174,7 +173,7 @@ class MadeFolder {
   // Makes `path` (mode 0777 less the umask); false when it can't.
   bool make(System& system, const std::string& path) EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    if (system.mkdir(path.c_str(), 0777) != 0) return false;
+    if (!system.make_folder(path, 0777).ok()) return false;
     path_ = path;
     return true;
   }
@@ -186,7 +185,7 @@ class MadeFolder {
   // Removes it, if it is empty.
   void remove(System& system) noexcept EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    if (!path_.empty()) system.remove_at(AT_FDCWD, path_.c_str(), true);
+    if (!path_.empty()) (void)system.remove_folder(path_);
     path_.clear();
   }
 
@@ -320,7 +319,7 @@ bool WritePipeline::open(std::string_view base_folder) {
   s.base_folder = base_folder;
   s.folder = join_path(base_folder, "Jaeger");
   struct stat st;
-  bool exists = s.system.stat(s.folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  bool exists = s.system.stat(s.folder, st).ok() && S_ISDIR(st.st_mode);
   // An interrupt waits for the folders to be made, and then removes them.
   MutexLock lock(s.mutex);
   if (!exists && !s.made_folder.make(s.system, s.folder)) return false;  // commit() stops with the message

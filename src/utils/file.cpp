@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "utils/messages.h"
 #include "utils/stop.h"
@@ -51,15 +50,15 @@ std::string system_message(int code) {
 
 }  // namespace
 
-std::string OsError::display() const { return system_message(code) + " (os error " + std::to_string(code) + ")"; }
-
-std::string OsError::detail() const {
-  return "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"" +
-         escape_quotes(system_message(code)) + "\" }";
+std::string OsError::display() const {
+  if (code == kWroteNothingCode) return messages::kWroteNothing;
+  return system_message(code) + " (os error " + std::to_string(code) + ")";
 }
 
-int write_whole(int fd, std::string_view text) {
-  return write_whole(text, [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
+std::string OsError::detail() const {
+  if (code == kWroteNothingCode) return messages::kWroteNothing;
+  return "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"" +
+         escape_quotes(system_message(code)) + "\" }";
 }
 
 std::string join_path(std::string_view path, std::string_view name) {
@@ -73,10 +72,8 @@ std::string join_path(std::string_view path, std::string_view name) {
 std::string create_folder(std::string_view base, std::string_view name, System& system) {
   std::string path = join_path(base, name);
   struct stat st;
-  if (system.stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return path;
-  if (system.mkdir(path.c_str(), 0777) != 0) {
-    throw Stop(messages::folder_not_created(OsError{errno}.detail()));
-  }
+  if (system.stat(path, st).ok() && S_ISDIR(st.st_mode)) return path;
+  if (Status made = system.make_folder(path, 0777); !made.ok()) throw Stop(messages::folder_not_created(made.detail()));
   return path;
 }
 

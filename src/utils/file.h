@@ -1,48 +1,31 @@
 // Operating-system errors and the file-system helpers shared by reading and writing.
 #pragma once
 
-#include <cerrno>
-#include <cstddef>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace spansift {
 
 class System;
 
-// An error that carries the system's error number.
-struct OsError {
+// What a call to the system did: code 0, or the errno that it failed with.
+// Its texts are made here and nowhere else.
+struct [[nodiscard]] OsError {
   int code = 0;
 
-  // "{strerror} (os error {code})", e.g. "No such file or directory (os error 2)".
+  bool ok() const { return code == 0; }
+  // A write that took no byte: no errno says so.
+  static constexpr OsError wrote_nothing() { return OsError{kWroteNothingCode}; }
+
+  // "{strerror} (os error {code})", e.g. "No such file or directory (os error 2)";
+  // "failed to write whole buffer" for wrote_nothing().
   std::string display() const;
   // Os { code: 2, kind: NotFound, message: "No such file or directory" }
   std::string detail() const;
+
+ private:
+  static constexpr int kWroteNothingCode = -1;
 };
-
-// What write_whole returns when a write took no byte at all.
-inline constexpr int kWroteNothing = -1;
-
-// Hands all of `text` to `write_some(data, size)`, a call that behaves as
-// write(2), retrying partial and interrupted writes. Returns 0 once all is
-// written, the errno of a failed write, or kWroteNothing.
-template <class WriteSome>
-int write_whole(std::string_view text, WriteSome&& write_some) {
-  while (!text.empty()) {
-    ssize_t n = write_some(text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return kWroteNothing;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
-
-// write_whole through write(2) on `fd`.
-int write_whole(int fd, std::string_view text);
 
 // Joins `name` onto `path`: a name starting with "/" stands alone; otherwise
 // one "/" goes between unless `path` is empty or already ends with "/".

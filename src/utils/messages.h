@@ -147,7 +147,6 @@ inline std::string decoding_failed(std::string_view error) { return "decoding fa
 inline std::string not_json_file_or_folder(std::string_view input) {
   return " Expected file with extention '.json' or folder. Received: '" + str(input) + "' ";
 }
-inline constexpr const char* kNoParent = "Could not extract parent of input_file";
 inline constexpr const char* kPathNotText = "path-string";
 inline std::string folder_unreadable(std::string_view detail) { return "Failed to read directory: " + str(detail); }
 inline std::string entry_unreadable(std::string_view detail) { return "Failed to extract file-entry: " + str(detail); }

@@ -1,11 +1,10 @@
 #include "utils/report.h"
 
 #include <mutex>
-#include <unistd.h>
 
-#include "utils/file.h"
 #include "utils/messages.h"
 #include "utils/stop.h"
+#include "utils/system.h"
 
 namespace spansift {
 
@@ -24,8 +23,8 @@ ReportLog& report_log() {
 }  // namespace
 
 void print_stdout(std::string_view text) {
-  if (int code = write_whole(STDOUT_FILENO, text); code != 0) {
-    throw Stop(messages::stdout_failed(code == kWroteNothing ? messages::kWroteNothing : OsError{code}.display()));
+  if (Status written = posix_system().write_stdout(text); !written.ok()) {
+    throw Stop(messages::stdout_failed(written.display()));
   }
 }
 

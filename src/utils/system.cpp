@@ -1,88 +1,232 @@
 #include "utils/system.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <utility>
 
 namespace spansift {
 
-int PosixSystem::stat(const char* path, struct stat* status) { return ::stat(path, status); }
+File::File(File&& other) noexcept : system_(other.system_), fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
 
-int PosixSystem::mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
-
-DIR* PosixSystem::open_folder(const char* path) { return ::opendir(path); }
-
-DIR* PosixSystem::list_held_folder(int folder) {
-  // A description of its own, so that its offset is not `folder`'s.
-  int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  DIR* listing = ::fdopendir(fd);
-  if (listing == nullptr) {
-    int error = errno;
-    ::close(fd);
-    errno = error;
-    return nullptr;
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    system_ = other.system_;
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = other.size_;
   }
-  return listing;
+  return *this;
 }
 
-const char* PosixSystem::next_entry(DIR* folder) {
-  errno = 0;  // readdir leaves errno alone at the end
-  const dirent* entry = ::readdir(folder);
-  return entry == nullptr ? nullptr : entry->d_name;
+// Still open here only after another fault, whose message is the one to show.
+File::~File() { (void)close(); }
+
+Status File::close() {
+  if (fd_ < 0) return {};
+  return system_->close(std::exchange(fd_, -1));
 }
 
-void PosixSystem::close_folder(DIR* folder) { ::closedir(folder); }
+Listing::Listing(Listing&& other) noexcept : system_(other.system_), folder_(std::exchange(other.folder_, nullptr)) {}
 
-int PosixSystem::hold_folder(const char* path) { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
-
-int PosixSystem::hold_folder_at(int folder, const char* name) {
-  return ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+Listing& Listing::operator=(Listing&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    system_ = other.system_;
+    folder_ = std::exchange(other.folder_, nullptr);
+  }
+  return *this;
 }
 
-int PosixSystem::make_folder_at(int folder, const char* name, mode_t mode) { return ::mkdirat(folder, name, mode); }
+Listing::~Listing() { (void)close(); }
 
-int PosixSystem::status_at(int folder, const char* name, struct stat* status) {
-  return ::fstatat(folder, name, status, AT_SYMLINK_NOFOLLOW);
+Status Listing::next(std::string_view& name) { return system_->next_name(*this, name); }
+
+Status Listing::close() {
+  if (folder_ == nullptr) return {};
+  return system_->close_listing(std::exchange(folder_, nullptr));
 }
 
-int PosixSystem::check_writable_at(int folder, const char* name) { return ::faccessat(folder, name, W_OK, AT_EACCESS); }
+namespace {
 
-int PosixSystem::create_new_file_at(int folder, const char* name, mode_t mode) {
-  return ::openat(folder, name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
+// The one place where errno becomes a value.
+Status result(int returned) { return Status{returned < 0 ? errno : 0}; }
+
+// What an open call gave: the descriptor into `file`, or the errno.
+Status opened(System& system, int fd, File& file) {
+  if (fd < 0) return Status{errno};
+  file = File(system, fd);
+  return {};
 }
 
-int PosixSystem::rename_at(int from_folder, const char* from, int to_folder, const char* to) {
-  return ::renameat(from_folder, from, to_folder, to);
+Status write_whole(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status{errno};
+    }
+    if (n == 0) return Status::wrote_nothing();
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
 }
 
-int PosixSystem::remove_at(int folder, const char* name, bool is_folder) {
-  return ::unlinkat(folder, name, is_folder ? AT_REMOVEDIR : 0);
-}
-
-int PosixSystem::try_lock(int fd) {
-  int result;
+ssize_t read_once(int fd, char* buffer, std::size_t size, off_t offset) {
+  ssize_t n;
   do {
-    result = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  return result;
+    n = ::pread(fd, buffer, size, offset);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
-int PosixSystem::open_for_reading(const char* path) { return ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+}  // namespace
 
-int PosixSystem::file_status(int fd, struct stat* status) { return ::fstat(fd, status); }
+Status PosixSystem::stat(const std::string& path, struct stat& status) { return result(::stat(path.c_str(), &status)); }
 
-ssize_t PosixSystem::read_at(int fd, void* buffer, std::size_t size, off_t offset) {
-  return ::pread(fd, buffer, size, offset);
+Status PosixSystem::make_folder(const std::string& path, mode_t mode) { return result(::mkdir(path.c_str(), mode)); }
+
+Status PosixSystem::remove_folder(const std::string& path) { return result(::rmdir(path.c_str())); }
+
+Status PosixSystem::list_folder(const std::string& path, Listing& listing) {
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) return Status{errno};
+  listing = Listing(*this, folder);
+  return {};
 }
 
-ssize_t PosixSystem::write(int fd, const void* data, std::size_t size) { return ::write(fd, data, size); }
+Status PosixSystem::open_input(const std::string& path, File& file) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Status{errno};
+  struct stat status;
+  Status checked = result(::fstat(fd, &status));
+  if (checked.ok() && !S_ISREG(status.st_mode)) checked = Status{S_ISDIR(status.st_mode) ? EISDIR : ESPIPE};
+  if (!checked.ok()) {
+    ::close(fd);
+    return checked;
+  }
+  file = File(*this, fd, status.st_size);
+  return {};
+}
 
-int PosixSystem::change_mode(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+Status PosixSystem::read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  ssize_t n = read_once(file.fd(), buffer, size, offset);
+  if (n < 0) return Status{errno};
+  got = static_cast<std::size_t>(n);
+  return {};
+}
 
-int PosixSystem::close(int fd) { return ::close(fd); }
+Status PosixSystem::read_all(const File& file, std::string& bytes) {
+  bytes.resize(static_cast<std::size_t>(file.size()));
+  std::size_t filled = 0;
+  for (;;) {
+    ssize_t n;
+    auto offset = static_cast<off_t>(filled);
+    if (filled < bytes.size()) {
+      n = read_once(file.fd(), bytes.data() + filled, bytes.size() - filled, offset);
+      if (n > 0) filled += static_cast<std::size_t>(n);
+    } else {
+      // Full up to the expected size: the file may have grown since.
+      char more[8192];
+      n = read_once(file.fd(), more, sizeof more, offset);
+      if (n > 0) {
+        bytes.append(more, static_cast<std::size_t>(n));
+        filled += static_cast<std::size_t>(n);
+      }
+    }
+    if (n == 0) break;
+    if (n < 0) return Status{errno};
+  }
+  bytes.resize(filled);
+  return {};
+}
+
+Status PosixSystem::hold_folder(const std::string& path, File& folder) {
+  return opened(*this, ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), folder);
+}
+
+Status PosixSystem::hold_folder_at(const File& folder, const char* name, File& held) {
+  return opened(*this, ::openat(folder.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), held);
+}
+
+Status PosixSystem::make_folder_at(const File& folder, const char* name, mode_t mode) {
+  return result(::mkdirat(folder.fd(), name, mode));
+}
+
+Status PosixSystem::list_held_folder(const File& folder, Listing& listing) {
+  // A description of its own, so that its offset is not `folder`'s.
+  int fd = ::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Status{errno};
+  DIR* listed = ::fdopendir(fd);
+  if (listed == nullptr) {
+    Status failed{errno};
+    ::close(fd);
+    return failed;
+  }
+  listing = Listing(*this, listed);
+  return {};
+}
+
+Status PosixSystem::status_at(const File& folder, const char* name, struct stat& status) {
+  return result(::fstatat(folder.fd(), name, &status, AT_SYMLINK_NOFOLLOW));
+}
+
+Status PosixSystem::check_writable_at(const File& folder, const char* name) {
+  return result(::faccessat(folder.fd(), name, W_OK, AT_EACCESS));
+}
+
+Status PosixSystem::create_file_at(const File& folder, const char* name, mode_t mode, File& file) {
+  return opened(*this, ::openat(folder.fd(), name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode), file);
+}
+
+Status PosixSystem::rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) {
+  return result(::renameat(from_folder.fd(), from, to_folder.fd(), to));
+}
+
+Status PosixSystem::remove_file_at(const File& folder, const char* name) {
+  return result(::unlinkat(folder.fd(), name, 0));
+}
+
+Status PosixSystem::remove_folder_at(const File& folder, const char* name) {
+  return result(::unlinkat(folder.fd(), name, AT_REMOVEDIR));
+}
+
+Status PosixSystem::try_lock(const File& file) {
+  int locked;
+  do {
+    locked = ::flock(file.fd(), LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  return result(locked);
+}
+
+Status PosixSystem::file_status(const File& file, struct stat& status) { return result(::fstat(file.fd(), &status)); }
+
+Status PosixSystem::write_all(const File& file, std::string_view text) { return write_whole(file.fd(), text); }
+
+Status PosixSystem::change_mode(const File& file, mode_t mode) { return result(::fchmod(file.fd(), mode)); }
+
+// Not retried on EINTR: on Linux the descriptor is gone by then, and may
+// already be another thread's.
+Status PosixSystem::close(int fd) { return result(::close(fd)); }
+
+Status PosixSystem::next_name(Listing& listing, std::string_view& name) {
+  errno = 0;  // readdir leaves errno alone at the end
+  const dirent* entry = ::readdir(listing.folder());
+  if (entry == nullptr) {
+    name = {};
+    return Status{errno};
+  }
+  name = entry->d_name;
+  return {};
+}
+
+Status PosixSystem::close_listing(DIR* folder) { return result(::closedir(folder)); }
+
+Status PosixSystem::write_stdout(std::string_view text) { return write_whole(STDOUT_FILENO, text); }
+
+Status PosixSystem::write_stderr(std::string_view text) { return write_whole(STDERR_FILENO, text); }
 
 System& posix_system() {
   static System& system = *new PosixSystem;

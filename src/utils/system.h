@@ -1,19 +1,77 @@
-// The operating system as the read path and the write path use it, behind one
-// interface so that tests can make any call fail, or serve a file from memory,
-// without a special file system.
+// The operating system as the read path and the write path use it: whole
+// operations, each returning what became of it, behind one interface so that
+// tests can make any call fail, or serve a file from memory, without a
+// special file system.
 #pragma once
 
 #include <cstddef>
 #include <dirent.h>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "utils/file.h"
+
 namespace spansift {
 
-// Each call behaves as the system call it names (same result, errno set on
-// failure) and chooses the flags its purpose needs, so callers state only
-// what they want done. Implementations keep no shared mutable state: the
-// calls may be made from several threads at once.
+// What a call did: code 0, or the errno that it failed with.
+using Status = OsError;
+
+class System;
+
+// A descriptor opened through a System (a held folder, a file being written,
+// an input file), closed through it when it goes unless close() came first.
+class File {
+ public:
+  File() = default;
+  File(System& system, int fd, off_t size = 0) : system_(&system), fd_(fd), size_(size) {}
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }        // for the System that opened it
+  off_t size() const { return size_; }  // an input file's, as it was opened
+  // Closes it now, if open. The descriptor is gone whatever the status, and an
+  // interrupted close is not tried again: the descriptor may already be
+  // reused by then.
+  Status close();
+
+ private:
+  System* system_ = nullptr;
+  int fd_ = -1;
+  off_t size_ = 0;
+};
+
+// A folder being listed, closed through its System when it goes.
+class Listing {
+ public:
+  Listing() = default;
+  Listing(System& system, DIR* folder) : system_(&system), folder_(folder) {}
+  Listing(Listing&& other) noexcept;
+  Listing& operator=(Listing&& other) noexcept;
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+  ~Listing();
+
+  DIR* folder() const { return folder_; }  // for the System that opened it
+  // The next name ("." and ".." included), valid until the next call; empty
+  // at the end.
+  Status next(std::string_view& name);
+  Status close();
+
+ private:
+  System* system_ = nullptr;
+  DIR* folder_ = nullptr;
+};
+
+// Each call does all of what it names, or fails with the errno that stopped
+// it: interrupted calls and short transfers are dealt with inside, never by
+// the caller. Implementations keep no shared mutable state: the calls may be
+// made from several threads at once.
 class System {
  public:
   System() = default;
@@ -21,77 +79,90 @@ class System {
   System& operator=(const System&) = delete;
   virtual ~System() = default;
 
-  // ---- Paths
-  virtual int stat(const char* path, struct stat* status) = 0;  // links followed
-  virtual int mkdir(const char* path, mode_t mode) = 0;
+  // ---- Paths, links followed.
+  virtual Status stat(const std::string& path, struct stat& status) = 0;
+  virtual Status make_folder(const std::string& path, mode_t mode) = 0;  // one folder
+  virtual Status remove_folder(const std::string& path) = 0;             // an empty one
+  virtual Status list_folder(const std::string& path, Listing& listing) = 0;
 
-  // ---- Folder listings: opendir, readdir, closedir.
-  virtual DIR* open_folder(const char* path) = 0;
-  // fdopendir on a descriptor of its own, so that `folder` stays open.
-  virtual DIR* list_held_folder(int folder) = 0;
-  // The next entry's name ("." and ".." included), valid until the next
-  // call; null at the end (errno left 0) or on failure (errno set).
-  virtual const char* next_entry(DIR* folder) = 0;
-  virtual void close_folder(DIR* folder) = 0;
+  // ---- Input files.
+  // Opens `path` for reading without waiting, and checks that it is a
+  // regular file; it is never read otherwise, so a run can't wait on a FIFO
+  // or a device. EISDIR for a folder, ESPIPE for anything else that is not a
+  // regular file: its bytes can't be read from the start again.
+  virtual Status open_input(const std::string& path, File& file) = 0;
+  // One read of up to `size` bytes at `offset`; `got` is 0 at the end.
+  virtual Status read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) = 0;
+  // All of the file from its start, whatever it holds by now: size() is
+  // only the first guess.
+  virtual Status read_all(const File& file, std::string& bytes) = 0;
 
   // ---- Held folders: the write path works below a folder it opened once,
   // so that no path is walked twice and no link is followed below it.
-  // Opens the folder `path` (links followed) and returns its descriptor.
-  virtual int hold_folder(const char* path) = 0;
-  // Opens the folder `name` in the held `folder`; a link, a FIFO or anything
-  // else that is not a folder is not opened (ELOOP, ENOTDIR).
-  virtual int hold_folder_at(int folder, const char* name) = 0;
-  virtual int make_folder_at(int folder, const char* name, mode_t mode) = 0;  // mkdirat
-  // fstatat of `name` itself, a link not followed.
-  virtual int status_at(int folder, const char* name, struct stat* status) = 0;
-  // faccessat(W_OK, AT_EACCESS): may the effective user write it?
-  virtual int check_writable_at(int folder, const char* name) = 0;
-  // Creates `name`, which must not exist, for writing, close-on-exec, with
-  // `mode` less the process's umask (EEXIST when it exists).
-  virtual int create_new_file_at(int folder, const char* name, mode_t mode) = 0;
-  virtual int rename_at(int from_folder, const char* from, int to_folder, const char* to) = 0;
-  // unlinkat: a file or link (never what it points to), or an empty folder.
-  virtual int remove_at(int folder, const char* name, bool is_folder) = 0;
-  // flock(LOCK_EX | LOCK_NB): an advisory lock held until the descriptor's
-  // last copy is closed; EWOULDBLOCK when another holds it.
-  virtual int try_lock(int fd) = 0;
+  virtual Status hold_folder(const std::string& path, File& folder) = 0;
+  // `name` in `folder`; a link, a FIFO or anything else that is not a
+  // folder is not opened (ELOOP, ENOTDIR).
+  virtual Status hold_folder_at(const File& folder, const char* name, File& held) = 0;
+  virtual Status make_folder_at(const File& folder, const char* name, mode_t mode) = 0;
+  virtual Status list_held_folder(const File& folder, Listing& listing) = 0;
+  // The status of `name` itself, a link not followed.
+  virtual Status status_at(const File& folder, const char* name, struct stat& status) = 0;
+  // May the effective user write it?
+  virtual Status check_writable_at(const File& folder, const char* name) = 0;
+  // Creates `name`, which must not exist (EEXIST), for writing, with `mode`
+  // less the process's umask.
+  virtual Status create_file_at(const File& folder, const char* name, mode_t mode, File& file) = 0;
+  virtual Status rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) = 0;
+  // A file or a link (never what it points to).
+  virtual Status remove_file_at(const File& folder, const char* name) = 0;
+  virtual Status remove_folder_at(const File& folder, const char* name) = 0;  // an empty one
+  // An advisory lock held until the file's last copy is closed; EWOULDBLOCK
+  // when another holds it.
+  virtual Status try_lock(const File& file) = 0;
 
-  // ---- Files
-  // Opens `path` for reading, close-on-exec and without waiting: a FIFO or
-  // a device opens at once, and reads on it never block.
-  virtual int open_for_reading(const char* path) = 0;
-  virtual int file_status(int fd, struct stat* status) = 0;  // fstat
-  // pread: up to `size` bytes at `offset`, whatever the descriptor's own offset.
-  virtual ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset) = 0;
-  virtual ssize_t write(int fd, const void* data, std::size_t size) = 0;
-  virtual int change_mode(int fd, mode_t mode) = 0;  // fchmod
-  virtual int close(int fd) = 0;
+  // ---- Open files.
+  virtual Status file_status(const File& file, struct stat& status) = 0;
+  // All of `text`; a write that takes no byte fails as wrote_nothing().
+  virtual Status write_all(const File& file, std::string_view text) = 0;
+  virtual Status change_mode(const File& file, mode_t mode) = 0;
+  virtual Status close(int fd) = 0;  // File::close's
+  virtual Status next_name(Listing& listing, std::string_view& name) = 0;
+  virtual Status close_listing(DIR* folder) = 0;  // Listing::close's
+
+  // ---- Standard output and error: all of `text`, as write_all.
+  virtual Status write_stdout(std::string_view text) = 0;
+  virtual Status write_stderr(std::string_view text) = 0;
 };
 
 // The real calls.
 class PosixSystem : public System {
  public:
-  int stat(const char* path, struct stat* status) override;
-  int mkdir(const char* path, mode_t mode) override;
-  DIR* open_folder(const char* path) override;
-  DIR* list_held_folder(int folder) override;
-  const char* next_entry(DIR* folder) override;
-  void close_folder(DIR* folder) override;
-  int hold_folder(const char* path) override;
-  int hold_folder_at(int folder, const char* name) override;
-  int make_folder_at(int folder, const char* name, mode_t mode) override;
-  int status_at(int folder, const char* name, struct stat* status) override;
-  int check_writable_at(int folder, const char* name) override;
-  int create_new_file_at(int folder, const char* name, mode_t mode) override;
-  int rename_at(int from_folder, const char* from, int to_folder, const char* to) override;
-  int remove_at(int folder, const char* name, bool is_folder) override;
-  int try_lock(int fd) override;
-  int open_for_reading(const char* path) override;
-  int file_status(int fd, struct stat* status) override;
-  ssize_t read_at(int fd, void* buffer, std::size_t size, off_t offset) override;
-  ssize_t write(int fd, const void* data, std::size_t size) override;
-  int change_mode(int fd, mode_t mode) override;
-  int close(int fd) override;
+  Status stat(const std::string& path, struct stat& status) override;
+  Status make_folder(const std::string& path, mode_t mode) override;
+  Status remove_folder(const std::string& path) override;
+  Status list_folder(const std::string& path, Listing& listing) override;
+  Status open_input(const std::string& path, File& file) override;
+  Status read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) override;
+  Status read_all(const File& file, std::string& bytes) override;
+  Status hold_folder(const std::string& path, File& folder) override;
+  Status hold_folder_at(const File& folder, const char* name, File& held) override;
+  Status make_folder_at(const File& folder, const char* name, mode_t mode) override;
+  Status list_held_folder(const File& folder, Listing& listing) override;
+  Status status_at(const File& folder, const char* name, struct stat& status) override;
+  Status check_writable_at(const File& folder, const char* name) override;
+  Status create_file_at(const File& folder, const char* name, mode_t mode, File& file) override;
+  Status rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) override;
+  Status remove_file_at(const File& folder, const char* name) override;
+  Status remove_folder_at(const File& folder, const char* name) override;
+  Status try_lock(const File& file) override;
+  Status file_status(const File& file, struct stat& status) override;
+  Status write_all(const File& file, std::string_view text) override;
+  Status change_mode(const File& file, mode_t mode) override;
+  Status close(int fd) override;
+  Status next_name(Listing& listing, std::string_view& name) override;
+  Status close_listing(DIR* folder) override;
+  Status write_stdout(std::string_view text) override;
+  Status write_stderr(std::string_view text) override;
 };
 
 // The process-wide PosixSystem, the default of every path. Never destroyed:
