@@ -3,9 +3,11 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "raw/json/frame_stack.h"
+#include "raw/json/json_grammar.h"
 #include "raw/json/json_number.h"
 #include "raw/json/json_skip.h"
 #include "raw/json/read_error.h"
@@ -39,7 +41,9 @@ class Builder {
   JaegerTrace run() {
     {
       Cursor c(in_);
-      read_element(c, FieldKind::Trace);
+      const int first = c.peek_token();
+      if (first < 0) c.fail(EofValue, c.offset());
+      read_element(c, FieldKind::Trace, first);
     }
     while (!stack_.empty()) read_entries(stack_.top());
     Cursor c(in_);
@@ -71,15 +75,19 @@ class Builder {
     Cursor c(in_);
     if (f.kind == FrameKind::List) {
       const FieldKind element = element_of(f.content);
-      while (next_element(c, f)) {
-        if (read_element(c, element)) return;
+      for (int next; (next = next_entry<Rules::Read>(c, f.first, ']')) != kClosed;) {
+        if (read_element(c, element, next)) return;
       }
     } else if (f.kind == FrameKind::ValueArray) {
-      while (next_element(c, f)) {
-        if (read_value(c, f, c.peek_token(), {})) return;
+      for (int next; (next = next_entry<Rules::Read>(c, f.first, ']')) != kClosed;) {
+        if (read_value(c, f, next, {})) return;
       }
     } else {
-      while (next_member(c, f)) {
+      for (int next; (next = next_entry<Rules::Read>(c, f.first, '}')) != kClosed;) {
+        expect_key(c, next);
+        JsonString key = c.read_string(scratch_);
+        f.key = stack_.add_text(key.text, key.escaped);
+        expect_colon(c);
         if (read_value(c, f, c.peek_token(), {})) return;
       }
     }
@@ -91,7 +99,7 @@ class Builder {
   void read_fields(Frame& f, R& record) {
     Cursor c(in_);
     if (f.kind == FrameKind::RecordObject) {
-      while (next_member(c, f)) {
+      while (next_field(c, f)) {
         if (f.field == kUnknownField) {
           c.with_input([this](JsonInput& in) { skip_value(in, skip_stack_); });
           continue;
@@ -156,7 +164,7 @@ class Builder {
         default:
           if (first == '[') return open(c, FrameKind::List, want, member.in(record, want));
           if (first == 'n' && is_optional(want)) {  // null: absent
-            literal(c, "null");
+            c.literal("null");
             FrameStack::entry_done(f);
             return false;
           }
@@ -166,11 +174,9 @@ class Builder {
   }
 
   // Reads an element of kind `want` (a record or a text) of a list, or the
-  // document, after the whitespace at the cursor: a text is stored at once
-  // (false), a record is opened (true).
-  SPANSIFT_HOT bool read_element(Cursor& c, FieldKind want) {
-    int first = c.peek_token();
-    if (first < 0) c.fail(EofValue, c.offset());
+  // document, whose first byte `first` is at the cursor: a text is stored at
+  // once (false), a record is opened (true).
+  SPANSIFT_HOT bool read_element(Cursor& c, FieldKind want, int first) {
     if (want == FieldKind::Text) {
       if (first != '"') refuse(c, want);
       stack_.add_list_text(read_text(c));
@@ -185,26 +191,26 @@ class Builder {
   // whose first byte is `first`: a scalar is stored at once (false), a
   // container is opened (true).
   SPANSIFT_HOT bool read_value(Cursor& c, Frame& f, int first, FieldRef target) {
-    if (first < 0) c.fail(EofValue, c.offset());
     switch (first) {
       case '"': stack_.store_value(f, target, JsonValue::from_string(read_text(c))); return false;
       case '[': return open(c, FrameKind::ValueArray, FieldKind::Value, target);
       case '{': return open(c, FrameKind::ValueObject, FieldKind::Value, target);
       case 'n':
-        literal(c, "null");
+        c.literal("null");
         stack_.store_value(f, target, JsonValue::null());
         return false;
       case 't':
-        literal(c, "true");
+        c.literal("true");
         stack_.store_value(f, target, JsonValue::from_bool(true));
         return false;
       case 'f':
-        literal(c, "false");
+        c.literal("false");
         stack_.store_value(f, target, JsonValue::from_bool(false));
         return false;
       default: break;
     }
-    if (first != '-' && !is_digit(first)) c.fail(ExpectedValue, c.offset(1));
+    if (first < 0) c.fail(EofValue, c.offset());
+    expect_number(c, first);
     Number n = read_number(c);
     switch (n.kind) {
       case NumberKind::Unsigned: stack_.store_value(f, target, JsonValue::from_unsigned(n.unsigned_value)); break;
@@ -214,110 +220,50 @@ class Builder {
     return false;
   }
 
-  // The literal `word` at the cursor, whose first letter has been seen.
-  SPANSIFT_HOT static void literal(Cursor& c, std::string_view word) {
-    if (c.available() >= word.size() && std::memcmp(c.data(), word.data(), word.size()) == 0) {
-      c.advance(word.size());
-      return;
-    }
-    c.advance(1);
-    c.with_input([word](JsonInput& in) { in.expect_rest_of_literal(word.substr(1)); });
-  }
-
   // A value of the wrong kind where `want` belongs: it is read whole (its own
   // faults come first), then named in the error.
-  [[noreturn]] void refuse(Cursor& cursor, FieldKind want) {
-    cursor.with_input([this, want](JsonInput& in) { refuse(in, want); });
-    __builtin_unreachable();  // refuse(in, want) always throws
+  [[noreturn]] SPANSIFT_HOT void refuse(Cursor& c, FieldKind want) {
+    auto [error, at] = c.with_input([this, want](JsonInput& in) { return refusal(in, want); });
+    c.fail(std::move(error), at);
   }
 
-  [[noreturn, gnu::noinline]] void refuse(JsonInput& in, FieldKind want) {
-    int c = in.peek_token();
+  [[gnu::noinline]] std::pair<ReadError, std::uint64_t> refusal(JsonInput& input, FieldKind want) {
+    Cursor c(input);
+    const int first = c.peek_token();
     std::string found;
     std::uint64_t at = 0;
-    switch (c) {
-      case 'n':
-      case 't':
-      case 'f': {
-        std::string_view word = c == 'n' ? "null" : c == 't' ? "true" : "false";
-        in.advance(1);
-        in.expect_rest_of_literal(word.substr(1));
-        found = c == 'n' ? messages::kFoundNull : messages::found_boolean(word);
-        at = in.offset();
-        break;
-      }
-      case '"':
-        found = messages::found_string(quoted_text(in.read_string(scratch_).text));
-        at = in.offset();
-        break;
-      case '[':
-        found = messages::kFoundSequence;
-        at = in.offset(1);
-        break;
-      case '{':
-        found = messages::kFoundMap;
-        at = in.offset(1);
-        break;
-      default: {
-        if (c != '-' && !is_digit(c)) in.fail(ExpectedValue, in.offset(1));
-        Number n = read_number(in);
-        found = found_text(n);
-        at = n.end;
-      }
+    if (const std::string_view word = literal_starting_with(first); !word.empty()) {
+      c.literal(word);
+      found = first == 'n' ? messages::kFoundNull : messages::found_boolean(word);
+      at = c.offset();
+    } else if (first == '"') {
+      found = messages::found_string(quoted_text(c.read_string(scratch_).text));
+      at = c.offset();
+    } else if (first == '[' || first == '{') {
+      found = first == '[' ? messages::kFoundSequence : messages::kFoundMap;
+      at = c.offset(1);
+    } else {
+      expect_number(c, first);
+      const Number n = read_number(c);
+      found = found_text(n);
+      at = n.end;
     }
-    in.fail(ReadError::invalid_type(std::move(found), expectation(want)), at);
+    return {ReadError::invalid_type(std::move(found), expectation(want)), at};
   }
 
   // --- Between entries: separators, keys, closing brackets ---
 
-  SPANSIFT_HOT bool next_element(Cursor& c, Frame& f) {
-    int next = c.peek_token();
-    if (next == ']') {
-      c.advance(1);
-      return false;
-    }
-    if (f.first) {
-      if (next < 0) c.fail(EofList, c.offset());
-      f.first = false;
-      return true;
-    }
-    if (next != ',') fail_through(c, next < 0 ? EofList : ExpectedListCommaOrEnd);
-    after_comma(c, ']');
-    return true;
-  }
-
-  // Reads up to the value of the next member (key and colon); false when
-  // the object closed instead.
-  SPANSIFT_HOT bool next_member(Cursor& c, Frame& f) {
+  // Reads up to the value of the next field of a record in object form (key
+  // and colon); false when the record closed.
+  SPANSIFT_HOT bool next_field(Cursor& c, Frame& f) {
     // Compact exports give the comma and the expected key back to back.
-    if (f.kind == FrameKind::RecordObject && !f.first && c.available() != 0 && *c.data() == ',' &&
-        expected_key(c, f, 1)) {
-      return true;
-    }
-    int next = c.peek_token();
-    if (next == '}') {
-      c.advance(1);
-      return false;
-    }
-    if (f.first) {
-      if (next < 0) c.fail(EofObject, c.offset());
-      f.first = false;
-    } else {
-      if (next != ',') fail_through(c, next < 0 ? EofObject : ExpectedObjectCommaOrEnd);
-      next = after_comma(c, '}');
-    }
-    if (next != '"') c.fail(KeyMustBeString, c.offset(1));
-    if (f.kind != FrameKind::RecordObject) {
-      JsonInput::String key = c.read_string(scratch_);
-      f.key = stack_.add_text(key.text, key.escaped);
-    } else if (expected_key(c, f, 0)) {
-      return true;
-    } else {
-      c.with_input([this, &f](JsonInput& in) { read_record_key(in, f); });
-    }
-    next = c.peek_token();
-    if (next != ':') fail_through(c, next < 0 ? EofObject : ExpectedColon);
-    c.advance(1);
+    if (!f.first && c.available() != 0 && *c.data() == ',' && expected_key(c, f, 1)) return true;
+    const int next = next_entry<Rules::Read>(c, f.first, '}');
+    if (next == kClosed) return false;
+    expect_key(c, next);
+    if (expected_key(c, f, 0)) return true;
+    c.with_input([this, &f](JsonInput& in) { read_record_key(in, f); });
+    expect_colon(c);
     return true;
   }
 
@@ -325,23 +271,15 @@ class Builder {
   // True with f.field the next one to read; false when the record closed.
   bool next_array_field(Cursor& c, Frame& f) {
     const RecordSchema& schema = schema_of(f.content);
-    int next = c.peek_token();
     if (f.field < schema.fields.size()) {
-      if (next == ']') {
-        c.advance(1);
+      if (next_entry<Rules::Read>(c, f.first, ']') == kClosed) {
         c.fail(ReadError::invalid_length(f.field, messages::expected_struct_of(schema.name, schema.fields.size())),
                c.offset());
-      }
-      if (f.first) {
-        if (next < 0) c.fail(EofList, c.offset());
-        f.first = false;
-      } else {
-        if (next != ',') fail_through(c, next < 0 ? EofList : ExpectedListCommaOrEnd);
-        after_comma(c, ']');
       }
       return true;
     }
     // Every field is read: only the closing bracket may follow.
+    int next = c.peek_token();
     if (next == ']') {
       c.advance(1);
       return false;
@@ -352,16 +290,6 @@ class Builder {
       fail_through(c, next == ']' ? TrailingComma : TrailingCharacters);
     }
     fail_through(c, next < 0 ? EofList : TrailingCharacters);
-  }
-
-  // Past a comma (at the cursor) between entries: returns the byte that
-  // starts the next one.
-  SPANSIFT_HOT static int after_comma(Cursor& c, char close_bracket) {
-    c.advance(1);
-    int next = c.peek_token();
-    if (next == close_bracket) c.fail(TrailingComma, c.offset(1));
-    if (next < 0) c.fail(EofValue, c.offset());
-    return next;
   }
 
   // Fails with `message` placed just past the byte at the cursor, if any.
@@ -376,8 +304,8 @@ class Builder {
     const std::size_t i = f.expected_field;
     if (i >= fields.size() || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
     const FieldSchema& field = fields[i];
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.data() + skip));
-    __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field.quoted_key.data()));
+    __m128i bytes = load16(c.data() + skip);
+    __m128i want = load16(field.quoted_key.data());
     auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
     unsigned needed = (1U << field.quoted_length) - 1;
     if ((same & needed) != needed) return false;
@@ -393,8 +321,9 @@ class Builder {
   }
 
   // A key of a record that is not the one expected next.
-  void read_record_key(JsonInput& in, Frame& f) {
-    JsonInput::String key = in.read_string(scratch_);
+  void read_record_key(JsonInput& input, Frame& f) {
+    Cursor c(input);
+    JsonString key = c.read_string(scratch_);
     std::span<const FieldSchema> fields = schema_of(f.content).fields;
     std::size_t i = find_field(fields, key.text);
     if (i == fields.size()) {
@@ -403,8 +332,8 @@ class Builder {
     }
     if ((f.seen & (1U << i)) != 0) {
       // Placed where the reader looks next, past the blanks after the key.
-      in.peek_token();
-      in.fail(ReadError::field(DuplicateField, std::string(fields[i].key)), in.offset_through());
+      c.peek_token();
+      c.fail(ReadError::field(DuplicateField, std::string(fields[i].key)), c.offset_through());
     }
     take_field(f, i);
   }
@@ -417,7 +346,7 @@ class Builder {
   }
 
   SPANSIFT_HOT Text read_text(Cursor& c) {
-    JsonInput::String s = c.read_string(scratch_);
+    JsonString s = c.read_string(scratch_);
     return stack_.add_text(s.text, s.escaped);
   }
 
