@@ -183,6 +183,7 @@ TEST(ReadTrace, NumberKinds) {
       {"1E2", ValueKind::Double, "100.0"},
       {"0.1", ValueKind::Double, "0.1"},
       {"1e-400", ValueKind::Double, "0.0"},
+      {"-1e-9999999999", ValueKind::Double, "-0.0"},  // an exponent beyond 32 bits: zero, its sign kept
       {"2.2250738585072011e-308", ValueKind::Double, "2.225073858507201e-308"},
   };
   for (const Case& c : cases) {
@@ -370,6 +371,9 @@ TEST(ReadTrace, ErrorPlacesAfterLineFeedsAcrossRefills) {
       // The error's line crosses the refill; two line feeds share a 16-byte block before it.
       {R"({"data":[],)" + std::string(20, ' ') + "\n \n" + std::string(8180, ' ') + R"("total":x})",
        R"(Error("expected value", line: 3, column: 8189))"},
+      // Two line feeds in the first 16-byte block that a refill counts; the column counts from the last.
+      {R"({"data":[],)" "\n \n" + std::string(8190, ' ') + R"("total":x})",
+       R"(Error("expected value", line: 3, column: 8199))"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(outcome(parse_trace_json(c.text)), c.detail);

@@ -93,10 +93,13 @@ TEST(WriteTrace, NestedLayoutErrorsAndWarnings) {
 
 TEST(WriteTrace, StringEscapes) {
   // The last control character and the first byte past the controls, then
-  // DEL, which JSON leaves as it is.
-  std::string out = to_pretty_json(
-      parse_ok(export_json({item_json(R"(\t\"\\\u0000\u001b\u001f\u0020\b\f\n\r\/\u007f\u00e9)", "")})));
-  EXPECT_NE(out.find(R"("traceID": "\t\"\\\u0000\u001b\u001f \b\f\n\r/)" "\x7f\xc3\xa9\""), std::string::npos) << out;
+  // DEL, which JSON leaves as it is, and the first and last surrogate pairs.
+  std::string out = to_pretty_json(parse_ok(
+      export_json({item_json(R"(\t\"\\\u0000\u001b\u001f\u0020\b\f\n\r\/\u007f\u00e9\ud800\udc00\uDBFF\uDFFF)", "")})));
+  EXPECT_NE(out.find(R"("traceID": "\t\"\\\u0000\u001b\u001f \b\f\n\r/)"
+                     "\x7f\xc3\xa9\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\""),
+            std::string::npos)
+      << out;
   EXPECT_EQ(out.find('\r'), std::string::npos);
   EXPECT_EQ(out.back(), '}');
 }
