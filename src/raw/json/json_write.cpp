@@ -373,11 +373,6 @@ std::size_t append_double(char* out, double value, int places) {
   return static_cast<std::size_t>(p - out);
 }
 
-void append_double(std::string& out, double value) {
-  char buffer[64];
-  out.append(buffer, append_double(buffer, value));
-}
-
 std::optional<std::string_view> render_pretty_json(const JaegerTrace& trace, std::string& buffer, std::string& error) {
   static const ModelStore kEmptyStore;  // for a trace that refers to no text or list
   Writer writer(buffer, trace.store ? *trace.store : kEmptyStore);
@@ -387,20 +382,6 @@ std::optional<std::string_view> render_pretty_json(const JaegerTrace& trace, std
     return std::nullopt;
   }
   return std::string_view(buffer.data(), length);
-}
-
-bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error) {
-  std::optional<std::string_view> text = render_pretty_json(trace, out, error);
-  if (!text) return false;
-  out.resize(text->size());
-  return true;
-}
-
-std::string to_pretty_json(const JaegerTrace& trace) {
-  std::string out;
-  std::string error;
-  to_pretty_json(trace, out, error);
-  return out;
 }
 
 }  // namespace spansift
