@@ -86,7 +86,8 @@ class FrameStack {
   // it.
   void pop() {
     Frame& f = frames_[--depth_];
-    visit_alternative(f.builds, [&](auto builds) { closed(f, builds); });
+    visit_alternative(
+        f.builds, [&](auto builds) __attribute__((always_inline)) { closed(f, builds); });
   }
 
   // A field of record frame `f` has been read; in the array form, the next

@@ -94,7 +94,8 @@ class Builder {
   // Reads the entries of `f` until one opens a container (pushed on the
   // stack) or `f` itself closes.
   void read_entries(Frame& f) {
-    visit_alternative(f.builds, [&](auto builds) { read_entries(f, builds); });
+    visit_alternative(
+        f.builds, [&](auto builds) __attribute__((always_inline)) { read_entries(f, builds); });
   }
 
   template <class R>
@@ -147,7 +148,10 @@ class Builder {
     const int first = c.peek_token();
     if (first < 0) c.fail(EofValue, c.offset());
     FieldReader in(*this, c, first);
-    if (visit_field<R>(f.field, [&](auto member) { return read_member(in, record.*member); })) return true;
+    // Inlined like every step of an entry: apart, it would take the cursor out of registers.
+    if (visit_field<R>(
+            f.field, [&](auto member) __attribute__((always_inline)) { return read_member(in, record.*member); }))
+      return true;
     FrameStack::entry_done(f);
     return false;
   }

@@ -145,7 +145,7 @@ class Writer {
     } else {
       p = open(ensure(p, 1), '{');
       bool first = true;
-      for_each_field<R>([&](const auto& row) {
+      for_each_field<R>([&](const auto& row) __attribute__((always_inline)) {
         p = member_key(ensure(p, line()), first, row.quoted);
         first = false;
         p = write_member(*this, p, r.*row.member);

@@ -226,7 +226,7 @@ template <class R, class Use, class... Us>
 [[gnu::always_inline]] inline bool visit_field(std::size_t i, Use& use, TypeList<Us...>) {
   constexpr const auto& type = FieldTypeIndex<R, MemberTypes<R>>::kIndex;
   bool result = false;
-  [&]<std::size_t... G>(std::index_sequence<G...>) {
+  [&]<std::size_t... G>(std::index_sequence<G...>) __attribute__((always_inline)) {
     (void)((type[i] == G && (result = use(kMembersOfType<R, Us>[i]), true)) || ...);
   }
   (std::index_sequence_for<Us...>{});
@@ -247,7 +247,8 @@ template <Record R, class Use>
 // Calls use(row) for each row of R's table, in order.
 template <Record R, class Use>
 [[gnu::always_inline]] inline void for_each_field(Use&& use) {
-  std::apply([&](const auto&... row) { (use(row), ...); }, kTable<R>.fields);
+  std::apply(
+      [&](const auto&... row) __attribute__((always_inline)) { (use(row), ...); }, kTable<R>.fields);
 }
 
 // The index of the field whose key is `key`, or keys.size() when there is

@@ -78,10 +78,14 @@ using Apply = typename type_list_detail::Apply<To, List>::type;
 // Calls `use` with the alternative that `v` holds. A chain of compares that
 // is inlined (a jump table once compiled), where std::visit calls through a
 // table of functions beyond eleven alternatives; `use` must take every one.
+// The lambdas of the reader's loops are marked always_inline: one left
+// apart would take the address of the loop's Cursor out of registers.
 template <class Use, class... Ts>
 [[gnu::always_inline]] inline void visit_alternative(std::variant<Ts...>& v, Use&& use) {
   const std::size_t index = v.index();
-  [&]<std::size_t... I>(std::index_sequence<I...>) { (void)((index == I && (use(*std::get_if<I>(&v)), true)) || ...); }
+  [&]<std::size_t... I>(std::index_sequence<I...>) __attribute__((always_inline)) {
+    (void)((index == I && (use(*std::get_if<I>(&v)), true)) || ...);
+  }
   (std::index_sequence_for<Ts...>{});
 }
 
