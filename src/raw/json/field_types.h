@@ -1,14 +1,17 @@
 // What the member of a record's field can be, and how a member of each type
-// is read from the JSON text and written back.
-//
-// A member is a record's list, of records or of texts, or of a type with
-// steps of its own below: read_member(in, member) reads it from the value at
-// the reader's cursor, and write_member(out, p, member) writes it at `p`.
-// The reader (json_builder.cpp) and the writer (json_write.cpp) call them
-// with their own `in` and `out`, of which the steps use only what is shown
-// here. A record's table (schema.h) takes a member only if its type has both
-// steps, so a type added here needs nothing else. The steps are inlined into
-// the loops that read and write a record's fields.
+// is read from the JSON text and written back. A type is one of three:
+// - a record: a type with a table (schema.h), read as an element of a list
+//   or as the document;
+// - a list of records or of texts: List, OptionalList, or, for the lists a
+//   trace holds outside the store, a std::vector or an optional one;
+// - a scalar: any other type, read and written by steps of its own below.
+// read_member(in, member) reads a member from the value at the reader's
+// cursor, write_member(out, p, member) writes it at `p`. The reader
+// (json_builder.cpp) and the writer (json_write.cpp) call them with their
+// own `in` and `out`, of which the steps use only what is shown here; they
+// are inlined into the loops that read and write a record's fields. A
+// record's table takes a member only if its type has both steps, so a
+// scalar type added here needs nothing else.
 #pragma once
 
 #include <concepts>
@@ -77,6 +80,8 @@ constexpr bool may_be_absent() {
   return false;
 }
 
+// The integers of the model, matched exactly: a member of another integer
+// type has no steps rather than being converted.
 template <class T>
 concept Integer = std::same_as<T, std::int32_t> || std::same_as<T, std::int64_t>;
 
