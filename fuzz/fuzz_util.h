@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "raw/json/json_read.h"
@@ -14,10 +16,11 @@ namespace spansift::fuzz {
 // The rendered record, or the error with its position.
 inline std::string outcome(const ParseResult& result) {
   if (const auto* error = std::get_if<ReadError>(&result)) return "error: " + error->detail();
-  std::string text;
+  std::string buffer;
   std::string render_error;
-  if (!to_pretty_json(std::get<JaegerTrace>(result), text, render_error)) return "render error: " + render_error;
-  return text;
+  std::optional<std::string_view> text = render_pretty_json(std::get<JaegerTrace>(result), buffer, render_error);
+  if (!text) return "render error: " + render_error;
+  return std::string(*text);
 }
 
 // Ends the run as a crash so that libFuzzer keeps the input.

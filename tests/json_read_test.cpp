@@ -75,7 +75,7 @@ ParseResult parse_in_pieces(std::string_view text, std::vector<std::size_t> cuts
 
 // The rendered value of the first tag of the first span, as it stands in the file.
 std::string tag_value_text(const JaegerTrace& t) {
-  std::string text = to_pretty_json(t);
+  std::string text = testing::pretty_json(t);
   std::size_t start = text.find("\"value\": ") + 9;
   std::size_t end = text.find("\n            }", start);
   return text.substr(start, end - start);
@@ -83,7 +83,7 @@ std::string tag_value_text(const JaegerTrace& t) {
 
 std::string outcome(const ParseResult& r) {
   if (auto* e = std::get_if<ReadError>(&r)) return e->detail();
-  return to_pretty_json(std::get<JaegerTrace>(r));
+  return testing::pretty_json(std::get<JaegerTrace>(r));
 }
 
 TEST(ReadTrace, ReadsEveryFieldAndRendersThemBack) {
@@ -128,10 +128,10 @@ TEST(ReadTrace, ArrayFormEqualsObjectForm) {
       span_with(R"(,"warnings":null)", "references", R"([{"refType":"CHILD_OF","traceID":"t0","spanID":"s0"}])");
   span_object.replace(span_object.find(R"("tags":[])"), 9, R"("tags":[{"key":"k","type":"t","value":null}])");
   span_object.replace(span_object.find(R"("logs":[])"), 9, R"("logs":[{"timestamp":3,"fields":[]}])");
-  EXPECT_EQ(to_pretty_json(parse_ok(export_with_span(span_array))),
-            to_pretty_json(parse_ok(export_with_span(span_object))));
-  EXPECT_EQ(to_pretty_json(parse_ok(R"([[["t1",[],{},null]],0,0,0,null])")),
-            to_pretty_json(
+  EXPECT_EQ(testing::pretty_json(parse_ok(export_with_span(span_array))),
+            testing::pretty_json(parse_ok(export_with_span(span_object))));
+  EXPECT_EQ(testing::pretty_json(parse_ok(R"([[["t1",[],{},null]],0,0,0,null])")),
+            testing::pretty_json(
                 parse_ok(R"({"data":[{"traceID":"t1","spans":[],"processes":{}}],"total":0,"limit":0,"offset":0})")));
 }
 
@@ -183,6 +183,7 @@ TEST(ReadTrace, NumberKinds) {
       {"1E2", ValueKind::Double, "100.0"},
       {"0.1", ValueKind::Double, "0.1"},
       {"1e-400", ValueKind::Double, "0.0"},
+      {"-1e-9999999999", ValueKind::Double, "-0.0"},  // an exponent beyond 32 bits: zero, its sign kept
       {"2.2250738585072011e-308", ValueKind::Double, "2.225073858507201e-308"},
   };
   for (const Case& c : cases) {
@@ -190,7 +191,7 @@ TEST(ReadTrace, NumberKinds) {
     const ModelStore& m = *t.store;
     const JsonValue& v = m.list(m.list(t.data[0].spans)[0].tags)[0].value;
     EXPECT_EQ(v.kind(), c.kind) << c.literal;
-    std::string rendered = to_pretty_json(t);
+    std::string rendered = testing::pretty_json(t);
     EXPECT_NE(rendered.find(std::string("\"value\": ") + c.rendered + "\n"), std::string::npos) << c.literal;
   }
 }
@@ -370,6 +371,9 @@ TEST(ReadTrace, ErrorPlacesAfterLineFeedsAcrossRefills) {
       // The error's line crosses the refill; two line feeds share a 16-byte block before it.
       {R"({"data":[],)" + std::string(20, ' ') + "\n \n" + std::string(8180, ' ') + R"("total":x})",
        R"(Error("expected value", line: 3, column: 8189))"},
+      // Two line feeds in the first 16-byte block that a refill counts; the column counts from the last.
+      {R"({"data":[],)" "\n \n" + std::string(8190, ' ') + R"("total":x})",
+       R"(Error("expected value", line: 3, column: 8199))"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(outcome(parse_trace_json(c.text)), c.detail);

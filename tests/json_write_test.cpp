@@ -14,9 +14,8 @@ namespace spansift {
 namespace {
 
 std::string render_double(double d) {
-  std::string out;
-  append_double(out, d);
-  return out;
+  char buffer[64];
+  return {buffer, append_double(buffer, d)};
 }
 
 using testing::export_json;
@@ -26,7 +25,7 @@ using testing::span_json;
 JaegerTrace parse_ok(std::string_view text) { return testing::parse_export(text); }
 
 TEST(WriteTrace, SingleItemRecordExample) {
-  EXPECT_EQ(to_pretty_json(parse_ok(export_json({item_json("0123456789abcdef", "")}))),
+  EXPECT_EQ(testing::pretty_json(parse_ok(export_json({item_json("0123456789abcdef", "")}))),
             "{\n"
             "  \"data\": [\n"
             "    {\n"
@@ -48,7 +47,7 @@ TEST(WriteTrace, NestedLayoutErrorsAndWarnings) {
       R"({"data":[{"traceID":"t","spans":[{"traceID":"t","spanID":"s","flags":0,"operationName":"o","references":[],)"
       R"("startTime":-5,"duration":0,"tags":[{"key":"k","type":"t","value":[[],{}]}],"logs":[],"processID":"p","warnings":[]}],)"
       R"("processes":{}}],"total":9,"limit":0,"offset":0,"errors":[{"x":1},{}]})");
-  EXPECT_EQ(to_pretty_json(t),
+  EXPECT_EQ(testing::pretty_json(t),
             R"({
   "data": [
     {
@@ -93,10 +92,13 @@ TEST(WriteTrace, NestedLayoutErrorsAndWarnings) {
 
 TEST(WriteTrace, StringEscapes) {
   // The last control character and the first byte past the controls, then
-  // DEL, which JSON leaves as it is.
-  std::string out = to_pretty_json(
-      parse_ok(export_json({item_json(R"(\t\"\\\u0000\u001b\u001f\u0020\b\f\n\r\/\u007f\u00e9)", "")})));
-  EXPECT_NE(out.find(R"("traceID": "\t\"\\\u0000\u001b\u001f \b\f\n\r/)" "\x7f\xc3\xa9\""), std::string::npos) << out;
+  // DEL, which JSON leaves as it is, and the first and last surrogate pairs.
+  std::string out = testing::pretty_json(parse_ok(
+      export_json({item_json(R"(\t\"\\\u0000\u001b\u001f\u0020\b\f\n\r\/\u007f\u00e9\ud800\udc00\uDBFF\uDFFF)", "")})));
+  EXPECT_NE(out.find(R"("traceID": "\t\"\\\u0000\u001b\u001f \b\f\n\r/)"
+                     "\x7f\xc3\xa9\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\""),
+            std::string::npos)
+      << out;
   EXPECT_EQ(out.find('\r'), std::string::npos);
   EXPECT_EQ(out.back(), '}');
 }
@@ -148,15 +150,15 @@ TEST(WriteTrace, NonFiniteNumberFails) {
   for (double value : {std::numeric_limits<double>::infinity(), std::nan("")}) {
     JaegerTrace t = testing::record_with_tag_value("t", JsonValue::from_double(value));
     std::string out, error;
-    EXPECT_FALSE(to_pretty_json(t, out, error));
+    EXPECT_FALSE(render_pretty_json(t, out, error));
     EXPECT_EQ(error, "number is not finite");
   }
 }
 
 // Rendering what was read from a rendering gives the same bytes.
 void expect_fixed_point(std::string_view text) {
-  std::string first = to_pretty_json(parse_ok(text));
-  std::string second = to_pretty_json(parse_ok(first));
+  std::string first = testing::pretty_json(parse_ok(text));
+  std::string second = testing::pretty_json(parse_ok(first));
   EXPECT_EQ(first, second);
 }
 
@@ -186,9 +188,7 @@ std::string random_value(std::mt19937& random, int depth) {
     case 2: return std::to_string(static_cast<std::int64_t>(random()) - (1ll << 31));
     case 3: {
       double d = std::ldexp(static_cast<double>(random()), static_cast<int>(random() % 200) - 100);
-      std::string out;
-      append_double(out, random() % 2 ? d : -d);
-      return out;
+      return render_double(random() % 2 ? d : -d);
     }
     case 4: {
       static const char* pieces[] = {"a", "\\\"", "\\\\", "\\n", "\\u0001", "\xc3\xa9", "\\ud83d\\ude00", "/", " "};
@@ -214,7 +214,7 @@ std::string random_value(std::mt19937& random, int depth) {
 TEST(WriteTrace, DeepValuesIndentPastAnyFixedWidth) {
   std::string deep = std::string(60, '[') + R"({"k":[1,{"z":"x"}]})" + std::string(60, ']');
   std::string text = export_json({item_json("t", "", R"({"p":)" + deep + "}")});
-  std::string rendered = to_pretty_json(parse_ok(text));
+  std::string rendered = testing::pretty_json(parse_ok(text));
   EXPECT_NE(rendered.find("\n" + std::string(2 * 67, ' ') + "\"z\": \"x\"\n"), std::string::npos);
   expect_fixed_point(text);
 }

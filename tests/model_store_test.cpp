@@ -22,7 +22,7 @@ using testing::span_json;
 std::string rendered(std::string_view json, std::shared_ptr<ModelStore> store) {
   ParseResult result = parse_trace_json(json, std::move(store));
   if (const auto* error = std::get_if<ReadError>(&result)) return error->detail();
-  return to_pretty_json(std::get<JaegerTrace>(result));
+  return testing::pretty_json(std::get<JaegerTrace>(result));
 }
 
 // The same texts, written plainly in one export and through escapes in the

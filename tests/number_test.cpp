@@ -33,7 +33,7 @@ Read through_the_model(const std::string& literal) {
   JaegerTrace t = testing::parse_export(export_json({item_json("t", span_json({.tag_value = literal + padding}))}));
   const ModelStore& m = *t.store;
   const JsonValue& v = m.list(m.list(t.data.at(0).spans)[0].tags)[0].value;
-  std::string text = to_pretty_json(t);
+  std::string text = testing::pretty_json(t);
   std::size_t start = text.find("\"value\": ") + 9;
   return {v.double_number(), text.substr(start, text.find('\n', start) - start)};
 }
@@ -41,9 +41,8 @@ Read through_the_model(const std::string& literal) {
 // What the slow paths give: strtod's value, laid out from std::to_chars's
 // shortest digits.
 std::string written_slowly(double value) {
-  std::string out;
-  append_double(out, value);
-  return out;
+  char buffer[64];
+  return {buffer, append_double(buffer, value)};
 }
 
 void check(const std::string& literal) {

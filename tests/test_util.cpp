@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -23,6 +24,7 @@
 #include <variant>
 
 #include "raw/json/json_read.h"
+#include "raw/json/json_write.h"
 #include "utils/stop.h"
 
 namespace spansift::testing {
@@ -263,6 +265,17 @@ JaegerTrace parse_export(std::string_view json) {
     return {};
   }
   return std::get<JaegerTrace>(std::move(result));
+}
+
+std::string pretty_json(const JaegerTrace& trace) {
+  std::string buffer;
+  std::string error;
+  std::optional<std::string_view> text = render_pretty_json(trace, buffer, error);
+  if (!text) {
+    ADD_FAILURE() << error;
+    return {};
+  }
+  return std::string(*text);
 }
 
 JaegerTrace record_with_tag_value(std::string_view id, JsonValue value) {

@@ -68,6 +68,8 @@ std::string export_json(const std::vector<std::string>& items,
 
 // The record that `json` reads as; a read error fails the test.
 JaegerTrace parse_export(std::string_view json);
+// The pretty-printed text of `trace`; a value it can't write fails the test.
+std::string pretty_json(const JaegerTrace& trace);
 // A record of trace `id` whose one span has one tag holding `value`, which
 // may be a value that no JSON text reads as (a non-finite number).
 JaegerTrace record_with_tag_value(std::string_view id, JsonValue value);

@@ -1,5 +1,5 @@
 // The containers open while an export is read, and what they build. Each
-// frame knows where its entries go; closing one stores what it built into
+// frame holds what it builds, typed; closing one stores what it built into
 // the frame around it. The reading rules stay with the reader
 // (json_builder.cpp); this is the other half, kept inline for its loop.
 #pragma once
@@ -8,118 +8,133 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <variant>
 
 #include "raw/json/record_builder.h"
 #include "raw/json/schema.h"
+#include "raw/json/type_list.h"
 #include "raw/model.h"
 
 namespace spansift {
 
-enum class FrameKind : std::uint8_t { RecordObject, RecordArray, List, Processes, ValueArray, ValueObject };
+// What an open container builds.
+// A record: the trace, or the entry of a list, built in place.
+template <class R>
+struct RecordOf {
+  R* record;
+};
+// A list, which fills a member of its record when it closes.
+template <class L>
+struct ListInto {
+  L* member;
+};
+// An object of values (processes), which fills a member of its record.
+struct MembersInto {
+  List<JsonMember>* member;
+};
+// An array or object of values, which fills a member of its record (a tag's
+// value) or, when that is null, becomes an entry of the container of values
+// around it.
+struct ValueInto {
+  JsonValue* member;
+};
+
+// Containers of values first: the compiler tests for the first alternative
+// before its jump table, and they are the most numerous in exports with
+// large tag values.
+using FrameBuilds =
+    Apply<std::variant, Concat<TypeList<ValueInto, MembersInto>, Map<RecordOf, Records>, Map<ListInto, ListTypes>>>;
 
 constexpr std::uint8_t kUnknownField = 0xFF;
 
 // One open container.
 struct Frame {
-  FrameKind kind;
-  FieldKind content;                // the record; a list's kind; Value for the others
+  FrameBuilds builds;
+  bool array = false;               // its entries are in brackets: a list, an array, a record in array form
   bool first = true;                // no entry read yet
   std::uint8_t field = 0;           // record: the field being read (object form: kUnknownField for a skipped one)
-  std::uint8_t expected_field = 0;  // object form: the field most likely to come next
-  std::uint32_t seen = 0;           // object form: the fields given so far
-  std::size_t start = 0;            // list, array, object: where its entries start in the store
-  RecordRef record{};               // record: the record being built
-  FieldRef target{};                // in a record: the member that this container fills when it closes
-  Text key;                         // objects of values: the key of the member being read
+  std::uint8_t expected_field = 0;  // record, object form: the field most likely to come next
+  std::uint32_t seen = 0;           // record, object form: the fields given so far
+  std::size_t start = 0;            // list, array, object: where its entries start in their scratch list
+  Text key;                         // object of values: the key of the member being read
 };
 
 class FrameStack {
  public:
   // Room for `max_depth` frames, which never move.
-  FrameStack(std::size_t max_depth, ReadInto into) : frames_(new Frame[max_depth]), builder_(std::move(into)) {}
+  FrameStack(std::size_t max_depth, ReadInto into) : frames_(new Frame[max_depth]), records_(std::move(into)) {}
 
   bool empty() const { return depth_ == 0; }
   std::size_t depth() const { return depth_; }
   Frame& top() { return frames_[depth_ - 1]; }
+  RecordBuilder& records() { return records_; }
 
-  // The caller has made sure that the stack is not full. `target`: for a
-  // container that fills a member of a record, that member.
-  [[gnu::always_inline]] void push(FrameKind kind, FieldKind content, FieldRef target) {
+  // The caller has made sure that the stack is not full. `start`: where
+  // the container's entries start in their scratch list.
+  [[gnu::always_inline]] void push(const FrameBuilds& builds, bool array, std::size_t start) {
     Frame& f = frames_[depth_++];
     // Made in place: a Frame assigned whole is built on the stack and
     // copied over, which stalls on the bytes just stored.
     std::construct_at(&f);
-    f.kind = kind;
-    f.content = content;
-    f.target = target;
-    switch (kind) {
-      case FrameKind::RecordObject:
-      case FrameKind::RecordArray: f.record = builder_.new_record(content); break;
-      case FrameKind::List: f.start = builder_.list_start(content); break;
-      case FrameKind::ValueArray: f.start = builder_.value_count(); break;
-      default: f.start = builder_.member_count();
-    }
+    f.builds = builds;
+    f.array = array;
+    f.start = start;
   }
 
   // Closes the innermost container, whose closing bracket has been read (a
   // record's fields checked), and stores what it built into the one around
   // it.
   void pop() {
-    const Frame& f = frames_[--depth_];
-    if (depth_ == 0) return;  // the trace: it is in the store already
-    Frame& owner = top();
-    switch (f.kind) {
-      case FrameKind::RecordObject:
-      case FrameKind::RecordArray:
-        // Built in place as the list's next entry.
-        if (f.content == FieldKind::Error) {
-          builder_.count_error();
-        } else if (f.content == FieldKind::Item) {
-          builder_.item_done();
-        }
-        return;
-      case FrameKind::List: builder_.finish_list(f.content, f.start, f.target); return entry_done(owner);
-      case FrameKind::Processes: *f.target.processes = builder_.finish_object(f.start); return entry_done(owner);
-      case FrameKind::ValueArray:
-        return store_value(owner, f.target, JsonValue::from_array(builder_.finish_array(f.start)));
-      case FrameKind::ValueObject:
-        return store_value(owner, f.target, JsonValue::from_object(builder_.finish_object(f.start)));
-    }
+    Frame& f = frames_[--depth_];
+    visit_alternative(
+        f.builds, [&](auto builds) __attribute__((always_inline)) { closed(f, builds); });
   }
 
-  // An entry of `f` has been read; in a record's array form, the next field
-  // comes next.
+  // A field of record frame `f` has been read; in the array form, the next
+  // field comes next.
   static void entry_done(Frame& f) {
-    if (f.kind == FrameKind::RecordArray) ++f.field;
+    if (f.array) ++f.field;
   }
 
-  // `may_need_escaping`: the text was decoded from escapes.
-  [[gnu::always_inline]] Text add_text(std::string_view text, bool may_need_escaping) {
-    return builder_.add_text(text, may_need_escaping);
-  }
-
-  // A text entry of a list.
-  [[gnu::always_inline]] void add_list_text(Text text) { builder_.add_list_text(text); }
-
-  // A value entry of `f`: an element, a member under f.key, or in a record
-  // the value of the member `target`.
-  [[gnu::always_inline]] void store_value(Frame& f, FieldRef target, const JsonValue& value) {
-    switch (f.kind) {
-      case FrameKind::ValueArray: builder_.add_value(value); return;
-      case FrameKind::ValueObject:
-      case FrameKind::Processes: builder_.add_member(f.key, value); return;
-      default:  // a tag's value
-        *target.value = value;
-        entry_done(f);
+  // An entry of the container of values `f`: an element, or a member under
+  // f.key.
+  [[gnu::always_inline]] void add_entry(const Frame& f, const JsonValue& value) {
+    if (f.array) {
+      records_.add_value(value);
+    } else {
+      records_.add_member(f.key, value);
     }
   }
 
-  JaegerTrace take_trace() { return builder_.take_trace(); }
+  JaegerTrace take_trace() { return records_.take_trace(); }
 
  private:
+  // What closed frame `f` built, stored where it goes. A record was built in
+  // place as its list's entry (the trace: in the store already).
+  template <class R>
+  [[gnu::always_inline]] void closed(Frame&, RecordOf<R>) {
+    records_.record_done<R>();
+  }
+  template <class L>
+  [[gnu::always_inline]] void closed(Frame& f, ListInto<L> into) {
+    records_.finish_list(*into.member, f.start);
+    entry_done(top());
+  }
+  [[gnu::always_inline]] void closed(Frame& f, MembersInto into) {
+    *into.member = records_.finish_object(f.start);
+    entry_done(top());
+  }
+  [[gnu::always_inline]] void closed(Frame& f, ValueInto into) {
+    const JsonValue value = f.array ? JsonValue::from_array(records_.finish_array(f.start))
+                                    : JsonValue::from_object(records_.finish_object(f.start));
+    if (into.member == nullptr) return add_entry(top(), value);
+    *into.member = value;
+    entry_done(top());
+  }
+
   std::unique_ptr<Frame[]> frames_;
   std::size_t depth_ = 0;
-  RecordBuilder builder_;
+  RecordBuilder records_;
 };
 
 }  // namespace spansift

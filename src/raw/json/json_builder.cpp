@@ -1,11 +1,13 @@
 #include "raw/json/json_builder.h"
 
-#include <cstring>
-#include <span>
+#include <cstdint>
+#include <limits>
 #include <string>
-#include <vector>
+#include <utility>
 
+#include "raw/json/field_types.h"
 #include "raw/json/frame_stack.h"
+#include "raw/json/json_grammar.h"
 #include "raw/json/json_number.h"
 #include "raw/json/json_skip.h"
 #include "raw/json/read_error.h"
@@ -32,6 +34,41 @@ constexpr std::size_t kMaxBuiltDepth = 127;
 // most of them do.
 #define SPANSIFT_HOT [[gnu::always_inline]] inline
 
+// Where a value read goes: a member of a record (a tag's value), or an entry
+// of the array or object of values being read.
+struct IntoMember {
+  JsonValue& member;
+};
+struct IntoArray {};
+struct IntoObject {
+  Text key;
+};
+
+class Builder;
+
+// What the read step of a member (field_types.h) reads through: the value
+// at the cursor, whose first byte has been looked at.
+class FieldReader {
+ public:
+  FieldReader(Builder& builder, Cursor& c, int first) : builder_(builder), c_(c), first_(first) {}
+
+  int first() const { return first_; }
+  [[noreturn]] SPANSIFT_HOT void refuse(std::string expected);
+  SPANSIFT_HOT Text text();
+  template <class I>
+  SPANSIFT_HOT I integer(const char* expected);
+  SPANSIFT_HOT bool value(JsonValue& member);
+  SPANSIFT_HOT bool object(List<JsonMember>& member);
+  template <class L>
+  SPANSIFT_HOT bool list(L& member);
+  SPANSIFT_HOT void null();
+
+ private:
+  Builder& builder_;
+  Cursor& c_;
+  int first_;
+};
+
 class Builder {
  public:
   Builder(JsonInput& input, ReadInto into) : in_(input), stack_(kMaxBuiltDepth, std::move(into)) {}
@@ -39,7 +76,9 @@ class Builder {
   JaegerTrace run() {
     {
       Cursor c(in_);
-      read_element(c, FieldKind::Trace);
+      const int first = c.peek_token();
+      if (first < 0) c.fail(EofValue, c.offset());
+      read_element<JaegerTrace>(c, first);
     }
     while (!stack_.empty()) read_entries(stack_.top());
     Cursor c(in_);
@@ -48,62 +87,57 @@ class Builder {
   }
 
  private:
+  friend class FieldReader;
+
+  RecordBuilder& records() { return stack_.records(); }
+
   // Reads the entries of `f` until one opens a container (pushed on the
   // stack) or `f` itself closes.
   void read_entries(Frame& f) {
-    switch (f.kind) {
-      case FrameKind::RecordObject:
-      case FrameKind::RecordArray:
-        switch (f.content) {
-          case FieldKind::Trace: return read_fields(f, *f.record.trace);
-          case FieldKind::Item: return read_fields(f, *f.record.item);
-          case FieldKind::Span: return read_fields(f, *f.record.span);
-          case FieldKind::Reference: return read_fields(f, *f.record.reference);
-          case FieldKind::Tag: return read_fields(f, *f.record.tag);
-          case FieldKind::Log: return read_fields(f, *f.record.log);
-          default: {
-            JaegerError unkept;  // an error entry keeps nothing
-            return read_fields(f, unkept);
-          }
-        }
-      default: break;
-    }
-    Cursor c(in_);
-    if (f.kind == FrameKind::List) {
-      const FieldKind element = element_of(f.content);
-      while (next_element(c, f)) {
-        if (read_element(c, element)) return;
-      }
-    } else if (f.kind == FrameKind::ValueArray) {
-      while (next_element(c, f)) {
-        if (read_value(c, f, c.peek_token(), {})) return;
-      }
-    } else {
-      while (next_member(c, f)) {
-        if (read_value(c, f, c.peek_token(), {})) return;
-      }
-    }
-    close(c);
+    visit_alternative(
+        f.builds, [&](auto builds) __attribute__((always_inline)) { read_entries(f, builds); });
   }
 
-  // The entries of record frame `f`, which builds `record`.
+  template <class R>
+  void read_entries(Frame& f, RecordOf<R> building) {
+    read_fields(f, *building.record);
+  }
+  template <class L>
+  void read_entries(Frame& f, ListInto<L>) {
+    read_elements<ElementOf<L>>(f);
+  }
+  void read_entries(Frame& f, MembersInto) { read_members(f); }
+  void read_entries(Frame& f, ValueInto) {
+    if (f.array) {
+      read_values(f);
+    } else {
+      read_members(f);
+    }
+  }
+
+  // The fields of record frame `f`, which builds `record`.
   template <class R>
   void read_fields(Frame& f, R& record) {
     Cursor c(in_);
-    if (f.kind == FrameKind::RecordObject) {
-      while (next_member(c, f)) {
+    if (!f.array) {
+      while (next_field<R>(c, f)) {
         if (f.field == kUnknownField) {
           c.with_input([this](JsonInput& in) { skip_value(in, skip_stack_); });
           continue;
         }
         if (read_field(c, f, record)) return;
       }
+      // The first field missing in declaration order is named.
+      const std::uint32_t missing = kTable<R>.required & ~f.seen;
+      if (missing != 0) {
+        c.fail(ReadError::field(MissingField, std::string(kTable<R>.keys[__builtin_ctz(missing)])), c.offset());
+      }
     } else {
-      while (next_array_field(c, f)) {
+      while (next_array_field<R>(c, f)) {
         if (read_field(c, f, record)) return;
       }
     }
-    close(c);
+    stack_.pop();
   }
 
   // Reads the value of field f.field of `record`, after the whitespace at
@@ -111,237 +145,166 @@ class Builder {
   // (true).
   template <class R>
   SPANSIFT_HOT bool read_field(Cursor& c, Frame& f, R& record) {
-    if constexpr (table_of<R>().fields.empty()) {
-      return false;  // never reached: a record without fields skips every key
-    } else {
-      const FieldKind want = table_of<R>().fields[f.field].kind;
-      const MemberOf<R>& member = table_of<R>().members[f.field];
-      int first = c.peek_token();
-      if (first < 0) c.fail(EofValue, c.offset());
-      // Only the kinds that R has are read: each record's loop stays small.
-      switch (want) {
-        case FieldKind::Text:
-          if constexpr (has_field_of_kind<R>(FieldKind::Text)) {
-            if (first != '"') refuse(c, want);
-            record.*member.text = read_text(c);
-            FrameStack::entry_done(f);
-            return false;
-          }
-          break;
-        case FieldKind::I32:
-          if constexpr (has_field_of_kind<R>(FieldKind::I32)) {
-            if (first != '-' && !is_digit(first)) refuse(c, want);
-            record.*member.i32 = static_cast<std::int32_t>(read_integer(c, want));
-            FrameStack::entry_done(f);
-            return false;
-          }
-          break;
-        case FieldKind::I64:
-          if constexpr (has_field_of_kind<R>(FieldKind::I64)) {
-            if (first != '-' && !is_digit(first)) refuse(c, want);
-            record.*member.i64 = read_integer(c, want);
-            FrameStack::entry_done(f);
-            return false;
-          }
-          break;
-        case FieldKind::Value:
-          if constexpr (has_field_of_kind<R>(FieldKind::Value)) return read_value(c, f, first, member.in(record, want));
-          break;
-        case FieldKind::Processes:
-          if constexpr (has_field_of_kind<R>(FieldKind::Processes)) {
-            if (first != '{') refuse(c, want);
-            return open(c, FrameKind::Processes, FieldKind::Value, member.in(record, want));
-          }
-          break;
-        default:
-          if (first == '[') return open(c, FrameKind::List, want, member.in(record, want));
-          if (first == 'n' && is_optional(want)) {  // null: absent
-            literal(c, "null");
-            FrameStack::entry_done(f);
-            return false;
-          }
-      }
-      refuse(c, want);
-    }
+    const int first = c.peek_token();
+    if (first < 0) c.fail(EofValue, c.offset());
+    FieldReader in(*this, c, first);
+    // Inlined like every step of an entry: apart, it would take the cursor out of registers.
+    if (visit_field<R>(
+            f.field, [&](auto member) __attribute__((always_inline)) { return read_member(in, record.*member); }))
+      return true;
+    FrameStack::entry_done(f);
+    return false;
   }
 
-  // Reads an element of kind `want` (a record or a text) of a list, or the
-  // document, after the whitespace at the cursor: a text is stored at once
-  // (false), a record is opened (true).
-  SPANSIFT_HOT bool read_element(Cursor& c, FieldKind want) {
-    int first = c.peek_token();
-    if (first < 0) c.fail(EofValue, c.offset());
-    if (want == FieldKind::Text) {
-      if (first != '"') refuse(c, want);
-      stack_.add_list_text(read_text(c));
+  // The elements of list frame `f`, of type E.
+  template <class E>
+  void read_elements(Frame& f) {
+    Cursor c(in_);
+    for (int next; (next = next_entry<Rules::Read>(c, f.first, ']')) != kClosed;) {
+      if (read_element<E>(c, next)) return;
+    }
+    stack_.pop();
+  }
+
+  // Reads an element of type E (a record or a text) of a list, or the
+  // document, whose first byte `first` is at the cursor: a text is stored
+  // at once (false), a record is opened (true).
+  template <class E>
+  SPANSIFT_HOT bool read_element(Cursor& c, int first) {
+    if constexpr (Record<E>) {
+      if (first == '{') return open_record<E>(c, false);
+      if (first == '[') return open_record<E>(c, true);
+      refuse(c, messages::expected_struct(kTable<E>.name));
+    } else {
+      E element;
+      FieldReader in(*this, c, first);
+      read_member(in, element);  // a text: stored at once
+      records().add_list_text(element);
       return false;
     }
-    if (first == '{') return open(c, FrameKind::RecordObject, want, {});
-    if (first == '[') return open(c, FrameKind::RecordArray, want, {});
-    refuse(c, want);
   }
 
-  // Reads any JSON value for an entry of `f` (in a record, into `target`),
-  // whose first byte is `first`: a scalar is stored at once (false), a
-  // container is opened (true).
-  SPANSIFT_HOT bool read_value(Cursor& c, Frame& f, int first, FieldRef target) {
-    if (first < 0) c.fail(EofValue, c.offset());
+  void read_values(Frame& f) {
+    Cursor c(in_);
+    for (int next; (next = next_entry<Rules::Read>(c, f.first, ']')) != kClosed;) {
+      if (read_value(c, next, IntoArray{})) return;
+    }
+    stack_.pop();
+  }
+
+  // The members of an object of values.
+  void read_members(Frame& f) {
+    Cursor c(in_);
+    for (int next; (next = next_entry<Rules::Read>(c, f.first, '}')) != kClosed;) {
+      expect_key(c, next);
+      f.key = read_text(c);
+      expect_colon(c);
+      if (read_value(c, c.peek_token(), IntoObject{f.key})) return;
+    }
+    stack_.pop();
+  }
+
+  // Reads any JSON value, whose first byte is `first`, into `sink`: a
+  // scalar is stored at once (false), a container is opened (true).
+  template <class Sink>
+  SPANSIFT_HOT bool read_value(Cursor& c, int first, Sink sink) {
     switch (first) {
-      case '"': stack_.store_value(f, target, JsonValue::from_string(read_text(c))); return false;
-      case '[': return open(c, FrameKind::ValueArray, FieldKind::Value, target);
-      case '{': return open(c, FrameKind::ValueObject, FieldKind::Value, target);
+      case '"': store(sink, JsonValue::from_string(read_text(c))); return false;
+      case '[': return open(c, ValueInto{member_of(sink)}, true, records().value_count());
+      case '{': return open(c, ValueInto{member_of(sink)}, false, records().member_count());
       case 'n':
-        literal(c, "null");
-        stack_.store_value(f, target, JsonValue::null());
+        c.literal("null");
+        store(sink, JsonValue::null());
         return false;
       case 't':
-        literal(c, "true");
-        stack_.store_value(f, target, JsonValue::from_bool(true));
+        c.literal("true");
+        store(sink, JsonValue::from_bool(true));
         return false;
       case 'f':
-        literal(c, "false");
-        stack_.store_value(f, target, JsonValue::from_bool(false));
+        c.literal("false");
+        store(sink, JsonValue::from_bool(false));
         return false;
       default: break;
     }
-    if (first != '-' && !is_digit(first)) c.fail(ExpectedValue, c.offset(1));
-    Number n = read_number(c);
+    if (first < 0) c.fail(EofValue, c.offset());
+    expect_number(c, first);
+    const Number n = read_number(c);
     switch (n.kind) {
-      case NumberKind::Unsigned: stack_.store_value(f, target, JsonValue::from_unsigned(n.unsigned_value)); break;
-      case NumberKind::Signed: stack_.store_value(f, target, JsonValue::from_signed(n.signed_value)); break;
-      case NumberKind::Double: stack_.store_value(f, target, JsonValue::from_double(n.double_value, n.places)); break;
+      case NumberKind::Unsigned: store(sink, JsonValue::from_unsigned(n.unsigned_value)); break;
+      case NumberKind::Signed: store(sink, JsonValue::from_signed(n.signed_value)); break;
+      case NumberKind::Double: store(sink, JsonValue::from_double(n.double_value, n.places)); break;
     }
     return false;
   }
 
-  // The literal `word` at the cursor, whose first letter has been seen.
-  SPANSIFT_HOT static void literal(Cursor& c, std::string_view word) {
-    if (c.available() >= word.size() && std::memcmp(c.data(), word.data(), word.size()) == 0) {
-      c.advance(word.size());
-      return;
-    }
-    c.advance(1);
-    c.with_input([word](JsonInput& in) { in.expect_rest_of_literal(word.substr(1)); });
+  SPANSIFT_HOT static void store(IntoMember sink, const JsonValue& value) { sink.member = value; }
+  SPANSIFT_HOT void store(IntoArray, const JsonValue& value) { records().add_value(value); }
+  SPANSIFT_HOT void store(IntoObject sink, const JsonValue& value) { records().add_member(sink.key, value); }
+  static JsonValue* member_of(IntoMember sink) { return &sink.member; }
+  static JsonValue* member_of(IntoArray) { return nullptr; }
+  static JsonValue* member_of(IntoObject) { return nullptr; }
+
+  // A value of the wrong type where `expected` belongs: it is read whole
+  // (its own faults come first), then named in the error.
+  [[noreturn]] SPANSIFT_HOT void refuse(Cursor& c, std::string expected) {
+    auto [error, at] = c.with_input([&](JsonInput& in) { return refusal(in, std::move(expected)); });
+    c.fail(std::move(error), at);
   }
 
-  // A value of the wrong kind where `want` belongs: it is read whole (its own
-  // faults come first), then named in the error.
-  [[noreturn]] void refuse(Cursor& cursor, FieldKind want) {
-    cursor.with_input([this, want](JsonInput& in) { refuse(in, want); });
-    __builtin_unreachable();  // refuse(in, want) always throws
-  }
-
-  [[noreturn, gnu::noinline]] void refuse(JsonInput& in, FieldKind want) {
-    int c = in.peek_token();
+  [[gnu::noinline]] std::pair<ReadError, std::uint64_t> refusal(JsonInput& input, std::string expected) {
+    Cursor c(input);
+    const int first = c.peek_token();
     std::string found;
     std::uint64_t at = 0;
-    switch (c) {
-      case 'n':
-      case 't':
-      case 'f': {
-        std::string_view word = c == 'n' ? "null" : c == 't' ? "true" : "false";
-        in.advance(1);
-        in.expect_rest_of_literal(word.substr(1));
-        found = c == 'n' ? messages::kFoundNull : messages::found_boolean(word);
-        at = in.offset();
-        break;
-      }
-      case '"':
-        found = messages::found_string(quoted_text(in.read_string(scratch_).text));
-        at = in.offset();
-        break;
-      case '[':
-        found = messages::kFoundSequence;
-        at = in.offset(1);
-        break;
-      case '{':
-        found = messages::kFoundMap;
-        at = in.offset(1);
-        break;
-      default: {
-        if (c != '-' && !is_digit(c)) in.fail(ExpectedValue, in.offset(1));
-        Number n = read_number(in);
-        found = found_text(n);
-        at = n.end;
-      }
+    if (const std::string_view word = literal_starting_with(first); !word.empty()) {
+      c.literal(word);
+      found = first == 'n' ? messages::kFoundNull : messages::found_boolean(word);
+      at = c.offset();
+    } else if (first == '"') {
+      found = messages::found_string(quoted_text(c.read_string(scratch_).text));
+      at = c.offset();
+    } else if (first == '[' || first == '{') {
+      found = first == '[' ? messages::kFoundSequence : messages::kFoundMap;
+      at = c.offset(1);
+    } else {
+      expect_number(c, first);
+      const Number n = read_number(c);
+      found = found_text(n);
+      at = n.end;
     }
-    in.fail(ReadError::invalid_type(std::move(found), expectation(want)), at);
+    return {ReadError::invalid_type(std::move(found), std::move(expected)), at};
   }
 
-  // --- Between entries: separators, keys, closing brackets ---
+  // --- Between the fields of a record ---
 
-  SPANSIFT_HOT bool next_element(Cursor& c, Frame& f) {
-    int next = c.peek_token();
-    if (next == ']') {
-      c.advance(1);
-      return false;
-    }
-    if (f.first) {
-      if (next < 0) c.fail(EofList, c.offset());
-      f.first = false;
-      return true;
-    }
-    if (next != ',') fail_through(c, next < 0 ? EofList : ExpectedListCommaOrEnd);
-    after_comma(c, ']');
-    return true;
-  }
-
-  // Reads up to the value of the next member (key and colon); false when
-  // the object closed instead.
-  SPANSIFT_HOT bool next_member(Cursor& c, Frame& f) {
+  // Reads up to the value of the next field of a record in object form (key
+  // and colon); false when the record closed.
+  template <class R>
+  SPANSIFT_HOT bool next_field(Cursor& c, Frame& f) {
     // Compact exports give the comma and the expected key back to back.
-    if (f.kind == FrameKind::RecordObject && !f.first && c.available() != 0 && *c.data() == ',' &&
-        expected_key(c, f, 1)) {
-      return true;
-    }
-    int next = c.peek_token();
-    if (next == '}') {
-      c.advance(1);
-      return false;
-    }
-    if (f.first) {
-      if (next < 0) c.fail(EofObject, c.offset());
-      f.first = false;
-    } else {
-      if (next != ',') fail_through(c, next < 0 ? EofObject : ExpectedObjectCommaOrEnd);
-      next = after_comma(c, '}');
-    }
-    if (next != '"') c.fail(KeyMustBeString, c.offset(1));
-    if (f.kind != FrameKind::RecordObject) {
-      JsonInput::String key = c.read_string(scratch_);
-      f.key = stack_.add_text(key.text, key.escaped);
-    } else if (expected_key(c, f, 0)) {
-      return true;
-    } else {
-      c.with_input([this, &f](JsonInput& in) { read_record_key(in, f); });
-    }
-    next = c.peek_token();
-    if (next != ':') fail_through(c, next < 0 ? EofObject : ExpectedColon);
-    c.advance(1);
+    if (!f.first && c.available() != 0 && *c.data() == ',' && expected_key<R>(c, f, 1)) return true;
+    const int next = next_entry<Rules::Read>(c, f.first, '}');
+    if (next == kClosed) return false;
+    expect_key(c, next);
+    if (expected_key<R>(c, f, 0)) return true;
+    c.with_input([this, &f](JsonInput& in) { read_key<R>(in, f); });
+    expect_colon(c);
     return true;
   }
 
   // A record in array form: its fields in declaration order, all of them.
   // True with f.field the next one to read; false when the record closed.
+  template <class R>
   bool next_array_field(Cursor& c, Frame& f) {
-    const RecordSchema& schema = schema_of(f.content);
-    int next = c.peek_token();
-    if (f.field < schema.fields.size()) {
-      if (next == ']') {
-        c.advance(1);
-        c.fail(ReadError::invalid_length(f.field, messages::expected_struct_of(schema.name, schema.fields.size())),
-               c.offset());
-      }
-      if (f.first) {
-        if (next < 0) c.fail(EofList, c.offset());
-        f.first = false;
-      } else {
-        if (next != ',') fail_through(c, next < 0 ? EofList : ExpectedListCommaOrEnd);
-        after_comma(c, ']');
+    constexpr auto& table = kTable<R>;
+    if (f.field < table.kSize) {
+      if (next_entry<Rules::Read>(c, f.first, ']') == kClosed) {
+        c.fail(ReadError::invalid_length(f.field, messages::expected_struct_of(table.name, table.kSize)), c.offset());
       }
       return true;
     }
     // Every field is read: only the closing bracket may follow.
+    int next = c.peek_token();
     if (next == ']') {
       c.advance(1);
       return false;
@@ -349,40 +312,28 @@ class Builder {
     if (next == ',') {
       c.advance(1);
       next = c.peek_token();
-      fail_through(c, next == ']' ? TrailingComma : TrailingCharacters);
+      c.fail(next == ']' ? TrailingComma : TrailingCharacters, c.offset_through());
     }
-    fail_through(c, next < 0 ? EofList : TrailingCharacters);
+    c.fail(next < 0 ? EofList : TrailingCharacters, c.offset_through());
   }
-
-  // Past a comma (at the cursor) between entries: returns the byte that
-  // starts the next one.
-  SPANSIFT_HOT static int after_comma(Cursor& c, char close_bracket) {
-    c.advance(1);
-    int next = c.peek_token();
-    if (next == close_bracket) c.fail(TrailingComma, c.offset(1));
-    if (next < 0) c.fail(EofValue, c.offset());
-    return next;
-  }
-
-  // Fails with `message` placed just past the byte at the cursor, if any.
-  [[noreturn]] static void fail_through(Cursor& c, ReadErrorCode code) { c.fail(code, c.offset_through()); }
 
   // Exports mostly give a record's fields in declaration order, compact: the
   // field after the last one, "key": and all, is looked for first, `skip`
   // bytes (a comma) after the cursor.
+  template <class R>
   SPANSIFT_HOT static bool expected_key(Cursor& c, Frame& f, std::size_t skip) {
 #if defined(__SSE2__)
-    std::span<const FieldSchema> fields = schema_of(f.content).fields;
+    constexpr auto& table = kTable<R>;
     const std::size_t i = f.expected_field;
-    if (i >= fields.size() || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
-    const FieldSchema& field = fields[i];
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c.data() + skip));
-    __m128i want = _mm_loadu_si128(reinterpret_cast<const __m128i*>(field.quoted_key.data()));
-    auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
-    unsigned needed = (1U << field.quoted_length) - 1;
+    if (i >= table.kSize || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
+    const QuotedKey& key = table.quoted_keys[i];
+    const __m128i bytes = load16(c.data() + skip);
+    const __m128i want = load16(key.bytes.data());
+    const auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
+    const unsigned needed = (1U << key.length) - 1;
     if ((same & needed) != needed) return false;
-    c.advance(skip + field.quoted_length);
-    take_field(f, i);
+    c.advance(skip + key.length);
+    take_field<R>(f, i);
     return true;
 #else
     (void)c;
@@ -393,70 +344,70 @@ class Builder {
   }
 
   // A key of a record that is not the one expected next.
-  void read_record_key(JsonInput& in, Frame& f) {
-    JsonInput::String key = in.read_string(scratch_);
-    std::span<const FieldSchema> fields = schema_of(f.content).fields;
-    std::size_t i = find_field(fields, key.text);
-    if (i == fields.size()) {
+  template <class R>
+  void read_key(JsonInput& input, Frame& f) {
+    Cursor c(input);
+    const JsonString key = c.read_string(scratch_);
+    constexpr auto& keys = kTable<R>.keys;
+    const std::size_t i = find_field(keys, key.text);
+    if (i == keys.size()) {
       f.field = kUnknownField;
       return;
     }
     if ((f.seen & (1U << i)) != 0) {
       // Placed where the reader looks next, past the blanks after the key.
-      in.peek_token();
-      in.fail(ReadError::field(DuplicateField, std::string(fields[i].key)), in.offset_through());
+      c.peek_token();
+      c.fail(ReadError::field(DuplicateField, std::string(keys[i])), c.offset_through());
     }
-    take_field(f, i);
+    take_field<R>(f, i);
   }
 
+  template <class R>
   SPANSIFT_HOT static void take_field(Frame& f, std::size_t i) {
-    std::span<const FieldSchema> fields = schema_of(f.content).fields;
     f.seen |= 1U << i;
     f.field = static_cast<std::uint8_t>(i);
-    f.expected_field = static_cast<std::uint8_t>(i + 1 == fields.size() ? 0 : i + 1);
-  }
-
-  SPANSIFT_HOT Text read_text(Cursor& c) {
-    JsonInput::String s = c.read_string(scratch_);
-    return stack_.add_text(s.text, s.escaped);
+    f.expected_field = static_cast<std::uint8_t>(i + 1 == kTable<R>.kSize ? 0 : i + 1);
   }
 
   // --- Building ---
 
-  // Opens a container at the cursor (`target`: the member of a record that
-  // it fills); true, for the readers of values to pass on.
-  SPANSIFT_HOT bool open(Cursor& c, FrameKind kind, FieldKind content, FieldRef target) {
-    if (stack_.depth() >= kMaxBuiltDepth) c.fail(RecursionLimit, c.offset(1));
-    c.advance(1);
-    stack_.push(kind, content, target);
+  SPANSIFT_HOT Text read_text(Cursor& c) {
+    const JsonString s = c.read_string(scratch_);
+    return records().add_text(s.text, s.escaped);
+  }
+
+  // An integer of type I, checked to fit it.
+  template <class I>
+  SPANSIFT_HOT I read_integer(Cursor& c, const char* expected) {
+    const Number n = read_number(c);
+    if (n.kind == NumberKind::Double) c.fail(ReadError::invalid_type(found_text(n), expected), n.end);
+    const bool fits = n.kind == NumberKind::Unsigned
+                          ? n.unsigned_value <= static_cast<std::uint64_t>(std::numeric_limits<I>::max())
+                          : n.signed_value >= std::numeric_limits<I>::min();
+    if (!fits) c.fail(ReadError::invalid_value(found_text(n), expected), n.end);
+    return static_cast<I>(n.kind == NumberKind::Unsigned ? static_cast<std::int64_t>(n.unsigned_value)
+                                                         : n.signed_value);
+  }
+
+  // Opens a container at the cursor; true, for the readers of values to
+  // pass on. `start`: where its entries start in their scratch list.
+  SPANSIFT_HOT bool open(Cursor& c, const FrameBuilds& builds, bool array, std::size_t start) {
+    enter(c);
+    stack_.push(builds, array, start);
     return true;
   }
 
-  // Closes the innermost container, whose closing bracket has been read.
-  void close(Cursor& c) {
-    const Frame& f = stack_.top();
-    if (f.kind == FrameKind::RecordObject) {
-      const RecordSchema& schema = schema_of(f.content);
-      std::uint32_t missing = schema.required & ~f.seen;
-      if (missing != 0) {
-        // The first missing field in declaration order is named.
-        std::string_view key = schema.fields[static_cast<std::size_t>(__builtin_ctz(missing))].key;
-        c.fail(ReadError::field(MissingField, std::string(key)), c.offset());
-      }
-    }
-    stack_.pop();
+  template <class R>
+  SPANSIFT_HOT bool open_record(Cursor& c, bool array) {
+    enter(c);
+    stack_.push(RecordOf<R>{&records().new_record<R>()}, array, 0);
+    return true;
   }
 
-  // An integer for a field of kind `want` (I32 or I64), checked to fit it.
-  SPANSIFT_HOT std::int64_t read_integer(Cursor& c, FieldKind want) {
-    const Number n = read_number(c);
-    const bool wide = want == FieldKind::I64;
-    if (n.kind == NumberKind::Double) c.fail(ReadError::invalid_type(found_text(n), expectation(want)), n.end);
-    bool fits = n.kind == NumberKind::Unsigned
-                    ? n.unsigned_value <= static_cast<std::uint64_t>(wide ? INT64_MAX : INT32_MAX)
-                    : wide || n.signed_value >= INT32_MIN;
-    if (!fits) c.fail(ReadError::invalid_value(found_text(n), expectation(want)), n.end);
-    return n.kind == NumberKind::Unsigned ? static_cast<std::int64_t>(n.unsigned_value) : n.signed_value;
+  // Past the opening bracket at the cursor, if the stack has room.
+  SPANSIFT_HOT void enter(Cursor& c) {
+    if (stack_.depth() >= kMaxBuiltDepth) c.fail(RecursionLimit, c.offset(1));
+    c.advance(1);
   }
 
   JsonInput& in_;  // read only through a Cursor
@@ -464,6 +415,29 @@ class Builder {
   std::string scratch_;     // a string decoded from escapes
   std::string skip_stack_;  // the open brackets of a skipped value
 };
+
+void FieldReader::refuse(std::string expected) { builder_.refuse(c_, std::move(expected)); }
+
+Text FieldReader::text() { return builder_.read_text(c_); }
+
+template <class I>
+I FieldReader::integer(const char* expected) {
+  if (first_ != '-' && !is_digit(first_)) refuse(expected);
+  return builder_.read_integer<I>(c_, expected);
+}
+
+bool FieldReader::value(JsonValue& member) { return builder_.read_value(c_, first_, IntoMember{member}); }
+
+bool FieldReader::object(List<JsonMember>& member) {
+  return builder_.open(c_, MembersInto{&member}, false, builder_.records().member_count());
+}
+
+template <class L>
+bool FieldReader::list(L& member) {
+  return builder_.open(c_, ListInto<L>{&member}, true, builder_.records().list_start<ElementOf<L>>());
+}
+
+void FieldReader::null() { c_.literal("null"); }
 
 }  // namespace
 

@@ -14,8 +14,6 @@ using enum ReadErrorCode;
 
 namespace {
 
-bool is_whitespace(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
-
 int hex_digit(int c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -39,6 +37,22 @@ void append_utf8(std::string& out, std::uint32_t code) {
     out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
     out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// The byte that a two-byte escape stands for, by its letter; 0 for a letter
+// that is no escape (\u is read apart).
+char escaped_byte(int letter) {
+  switch (letter) {
+    case '"': return '"';
+    case '\\': return '\\';
+    case '/': return '/';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    default: return 0;
   }
 }
 
@@ -78,19 +92,9 @@ int JsonInput::at_slow(std::size_t i) {
 
 int JsonInput::skip_whitespace() {
   for (;;) {
-    while (p_ != end_) {
-      // Indentation comes in runs of blanks: eight at a time.
-      if (end_ - p_ >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p_, 8);
-        if (word == 0x2020202020202020ULL) {
-          p_ += 8;
-          continue;
-        }
-      }
-      unsigned char c = static_cast<unsigned char>(*p_);
-      if (!is_whitespace(c)) return c;
-      ++p_;
+    if (int c = skip_blank_blocks(p_, end_); c >= 0) return c;
+    for (; p_ != end_; ++p_) {
+      if (!is_blank(*p_)) return static_cast<unsigned char>(*p_);
     }
     if (!fill(1)) return -1;
   }
@@ -151,8 +155,8 @@ void JsonInput::count_lines(const char* from, const char* to) {
   if (last != nullptr) line_start_ = base_ + static_cast<std::uint64_t>(last - buffer_) + 1;
 }
 
-void JsonInput::expect_rest_of_literal(std::string_view rest) {
-  for (char expected : rest) {
+void JsonInput::literal(std::string_view word) {
+  for (char expected : word) {
     int c = at(0);
     if (c < 0) fail(EofValue, offset());
     ++p_;
@@ -163,15 +167,10 @@ void JsonInput::expect_rest_of_literal(std::string_view rest) {
 std::size_t JsonInput::scan_string_bytes(std::size_t i, bool& high) const {
   const char* s = p_ + i;
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
   for (; end_ - s >= 16; s += 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-    __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-                                   _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
-    auto stops = static_cast<unsigned>(_mm_movemask_epi8(special));
-    auto highs = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    const __m128i bytes = load16(s);
+    const unsigned stops = string_stop_mask(bytes);
+    const unsigned highs = high_mask(bytes);
     if (stops != 0) {
       high |= (highs & ((stops & -stops) - 1)) != 0;
       return static_cast<std::size_t>(s - p_) + static_cast<std::size_t>(__builtin_ctz(stops));
@@ -180,96 +179,104 @@ std::size_t JsonInput::scan_string_bytes(std::size_t i, bool& high) const {
   }
 #endif
   for (; s != end_; ++s) {
-    unsigned char c = static_cast<unsigned char>(*s);
-    if (c == '"' || c == '\\' || c < 0x20) break;
+    const auto c = static_cast<unsigned char>(*s);
+    if (is_string_stop(c)) break;
     high |= c >= 0x80;
   }
   return static_cast<std::size_t>(s - p_);
 }
 
-JsonInput::String JsonInput::read_string(std::string& scratch) {
+template <Rules rules>
+JsonString JsonInput::string(std::string& scratch) {
+  constexpr bool keep = rules == Rules::Read;
   bool high = false;
+  // A string without escapes is read whole in the buffer, the cursor kept on
+  // its opening quote, so that its text is a view of the buffer. Once an
+  // escape comes (and always when skipping), the bytes read so far are let go
+  // of, kept in `scratch` if they are kept, and the cursor moves on.
+  bool in_place = keep;
   std::size_t i = 1;
+  if (!in_place) {
+    p_ += 1;
+    i = 0;
+  }
   for (;;) {
     i = scan_string_bytes(i, high);
     if (i == available()) {
+      if (!in_place) {
+        if (keep) scratch.append(p_, i);
+        p_ += i;
+        i = 0;
+      }
       if (!fill(i + 1)) fail(EofString, offset(i));
       continue;
     }
-    char c = p_[i];
+    const char c = p_[i];
     if (c == '"') {
-      std::string_view text(p_ + 1, i - 1);
-      // UTF-8 is judged when the string is complete, after any fault of
-      // its escapes or control bytes.
-      if (high && !is_valid_utf8(text)) fail(InvalidCodePoint, offset(i + 1));
+      // UTF-8 is judged when the string is complete, after any fault of its
+      // escapes or control bytes.
+      if (in_place) {
+        std::string_view text(p_ + 1, i - 1);
+        if (high && !is_valid_utf8(text)) fail(InvalidCodePoint, offset(i + 1));
+        p_ += i + 1;
+        return {text, false};
+      }
+      if (keep) scratch.append(p_, i);
       p_ += i + 1;
-      return {text, false};
-    }
-    if (c == '\\') return read_escaped_string(i, high, scratch);
-    fail(ControlCharacter, offset(i + 1));
-  }
-}
-
-JsonInput::String JsonInput::read_escaped_string(std::size_t i, bool high, std::string& scratch) {
-  scratch.assign(p_ + 1, i - 1);
-  p_ += i;
-  for (;;) {
-    read_escape(scratch);
-    std::size_t j = scan_string_bytes(0, high);
-    while (j == available()) {
-      scratch.append(p_, j);
-      p_ += j;
-      if (!fill(1)) fail(EofString, offset());
-      j = scan_string_bytes(0, high);
-    }
-    scratch.append(p_, j);
-    char c = p_[j];
-    if (c == '"') {
-      p_ += j + 1;
-      if (high && !is_valid_utf8(scratch)) fail(InvalidCodePoint, offset());
+      if (keep && high && !is_valid_utf8(scratch)) fail(InvalidCodePoint, offset());
       return {scratch, true};
     }
-    if (c != '\\') fail(ControlCharacter, offset(j + 1));
-    p_ += j;
+    if (c != '\\') fail(ControlCharacter, offset(i + 1));
+    if (in_place) {
+      scratch.assign(p_ + 1, i - 1);
+      in_place = false;
+    } else if (keep) {
+      scratch.append(p_, i);
+    }
+    p_ += i;
+    escape<rules>(scratch);
+    i = 0;
   }
 }
 
-void JsonInput::read_escape(std::string& out) {
-  int c = at(1);
-  if (c < 0) fail(EofString, offset(1));
-  switch (c) {
-    case '"': out += '"'; break;
-    case '\\': out += '\\'; break;
-    case '/': out += '/'; break;
-    case 'b': out += '\b'; break;
-    case 'f': out += '\f'; break;
-    case 'n': out += '\n'; break;
-    case 'r': out += '\r'; break;
-    case 't': out += '\t'; break;
-    case 'u': {
-      std::uint32_t code = hex_escape(2);
-      std::size_t used = 6;
-      if (code >= 0xDC00 && code <= 0xDFFF) fail(LoneLeadingSurrogate, offset(6));
-      if (code >= 0xD800 && code <= 0xDBFF) {
-        // A leading surrogate: the trailing one must follow at once.
-        int next = at(6);
-        if (next < 0) fail(EofString, offset(6));
-        if (next != '\\') fail(UnexpectedEndOfHexEscape, offset(7));
-        next = at(7);
-        if (next < 0) fail(EofString, offset(7));
-        if (next != 'u') fail(UnexpectedEndOfHexEscape, offset(8));
-        std::uint32_t low = hex_escape(8);
-        if (low < 0xDC00 || low > 0xDFFF) fail(LoneLeadingSurrogate, offset(12));
-        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        used = 12;
-      }
-      append_utf8(out, code);
-      p_ += used;
-      return;
-    }
-    default: fail(InvalidEscape, offset(2));
+JsonString JsonInput::read_string(std::string& scratch) { return string<Rules::Read>(scratch); }
+
+void JsonInput::skip_string() {
+  std::string unused;  // Skip keeps nothing: never allocates
+  string<Rules::Skip>(unused);
+}
+
+template <Rules rules>
+void JsonInput::escape(std::string& out) {
+  const int letter = at(1);
+  if (letter < 0) fail(EofString, offset(1));
+  if (letter != 'u') {
+    const char byte = escaped_byte(letter);
+    if (byte == 0) fail(InvalidEscape, offset(2));
+    if constexpr (rules == Rules::Read) out += byte;
+    p_ += 2;
+    return;
   }
-  p_ += 2;
+  std::uint32_t code = hex_escape(2);
+  std::size_t used = 6;
+  if constexpr (rules == Rules::Read) {
+    if (code >= 0xDC00 && code <= 0xDFFF) fail(LoneLeadingSurrogate, offset(6));
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      // A leading surrogate: the trailing one must follow at once.
+      int next = at(6);
+      if (next < 0) fail(EofString, offset(6));
+      if (next != '\\') fail(UnexpectedEndOfHexEscape, offset(7));
+      next = at(7);
+      if (next < 0) fail(EofString, offset(7));
+      if (next != 'u') fail(UnexpectedEndOfHexEscape, offset(8));
+      std::uint32_t low = hex_escape(8);
+      if (low < 0xDC00 || low > 0xDFFF) fail(LoneLeadingSurrogate, offset(12));
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+      used = 12;
+    }
+    append_utf8(out, code);
+  }
+  p_ += used;
 }
 
 std::uint16_t JsonInput::hex_escape(std::size_t i) {
@@ -282,43 +289,6 @@ std::uint16_t JsonInput::hex_escape(std::size_t i) {
     value = (value << 4) | static_cast<unsigned>(digit);
   }
   return static_cast<std::uint16_t>(value);
-}
-
-void JsonInput::skip_string() {
-  bool high = false;  // not judged: the text is dropped
-  p_ += 1;
-  for (;;) {
-    std::size_t j = scan_string_bytes(0, high);
-    if (j == available()) {
-      p_ += j;
-      if (!fill(1)) fail(EofString, offset());
-      continue;
-    }
-    char c = p_[j];
-    if (c == '"') {
-      p_ += j + 1;
-      return;
-    }
-    if (c != '\\') fail(ControlCharacter, offset(j + 1));
-    p_ += j;
-    int letter = at(1);
-    if (letter < 0) fail(EofString, offset(1));
-    switch (letter) {
-      case '"':
-      case '\\':
-      case '/':
-      case 'b':
-      case 'f':
-      case 'n':
-      case 'r':
-      case 't': p_ += 2; break;
-      case 'u':
-        hex_escape(2);
-        p_ += 6;
-        break;
-      default: fail(InvalidEscape, offset(2));
-    }
-  }
 }
 
 }  // namespace spansift

@@ -1,11 +1,13 @@
 // The tokenizer's ground floor: the bytes of a JSON text, held whole in
-// memory or read from a stream piece by piece, with positions for errors,
-// whitespace, literals and strings.
+// memory or read from a stream piece by piece, with positions for errors;
+// and the smallest pieces of the grammar, each written once: whitespace,
+// literals, strings and their escapes.
 //
 // A token is read by looking ahead of the cursor and then advancing past
 // it. Reading more of a stream keeps every byte from the cursor on, so a
 // token is always whole in the buffer while it is read, but the bytes may
 // move: pointers into the buffer last only until the input is read further.
+// The input is read only through a Cursor.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +31,75 @@ namespace spansift {
 // the input, or -1 with errno set when reading fails.
 using ReadSome = std::function<ssize_t(char*, std::size_t)>;
 
+// The grammar's two readers: the reader keeps what it reads and holds it to
+// the model (surrogate pairs, UTF-8, the values of numbers); the skipper
+// reads through a value that the model does not have, by the grammar alone.
+enum class Rules : std::uint8_t { Read, Skip };
+
+// ---- Bytes of the grammar.
+
+// Whitespace between tokens.
+constexpr bool is_blank(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
+// A byte that ends a run of a string's own bytes: the closing quote, an
+// escape, or a control byte (refused).
+constexpr bool is_string_stop(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
+
+// The literal that starts with `c`, or an empty view.
+constexpr std::string_view literal_starting_with(int c) {
+  switch (c) {
+    case 'n': return "null";
+    case 't': return "true";
+    case 'f': return "false";
+    default: return {};
+  }
+}
+
+#if defined(__SSE2__)
+// The same tests on 16 bytes at once: bit i of the mask for byte i.
+inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline unsigned blank_mask(__m128i bytes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
+      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))));
+}
+inline unsigned string_stop_mask(__m128i bytes) {
+  const __m128i control = _mm_set1_epi8(0x1F);
+  return static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+                   _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control))));
+}
+// Bytes of 0x80 and above: those of UTF-8 sequences.
+inline unsigned high_mask(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(bytes)); }
+#endif
+
+// Skips whole blocks of 16 blanks from `p` while 16 bytes are left before
+// `end`. Returns the first byte that is not blank, with `p` on it; or -1,
+// with fewer than 16 bytes left, to be looked at one by one.
+[[gnu::always_inline]] inline int skip_blank_blocks(const char*& p, const char* end) {
+#if defined(__SSE2__)
+  while (end - p >= 16) {
+    const unsigned blank = blank_mask(load16(p));
+    if (blank != 0xFFFF) {
+      p += __builtin_ctz(~blank);
+      return static_cast<unsigned char>(*p);
+    }
+    p += 16;
+  }
+#else
+  (void)p;
+  (void)end;
+#endif
+  return -1;
+}
+
+// A string read: a view into the buffer or into the reader's scratch; it
+// lasts until the input is read further.
+struct JsonString {
+  std::string_view text;
+  bool escaped;  // the text came through escapes: its input bytes differ
+};
+
 class JsonInput {
  public:
   // The whole text; it must outlive the input.
@@ -39,31 +110,49 @@ class JsonInput {
   JsonInput(const JsonInput&) = delete;
   JsonInput& operator=(const JsonInput&) = delete;
 
-  // The cursor and the end of the bytes in hand. A hot loop reads through a
-  // copy of them (a Cursor) and moves the cursor back here when done.
-  const char* position() const { return p_; }
-  const char* limit() const { return end_; }
-  void move_to(const char* p) { p_ = p; }
+ private:
+  // What follows are a Cursor's slow paths, at the cursor p_ that it hands
+  // over.
+  friend class Cursor;
 
   // The byte `i` places after the cursor, or -1 past the end of the input.
   int at(std::size_t i) {
     if (i < available()) return static_cast<unsigned char>(p_[i]);
     return at_slow(i);
   }
+  int at_slow(std::size_t i);
   std::size_t available() const { return static_cast<std::size_t>(end_ - p_); }
-  void advance(std::size_t n) { p_ += n; }
 
   // Makes `need` bytes available from the cursor on if the input has them,
   // keeping every byte from the cursor on. True when they are.
   bool fill(std::size_t need);
+  void count_lines(const char* from, const char* to);
 
-  // Skips whitespace and returns the byte then at the cursor, which stays
-  // where it is, or -1 at the end of the input.
-  int peek_token() {
-    if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
-    return skip_whitespace();
-  }
+  // Skips whitespace and returns the byte then at the cursor, or -1 at the
+  // end of the input.
   int skip_whitespace();
+
+  // The literal `word`, whose first letter is at the cursor.
+  void literal(std::string_view word);
+
+  // A string, cursor on its opening quote; leaves the cursor past the
+  // closing quote. Read: escapes are decoded into `scratch` once one comes,
+  // surrogate pairs and UTF-8 checked. Skip: escapes must be well formed,
+  // nothing else is checked and nothing kept.
+  template <Rules rules>
+  JsonString string(std::string& scratch);
+  JsonString read_string(std::string& scratch);
+  void skip_string();
+  // The index of the first byte from the cursor's i-th on that ends a run of
+  // a string's own bytes, or available(); `high` is set if a byte before it
+  // is not ASCII.
+  std::size_t scan_string_bytes(std::size_t i, bool& high) const;
+  // The escape whose backslash is at the cursor, advanced past (Read: its
+  // bytes appended to `out`).
+  template <Rules rules>
+  void escape(std::string& out);
+  // Four hex digits of a \u escape starting `i` places after the cursor.
+  std::uint16_t hex_escape(std::size_t i);
 
   // Input offset of the byte `i` places after the cursor, or of `p`.
   std::uint64_t offset(std::size_t i = 0) const { return offset_of(p_) + i; }
@@ -76,34 +165,6 @@ class JsonInput {
   // the start of the token being read.
   [[noreturn, gnu::cold]] void fail(ReadError error, std::uint64_t at) const;
   [[noreturn, gnu::cold]] void fail(ReadErrorCode code, std::uint64_t at) const;
-
-  // After the first letter of true, false or null: the rest of it must follow.
-  void expect_rest_of_literal(std::string_view rest);
-
-  // A string, cursor on its opening quote; leaves the cursor past the closing
-  // quote. The text is checked for well-formed escapes, surrogate pairs and
-  // UTF-8. The view points into the buffer or into `scratch`; it lasts until
-  // the input is read further.
-  struct String {
-    std::string_view text;
-    bool escaped;  // the text came through escapes: its input bytes differ
-  };
-  String read_string(std::string& scratch);
-
-  // The same grammar for a string that is dropped: escapes must be well
-  // formed, but surrogates and UTF-8 are not checked.
-  void skip_string();
-
- private:
-  int at_slow(std::size_t i);
-  void count_lines(const char* from, const char* to);
-  std::size_t scan_string_bytes(std::size_t i, bool& high) const;
-  String read_escaped_string(std::size_t i, bool high, std::string& scratch);
-  // Decodes the escape whose backslash is at the cursor (validated), appends
-  // it to `out` and advances past it.
-  void read_escape(std::string& out);
-  // Four hex digits of a \u escape starting `i` places after the cursor.
-  std::uint16_t hex_escape(std::size_t i);
 
   const char* buffer_;            // start of the bytes in hand
   const char* p_;                 // the cursor
@@ -119,18 +180,34 @@ class JsonInput {
   bool ended_ = false;
 };
 
-// A copy of an input's cursor that a hot loop keeps in registers. While it
-// lives, the input is reached only through it: its own slow paths and
-// with_input() hand the position to the input before and take it back
-// after, so a refill never leaves it in bytes that have moved. Its fast
-// paths handle what lies whole in the buffer. On destruction it hands the
-// position back for good.
+// The way into an input: a copy of its cursor that a hot loop keeps in
+// registers. Its fast paths handle what lies whole in the buffer; its slow
+// paths, and with_input(), hand the position to the input before and take
+// it back after, so a refill never leaves it in bytes that have moved. On
+// destruction it hands the position back for good. A Cursor is passed only
+// to code that is inlined, so that it stays in registers: code that reads on
+// its own takes the input through with_input() and opens a Cursor on it.
 class Cursor {
  public:
-  explicit Cursor(JsonInput& input) : in_(input), p_(input.position()), end_(input.limit()) {}
-  ~Cursor() { in_.move_to(p_); }
+  explicit Cursor(JsonInput& input) : in_(input), p_(input.p_), end_(input.end_) {}
+  ~Cursor() { in_.p_ = p_; }
   Cursor(const Cursor&) = delete;
   Cursor& operator=(const Cursor&) = delete;
+
+  // Runs `use(input)` with the input at the cursor, and goes on from where
+  // `use` left it (also when it throws).
+  template <class F>
+  [[gnu::always_inline]] decltype(auto) with_input(F&& use) {
+    in_.p_ = p_;
+    struct Reload {
+      Cursor& cursor;
+      ~Reload() {
+        cursor.p_ = cursor.in_.p_;
+        cursor.end_ = cursor.in_.end_;
+      }
+    } reload{*this};
+    return std::forward<F>(use)(in_);
+  }
 
   // The bytes in hand from the cursor on. They last until the next call
   // that may read the input further (a slow path, with_input).
@@ -138,71 +215,63 @@ class Cursor {
   std::size_t available() const { return static_cast<std::size_t>(end_ - p_); }
   void advance(std::size_t n) { p_ += n; }
 
-  std::uint64_t offset(std::size_t i = 0) const { return in_.offset_of(p_) + i; }
-  [[noreturn]] void fail(ReadErrorCode code, std::uint64_t at) const { in_.fail(code, at); }
-  [[noreturn]] void fail(ReadError error, std::uint64_t at) const { in_.fail(std::move(error), at); }
-
-  // Runs `use(input)` with the input at the cursor, and goes on from where
-  // `use` left it (also when it throws).
-  template <class F>
-  [[gnu::always_inline]] decltype(auto) with_input(F&& use) {
-    in_.move_to(p_);
-    struct Reload {
-      Cursor& cursor;
-      ~Reload() {
-        cursor.p_ = cursor.in_.position();
-        cursor.end_ = cursor.in_.limit();
-      }
-    } reload{*this};
-    return std::forward<F>(use)(in_);
+  // The byte `i` places after the cursor, or -1 past the end of the input.
+  int at(std::size_t i) {
+    if (i < available()) return static_cast<unsigned char>(p_[i]);
+    return with_input([i](JsonInput& in) { return in.at_slow(i); });
   }
 
-  // As JsonInput::offset_through.
+  // Input offset of the byte `i` places after the cursor; just past it when
+  // there is one (offset_through): a byte the reader has looked at counts as
+  // read in an error's position.
+  std::uint64_t offset(std::size_t i = 0) const { return in_.offset_of(p_) + i; }
   std::uint64_t offset_through(std::size_t i = 0) {
     return with_input([i](JsonInput& in) { return in.offset_through(i); });
   }
+  [[noreturn]] void fail(ReadErrorCode code, std::uint64_t at) const { in_.fail(code, at); }
+  [[noreturn]] void fail(ReadError error, std::uint64_t at) const { in_.fail(std::move(error), at); }
 
-  // As JsonInput::peek_token.
+  // Skips whitespace and returns the byte then at the cursor, which stays
+  // where it is, or -1 at the end of the input.
   [[gnu::always_inline]] int peek_token() {
     if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
-#if defined(__SSE2__)
-    while (end_ - p_ >= 16) {
-      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-      auto blank = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
-          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))));
-      if (blank != 0xFFFF) {
-        p_ += __builtin_ctz(~blank);
-        return static_cast<unsigned char>(*p_);
-      }
-      p_ += 16;
-    }
-#endif
+    if (int c = skip_blank_blocks(p_, end_); c >= 0) return c;
     return with_input([](JsonInput& in) { return in.skip_whitespace(); });
   }
 
-  // As JsonInput::read_string.
-  [[gnu::always_inline]] JsonInput::String read_string(std::string& scratch) {
+  // The literal `word` (null, true, false), whose first letter is at the
+  // cursor.
+  [[gnu::always_inline]] void literal(std::string_view word) {
+    if (available() >= word.size() && std::memcmp(p_, word.data(), word.size()) == 0) {
+      p_ += word.size();
+      return;
+    }
+    with_input([word](JsonInput& in) { in.literal(word); });
+  }
+
+  // A string, cursor on its opening quote: see JsonInput::string.
+  [[gnu::always_inline]] JsonString read_string(std::string& scratch) {
 #if defined(__SSE2__)
     // Most strings are plain ASCII of a few dozen bytes, whole in the buffer.
     for (std::size_t i = 1; i + 16 <= available(); i += 16) {
-      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + i));
-      auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
-          _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F)))));
-      auto high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+      const __m128i bytes = load16(p_ + i);
+      const unsigned stops = string_stop_mask(bytes);
+      const unsigned high = high_mask(bytes);
       if (stops == 0) {
         if (high != 0 || i > 48) break;
         continue;
       }
-      std::size_t length = i - 1 + static_cast<std::size_t>(__builtin_ctz(stops));
+      const std::size_t length = i - 1 + static_cast<std::size_t>(__builtin_ctz(stops));
       if (p_[1 + length] != '"' || (high & ((stops & -stops) - 1)) != 0) break;
-      JsonInput::String s{{p_ + 1, length}, false};
+      JsonString s{{p_ + 1, length}, false};
       p_ += length + 2;
       return s;
     }
 #endif
     return with_input([&scratch](JsonInput& in) { return in.read_string(scratch); });
+  }
+  void skip_string() {
+    with_input([](JsonInput& in) { in.skip_string(); });
   }
 
  private:

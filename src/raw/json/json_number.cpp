@@ -10,42 +10,21 @@
 
 namespace spansift {
 
-namespace {
-
-using number_detail::NumberRules;
-using number_detail::NumberScan;
-
-// The input's bytes from its cursor on.
-struct InputBytes {
-  JsonInput& in;
-  int at(std::size_t i) const { return in.at(i); }
-};
-
-template <NumberRules rules>
-NumberScan scan(JsonInput& in) {
-  InputBytes bytes{in};
-  NumberScan s = number_detail::scan_number<rules>(bytes);
-  if (s.error != ReadErrorCode::None) in.fail(s.error, in.offset(s.error_at));
-  return s;
-}
-
-}  // namespace
-
-Number read_number(JsonInput& in) {
-  const NumberScan s = scan<NumberRules::Read>(in);
+Number read_number(JsonInput& input) {
+  Cursor c(input);
+  const number_detail::NumberScan s = number_detail::scan_at<Rules::Read>(c);
+  // The scan has made the whole number available at the cursor.
   Number n;
-  if (!number_detail::to_number(s, in.position(), n)) {
+  if (!number_detail::to_number(s, c.data(), n)) {
     // from_chars leaves the value alone out of its range; strtod gives the
     // rounded underflow (zero or a subnormal) or the infinity of an overflow.
-    n.double_value = std::strtod(std::string(in.position(), s.end).c_str(), nullptr);
+    n.double_value = std::strtod(std::string(c.data(), s.end).c_str(), nullptr);
   }
-  n.end = in.offset(s.end) + (s.byte_after ? 1 : 0);
-  in.advance(s.end);
-  if (n.kind == NumberKind::Double && std::isinf(n.double_value)) in.fail(ReadErrorCode::NumberOutOfRange, n.end);
+  n.end = c.offset(s.end) + (s.byte_after ? 1 : 0);
+  c.advance(s.end);
+  if (n.kind == NumberKind::Double && std::isinf(n.double_value)) c.fail(ReadErrorCode::NumberOutOfRange, n.end);
   return n;
 }
-
-void skip_number(JsonInput& in) { in.advance(scan<NumberRules::Skip>(in).end); }
 
 std::string found_text(const Number& number) {
   switch (number.kind) {

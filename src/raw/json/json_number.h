@@ -33,15 +33,10 @@ struct Number {
   int places = -1;
 };
 
-inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-// Reads the number at the cursor ('-' or a digit) and its value, correctly
-// rounded. An exponent of any size is fine when the value is zero or
-// underflows to zero; a value beyond the double range is refused.
+// Reads the number at the input's cursor ('-' or a digit) and its value,
+// correctly rounded. An exponent of any size is fine when the value is zero
+// or underflows to zero; a value beyond the double range is refused.
 Number read_number(JsonInput& input);
-
-// Reads through the number at the cursor: its grammar only, no value.
-void skip_number(JsonInput& input);
 
 // "integer `5`", "floating point `0.5`": a float in plain decimal, its
 // shortest round-trip digits with no exponent and no ".0" (1, -0, 0.00000015).
@@ -87,20 +82,18 @@ struct NumberScan {
   std::int32_t exponent = 0;
 };
 
-// The grammar's error rules: the skipper says "invalid number" where the
-// reader says the input ended, and leaves the exponent's size alone.
-enum class NumberRules : std::uint8_t { Read, Skip };
-
 constexpr std::uint64_t kU64Tenth = UINT64_MAX / 10;
 constexpr std::int32_t kI32Tenth = INT32_MAX / 10;
 
-// Scans the number starting at bytes.at(0), which is '-' or any byte.
+// Scans the number starting at bytes.at(0), which is '-' or any byte. By
+// the skipper's rules it is "invalid number" where the reader says the input
+// ended, and the exponent's size is left alone.
 // `Bytes::at(i)` is the byte i places on, or negative past the end of what
 // the source holds (-1 at the end of the input). A source that can read
 // eight bytes at a time offers `chunk(i, word)` (false when they are not in
 // hand). A source of a fixed window of bytes offers `kMaxDigits`, the
 // longest run of digits it scans: a longer one stops the scan, `cut`.
-template <NumberRules rules, class Bytes>
+template <Rules rules, class Bytes>
 [[gnu::always_inline]] inline NumberScan scan_number(Bytes& bytes) {
   NumberScan s;
   // Every exit returns `s` itself, so that it is built in place and, once
@@ -117,7 +110,7 @@ template <NumberRules rules, class Bytes>
   }();
   const auto room = [](std::size_t digits) { return kMaxDigits == SIZE_MAX || digits < kMaxDigits; };
   const auto cut = [&s] { s.cut = true; };
-  constexpr ReadErrorCode kAtEnd = rules == NumberRules::Read ? ReadErrorCode::EofValue : ReadErrorCode::InvalidNumber;
+  constexpr ReadErrorCode kAtEnd = rules == Rules::Read ? ReadErrorCode::EofValue : ReadErrorCode::InvalidNumber;
   std::size_t i = 0;
   s.negative = bytes.at(0) == '-';
   if (s.negative) ++i;
@@ -236,7 +229,7 @@ template <NumberRules rules, class Bytes>
       }
       if (overflow_at == 0) exponent = exponent * 10 + (c - '0');
     }
-    if (overflow_at != 0 && rules == NumberRules::Read) {
+    if (overflow_at != 0 && rules == Rules::Read) {
       // Only a value that underflows to zero can be read.
       if (s.nonzero && !negative_exponent) {
         fail(ReadErrorCode::NumberOutOfRange, overflow_at);
@@ -312,7 +305,25 @@ struct WindowBytes {
   }
 };
 
+// The input's bytes from a cursor on.
+struct CursorBytes {
+  Cursor& c;
+  int at(std::size_t i) const { return c.at(i); }
+};
+
+// Scans the number at the cursor by `rules`; a fault fails the read there.
+template <Rules rules>
+inline NumberScan scan_at(Cursor& c) {
+  CursorBytes bytes{c};
+  const NumberScan s = scan_number<rules>(bytes);
+  if (s.error != ReadErrorCode::None) c.fail(s.error, c.offset(s.error_at));
+  return s;
+}
+
 }  // namespace number_detail
+
+// Reads through the number at the cursor: its grammar only, no value.
+inline void skip_number(Cursor& c) { c.advance(number_detail::scan_at<Rules::Skip>(c).end); }
 
 // The same through a hot loop's cursor: a number of a few dozen bytes well
 // inside the buffer is read in place, the rest (and every error) by the input.
@@ -320,7 +331,7 @@ struct WindowBytes {
   using number_detail::WindowBytes;
   if (c.available() >= WindowBytes::kSize) {
     WindowBytes bytes{c.data()};
-    const number_detail::NumberScan s = number_detail::scan_number<number_detail::NumberRules::Read>(bytes);
+    const number_detail::NumberScan s = number_detail::scan_number<Rules::Read>(bytes);
     Number n;
     if (s.error == ReadErrorCode::None && !s.cut && number_detail::to_number(s, bytes.p, n)) {
       n.end = c.offset(s.end + 1);  // the byte after it has been looked at

@@ -1,86 +1,49 @@
 #include "raw/json/json_skip.h"
 
+#include "raw/json/json_grammar.h"
 #include "raw/json/json_number.h"
 
 namespace spansift {
 
 using enum ReadErrorCode;
 
-void skip_value(JsonInput& in, std::string& stack) {
+void skip_value(JsonInput& input, std::string& stack) {
+  Cursor c(input);
   stack.clear();
-  char enclosing = 0;  // the container whose value comes next, not yet on the stack
+  bool first = false;  // of the innermost container: no entry read yet
   for (;;) {
-    int c = in.peek_token();
-    char opened = 0;
-    switch (c) {
-      case -1: in.fail(EofValue, in.offset());
-      case 'n':
-        in.advance(1);
-        in.expect_rest_of_literal("ull");
-        break;
-      case 't':
-        in.advance(1);
-        in.expect_rest_of_literal("rue");
-        break;
-      case 'f':
-        in.advance(1);
-        in.expect_rest_of_literal("alse");
-        break;
-      case '"': in.skip_string(); break;
+    // A value at the cursor.
+    const int start = c.peek_token();
+    switch (start) {
+      case -1: c.fail(EofValue, c.offset());
+      case '"': c.skip_string(); break;
       case '[':
       case '{':
-        if (enclosing != 0) stack += enclosing;
-        enclosing = 0;
-        in.advance(1);
-        opened = static_cast<char>(c);
+        c.advance(1);
+        stack += static_cast<char>(start);
+        first = true;
         break;
-      default:
-        if (c != '-' && (c < '0' || c > '9')) in.fail(ExpectedValue, in.offset(1));
-        skip_number(in);
+      case 'n':
+      case 't':
+      case 'f': c.literal(literal_starting_with(start)); break;
+      default: expect_number(c, start); skip_number(c);
     }
-
-    // Where the value just read (or opened) stands: what may follow it.
-    char frame;
-    bool accept_comma = true;
-    if (opened != 0) {
-      frame = opened;
-      accept_comma = false;
-    } else if (enclosing != 0) {
-      frame = enclosing;
-      enclosing = 0;
-    } else if (!stack.empty()) {
-      frame = stack.back();
-      stack.pop_back();
-    } else {
-      return;
-    }
+    // On to the next value, past the containers that close on the way.
     for (;;) {
-      c = in.peek_token();
-      if (c == ',' && accept_comma) {
-        in.advance(1);
+      if (stack.empty()) return;
+      const bool object = stack.back() == '{';
+      const int next = next_entry<Rules::Skip>(c, first, object ? '}' : ']');
+      if (next != kClosed) {
+        if (object) {
+          expect_key(c, next);
+          c.skip_string();
+          expect_colon(c);
+        }
         break;
       }
-      if ((c == ']' && frame == '[') || (c == '}' && frame == '{')) {
-        in.advance(1);
-        if (stack.empty()) return;
-        frame = stack.back();
-        stack.pop_back();
-        accept_comma = true;
-        continue;
-      }
-      if (c < 0) in.fail(frame == '[' ? EofList : EofObject, in.offset());
-      if (accept_comma) in.fail(frame == '[' ? ExpectedListCommaOrEnd : ExpectedObjectCommaOrEnd, in.offset(1));
-      break;  // the first entry of a container just opened
+      stack.pop_back();
+      first = false;  // the container around it has this entry
     }
-    if (frame == '{') {
-      c = in.peek_token();
-      if (c != '"') in.fail(c < 0 ? EofObject : KeyMustBeString, in.offset_through());
-      in.skip_string();
-      c = in.peek_token();
-      if (c != ':') in.fail(c < 0 ? EofObject : ExpectedColon, in.offset_through());
-      in.advance(1);
-    }
-    enclosing = frame;
   }
 }
 

@@ -7,9 +7,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <span>
+#include <vector>
 
 #include <dragonbox/dragonbox.h>
 
+#include "raw/json/field_types.h"
 #include "raw/json/json_number.h"
 #include "raw/json/schema.h"
 #include "raw/model_store.h"
@@ -34,7 +38,9 @@ constexpr std::size_t kSlack = 96;
 constexpr char kSpaces[65] = "                                                                ";
 
 // Writes through a raw cursor that is passed along and returned, so that it
-// stays in a register. Room is made sure of once per line or per text.
+// stays in a register. Room is made sure of once per line or per text. Its
+// public steps are those that the write steps of members (field_types.h)
+// use.
 class Writer {
  public:
   Writer(std::string& out, const ModelStore& store) : out_(out), store_(store) {
@@ -51,71 +57,29 @@ class Writer {
     return static_cast<std::size_t>(p - out_.data());
   }
 
- private:
-  template <class R>
-  char* record(char* p, const R& r) {
-    const auto& table = table_of<R>();
-    if constexpr (table.fields.empty()) {
-      return put(ensure(p, 2), "{}");  // an error entry
+  char* text(char* p, Text t) {
+    std::string_view s = store_.text(t);
+    p = ensure(p, store_.plain(t) ? s.size() + 2 : 6 * s.size() + 2);
+    *p++ = '"';
+    if (store_.plain(t)) {
+      // The store can be read past the text's end: short texts are copied
+      // in whole blocks.
+      if (s.size() <= 32) {
+        std::memcpy(p, s.data(), 32);
+      } else {
+        std::memcpy(p, s.data(), s.size());
+      }
+      p += s.size();
     } else {
-      p = open(ensure(p, 1), '{');
-      for (std::size_t i = 0; i < table.fields.size(); ++i) {
-        p = member_key(ensure(p, line()), i == 0, table.fields[i]);
-        p = field_value(p, table.fields[i].kind, r, table.members[i]);
-      }
-      return close(ensure(p, line()), '}');
+      p = escaped(p, s);
     }
+    *p++ = '"';
+    return p;
   }
 
-  template <class R>
-  char* field_value(char* p, FieldKind kind, const R& r, const MemberOf<R>& m) {
-    switch (kind) {
-      case FieldKind::Text: return text(p, r.*m.text);
-      case FieldKind::I32: return integer(p, r.*m.i32);
-      case FieldKind::I64: return integer(p, r.*m.i64);
-      case FieldKind::Value: return value(p, r.*m.value);
-      case FieldKind::Processes: return members(p, store_.list(r.*m.processes));
-      case FieldKind::ItemList: return records(p, std::span<const JaegerItem>(r.*m.items));
-      case FieldKind::ErrorList: {
-        const auto& errors = r.*m.errors;
-        if (!errors) return put(p, "null");
-        return records(p, std::span<const JaegerError>(*errors));
-      }
-      case FieldKind::SpanList: return records(p, store_.list(r.*m.spans));
-      case FieldKind::ReferenceList: return records(p, store_.list(r.*m.references));
-      case FieldKind::TagList: return records(p, store_.list(r.*m.tags));
-      case FieldKind::LogList: return records(p, store_.list(r.*m.logs));
-      case FieldKind::TextList: return texts(p, store_.list(r.*m.texts));
-      case FieldKind::OptionalTextList: {
-        const OptionalList<Text>& optional = r.*m.optional_texts;
-        if (!optional.present()) return put(p, "null");
-        return texts(p, store_.list(optional));
-      }
-      default: return p;
-    }
-  }
-
-  template <class R>
-  char* records(char* p, std::span<const R> elements) {
-    return list(p, elements, [&](char* q, const R& e) { return record(q, e); });
-  }
-
-  char* texts(char* p, std::span<const Text> elements) {
-    return list(p, elements, [&](char* q, Text t) { return text(q, t); });
-  }
-
-  char* members(char* p, std::span<const JsonMember> members) {
-    if (members.empty()) return put(p, "{}");
-    p = open(p, '{');
-    bool first = true;
-    for (const JsonMember& m : members) {
-      p = line_break(ensure(p, line()), first);
-      first = false;
-      p = text(p, m.key);
-      p = put(p, ": ");
-      p = value(p, m.value);
-    }
-    return close(ensure(p, line()), '}');
+  template <class N>
+  static char* integer(char* p, N n) {
+    return std::to_chars(p, p + 24, n).ptr;  // within kSlack
   }
 
   char* value(char* p, const JsonValue& v) {
@@ -132,20 +96,81 @@ class Writer {
         return write_double(p, v.double_number(), v.places());
       case ValueKind::String: return text(p, v.string());
       case ValueKind::Array:
-        return list(p, store_.list(v.array()), [&](char* q, const JsonValue& e) { return value(q, e); });
-      case ValueKind::Object: return members(p, store_.list(v.object()));
+        return elements(p, store_.list(v.array()), [&](char* q, const JsonValue& e) { return value(q, e); });
+      case ValueKind::Object: break;
     }
-    return p;
+    return object(p, v.object());
+  }
+
+  char* object(char* p, List<JsonMember> object) {
+    std::span<const JsonMember> members = store_.list(object);
+    if (members.empty()) return put(p, "{}");
+    p = open(p, '{');
+    bool first = true;
+    for (const JsonMember& m : members) {
+      p = line_break(ensure(p, line()), first);
+      first = false;
+      p = text(p, m.key);
+      p = put(p, ": ");
+      p = value(p, m.value);
+    }
+    return close(ensure(p, line()), '}');
+  }
+
+  // A list that is present, of records or texts.
+  template <class E>
+  char* list(char* p, List<E> list) {
+    return list_of(p, store_.list(list));
+  }
+  template <class E>
+  char* list(char* p, OptionalList<E> list) {
+    return list_of(p, store_.list(list));
+  }
+  template <class E>
+  char* list(char* p, const std::vector<E>& list) {
+    return list_of(p, std::span<const E>(list));
+  }
+  template <class E>
+  char* list(char* p, const std::optional<std::vector<E>>& list) {
+    return list_of(p, std::span<const E>(*list));
+  }
+
+  static char* null(char* p) { return put(p, "null"); }
+
+ private:
+  template <class R>
+  char* record(char* p, const R& r) {
+    if constexpr (kTable<R>.kSize == 0) {
+      return put(ensure(p, 2), "{}");
+    } else {
+      p = open(ensure(p, 1), '{');
+      bool first = true;
+      for_each_field<R>([&](const auto& row) __attribute__((always_inline)) {
+        p = member_key(ensure(p, line()), first, row.quoted);
+        first = false;
+        p = write_member(*this, p, r.*row.member);
+      });
+      return close(ensure(p, line()), '}');
+    }
+  }
+
+  template <class E>
+  char* list_of(char* p, std::span<const E> list) {
+    if constexpr (Record<E>) {
+      return elements(p, list, [&](char* q, const E& e) { return record(q, e); });
+    } else {
+      return elements(p, list, [&](char* q, const E& e) { return write_member(*this, q, e); });
+    }
   }
 
   // Elements each on a line of their own; `write_element(p, e)` makes sure of
   // its own room beyond kSlack.
   template <class T, class F>
-  char* list(char* p, std::span<const T> elements, F&& write_element) {
-    if (elements.empty()) return put(p, "[]");
+  char* elements(char* p, std::span<const T> entries, F&& write_element) {
+    if (entries.empty()) return put(p, "[]");
     p = open(p, '[');
     bool first = true;
-    for (const T& e : elements) {
+    for (const T& e : entries) {
       p = line_break(ensure(p, line()), first);
       first = false;
       p = write_element(p, e);
@@ -195,10 +220,10 @@ class Writer {
   }
 
   // A record's member key, "key": and a blank, as the schema holds it.
-  char* member_key(char* p, bool first, const FieldSchema& field) const {
+  char* member_key(char* p, bool first, const QuotedKey& key) const {
     p = line_break(p, first);
-    std::memcpy(p, field.quoted_key.data(), 16);  // within kSlack
-    p += field.quoted_length;
+    std::memcpy(p, key.bytes.data(), 16);  // within kSlack
+    p += key.length;
     *p++ = ' ';
     return p;
   }
@@ -209,33 +234,8 @@ class Writer {
     return p + N - 1;
   }
 
-  template <class N>
-  static char* integer(char* p, N n) {
-    return std::to_chars(p, p + 24, n).ptr;  // within kSlack
-  }
-
   static char* write_double(char* p, double d, int places) {
     return p + append_double(p, d, places);  // at most 64 bytes written: within kSlack
-  }
-
-  char* text(char* p, Text t) {
-    std::string_view s = store_.text(t);
-    p = ensure(p, store_.plain(t) ? s.size() + 2 : 6 * s.size() + 2);
-    *p++ = '"';
-    if (store_.plain(t)) {
-      // The store can be read past the text's end: short texts are copied
-      // in whole blocks.
-      if (s.size() <= 32) {
-        std::memcpy(p, s.data(), 32);
-      } else {
-        std::memcpy(p, s.data(), s.size());
-      }
-      p += s.size();
-    } else {
-      p = escaped(p, s);
-    }
-    *p++ = '"';
-    return p;
   }
 
   // The caller has made sure of 6 bytes of room for each byte of `s`.
@@ -373,11 +373,6 @@ std::size_t append_double(char* out, double value, int places) {
   return static_cast<std::size_t>(p - out);
 }
 
-void append_double(std::string& out, double value) {
-  char buffer[64];
-  out.append(buffer, append_double(buffer, value));
-}
-
 std::optional<std::string_view> render_pretty_json(const JaegerTrace& trace, std::string& buffer, std::string& error) {
   static const ModelStore kEmptyStore;  // for a trace that refers to no text or list
   Writer writer(buffer, trace.store ? *trace.store : kEmptyStore);
@@ -387,20 +382,6 @@ std::optional<std::string_view> render_pretty_json(const JaegerTrace& trace, std
     return std::nullopt;
   }
   return std::string_view(buffer.data(), length);
-}
-
-bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error) {
-  std::optional<std::string_view> text = render_pretty_json(trace, out, error);
-  if (!text) return false;
-  out.resize(text->size());
-  return true;
-}
-
-std::string to_pretty_json(const JaegerTrace& trace) {
-  std::string out;
-  std::string error;
-  to_pretty_json(trace, out, error);
-  return out;
 }
 
 }  // namespace spansift

@@ -17,18 +17,11 @@ namespace spansift {
 // express (a non-finite number).
 std::optional<std::string_view> render_pretty_json(const JaegerTrace& trace, std::string& buffer, std::string& error);
 
-// The same into `out`, replacing its content; false on failure.
-bool to_pretty_json(const JaegerTrace& trace, std::string& out, std::string& error);
-
-// Convenience for callers that know the trace holds no non-finite number.
-std::string to_pretty_json(const JaegerTrace& trace);
-
 // Writes `value` in the shortest form that reads back to the same double,
 // laid out as 1.0, 12.34, 0.001234 or 1e16, into `out`, which must have room
 // for 64 bytes (the text is at most 25); returns its length. `value` must be
 // finite. `places`: the number of decimal places it was read with, when
 // known (JsonValue::places), which spares finding its shortest digits.
 std::size_t append_double(char* out, double value, int places = -1);
-void append_double(std::string& out, double value);
 
 }  // namespace spansift

@@ -1,8 +1,6 @@
 #include "raw/json/record_builder.h"
 
 #include <algorithm>
-#include <iterator>
-#include <optional>
 #include <utility>
 
 namespace spansift {
@@ -20,61 +18,13 @@ int compare_texts(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-RecordRef RecordBuilder::new_record(FieldKind record) {
-  RecordRef ref{};
-  switch (record) {
-    case FieldKind::Trace: ref.trace = &trace_; break;
-    case FieldKind::Item:
-      if (item_taker_ != nullptr) store_ = item_taker_->new_store();
-      ref.item = &items_.emplace_back();
-      break;
-    case FieldKind::Span: ref.span = &spans_.emplace_back(); break;
-    case FieldKind::Reference: ref.reference = &references_.emplace_back(); break;
-    case FieldKind::Tag: ref.tag = &tags_.emplace_back(); break;
-    case FieldKind::Log: ref.log = &logs_.emplace_back(); break;
-    default: ref.error = nullptr;
-  }
-  return ref;
-}
-
 void RecordBuilder::item_done() {
   if (item_taker_ == nullptr) return;
-  JaegerItem item = std::move(items_.back());
-  items_.pop_back();
+  std::vector<JaegerItem>& items = scratch<JaegerItem>();
+  JaegerItem item = std::move(items.back());
+  items.pop_back();
   std::shared_ptr<ModelStore> store = std::exchange(store_, trace_store_);
   item_taker_->take(std::move(item), std::move(store));
-}
-
-std::size_t RecordBuilder::list_start(FieldKind list) const {
-  switch (list) {
-    case FieldKind::ItemList: return items_.size();
-    case FieldKind::SpanList: return spans_.size();
-    case FieldKind::ReferenceList: return references_.size();
-    case FieldKind::TagList: return tags_.size();
-    case FieldKind::LogList: return logs_.size();
-    case FieldKind::ErrorList: return errors_;
-    default: return texts_.size();
-  }
-}
-
-void RecordBuilder::finish_list(FieldKind list, std::size_t start, FieldRef target) {
-  switch (list) {
-    case FieldKind::ItemList:
-      target.items->assign(std::make_move_iterator(items_.begin() + static_cast<std::ptrdiff_t>(start)),
-                           std::make_move_iterator(items_.end()));
-      items_.resize(start);
-      break;
-    case FieldKind::ErrorList:
-      target.errors->emplace(errors_ - start);
-      errors_ = start;
-      break;
-    case FieldKind::SpanList: *target.spans = take(spans_, start); break;
-    case FieldKind::ReferenceList: *target.references = take(references_, start); break;
-    case FieldKind::TagList: *target.tags = take(tags_, start); break;
-    case FieldKind::LogList: *target.logs = take(logs_, start); break;
-    case FieldKind::OptionalTextList: *target.optional_texts = OptionalList<Text>::of(take(texts_, start)); break;
-    default: *target.texts = take(texts_, start);
-  }
 }
 
 List<JsonMember> RecordBuilder::finish_object(std::size_t start) {

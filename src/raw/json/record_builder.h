@@ -1,32 +1,27 @@
 // Where the records of one export are assembled while it is read: the store
 // that will hold them (one per item when an item taker wants them), and a
-// scratch list per kind for the entries of the containers still open. Lists
+// scratch list for each type of entry of the containers still open. Lists
 // move into the store when they close.
 #pragma once
 
 #include <cstddef>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "raw/json/read_into.h"
 #include "raw/json/schema.h"
+#include "raw/json/type_list.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
 
 namespace spansift {
-
-// A record being built: the member that its record kind names is set.
-union RecordRef {
-  JaegerTrace* trace;
-  JaegerItem* item;
-  JaegerSpan* span;
-  JaegerReference* reference;
-  JaegerTag* tag;
-  JaegerLog* log;
-  JaegerError* error;  // always null: an error entry keeps nothing
-};
 
 class RecordBuilder {
  public:
@@ -40,28 +35,59 @@ class RecordBuilder {
     return store_->intern(text, may_need_escaping);
   }
 
-  // A new record of kind `record`: the trace itself, or one at the end of its
-  // scratch list, where it stays while it is built (records of a kind never
-  // nest).
-  RecordRef new_record(FieldKind record);
+  // A new record: the trace itself, or one at the end of its scratch list,
+  // where it stays while it is built (records of a type never nest).
+  template <Record R>
+  R& new_record() {
+    if constexpr (std::is_same_v<R, JaegerTrace>) {
+      return trace_;
+    } else {
+      if constexpr (std::is_same_v<R, JaegerItem>) {
+        if (item_taker_ != nullptr) store_ = item_taker_->new_store();
+      }
+      return scratch<R>().emplace_back();
+    }
+  }
 
-  // Where the entries of a list of kind `list` start in its scratch list.
-  std::size_t list_start(FieldKind list) const;
-  // An error entry has been read into the list being built.
-  void count_error() { ++errors_; }
-  // An item has been read whole (its fields checked): handed to the item
-  // taker, if there is one.
-  void item_done();
+  // Record R has been read whole (its fields checked): an item goes to the
+  // item taker, if there is one.
+  template <Record R>
+  void record_done() {
+    if constexpr (std::is_same_v<R, JaegerItem>) item_done();
+  }
 
-  void add_list_text(Text text) { texts_.push_back(text); }
+  // Where the entries of a list of E start in its scratch list.
+  template <ListElement E>
+  std::size_t list_start() {
+    return scratch<E>().size();
+  }
+  void add_list_text(Text text) { scratch<Text>().push_back(text); }
   void add_value(const JsonValue& value) { values_.push_back(value); }
   void add_member(Text key, const JsonValue& value) { members_.push_back({key, value}); }
   std::size_t value_count() const { return values_.size(); }
   std::size_t member_count() const { return members_.size(); }
 
-  // Closes the list of kind `list` whose entries start at `start`, storing
-  // it into `target`, the member of its record.
-  void finish_list(FieldKind list, std::size_t start, FieldRef target);
+  // Closes the list whose entries start at `start`, storing it into
+  // `member`, its record's.
+  template <ListElement E>
+  void finish_list(List<E>& member, std::size_t start) {
+    member = take(scratch<E>(), start);
+  }
+  template <ListElement E>
+  void finish_list(OptionalList<E>& member, std::size_t start) {
+    member = OptionalList<E>::of(take(scratch<E>(), start));
+  }
+  template <ListElement E>
+  void finish_list(std::vector<E>& member, std::size_t start) {
+    std::vector<E>& entries = scratch<E>();
+    member.assign(std::make_move_iterator(entries.begin() + static_cast<std::ptrdiff_t>(start)),
+                  std::make_move_iterator(entries.end()));
+    entries.resize(start);
+  }
+  template <ListElement E>
+  void finish_list(std::optional<std::vector<E>>& member, std::size_t start) {
+    finish_list(member.emplace(), start);
+  }
   List<JsonValue> finish_array(std::size_t start) { return take(values_, start); }
   // The members since `start`, sorted by key; of equal keys the last stays.
   List<JsonMember> finish_object(std::size_t start);
@@ -74,25 +100,29 @@ class RecordBuilder {
 
  private:
   template <class T>
+  using Scratch = std::vector<T>;
+
+  template <class E>
+  std::vector<E>& scratch() {
+    return std::get<std::vector<E>>(lists_);
+  }
+
+  template <class T>
   List<T> take(std::vector<T>& scratch, std::size_t start) {
     List<T> list = store_->add_list(std::span<const T>(scratch).subspan(start));
     scratch.resize(start);
     return list;
   }
 
+  void item_done();
+
   std::shared_ptr<ModelStore> store_;  // of the item being read, else the trace's
   std::shared_ptr<ModelStore> trace_store_;
   const ItemTaker* item_taker_;
   JaegerTrace trace_;
-  std::vector<JaegerItem> items_;
-  std::vector<JaegerSpan> spans_;
-  std::vector<JaegerReference> references_;
-  std::vector<JaegerTag> tags_;
-  std::vector<JaegerLog> logs_;
-  std::vector<Text> texts_;
+  Apply<std::tuple, Map<Scratch, ListElements>> lists_;  // the entries of open lists, by what they hold
   std::vector<JsonValue> values_;
   std::vector<JsonMember> members_;
-  std::size_t errors_ = 0;
 };
 
 }  // namespace spansift

@@ -1,295 +1,262 @@
 // The records of the model as the reader and the writer walk them: for each
 // record, its JSON keys in declaration order and the member each one fills.
-// A row is made from a member pointer, and what the field holds is deduced
-// from the member's type, so a row can't disagree with its member: a member
-// of a type the schema has no kind for, or of another record, fails to
-// compile. A field added to a record in model.h gets its row here.
+// A row is made from a member pointer, and the row's type is the member's,
+// so a row can't disagree with its member: what the field holds, how it is
+// read and written and whether it may be absent follow from that type
+// (field_types.h). A member of a type without both steps, or a row of
+// another record, fails to compile. A field added to a record in model.h
+// gets its row here.
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <span>
-#include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
+#include "raw/json/field_types.h"
+#include "raw/json/type_list.h"
 #include "raw/model.h"
 
 namespace spansift {
 
-// What a field holds; for a list, what the list is of.
-enum class FieldKind : std::uint8_t {
-  // Records.
-  Trace,
-  Item,
-  Span,
-  Reference,
-  Tag,
-  Log,
-  Error,
-  // Lists of the records above but the trace, in the same order, then of texts.
-  ItemList,
-  SpanList,
-  ReferenceList,
-  TagList,
-  LogList,
-  ErrorList,  // may be absent
-  TextList,
-  OptionalTextList,  // may be absent
-  // Everything else.
-  Text,
-  I32,
-  I64,
-  Value,      // any JSON value (JsonValue)
-  Processes,  // an object of JsonValues, sorted by key
-};
+// Stand-ins for the reader and the writer in the checks of a row.
+struct MemberReader;
+struct MemberWriter;
 
-constexpr bool is_record(FieldKind kind) { return kind <= FieldKind::Error; }
-constexpr bool is_list(FieldKind kind) { return kind >= FieldKind::ItemList && kind <= FieldKind::OptionalTextList; }
-// A missing key or null reads as absent.
-constexpr bool is_optional(FieldKind kind) {
-  return kind == FieldKind::ErrorList || kind == FieldKind::OptionalTextList;
-}
-
-// The element of a list kind.
-constexpr FieldKind element_of(FieldKind list) {
-  if (list >= FieldKind::TextList) return FieldKind::Text;
-  return static_cast<FieldKind>(static_cast<int>(list) - static_cast<int>(FieldKind::ItemList) +
-                                static_cast<int>(FieldKind::Item));
-}
-
-// The kind of a member of type T; only the types below have one.
 template <class T>
-struct FieldKindOf {
-  static_assert(sizeof(T) == 0, "the schema has no field kind for a member of this type");
+concept Readable = requires(MemberReader& in, T& member) {
+  { read_member(in, member) } -> std::same_as<bool>;
 };
-#define SPANSIFT_FIELD_KIND(type, field_kind)                \
-  template <>                                                \
-  struct FieldKindOf<type> {                                 \
-    static constexpr FieldKind kind = FieldKind::field_kind; \
-  }
-SPANSIFT_FIELD_KIND(Text, Text);
-SPANSIFT_FIELD_KIND(std::int32_t, I32);
-SPANSIFT_FIELD_KIND(std::int64_t, I64);
-SPANSIFT_FIELD_KIND(JsonValue, Value);
-SPANSIFT_FIELD_KIND(List<JsonMember>, Processes);
-SPANSIFT_FIELD_KIND(std::vector<JaegerItem>, ItemList);
-SPANSIFT_FIELD_KIND(List<JaegerSpan>, SpanList);
-SPANSIFT_FIELD_KIND(List<JaegerReference>, ReferenceList);
-SPANSIFT_FIELD_KIND(List<JaegerTag>, TagList);
-SPANSIFT_FIELD_KIND(List<JaegerLog>, LogList);
-SPANSIFT_FIELD_KIND(std::optional<std::vector<JaegerError>>, ErrorList);
-SPANSIFT_FIELD_KIND(List<Text>, TextList);
-SPANSIFT_FIELD_KIND(OptionalList<Text>, OptionalTextList);
-#undef SPANSIFT_FIELD_KIND
-
-// A typed pointer to a field of some record, to one member of each type
-// above: the one that the field's kind names is set.
-union FieldRef {
-  Text* text;
-  std::int32_t* i32;
-  std::int64_t* i64;
-  JsonValue* value;
-  List<JsonMember>* processes;
-  std::vector<JaegerItem>* items;
-  List<JaegerSpan>* spans;
-  List<JaegerReference>* references;
-  List<JaegerTag>* tags;
-  List<JaegerLog>* logs;
-  std::optional<std::vector<JaegerError>>* errors;
-  List<Text>* texts;
-  OptionalList<Text>* optional_texts;
+template <class T>
+concept Writable = requires(MemberWriter& out, char* p, const T& member) {
+  { write_member(out, p, member) } -> std::same_as<char*>;
 };
 
-// A member pointer into record R, of the type that a field kind names: the
-// member that the kind names is set.
-template <class R>
-union MemberOf {
-  Text R::*text;
-  std::int32_t R::*i32;
-  std::int64_t R::*i64;
-  JsonValue R::*value;
-  List<JsonMember> R::*processes;
-  std::vector<JaegerItem> R::*items;
-  List<JaegerSpan> R::*spans;
-  List<JaegerReference> R::*references;
-  List<JaegerTag> R::*tags;
-  List<JaegerLog> R::*logs;
-  std::optional<std::vector<JaegerError>> R::*errors;
-  List<Text> R::*texts;
-  OptionalList<Text> R::*optional_texts;
-
-  // The member of `record` as a typed pointer; `kind` is the field's.
-  FieldRef in(R& record, FieldKind kind) const {
-    FieldRef ref{};
-    switch (kind) {
-      case FieldKind::Text: ref.text = &(record.*text); break;
-      case FieldKind::I32: ref.i32 = &(record.*i32); break;
-      case FieldKind::I64: ref.i64 = &(record.*i64); break;
-      case FieldKind::Value: ref.value = &(record.*value); break;
-      case FieldKind::Processes: ref.processes = &(record.*processes); break;
-      case FieldKind::ItemList: ref.items = &(record.*items); break;
-      case FieldKind::SpanList: ref.spans = &(record.*spans); break;
-      case FieldKind::ReferenceList: ref.references = &(record.*references); break;
-      case FieldKind::TagList: ref.tags = &(record.*tags); break;
-      case FieldKind::LogList: ref.logs = &(record.*logs); break;
-      case FieldKind::ErrorList: ref.errors = &(record.*errors); break;
-      case FieldKind::TextList: ref.texts = &(record.*texts); break;
-      case FieldKind::OptionalTextList: ref.optional_texts = &(record.*optional_texts); break;
-      default: break;
-    }
-    return ref;
-  }
+// A key as compact JSON writes it before its value, "key": padded with
+// zeros to 16 bytes: the writer copies it whole, and the reader looks for
+// the key it expects next in one compare.
+struct QuotedKey {
+  std::array<char, 16> bytes{};
+  std::uint8_t length = 0;
 };
 
-// What the reader and the writer need of a field, whatever its record.
-struct FieldSchema {
+// One row of record R's table: a key and the member of type T it fills.
+template <class R, class T>
+struct Field {
+  using Of = R;
+  using Type = T;
+  T R::*member;
   std::string_view key;
-  FieldKind kind;
-  // The key as compact JSON writes it before its value, "key": padded with
-  // zeros, for a reader that looks for the expected key first.
-  std::array<char, 16> quoted_key;
-  std::uint8_t quoted_length;
+  QuotedKey quoted;
+  bool may_be_absent;  // a missing key or null leaves the member absent
 };
 
-// One row of record R's table: the field and its member.
-template <class R>
-struct FieldRow {
-  FieldSchema field;
-  MemberOf<R> member;
-};
-
-// The row of `key` for the member M of its record. `key` must be at most 13
-// bytes, so that "key": fits in 16.
-template <auto M, class R, class T>
-constexpr FieldRow<R> field_row(std::string_view key, T R::*) {
-  constexpr FieldKind kind = FieldKindOf<T>::kind;
-  FieldRow<R> row{{key, kind, {}, 0}, {}};
-  row.field.quoted_key[0] = '"';
-  for (std::size_t i = 0; i < key.size(); ++i) row.field.quoted_key[i + 1] = key[i];
-  row.field.quoted_key[key.size() + 1] = '"';
-  row.field.quoted_key[key.size() + 2] = ':';
-  row.field.quoted_length = static_cast<std::uint8_t>(key.size() + 3);
-  // The member that `kind` names, which has M's type by the trait above.
-  if constexpr (kind == FieldKind::Text) row.member.text = M;
-  if constexpr (kind == FieldKind::I32) row.member.i32 = M;
-  if constexpr (kind == FieldKind::I64) row.member.i64 = M;
-  if constexpr (kind == FieldKind::Value) row.member.value = M;
-  if constexpr (kind == FieldKind::Processes) row.member.processes = M;
-  if constexpr (kind == FieldKind::ItemList) row.member.items = M;
-  if constexpr (kind == FieldKind::SpanList) row.member.spans = M;
-  if constexpr (kind == FieldKind::ReferenceList) row.member.references = M;
-  if constexpr (kind == FieldKind::TagList) row.member.tags = M;
-  if constexpr (kind == FieldKind::LogList) row.member.logs = M;
-  if constexpr (kind == FieldKind::ErrorList) row.member.errors = M;
-  if constexpr (kind == FieldKind::TextList) row.member.texts = M;
-  if constexpr (kind == FieldKind::OptionalTextList) row.member.optional_texts = M;
+template <class R, class T>
+constexpr Field<R, T> make_field(std::string_view key, T R::*member) {
+  static_assert(Readable<T>, "the reader has no read_member for a member of this type");
+  static_assert(Writable<T>, "the writer has no write_member for a member of this type");
+  Field<R, T> row{member, key, {}, may_be_absent<T>()};
+  row.quoted.bytes[0] = '"';
+  for (std::size_t i = 0; i < key.size(); ++i) row.quoted.bytes[i + 1] = key[i];
+  row.quoted.bytes[key.size() + 1] = '"';
+  row.quoted.bytes[key.size() + 2] = ':';
+  row.quoted.length = static_cast<std::uint8_t>(key.size() + 3);
   return row;
 }
 
-// field<&JaegerSpan::flags>("flags"): the row of a member.
+// field<&JaegerSpan::flags>("flags"): the row of a member. `key` must be at
+// most 13 bytes, so that "key": fits in 16.
 template <auto M>
 constexpr auto field(std::string_view key) {
-  return field_row<M>(key, M);
+  return make_field(key, M);
 }
 
-// Record R's table: its fields in order, and their members beside them.
-template <class R, std::size_t N>
+// Record R's table: its rows in order, and by index what is looked up as
+// fields come (keys, quoted keys, which ones must be given).
+template <class R, class... Ts>
 struct RecordTable {
-  std::array<FieldSchema, N> fields;
-  std::array<MemberOf<R>, N> members;
+  static constexpr std::size_t kSize = sizeof...(Ts);
+  std::string_view name;  // as type errors name the record: "JaegerSpan"
+  std::tuple<Field<R, Ts>...> fields;
+  std::array<std::string_view, kSize> keys;
+  std::array<QuotedKey, kSize> quoted_keys;
+  std::uint32_t required;  // bit i set: field i may not be absent
 };
 
-// The table of R from its rows, which must all be rows of R.
 template <class R, class... Rows>
-constexpr RecordTable<R, sizeof...(Rows)> record_table(Rows... rows) {
-  static_assert((std::is_same_v<Rows, FieldRow<R>> && ...), "a row of another record");
-  return {{rows.field...}, {rows.member...}};
+constexpr auto record_table(std::string_view name, Rows... rows) {
+  static_assert((std::is_same_v<typename Rows::Of, R> && ...), "a row of another record");
+  static_assert(sizeof...(Rows) <= 32, "the fields seen are kept in 32 bits");
+  std::uint32_t required = 0;
+  std::uint32_t bit = 1;
+  ((required |= rows.may_be_absent ? 0 : bit, bit <<= 1), ...);
+  return RecordTable<R, typename Rows::Type...>{name, {rows...}, {rows.key...}, {rows.quoted...}, required};
 }
 
+// A record's table comes after those of the records its lists hold.
 // clang-format off
-inline constexpr auto kTraceTable = record_table<JaegerTrace>(
-    field<&JaegerTrace::data>("data"), field<&JaegerTrace::total>("total"), field<&JaegerTrace::limit>("limit"),
-    field<&JaegerTrace::offset>("offset"), field<&JaegerTrace::errors>("errors"));
-inline constexpr auto kItemTable = record_table<JaegerItem>(
-    field<&JaegerItem::traceID>("traceID"), field<&JaegerItem::spans>("spans"),
-    field<&JaegerItem::processes>("processes"), field<&JaegerItem::warnings>("warnings"));
-inline constexpr auto kSpanTable = record_table<JaegerSpan>(
+template <> inline constexpr auto kTable<JaegerError> = record_table<JaegerError>("JaegerError");
+template <> inline constexpr auto kTable<JaegerTag> = record_table<JaegerTag>("JaegerTag",
+    field<&JaegerTag::key>("key"), field<&JaegerTag::type>("type"), field<&JaegerTag::value>("value"));
+template <> inline constexpr auto kTable<JaegerLog> = record_table<JaegerLog>("JaegerLog",
+    field<&JaegerLog::timestamp>("timestamp"), field<&JaegerLog::fields>("fields"));
+template <> inline constexpr auto kTable<JaegerReference> = record_table<JaegerReference>("JaegerReference",
+    field<&JaegerReference::refType>("refType"), field<&JaegerReference::traceID>("traceID"),
+    field<&JaegerReference::spanID>("spanID"));
+template <> inline constexpr auto kTable<JaegerSpan> = record_table<JaegerSpan>("JaegerSpan",
     field<&JaegerSpan::traceID>("traceID"), field<&JaegerSpan::spanID>("spanID"), field<&JaegerSpan::flags>("flags"),
     field<&JaegerSpan::operationName>("operationName"), field<&JaegerSpan::references>("references"),
     field<&JaegerSpan::startTime>("startTime"), field<&JaegerSpan::duration>("duration"),
     field<&JaegerSpan::tags>("tags"), field<&JaegerSpan::logs>("logs"), field<&JaegerSpan::processID>("processID"),
     field<&JaegerSpan::warnings>("warnings"));
-inline constexpr auto kReferenceTable = record_table<JaegerReference>(
-    field<&JaegerReference::refType>("refType"), field<&JaegerReference::traceID>("traceID"),
-    field<&JaegerReference::spanID>("spanID"));
-inline constexpr auto kTagTable = record_table<JaegerTag>(
-    field<&JaegerTag::key>("key"), field<&JaegerTag::type>("type"), field<&JaegerTag::value>("value"));
-inline constexpr auto kLogTable = record_table<JaegerLog>(
-    field<&JaegerLog::timestamp>("timestamp"), field<&JaegerLog::fields>("fields"));
-inline constexpr auto kErrorTable = record_table<JaegerError>();
+template <> inline constexpr auto kTable<JaegerItem> = record_table<JaegerItem>("JaegerItem",
+    field<&JaegerItem::traceID>("traceID"), field<&JaegerItem::spans>("spans"),
+    field<&JaegerItem::processes>("processes"), field<&JaegerItem::warnings>("warnings"));
+template <> inline constexpr auto kTable<JaegerTrace> = record_table<JaegerTrace>("JaegerTrace",
+    field<&JaegerTrace::data>("data"), field<&JaegerTrace::total>("total"), field<&JaegerTrace::limit>("limit"),
+    field<&JaegerTrace::offset>("offset"), field<&JaegerTrace::errors>("errors"));
 // clang-format on
 
-// The table of record R.
-template <class R>
-constexpr const auto& table_of() {
-  if constexpr (std::is_same_v<R, JaegerTrace>) return kTraceTable;
-  if constexpr (std::is_same_v<R, JaegerItem>) return kItemTable;
-  if constexpr (std::is_same_v<R, JaegerSpan>) return kSpanTable;
-  if constexpr (std::is_same_v<R, JaegerReference>) return kReferenceTable;
-  if constexpr (std::is_same_v<R, JaegerTag>) return kTagTable;
-  if constexpr (std::is_same_v<R, JaegerLog>) return kLogTable;
-  if constexpr (std::is_same_v<R, JaegerError>) return kErrorTable;
-}
+// ---- What follows from the tables.
 
-// Whether record R has a field of kind `kind`.
-template <class R>
-constexpr bool has_field_of_kind(FieldKind kind) {
-  for (const FieldSchema& f : table_of<R>().fields) {
-    if (f.kind == kind) return true;
-  }
-  return false;
-}
+namespace schema_detail {
 
-// A record's fields, whatever its type.
-struct RecordSchema {
-  std::string_view name;  // "JaegerSpan"
-  std::span<const FieldSchema> fields;
-  std::uint32_t required;  // bit i set: fields[i] is not optional
+template <class Table>
+struct TypesOf;
+template <class R, class... Ts>
+struct TypesOf<RecordTable<R, Ts...>> {
+  using type = TypeList<Ts...>;
+};
+
+}  // namespace schema_detail
+
+// The types of R's members, field by field.
+template <Record R>
+using MemberTypes = typename schema_detail::TypesOf<std::remove_cvref_t<decltype(kTable<R>)>>::type;
+
+namespace schema_detail {
+
+template <class R>
+struct RecordsFrom;
+
+// The records under a member: those of a list of records.
+template <class T>
+struct RecordsUnder {
+  using type = TypeList<>;
+};
+template <ListMember L>
+requires Record<ElementOf<L>>
+struct RecordsUnder<L> {
+  using type = typename RecordsFrom<ElementOf<L>>::type;
+};
+
+template <class R, class Types>
+struct RecordsFromMembers;
+template <class R, class... Ts>
+struct RecordsFromMembers<R, TypeList<Ts...>> {
+  using type = Concat<TypeList<R>, typename RecordsUnder<Ts>::type...>;
 };
 
 template <class R>
-constexpr RecordSchema record_schema(std::string_view name) {
-  const auto& fields = table_of<R>().fields;
-  std::uint32_t required = 0;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (!is_optional(fields[i].kind)) required |= 1U << i;
-  }
-  return {name, fields, required};
+struct RecordsFrom {
+  using type = typename RecordsFromMembers<R, MemberTypes<R>>::type;
+};
+
+template <class Types>
+struct ListsAmong;
+template <class... Ts>
+struct ListsAmong<TypeList<Ts...>> {
+  using type = Concat<std::conditional_t<ListMember<Ts>, TypeList<Ts>, TypeList<>>...>;
+};
+
+template <class Records>
+struct ListsOf;
+template <class... Rs>
+struct ListsOf<TypeList<Rs...>> {
+  using type = Unique<Concat<typename ListsAmong<MemberTypes<Rs>>::type...>>;
+};
+
+}  // namespace schema_detail
+
+// Every record of a trace, the trace first.
+using Records = Unique<typename schema_detail::RecordsFrom<JaegerTrace>::type>;
+// Every type of list that records hold, and what those lists hold.
+using ListTypes = typename schema_detail::ListsOf<Records>::type;
+using ListElements = Unique<Map<ElementOf, ListTypes>>;
+
+namespace schema_detail {
+
+template <class T, class... Us>
+constexpr std::uint8_t index_in(TypeList<Us...>) {
+  constexpr bool same[] = {std::is_same_v<T, Us>...};
+  std::uint8_t i = 0;
+  while (!same[i]) ++i;
+  return i;
 }
 
-// In the order of the record kinds.
-inline constexpr RecordSchema kRecordSchemas[] = {
-    record_schema<JaegerTrace>("JaegerTrace"), record_schema<JaegerItem>("JaegerItem"),
-    record_schema<JaegerSpan>("JaegerSpan"),   record_schema<JaegerReference>("JaegerReference"),
-    record_schema<JaegerTag>("JaegerTag"),     record_schema<JaegerLog>("JaegerLog"),
-    record_schema<JaegerError>("JaegerError"),
+template <class R, class Types>
+struct FieldTypeIndex;
+template <class R, class... Ts>
+struct FieldTypeIndex<R, TypeList<Ts...>> {
+  // For each field, the index of its type among the types of R's members.
+  static constexpr std::array<std::uint8_t, sizeof...(Ts)> kIndex = {index_in<Ts>(Unique<MemberTypes<R>>{})...};
 };
-static_assert(std::size(kRecordSchemas) == static_cast<std::size_t>(FieldKind::Error) + 1);
 
-// `record` must be a record kind.
-inline const RecordSchema& schema_of(FieldKind record) { return kRecordSchemas[static_cast<std::size_t>(record)]; }
+template <class T, class R, class U>
+constexpr T R::*member_if_of(const Field<R, U>& row) {
+  if constexpr (std::is_same_v<T, U>) return row.member;
+  return nullptr;
+}
 
-// The index of the field whose key is `key`, or fields.size() when there is
+// R's members of type T by field index, null at fields of other types.
+template <class R, class T, std::size_t... I>
+constexpr std::array<T R::*, sizeof...(I)> members_of_type(std::index_sequence<I...>) {
+  return {member_if_of<T>(std::get<I>(kTable<R>.fields))...};
+}
+template <class R, class T>
+inline constexpr auto kMembersOfType = members_of_type<R, T>(std::make_index_sequence<kTable<R>.kSize>{});
+
+template <class R, class Use, class... Us>
+[[gnu::always_inline]] inline bool visit_field(std::size_t i, Use& use, TypeList<Us...>) {
+  constexpr const auto& type = FieldTypeIndex<R, MemberTypes<R>>::kIndex;
+  bool result = false;
+  [&]<std::size_t... G>(std::index_sequence<G...>) __attribute__((always_inline)) {
+    (void)((type[i] == G && (result = use(kMembersOfType<R, Us>[i]), true)) || ...);
+  }
+  (std::index_sequence_for<Us...>{});
+  return result;
+}
+
+}  // namespace schema_detail
+
+// Calls use(member), where `member` is the member pointer of R's field i,
+// typed, and returns what it returns. `use` is made once for each type of
+// member that R has rather than for each field, so that a record's reading
+// loop stays small.
+template <Record R, class Use>
+[[gnu::always_inline]] inline bool visit_field(std::size_t i, Use&& use) {
+  return schema_detail::visit_field<R>(i, use, Unique<MemberTypes<R>>{});
+}
+
+// Calls use(row) for each row of R's table, in order.
+template <Record R, class Use>
+[[gnu::always_inline]] inline void for_each_field(Use&& use) {
+  std::apply(
+      [&](const auto&... row) __attribute__((always_inline)) { (use(row), ...); }, kTable<R>.fields);
+}
+
+// The index of the field whose key is `key`, or keys.size() when there is
 // none. Keys are short: they are compared in a few loads, not through memcmp.
-inline std::size_t find_field(std::span<const FieldSchema> fields, std::string_view key) {
+inline std::size_t find_field(std::span<const std::string_view> keys, std::string_view key) {
   const std::size_t n = key.size();
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    std::string_view k = fields[i].key;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::string_view k = keys[i];
     if (k.size() != n) continue;
     bool same = true;
     if (n >= 8) {
@@ -304,11 +271,7 @@ inline std::size_t find_field(std::span<const FieldSchema> fields, std::string_v
     }
     if (same) return i;
   }
-  return fields.size();
+  return keys.size();
 }
-
-// How a type error names what was expected: "struct JaegerSpan", "a
-// sequence", "a map", "a string", "i32" or "i64".
-std::string expectation(FieldKind kind);
 
 }  // namespace spansift
