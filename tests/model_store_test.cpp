@@ -20,7 +20,7 @@ using testing::item_json;
 using testing::span_json;
 
 std::string rendered(std::string_view json, std::shared_ptr<ModelStore> store) {
-  ParseResult result = parse_trace_json(json, std::move(store));
+  ParseResult result = parse_trace_json(json, ReadInto{std::move(store)});
   if (const auto* error = std::get_if<ReadError>(&result)) return error->detail();
   return testing::pretty_json(std::get<JaegerTrace>(result));
 }

@@ -95,7 +95,7 @@ std::vector<std::string> added(const Rows& before, const Rows& after, std::size_
 Outcome read_in_process(const std::string& path, System& system = posix_system()) {
   Rows before = report_snapshot();
   testing::CapturedStdout capture;
-  auto result = read_trace_file(path, nullptr, system);
+  auto result = read_trace_file(path, {}, system);
   std::string out = capture.text();
   Rows after = report_snapshot();
   return {out, added(before, after, kRowMalformed), added(before, after, kRowEncoding),

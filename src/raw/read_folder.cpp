@@ -87,24 +87,17 @@ namespace {
 
 // Where the records of a run go: into the result, or to the sink, either an
 // export at a time or item by item as it asked.
-class RecordRouter {
+class RecordRouter final : private ItemSink {
  public:
   RecordRouter(RecordSink* sink, ReadResult& result)
-      : sink_(sink), result_(result), into_(std::make_shared<ModelStore>()) {}
+      : sink_(sink), result_(result), into_{std::make_shared<ModelStore>()} {}
   RecordRouter(const RecordRouter&) = delete;
   RecordRouter& operator=(const RecordRouter&) = delete;
 
   void open(std::string_view base_folder) {
     if (sink_ == nullptr || !sink_->open(base_folder)) return;
-    // A store per item, so that an item's memory goes once the sink is done
-    // with it; stores are used again, not made anew.
-    auto pool = std::make_shared<StorePool>();
-    taker_.new_store = [pool] { return pool->get(); };
-    taker_.take = [this](JaegerItem&& item, std::shared_ptr<ModelStore>&& store) {
-      ++result_.trace_count;
-      sink_->take(single_item_record(std::move(item), std::move(store)));
-    };
-    into_.items = &taker_;
+    pool_ = std::make_shared<StorePool>();
+    into_.items = this;
   }
 
   // How the next export is read: by default into one store for every file of
@@ -124,10 +117,18 @@ class RecordRouter {
   }
 
  private:
+  // A store per item, so that an item's memory goes once the sink is done
+  // with it; stores are used again, not made anew.
+  std::shared_ptr<ModelStore> store_for_item() override { return pool_->get(); }
+  void take(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
+    ++result_.trace_count;
+    sink_->take(single_item_record(std::move(item), std::move(store)));
+  }
+
   RecordSink* sink_;
   ReadResult& result_;
   ReadInto into_;
-  ItemTaker taker_;
+  std::shared_ptr<StorePool> pool_;
 };
 
 }  // namespace

@@ -19,12 +19,12 @@ int compare_texts(std::string_view a, std::string_view b) {
 }  // namespace
 
 void RecordBuilder::item_done() {
-  if (item_taker_ == nullptr) return;
+  if (items_ == nullptr) return;
   std::vector<JaegerItem>& items = scratch<JaegerItem>();
   JaegerItem item = std::move(items.back());
   items.pop_back();
   std::shared_ptr<ModelStore> store = std::exchange(store_, trace_store_);
-  item_taker_->take(std::move(item), std::move(store));
+  items_->take(std::move(item), std::move(store));
 }
 
 List<JsonMember> RecordBuilder::finish_object(std::size_t start) {

@@ -26,8 +26,7 @@ namespace spansift {
 class RecordBuilder {
  public:
   // `into.store` must be set.
-  explicit RecordBuilder(ReadInto into)
-      : store_(into.store), trace_store_(std::move(into.store)), item_taker_(into.items) {}
+  explicit RecordBuilder(ReadInto into) : store_(into.store), trace_store_(std::move(into.store)), items_(into.items) {}
 
   // `may_need_escaping`: the text was decoded from escapes, so it may hold
   // bytes that a JSON string can't hold as they are.
@@ -43,7 +42,7 @@ class RecordBuilder {
       return trace_;
     } else {
       if constexpr (std::is_same_v<R, JaegerItem>) {
-        if (item_taker_ != nullptr) store_ = item_taker_->new_store();
+        if (items_ != nullptr) store_ = items_->store_for_item();
       }
       return scratch<R>().emplace_back();
     }
@@ -118,7 +117,7 @@ class RecordBuilder {
 
   std::shared_ptr<ModelStore> store_;  // of the item being read, else the trace's
   std::shared_ptr<ModelStore> trace_store_;
-  const ItemTaker* item_taker_;
+  ItemSink* items_;  // where items go, when they don't stay in `data`
   JaegerTrace trace_;
   Apply<std::tuple, Map<Scratch, ListElements>> lists_;  // the entries of open lists, by what they hold
   std::vector<JsonValue> values_;
