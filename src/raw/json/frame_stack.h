@@ -69,14 +69,17 @@ class FrameStack {
   Frame& top() { return frames_[depth_ - 1]; }
   RecordBuilder& records() { return records_; }
 
-  // The caller has made sure that the stack is not full. `start`: where
-  // the container's entries start in their scratch list.
-  [[gnu::always_inline]] void push(const FrameBuilds& builds, bool array, std::size_t start) {
+  // The caller has made sure that the stack is not full. `builds`: one of
+  // the alternatives of FrameBuilds; `start`: where the container's entries
+  // start in their scratch list.
+  template <class Builds>
+  [[gnu::always_inline]] void push(Builds builds, bool array, std::size_t start) {
     Frame& f = frames_[depth_++];
-    // Made in place: a Frame assigned whole is built on the stack and
-    // copied over, which stalls on the bytes just stored.
+    // Made in place, its alternative too: a Frame or a variant assigned whole
+    // is built on the stack and copied over, which stalls on the bytes just
+    // stored.
     std::construct_at(&f);
-    f.builds = builds;
+    f.builds.emplace<Builds>(builds);
     f.array = array;
     f.start = start;
   }

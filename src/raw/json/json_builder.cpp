@@ -391,7 +391,8 @@ class Builder {
 
   // Opens a container at the cursor; true, for the readers of values to
   // pass on. `start`: where its entries start in their scratch list.
-  SPANSIFT_HOT bool open(Cursor& c, const FrameBuilds& builds, bool array, std::size_t start) {
+  template <class Builds>
+  SPANSIFT_HOT bool open(Cursor& c, Builds builds, bool array, std::size_t start) {
     enter(c);
     stack_.push(builds, array, start);
     return true;
