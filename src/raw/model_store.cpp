@@ -72,7 +72,7 @@ namespace {
 
 // Stores kept for use again: enough for the items in flight, and none that an
 // item has grown beyond its first size, so that the pool holds a few MB at most.
-constexpr std::size_t kPooledStores = 40;
+constexpr std::size_t kPooledStores = 256;
 constexpr std::size_t kPooledCapacity = 2 * kFirstCapacity * 4;  // in bytes: the first size and its slack
 
 }  // namespace

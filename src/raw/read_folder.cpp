@@ -89,8 +89,9 @@ namespace {
 // export at a time or item by item as it asked.
 class RecordRouter final : private ItemSink {
  public:
-  RecordRouter(RecordSink* sink, ReadResult& result)
-      : sink_(sink), result_(result), into_{std::make_shared<ModelStore>()} {}
+  RecordRouter(RecordSink* sink, ReadResult& result) : sink_(sink), result_(result) {
+    into_.store = std::make_shared<ModelStore>();
+  }
   RecordRouter(const RecordRouter&) = delete;
   RecordRouter& operator=(const RecordRouter&) = delete;
 
@@ -98,6 +99,7 @@ class RecordRouter final : private ItemSink {
     if (sink_ == nullptr || !sink_->open(base_folder)) return;
     pool_ = std::make_shared<StorePool>();
     into_.items = this;
+    into_.tasks = sink_->tasks();
   }
 
   // How the next export is read: by default into one store for every file of
@@ -118,7 +120,7 @@ class RecordRouter final : private ItemSink {
 
  private:
   // A store per item, so that an item's memory goes once the sink is done
-  // with it; stores are used again, not made anew.
+  // with it; stores are used again, not made anew (on any thread).
   std::shared_ptr<ModelStore> store_for_item() override { return pool_->get(); }
   void take(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
     ++result_.trace_count;

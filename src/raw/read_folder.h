@@ -12,6 +12,7 @@
 #include "raw/model.h"
 #include "raw/model_store.h"
 #include "utils/system.h"
+#include "utils/tasks.h"
 
 namespace spansift {
 
@@ -27,6 +28,9 @@ class RecordSink {
   virtual bool open(std::string_view base_folder) = 0;
   // One record, in reading order; it may throw, which stops reading.
   virtual void take(JaegerTrace&& record) = 0;
+  // Once open() has returned true: the threads that read items ahead of
+  // the reader (read_ahead.h), or none.
+  virtual TaskPool* tasks() { return nullptr; }
 };
 
 struct ReadResult {

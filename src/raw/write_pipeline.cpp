@@ -43,8 +43,9 @@ struct Job {
   std::size_t bytes = 0;  // of its store
 };
 
-// The records between the reader and the workers.
-class JobQueue {
+// The records between the reader and the workers, and the reader's tasks
+// (items read ahead), which the workers take first.
+class JobQueue final : public TaskPool {
  public:
   explicit JobQueue(unsigned workers) : limit_(kQueuedPerWorker * workers), workers_(workers) {}
 
@@ -66,16 +67,30 @@ class JobQueue {
     }
   }
 
-  // A worker's: the next job, waiting for one; false once the queue is
-  // closed and empty, or cancelled.
-  bool pop(Job& job) EXCLUDES(mutex_) {
+  // The reader's: a task, which the next worker free takes.
+  void post(std::shared_ptr<Task> task) override EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
-    while (jobs_.empty() && !closed_ && !cancelled_) {
+    tasks_.push_back(std::move(task));
+    if (idle_ > 0) work_ready_.signal();
+  }
+  unsigned threads() const override { return workers_; }
+
+  // A worker's: the next task, or else the next job, waiting for one; false
+  // once the queue is closed and empty, or cancelled.
+  bool pop(Job& job, std::shared_ptr<Task>& task) EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    while (jobs_.empty() && tasks_.empty() && !closed_ && !cancelled_) {
       ++idle_;
       work_ready_.wait(mutex_);
       --idle_;
     }
-    if (cancelled_ || jobs_.empty()) return false;
+    if (cancelled_) return false;
+    if (!tasks_.empty()) {
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+      return true;
+    }
+    if (jobs_.empty()) return false;
     job = std::move(jobs_.front());
     jobs_.pop_front();
     bytes_ -= job.bytes;
@@ -106,6 +121,7 @@ class JobQueue {
   CondVar work_ready_;
   CondVar room_;  // for the reader
   std::deque<Job> jobs_ GUARDED_BY(mutex_);
+  std::deque<std::shared_ptr<Task>> tasks_ GUARDED_BY(mutex_);
   std::size_t bytes_ GUARDED_BY(mutex_) = 0;
   unsigned idle_ GUARDED_BY(mutex_) = 0;
   bool reader_waiting_ GUARDED_BY(mutex_) = false;
@@ -222,11 +238,18 @@ class RepeatedNames {
 
 }  // namespace
 
-unsigned default_worker_count() {
+namespace {
+
+// The processors that the process may run on.
+unsigned usable_processors() {
   cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&cpus) - 1));
+  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&cpus)));
   return std::max(1U, std::thread::hardware_concurrency());
 }
+
+}  // namespace
+
+unsigned default_worker_count() { return std::max(1U, usable_processors() - 1); }
 
 struct WritePipeline::State {
   State(std::string_view ids, System& sys, unsigned n)
@@ -265,7 +288,12 @@ struct WritePipeline::State {
 void WritePipeline::State::work() {
   std::string buffer;  // the rendered text, reused from record to record
   Job job;
-  while (queue.pop(job)) {
+  std::shared_ptr<Task> task;
+  while (queue.pop(job, task)) {
+    if (task) {
+      std::exchange(task, nullptr)->run();
+      continue;
+    }
     // Nothing after a record that failed is written.
     if (job.slot < failure.slot()) {
       StagingFolder::Step step(*staging);  // does nothing once an interrupt is cleaning up
@@ -311,6 +339,11 @@ WritePipeline::~WritePipeline() {
 }
 
 void WritePipeline::clean_up_for_interrupt() noexcept { state_->abandon(); }
+
+TaskPool* WritePipeline::tasks() {
+  // On one processor, reading ahead would only take turns with the reader.
+  return state_->staging && usable_processors() > 1 ? &state_->queue : nullptr;
+}
 
 bool WritePipeline::open(std::string_view base_folder) {
   State& s = *state_;

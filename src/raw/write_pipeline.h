@@ -55,6 +55,9 @@ class WritePipeline final : public RecordSink, public InterruptCleanup {
   // are behind.
   void take(JaegerTrace&& record) override;
 
+  // The workers, which also read items ahead of the reader.
+  TaskPool* tasks() override;
+
   // Once, after open(), when reading has ended without a fault: puts the
   // staged files in place in record order and returns how many files were
   // written. Throws what writing in turn would have thrown, after putting in

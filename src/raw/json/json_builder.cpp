@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "raw/json/field_types.h"
@@ -10,6 +11,7 @@
 #include "raw/json/json_grammar.h"
 #include "raw/json/json_number.h"
 #include "raw/json/json_skip.h"
+#include "raw/json/read_ahead.h"
 #include "raw/json/read_error.h"
 #include "raw/json/schema.h"
 #include "utils/messages.h"
@@ -71,7 +73,9 @@ class FieldReader {
 
 class Builder {
  public:
-  Builder(JsonInput& input, ReadInto into) : in_(input), stack_(kMaxBuiltDepth, std::move(into)) {}
+  // `max_depth`: the containers that may be open at once.
+  Builder(JsonInput& input, ReadInto into, ReadAhead* ahead = nullptr, std::size_t max_depth = kMaxBuiltDepth)
+      : in_(input), stack_(max_depth, std::move(into)), ahead_(ahead), max_depth_(max_depth) {}
 
   JaegerTrace run() {
     {
@@ -84,6 +88,20 @@ class Builder {
     Cursor c(in_);
     if (c.peek_token() >= 0) c.fail(TrailingCharacters, c.offset(1));
     return stack_.take_trace();
+  }
+
+  // One item of `data` and nothing after it; throws ReadError.
+  JaegerItem run_item() {
+    {
+      Cursor c(in_);
+      const int first = c.peek_token();
+      if (first != '{') c.fail(ExpectedValue, c.offset());
+      read_element<JaegerItem>(c, first);
+    }
+    while (!stack_.empty()) read_entries(stack_.top());
+    Cursor c(in_);
+    if (c.peek_token() >= 0) c.fail(TrailingCharacters, c.offset(1));
+    return stack_.records().take_item();
   }
 
  private:
@@ -161,9 +179,22 @@ class Builder {
   void read_elements(Frame& f) {
     Cursor c(in_);
     for (int next; (next = next_entry<Rules::Read>(c, f.first, ']')) != kClosed;) {
+      if constexpr (std::is_same_v<E, JaegerItem>) {
+        if (ahead_ != nullptr && next == '{' && take_read_ahead(c)) continue;
+      }
       if (read_element<E>(c, next)) return;
     }
     stack_.pop();
+  }
+
+  // An item of `data` at the cursor, if it was read ahead: given to the
+  // item taker, and its bytes skipped.
+  bool take_read_ahead(Cursor& c) {
+    ItemReadAhead read;
+    if (!ahead_->take(c.offset(), read)) return false;
+    c.skip(read.length);
+    records().item_read(std::move(read.item), std::move(read.store));
+    return true;
   }
 
   // Reads an element of type E (a record or a text) of a list, or the
@@ -407,7 +438,7 @@ class Builder {
 
   // Past the opening bracket at the cursor, if the stack has room.
   SPANSIFT_HOT void enter(Cursor& c) {
-    if (stack_.depth() >= kMaxBuiltDepth) c.fail(RecursionLimit, c.offset(1));
+    if (stack_.depth() >= max_depth_) c.fail(RecursionLimit, c.offset(1));
     c.advance(1);
   }
 
@@ -415,6 +446,8 @@ class Builder {
   FrameStack stack_;
   std::string scratch_;     // a string decoded from escapes
   std::string skip_stack_;  // the open brackets of a skipped value
+  ReadAhead* ahead_;
+  const std::size_t max_depth_;
 };
 
 void FieldReader::refuse(std::string expected) { builder_.refuse(c_, std::move(expected)); }
@@ -444,6 +477,22 @@ void FieldReader::null() { c_.literal("null"); }
 
 #undef SPANSIFT_HOT
 
-JaegerTrace build_trace(JsonInput& input, ReadInto into) { return Builder(input, std::move(into)).run(); }
+JaegerTrace build_trace(JsonInput& input, ReadInto into, ReadAhead* ahead) {
+  return Builder(input, std::move(into), ahead).run();
+}
+
+bool read_item(std::string_view text, std::shared_ptr<ModelStore> store, JaegerItem& item) {
+  JsonInput input(text);
+  // In an export, an item is the third container open: the document, `data`, the item.
+  constexpr std::size_t kItemLevel = 3;
+  ReadInto into;
+  into.store = std::move(store);
+  try {
+    item = Builder(input, std::move(into), nullptr, kMaxBuiltDepth - (kItemLevel - 1)).run_item();
+    return true;
+  } catch (const ReadError&) {
+    return false;
+  }
+}
 
 }  // namespace spansift

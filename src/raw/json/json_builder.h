@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "raw/json/json_input.h"
 #include "raw/json/read_into.h"
@@ -11,9 +12,17 @@
 
 namespace spansift {
 
+class ReadAhead;
+
 // Reads one JaegerTrace from `input` into `into` (whose store must be set)
 // and checks that only whitespace follows it. Throws ReadError at the first
-// fault.
-JaegerTrace build_trace(JsonInput& input, ReadInto into);
+// fault. With `ahead`, items of `data` read ahead are taken from it rather
+// than read again.
+JaegerTrace build_trace(JsonInput& input, ReadInto into, ReadAhead* ahead = nullptr);
+
+// Reads `text` as exactly one item of `data`, into `store`, as build_trace
+// reads it there (nesting counted from the item's level); false at any fault
+// or when anything follows it.
+bool read_item(std::string_view text, std::shared_ptr<ModelStore> store, JaegerItem& item);
 
 }  // namespace spansift

@@ -100,6 +100,15 @@ int JsonInput::skip_whitespace() {
   }
 }
 
+void JsonInput::skip(std::uint64_t n) {
+  while (n > available()) {
+    n -= available();
+    p_ = end_;
+    if (!fill(1)) return;
+  }
+  p_ += n;
+}
+
 bool JsonInput::fill(std::size_t need) {
   if (available() >= need) return true;
   if (!read_some_ || ended_) return false;

@@ -132,6 +132,10 @@ class JsonInput {
   // end of the input.
   int skip_whitespace();
 
+  // Moves the cursor `n` bytes on, reading the input as far as that; the
+  // input has them.
+  void skip(std::uint64_t n);
+
   // The literal `word`, whose first letter is at the cursor.
   void literal(std::string_view word);
 
@@ -272,6 +276,14 @@ class Cursor {
   }
   void skip_string() {
     with_input([](JsonInput& in) { in.skip_string(); });
+  }
+  // Moves `n` bytes on, which the input has.
+  void skip(std::uint64_t n) {
+    if (n <= available()) {
+      p_ += n;
+      return;
+    }
+    with_input([n](JsonInput& in) { in.skip(n); });
   }
 
  private:

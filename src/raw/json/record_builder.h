@@ -55,6 +55,14 @@ class RecordBuilder {
     if constexpr (std::is_same_v<R, JaegerItem>) item_done();
   }
 
+  // An item read elsewhere, whole, with its store: it goes to the item taker.
+  void item_read(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) {
+    items_->take(std::move(item), std::move(store));
+  }
+
+  // The item read last, when there is no item taker; this is spent.
+  JaegerItem take_item() { return std::move(scratch<JaegerItem>().back()); }
+
   // Where the entries of a list of E start in its scratch list.
   template <ListElement E>
   std::size_t list_start() {

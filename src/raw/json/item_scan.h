@@ -1,0 +1,62 @@
+// Finding, far ahead of the reader and cheaply, where the items of an
+// export's `data` list most likely begin and end, so that they can be read
+// on other threads. Only brackets outside strings count: quotes and
+// backslashes are tracked, 64 bytes at a time (SSE2 or AVX2, chosen when the
+// program starts; byte by byte elsewhere). Nothing is checked: a span found
+// here is only a guess, which the reader confirms or ignores.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace spansift {
+
+// Bytes [begin, end) of the input: an object that opens inside an array
+// inside the document's container ('{' two levels down), up to and with the
+// bracket that brings the level back.
+struct ItemSpan {
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+};
+
+class ItemScanner {
+ public:
+  static constexpr std::uint64_t kNoSpan = std::numeric_limits<std::uint64_t>::max();
+
+  // Scans the next `size` bytes of the input, which follow those scanned
+  // before, and appends every span that closes in them to `spans`.
+  void scan(const char* bytes, std::size_t size, std::vector<ItemSpan>& spans);
+
+  // Where the span that is open at the end of the bytes scanned so far
+  // began, or kNoSpan.
+  std::uint64_t open_span() const { return open_at_; }
+  // Forgets the open span: it is not reported when it closes.
+  void drop_open_span() { open_at_ = kNoSpan; }
+  // Input offset of the next byte to scan.
+  std::uint64_t offset() const { return offset_; }
+
+  // What scan() found in one block of 64 bytes: bit i for byte i.
+  struct Classes {
+    std::uint64_t quote = 0;
+    std::uint64_t backslash = 0;
+    std::uint64_t open = 0;   // '{' or '['
+    std::uint64_t close = 0;  // '}' or ']'
+  };
+
+ private:
+  friend struct ItemScannerKernels;
+  void block(const char* bytes, Classes classes, std::vector<ItemSpan>& spans);
+  void one_by_one(const char* bytes, std::size_t size, std::vector<ItemSpan>& spans);
+  void opened(unsigned char bracket, std::uint64_t at);
+  void closed(std::uint64_t at, std::vector<ItemSpan>& spans);
+
+  std::uint64_t offset_ = 0;
+  std::uint64_t open_at_ = kNoSpan;
+  std::uint32_t depth_ = 0;
+  bool in_string_ = false;
+  bool escaping_ = false;  // the previous block ended in a backslash that escapes this one's first byte
+};
+
+}  // namespace spansift

@@ -1,0 +1,272 @@
+#include "raw/json/read_ahead.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "raw/json/json_builder.h"
+
+namespace spansift {
+
+struct ReadAhead::Block {
+  explicit Block(std::uint64_t at, std::size_t capacity)
+      : offset(at), data(std::make_unique_for_overwrite<char[]>(capacity)) {}
+  std::uint64_t offset;  // input offset of its first byte
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  std::string_view bytes() const { return {data.get(), size}; }
+  std::uint64_t end() const { return offset + size; }
+};
+
+// Consecutive spans, read by one task: by the pool, or by the reader in turn
+// when it gets there first.
+struct ReadAheadBatch final : Task {
+  enum State : int { kWaiting, kRunning, kDone };
+
+  struct Result {
+    bool ok = false;
+    JaegerItem item;
+    std::shared_ptr<ModelStore> store;
+  };
+
+  explicit ReadAheadBatch(ItemSink& sink) : items(sink) {}
+
+  void run() noexcept override {
+    int waiting = kWaiting;
+    if (!state.compare_exchange_strong(waiting, kRunning, std::memory_order_acquire)) return;
+    read();
+    state.store(kDone, std::memory_order_release);
+    state.notify_all();
+  }
+
+  // Makes sure that no thread reads it from now on; false if one is.
+  bool cancel() {
+    int waiting = kWaiting;
+    return state.compare_exchange_strong(waiting, kDone, std::memory_order_acquire);
+  }
+
+  std::uint64_t begin() const { return spans.front().begin; }
+  std::uint64_t end() const { return spans.back().end; }
+
+  void read() {
+    results.resize(spans.size());
+    std::string joined;
+    auto block = blocks.begin();
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+      const ItemSpan span = spans[i];
+      std::string_view bytes;
+      if (blocks.empty()) {
+        bytes = text.substr(span.begin - text_at, span.end - span.begin);
+      } else {
+        while ((*block)->end() <= span.begin) ++block;
+        if ((*block)->end() >= span.end) {
+          bytes = (*block)->bytes().substr(span.begin - (*block)->offset, span.end - span.begin);
+        } else {
+          // Across blocks: its bytes joined.
+          joined.clear();
+          for (auto b = block; b != blocks.end() && (*b)->offset < span.end; ++b) {
+            const std::uint64_t from = std::max((*b)->offset, span.begin);
+            const std::uint64_t to = std::min((*b)->end(), span.end);
+            joined.append((*b)->bytes().substr(from - (*b)->offset, to - from));
+          }
+          bytes = joined;
+        }
+      }
+      Result& result = results[i];
+      try {
+        result.store = items.store_for_item();
+        result.ok = read_item(bytes, result.store, result.item);
+      } catch (...) {
+        // The reader in turn reads it again, and meets whatever this was itself.
+        result.ok = false;
+      }
+      if (!result.ok) result = Result();
+    }
+    blocks.clear();
+  }
+
+  std::atomic<int> state{kWaiting};
+  ItemSink& items;
+  std::vector<ItemSpan> spans;
+  // Where the spans' bytes are: the text of the memory form, which starts at
+  // input offset text_at; or the blocks they lie in.
+  std::string_view text;
+  std::uint64_t text_at = 0;
+  std::vector<std::shared_ptr<const ReadAhead::Block>> blocks;
+  std::vector<Result> results;
+};
+
+ReadAhead::ReadAhead(TaskPool& tasks, ItemSink& items, ReadAheadSizes sizes)
+    : tasks_(tasks), items_(items), sizes_(sizes), window_((tasks.threads() + 1) * sizes.window) {}
+
+ReadAhead::~ReadAhead() {
+  // A batch refers to the item sink, which may go after this: wait for those
+  // under way, and keep the others from starting.
+  if (forming_) batches_.push_back(std::move(forming_));
+  for (const auto& batch : batches_) {
+    if (batch->cancel()) continue;
+    int state;
+    while ((state = batch->state.load(std::memory_order_acquire)) == ReadAheadBatch::kRunning) {
+      batch->state.wait(state, std::memory_order_acquire);
+    }
+  }
+}
+
+void ReadAhead::over_text(std::string_view text) { text_ = text; }
+
+ReadSome ReadAhead::over_stream(ReadSome file) {
+  file_ = std::move(file);
+  return [this](char* buffer, std::size_t capacity) { return serve(buffer, capacity); };
+}
+
+void ReadAhead::found(const std::vector<ItemSpan>& spans) {
+  for (const ItemSpan& span : spans) {
+    const std::uint64_t length = span.end - span.begin;
+    if (length > sizes_.largest) continue;  // read in turn
+    // Far enough ahead that the next items as large are found in time.
+    window_ = std::max(window_, 2 * length);
+    if (!forming_) {
+      forming_ = std::make_shared<ReadAheadBatch>(items_);
+      forming_->text = text_;
+    }
+    forming_->spans.push_back(span);
+    if (file_) {
+      // The blocks it lies in, held by the batch.
+      for (const auto& block : blocks_) {
+        if (block->end() <= span.begin || block->offset >= span.end) continue;
+        if (forming_->blocks.empty() || forming_->blocks.back() != block) forming_->blocks.push_back(block);
+      }
+    }
+    if (forming_->end() - forming_->begin() >= sizes_.batch) post_forming();
+  }
+}
+
+void ReadAhead::post_forming() {
+  if (!forming_) return;
+  tasks_.post(forming_);
+  batches_.push_back(std::move(forming_));
+}
+
+void ReadAhead::top_up(std::uint64_t at) {
+  if (file_) {
+    read_blocks();
+    return;
+  }
+  // Memory form: the scan stays a window ahead of the reader.
+  const std::uint64_t size = text_.size();
+  const std::uint64_t until = std::min(size, at + window_);
+  while (scanner_.offset() < until) {
+    const std::uint64_t from = scanner_.offset();
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizes_.block, size - from));
+    spans_.clear();
+    scanner_.scan(text_.data() + from, n, spans_);
+    found(spans_);
+    if (scanner_.offset() == size) post_forming();
+  }
+}
+
+void ReadAhead::read_blocks() {
+  while (!ended_ && !failed_ && read_to_ < served_ + window_) {
+    auto block = std::make_shared<Block>(read_to_, sizes_.block);
+    const ssize_t n = file_(block->data.get(), sizes_.block);
+    if (n < 0) {
+      failed_ = true;  // left for the reader in turn to meet
+      break;
+    }
+    if (n == 0) {
+      ended_ = true;
+      post_forming();
+      break;
+    }
+    block->size = static_cast<std::size_t>(n);
+    read_to_ += static_cast<std::uint64_t>(n);
+    blocks_.push_back(block);
+    spans_.clear();
+    scanner_.scan(block->data.get(), block->size, spans_);
+    found(spans_);
+    if (scanner_.open_span() != ItemScanner::kNoSpan && read_to_ - scanner_.open_span() > sizes_.largest) {
+      scanner_.drop_open_span();  // too large to read ahead: its blocks can go
+    }
+  }
+  drop_served_blocks();
+}
+
+void ReadAhead::drop_served_blocks() {
+  const std::uint64_t needed = std::min(served_, scanner_.open_span());
+  while (!blocks_.empty() && blocks_.front()->end() <= needed) blocks_.pop_front();
+}
+
+ssize_t ReadAhead::serve(char* buffer, std::size_t capacity) {
+  if (served_ == read_to_) read_blocks();
+  if (served_ == read_to_) {
+    // At the end, or at the failed read: the reader in turn reads on itself.
+    if (ended_) return 0;
+    const ssize_t n = file_(buffer, capacity);
+    if (n > 0) read_to_ = served_ += static_cast<std::uint64_t>(n);
+    return n;
+  }
+  for (const auto& block : blocks_) {
+    if (block->end() <= served_) continue;
+    const std::size_t from = static_cast<std::size_t>(served_ - block->offset);
+    const std::size_t n = std::min(capacity, block->size - from);
+    std::memcpy(buffer, block->data.get() + from, n);
+    served_ += n;
+    if (served_ == block->end()) drop_served_blocks();
+    return static_cast<ssize_t>(n);
+  }
+  return 0;  // not reached: the blocks hold every byte up to read_to_
+}
+
+void ReadAhead::wait_for(ReadAheadBatch& batch) {
+  for (;;) {
+    const int state = batch.state.load(std::memory_order_acquire);
+    if (state == ReadAheadBatch::kDone) return;
+    if (state == ReadAheadBatch::kWaiting) {
+      batch.run();
+      continue;
+    }
+    // Another thread reads it: meanwhile, read a later batch that none has taken.
+    auto later = std::find_if(batches_.begin() + 1, batches_.end(), [](const auto& b) {
+      return b->state.load(std::memory_order_relaxed) == ReadAheadBatch::kWaiting;
+    });
+    if (later != batches_.end()) {
+      (*later)->run();
+    } else {
+      batch.state.wait(state, std::memory_order_acquire);
+    }
+  }
+}
+
+bool ReadAhead::take(std::uint64_t at, ItemReadAhead& out) {
+  top_up(at);
+  for (;;) {
+    if (batches_.empty()) {
+      // The reader is at the batch still forming: it reads it itself.
+      if (!forming_ || forming_->begin() > at) return false;
+      batches_.push_back(std::move(forming_));
+    }
+    ReadAheadBatch& batch = *batches_.front();
+    while (next_ < batch.spans.size() && batch.spans[next_].begin < at) ++next_;
+    if (next_ == batch.spans.size()) {
+      // Passed over: what it read was no item of `data`, or a guess that proved wrong.
+      if (!batch.cancel()) wait_for(batch);
+      batches_.pop_front();
+      next_ = 0;
+      continue;
+    }
+    if (batch.spans[next_].begin != at) return false;
+    wait_for(batch);
+    const std::size_t i = next_++;
+    ReadAheadBatch::Result& result = batch.results[i];
+    if (!result.ok) return false;
+    out.item = std::move(result.item);
+    out.store = std::move(result.store);
+    out.length = batch.spans[i].end - batch.spans[i].begin;
+    return true;
+  }
+}
+
+}  // namespace spansift
