@@ -19,33 +19,8 @@
 namespace spansift {
 namespace {
 
-struct Row {
-  std::string name;
-  std::string bytes;
-  std::string expected;  // "ok: <last line of stdout>" or "101: <last line of stderr>"
-};
-
-std::string from_hex(const std::string& hex) {
-  std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return bytes;
-}
-
-const std::vector<Row>& rows() {
-  static const std::vector<Row> table = [] {
-    std::vector<Row> loaded;
-    std::ifstream in(testing::source_dir() + "/tests/data/read-errors.tsv");
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.empty() || line[0] == '#') continue;
-      std::size_t tab1 = line.find('\t');
-      std::size_t tab2 = line.find('\t', tab1 + 1);
-      loaded.push_back({line.substr(0, tab1), from_hex(line.substr(tab1 + 1, tab2 - tab1 - 1)), line.substr(tab2 + 1)});
-    }
-    return loaded;
-  }();
-  return table;
-}
+using testing::ReadErrorRow;
+using testing::read_error_rows;
 
 // How a run on the export ends, as the table writes it: every item read is
 // written, since no trace ID in the table is refused.
@@ -69,8 +44,8 @@ ParseResult read_streamed(std::string_view bytes, std::size_t piece) {
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 
 TEST(ReadErrorTable, EveryRowEndsAsWrittenInBothForms) {
-  ASSERT_EQ(rows().size(), 853u);
-  for (const Row& row : rows()) {
+  ASSERT_EQ(read_error_rows().size(), 853u);
+  for (const ReadErrorRow& row : read_error_rows()) {
     SCOPED_TRACE(row.name);
     std::string_view bytes = row.bytes;
     if (bytes.starts_with(kUtf8Mark)) {
@@ -89,7 +64,7 @@ TEST(ReadErrorTable, EveryRowEndsAsWrittenInBothForms) {
 TEST(ReadErrorTable, RunsEndAsWritten) {
   testing::TempDir dir;
   const std::string path = dir / "e.json";
-  for (const Row& row : rows()) {
+  for (const ReadErrorRow& row : read_error_rows()) {
     SCOPED_TRACE(row.name);
     testing::write_file(path, row.bytes);
     testing::RunResult r = testing::run_spansift({path});

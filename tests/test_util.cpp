@@ -431,4 +431,30 @@ std::string binary_path() { return SPANSIFT_BINARY; }
 std::string shared_dir() { return SPANSIFT_SHARED_DIR; }
 std::string source_dir() { return SPANSIFT_SOURCE_DIR; }
 
+namespace {
+
+std::string from_hex(const std::string& hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
+}  // namespace
+
+const std::vector<ReadErrorRow>& read_error_rows() {
+  static const std::vector<ReadErrorRow> table = [] {
+    std::vector<ReadErrorRow> loaded;
+    std::ifstream in(source_dir() + "/tests/data/read-errors.tsv");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      std::size_t tab1 = line.find('\t');
+      std::size_t tab2 = line.find('\t', tab1 + 1);
+      loaded.push_back({line.substr(0, tab1), from_hex(line.substr(tab1 + 1, tab2 - tab1 - 1)), line.substr(tab2 + 1)});
+    }
+    return loaded;
+  }();
+  return table;
+}
+
 }  // namespace spansift::testing

@@ -211,6 +211,15 @@ class CapturedStdout {
   int file_ = -1;
 };
 
+// ---- The table of read faults (data/read-errors.tsv).
+
+struct ReadErrorRow {
+  std::string name;
+  std::string bytes;
+  std::string expected;  // "ok: <last line of stdout>" or "101: <last line of stderr>"
+};
+const std::vector<ReadErrorRow>& read_error_rows();
+
 std::string binary_path();
 std::string shared_dir();  // the shared material beside the repository
 std::string source_dir();  // the repository

@@ -1,0 +1,83 @@
+// Items read ahead on 1 to 4 threads, with the spans found and cut into
+// blocks and batches of sizes that the input drives, end exactly as reading
+// in turn: the same items in the same order, then the same record or the
+// same error at the same place. Both the memory and the stream form.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "fuzz_util.h"
+#include "raw/split_export.h"
+#include "utils/tasks.h"
+
+namespace {
+
+using spansift::ReadAheadSizes;
+
+// Renders every item it is given, in order.
+class Items final : public spansift::ItemSink {
+ public:
+  std::shared_ptr<spansift::ModelStore> store_for_item() override { return pool_->get(); }
+  void take(spansift::JaegerItem&& item, std::shared_ptr<spansift::ModelStore>&& store) override {
+    text += spansift::fuzz::outcome(spansift::single_item_record(std::move(item), std::move(store)));
+    text += '\n';
+  }
+  std::string text;
+
+ private:
+  std::shared_ptr<spansift::StorePool> pool_ = std::make_shared<spansift::StorePool>();
+};
+
+std::string read(std::string_view text, spansift::TaskPool* tasks, ReadAheadSizes sizes, bool stream) {
+  Items items;
+  spansift::ReadInto into;
+  into.items = &items;
+  into.tasks = tasks;
+  into.sizes = sizes;
+  std::string result;
+  if (stream) {
+    std::size_t at = 0;
+    auto read_some = [&](char* buffer, std::size_t capacity) -> ssize_t {
+      std::size_t n = std::min(capacity, text.size() - at);
+      if (n != 0) std::memcpy(buffer, text.data() + at, n);
+      at += n;
+      return static_cast<ssize_t>(n);
+    };
+    result = spansift::fuzz::outcome(spansift::parse_trace_json(read_some, 1 + sizes.block % 64, std::move(into)));
+  } else {
+    result = spansift::fuzz::outcome(spansift::parse_trace_json(text, std::move(into)));
+  }
+  return items.text + result;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string in_turn = read(text, nullptr, {}, false);
+
+  // Pools made once: threads are dear next to a small input.
+  static spansift::TaskThreads pools[] = {spansift::TaskThreads(1), spansift::TaskThreads(2), spansift::TaskThreads(3),
+                                          spansift::TaskThreads(4)};
+  std::uint64_t state = 0x9E3779B97F4A7C15ull ^ (size * 0x100000001B3ull) ^ (size != 0 ? data[size - 1] : 0);
+  auto next = [&state](std::size_t range) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return 1 + static_cast<std::size_t>(state >> 11) % range;
+  };
+  for (bool stream : {false, true}) {
+    ReadAheadSizes sizes;
+    sizes.block = next(256);
+    sizes.batch = next(512);
+    sizes.window = next(1024);
+    sizes.largest = next(4096);
+    const std::string split = read(text, &pools[next(4) - 1], sizes, stream);
+    if (split != in_turn) spansift::fuzz::fail("read ahead and in turn disagree", in_turn, split);
+  }
+  return 0;
+}

@@ -1,0 +1,150 @@
+// Items read ahead on other threads end a read exactly as reading in turn:
+// the table of read faults through the split reader, the scan's guesses at
+// the edges of its blocks, and a folder whose third export is bad.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sched.h>
+#include <string>
+#include <vector>
+
+#include "raw/json/item_scan.h"
+#include "raw/json/json_read.h"
+#include "test_util.h"
+#include "utils/tasks.h"
+#include "utils/text.h"
+
+namespace spansift {
+namespace {
+
+// Counts the items it is given.
+class CountItems final : public ItemSink {
+ public:
+  std::shared_ptr<ModelStore> store_for_item() override { return pool_->get(); }
+  void take(JaegerItem&&, std::shared_ptr<ModelStore>&&) override { ++count; }
+  std::size_t count = 0;
+
+ private:
+  std::shared_ptr<StorePool> pool_ = std::make_shared<StorePool>();
+};
+
+// How the table writes a run's end; every item read is written.
+std::string ending(std::string_view bytes, TaskPool& tasks, bool stream) {
+  CountItems items;
+  ReadInto into;
+  into.items = &items;
+  into.tasks = &tasks;
+  into.sizes = {.block = 7, .batch = 1, .window = 16, .largest = 1 << 20};
+  std::size_t at = 0;
+  auto read_some = [&](char* buffer, std::size_t capacity) -> ssize_t {
+    std::size_t n = std::min(capacity, bytes.size() - at);
+    std::memcpy(buffer, bytes.data() + at, n);
+    at += n;
+    return static_cast<ssize_t>(n);
+  };
+  ParseResult result =
+      stream ? parse_trace_json(read_some, 5, std::move(into)) : parse_trace_json(bytes, std::move(into));
+  if (const auto* error = std::get_if<ReadError>(&result)) return "101: " + error->detail();
+  return "ok: Written " + std::to_string(items.count) + " traces to folder Jaeger.";
+}
+
+TEST(ReadAhead, EveryRowOfTheFaultTableEndsAsWritten) {
+  TaskThreads tasks(3);
+  constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+  for (const testing::ReadErrorRow& row : testing::read_error_rows()) {
+    SCOPED_TRACE(row.name);
+    std::string_view bytes = row.bytes;
+    if (bytes.starts_with(kUtf8Mark)) bytes.remove_prefix(kUtf8Mark.size());
+    if (!row.bytes.starts_with(kUtf8Mark)) {
+      EXPECT_EQ(ending(bytes, tasks, true), row.expected) << "stream";
+    }
+    if (is_valid_utf8(bytes)) {
+      EXPECT_EQ(ending(bytes, tasks, false), row.expected) << "memory";
+    }
+  }
+}
+
+// The spans that the scan finds in `text` fed to it `piece` bytes at a time.
+std::vector<std::string> spans_of(const std::string& text, std::size_t piece) {
+  ItemScanner scanner;
+  std::vector<ItemSpan> spans;
+  for (std::size_t at = 0; at < text.size(); at += piece) {
+    scanner.scan(text.data() + at, std::min(piece, text.size() - at), spans);
+  }
+  std::vector<std::string> found;
+  for (const ItemSpan& span : spans) found.push_back(text.substr(span.begin, span.end - span.begin));
+  return found;
+}
+
+TEST(ItemScanner, FindsObjectsTwoLevelsDownWhateverTheBlocksAndStrings) {
+  // A backslash as the last byte of a block of 64 escapes the quote after it.
+  const std::string escaped_at_63 = R"({"data":[{"k":")" + std::string(48, 'a') + R"(\"]"},{"n":[]}]})";
+  ASSERT_EQ(escaped_at_63[63], '\\');
+  const struct {
+    std::string text;
+    std::vector<std::string> spans;
+  } cases[] = {
+      {R"({"data":[{"a":"]}"},{"b":[1,{"c":2}]}],"x":[{"n":1},[{"m":2}]]})",
+       {R"({"a":"]}"})", R"({"b":[1,{"c":2}]})", R"({"n":1})"}},
+      {R"([[{"a":"\\"},{"b":"\"{"}]])", {R"({"a":"\\"})", R"({"b":"\"{"})"}},
+      {escaped_at_63, {R"({"k":")" + std::string(48, 'a') + R"(\"]"})", R"({"n":[]})"}},
+      {R"({"data":[{"open":[)", {}},
+      {R"(]]]{"data":[{}]})", {"{}"}},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t piece : {std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{65}, c.text.size()}) {
+      EXPECT_EQ(spans_of(c.text, piece), c.spans) << c.text << " in pieces of " << piece;
+    }
+  }
+}
+
+// Four exports of many items, read in listing order; the third has a fault
+// deep inside. Run on every processor and on one (reading in turn), a run
+// prints and ends the same, and nothing of the fourth export is shown.
+TEST(ReadAhead, FolderWhoseThirdExportIsBadEndsAsReadingInTurn) {
+  testing::TempDir dir;
+  std::vector<std::string> items;
+  for (int i = 0; i < 600; ++i) items.push_back(testing::item_json("t" + std::to_string(i)));
+  const std::string good = testing::export_json(items);
+  std::string bad = good;
+  bad.replace(bad.find(R"("t450")"), 6, R"("t450" "t")");
+  std::vector<std::string> names;
+  for (const char* name : {"a.json", "b.json", "c.json", "d.json"}) {
+    testing::write_file(dir / name, std::string(name) == "c.json" ? bad : good);
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+  const std::size_t third = static_cast<std::size_t>(std::find(names.begin(), names.end(), "c.json") - names.begin());
+
+  testing::RunResult split = testing::run_spansift({dir.path()});
+  testing::RunOptions one_processor;
+  one_processor.in_child = [] {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(sched_getcpu(), &cpus);
+    sched_setaffinity(0, sizeof cpus, &cpus);
+  };
+  testing::RunResult in_turn = testing::run_spansift({dir.path()}, one_processor);
+  EXPECT_EQ(split.status, 101);
+  EXPECT_EQ(split.err,
+            "Error(\"expected `,` or `}`\", line: 1, column: " + std::to_string(bad.find(R"( "t")") + 2) + ")\n");
+  EXPECT_EQ(split.out, in_turn.out);
+  EXPECT_EQ(split.err, in_turn.err);
+  EXPECT_EQ(split.status, in_turn.status);
+  // Each export read announces itself; the fourth in listing order comes after the fault.
+  std::string announced;
+  for (std::size_t i = 0; i <= std::min<std::size_t>(third, names.size() - 1); ++i) {
+    announced += "Reading a Jaeger-trace from '" + (dir / names[i]) + "'\n";
+  }
+  std::string shown;
+  for (std::size_t at = 0; (at = split.out.find("Reading a Jaeger-trace", at)) != std::string::npos; ++at) {
+    shown += split.out.substr(at, split.out.find('\n', at) + 1 - at);
+  }
+  EXPECT_EQ(shown, announced);
+  EXPECT_FALSE(std::filesystem::exists(dir / "Jaeger"));
+}
+
+}  // namespace
+}  // namespace spansift
