@@ -141,6 +141,23 @@ def final_tables(results, baseline_max):
                   f"wall {elapsed_seconds(blocked):.2f} s, peak RSS {peak_rss_bytes(blocked) / MB:.0f} MB "
                   f"({peak_rss_bytes(blocked) / s['input']:.2f} × the input)")
 
+    rows = []
+    for s in sets:
+        reading = os.path.join(results, f"{s['name']}.reading.json")
+        if os.path.exists(reading):
+            with open(reading) as f:
+                runs = {r["command"]: r for r in json.load(f)["results"]}
+            one, every = runs["one"], runs["all"]
+            cpu = lambda r: r["user"] + r["system"]  # means: hyperfine keeps no per-run CPU times
+            rows.append([s["name"], f"{one['median']:.2f} s", f"{every['median']:.2f} s",
+                         f"{every['median'] / one['median']:.2f}", f"{cpu(one):.2f} s", f"{cpu(every):.2f} s"])
+    if rows:
+        print()
+        print("Reading alone (-t naming no trace; medians): one processor reads in turn, "
+              f"all {os.cpu_count()} read items ahead on every core:")
+        print(fmt_table(["set", "wall, one", "wall, all", "all / one", "cpu (mean), one", "cpu (mean), all"], rows,
+                        [False, True, True, True, True, True]))
+
     realistic = [s for s in sets if s["shape"] == "realistic"]
     if len(realistic) > 1:
         first, last = realistic[0], realistic[-1]
