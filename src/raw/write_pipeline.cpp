@@ -44,7 +44,8 @@ struct Job {
 };
 
 // The records between the reader and the workers, and the reader's tasks
-// (items read ahead), which the workers take first.
+// (items read ahead), which the workers take when no record waits: where
+// writing is the slower half, the reader reads on its own.
 class JobQueue final : public TaskPool {
  public:
   explicit JobQueue(unsigned workers) : limit_(kQueuedPerWorker * workers), workers_(workers) {}
@@ -75,7 +76,7 @@ class JobQueue final : public TaskPool {
   }
   unsigned threads() const override { return workers_; }
 
-  // A worker's: the next task, or else the next job, waiting for one; false
+  // A worker's: the next job, or else the next task, waiting for one; false
   // once the queue is closed and empty, or cancelled.
   bool pop(Job& job, std::shared_ptr<Task>& task) EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
@@ -85,12 +86,12 @@ class JobQueue final : public TaskPool {
       --idle_;
     }
     if (cancelled_) return false;
-    if (!tasks_.empty()) {
+    if (jobs_.empty()) {
+      if (tasks_.empty()) return false;
       task = std::move(tasks_.front());
       tasks_.pop_front();
       return true;
     }
-    if (jobs_.empty()) return false;
     job = std::move(jobs_.front());
     jobs_.pop_front();
     bytes_ -= job.bytes;
