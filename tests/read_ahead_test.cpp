@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -64,6 +65,40 @@ TEST(ReadAhead, EveryRowOfTheFaultTableEndsAsWritten) {
     if (is_valid_utf8(bytes)) {
       EXPECT_EQ(ending(bytes, tasks, false), row.expected) << "memory";
     }
+  }
+}
+
+// A read that fails once it comes to byte `fail_at`, wherever blocks and
+// pieces fall, ends the read where reading in turn meets it.
+TEST(ReadAhead, AFailedReadEndsAsReadingInTurn) {
+  TaskThreads tasks(2);
+  std::vector<std::string> items;
+  for (int i = 0; i < 40; ++i) items.push_back(testing::item_json("t" + std::to_string(i)));
+  const std::string text = testing::export_json(items);
+  for (std::size_t fail_at = 0; fail_at <= text.size(); fail_at += 97) {
+    SCOPED_TRACE(fail_at);
+    auto run = [&](TaskPool* pool) {
+      CountItems counted;
+      ReadInto into;
+      into.items = &counted;
+      into.tasks = pool;
+      into.sizes = {.block = 300, .batch = 500, .window = 400, .largest = 1 << 20};
+      std::size_t at = 0;
+      auto read_some = [&](char* buffer, std::size_t capacity) -> ssize_t {
+        if (at == fail_at) {
+          errno = EIO;
+          return -1;
+        }
+        std::size_t n = std::min({capacity, text.size() - at, fail_at - at});
+        std::memcpy(buffer, text.data() + at, n);
+        at += n;
+        return static_cast<ssize_t>(n);
+      };
+      ParseResult result = parse_trace_json(read_some, 64, std::move(into));
+      const auto* error = std::get_if<ReadError>(&result);
+      return std::to_string(counted.count) + " items, " + (error != nullptr ? error->detail() : "no fault");
+    };
+    EXPECT_EQ(run(&tasks), run(nullptr));
   }
 }
 

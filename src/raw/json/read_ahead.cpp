@@ -53,7 +53,6 @@ struct ReadAheadBatch final : Task {
 
   void read() {
     results.resize(spans.size());
-    std::string joined;
     auto block = blocks.begin();
     for (std::size_t i = 0; i < spans.size(); ++i) {
       const ItemSpan span = spans[i];
@@ -61,19 +60,9 @@ struct ReadAheadBatch final : Task {
       if (blocks.empty()) {
         bytes = text.substr(span.begin - text_at, span.end - span.begin);
       } else {
-        while ((*block)->end() <= span.begin) ++block;
-        if ((*block)->end() >= span.end) {
-          bytes = (*block)->bytes().substr(span.begin - (*block)->offset, span.end - span.begin);
-        } else {
-          // Across blocks: its bytes joined.
-          joined.clear();
-          for (auto b = block; b != blocks.end() && (*b)->offset < span.end; ++b) {
-            const std::uint64_t from = std::max((*b)->offset, span.begin);
-            const std::uint64_t to = std::min((*b)->end(), span.end);
-            joined.append((*b)->bytes().substr(from - (*b)->offset, to - from));
-          }
-          bytes = joined;
-        }
+        // The first block that reaches its end holds it whole.
+        while ((*block)->end() < span.end) ++block;
+        bytes = (*block)->bytes().substr(span.begin - (*block)->offset, span.end - span.begin);
       }
       Result& result = results[i];
       try {
@@ -134,10 +123,9 @@ void ReadAhead::found(const std::vector<ItemSpan>& spans) {
     }
     forming_->spans.push_back(span);
     if (file_) {
-      // The blocks it lies in, held by the batch.
-      for (const auto& block : blocks_) {
-        if (block->end() <= span.begin || block->offset >= span.end) continue;
-        if (forming_->blocks.empty() || forming_->blocks.back() != block) forming_->blocks.push_back(block);
+      // The block it lies in (the last one read), held by the batch.
+      if (forming_->blocks.empty() || forming_->blocks.back() != blocks_.back()) {
+        forming_->blocks.push_back(blocks_.back());
       }
     }
     if (forming_->end() - forming_->begin() >= sizes_.batch) post_forming();
@@ -170,8 +158,19 @@ void ReadAhead::top_up(std::uint64_t at) {
 
 void ReadAhead::read_blocks() {
   while (!ended_ && !failed_ && read_to_ < served_ + window_) {
-    auto block = std::make_shared<Block>(read_to_, sizes_.block);
-    const ssize_t n = file_(block->data.get(), sizes_.block);
+    // A block starts with the bytes of the span still open, copied, so that
+    // every span lies whole in one block; it is large enough that a large
+    // item is copied a few times at most.
+    const std::uint64_t open = scanner_.open_span();
+    const std::size_t carried = open == ItemScanner::kNoSpan ? 0 : static_cast<std::size_t>(read_to_ - open);
+    const std::size_t capacity = carried + std::max(sizes_.block, carried);
+    auto block = std::make_shared<Block>(read_to_ - carried, capacity);
+    if (carried != 0) {
+      // The last block holds the open span from its start: it began there, or was carried there.
+      const Block& last = *blocks_.back();
+      std::memcpy(block->data.get(), last.data.get() + (open - last.offset), carried);
+    }
+    const ssize_t n = file_(block->data.get() + carried, capacity - carried);
     if (n < 0) {
       failed_ = true;  // left for the reader in turn to meet
       break;
@@ -181,11 +180,11 @@ void ReadAhead::read_blocks() {
       post_forming();
       break;
     }
-    block->size = static_cast<std::size_t>(n);
+    block->size = carried + static_cast<std::size_t>(n);
     read_to_ += static_cast<std::uint64_t>(n);
     blocks_.push_back(block);
     spans_.clear();
-    scanner_.scan(block->data.get(), block->size, spans_);
+    scanner_.scan(block->data.get() + carried, static_cast<std::size_t>(n), spans_);
     found(spans_);
     if (scanner_.open_span() != ItemScanner::kNoSpan && read_to_ - scanner_.open_span() > sizes_.largest) {
       scanner_.drop_open_span();  // too large to read ahead: its blocks can go
@@ -195,8 +194,8 @@ void ReadAhead::read_blocks() {
 }
 
 void ReadAhead::drop_served_blocks() {
-  const std::uint64_t needed = std::min(served_, scanner_.open_span());
-  while (!blocks_.empty() && blocks_.front()->end() <= needed) blocks_.pop_front();
+  // The last block stays: the next one may start with a copy of its end.
+  while (blocks_.size() > 1 && blocks_.front()->end() <= served_) blocks_.pop_front();
 }
 
 ssize_t ReadAhead::serve(char* buffer, std::size_t capacity) {
