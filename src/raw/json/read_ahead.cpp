@@ -152,7 +152,6 @@ void ReadAhead::top_up(std::uint64_t at) {
     spans_.clear();
     scanner_.scan(text_.data() + from, n, spans_);
     found(spans_);
-    if (scanner_.offset() == size) post_forming();
   }
 }
 
@@ -177,7 +176,6 @@ void ReadAhead::read_blocks() {
     }
     if (n == 0) {
       ended_ = true;
-      post_forming();
       break;
     }
     block->size = carried + static_cast<std::size_t>(n);
@@ -243,9 +241,11 @@ bool ReadAhead::take(std::uint64_t at, ItemReadAhead& out) {
   top_up(at);
   for (;;) {
     if (batches_.empty()) {
-      // The reader is at the batch still forming: it reads it itself.
-      if (!forming_ || forming_->begin() > at) return false;
-      batches_.push_back(std::move(forming_));
+      // The reader is at the batch still forming (the end of an export, or
+      // one smaller than a batch): it reads those items in turn, which is
+      // cheaper than waking a thread for them.
+      if (forming_ && forming_->begin() <= at) forming_.reset();
+      return false;
     }
     ReadAheadBatch& batch = *batches_.front();
     while (next_ < batch.spans.size() && batch.spans[next_].begin < at) ++next_;
