@@ -1,5 +1,9 @@
 #include "raw/read_folder.h"
 
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <exception>
 #include <iterator>
 #include <memory>
 #include <sys/stat.h>
@@ -54,26 +58,6 @@ std::string_view parent_of(std::string_view path) {
   return parent;
 }
 
-// Reads one folder entry if it is a regular file whose path ends in ".json";
-// other regular files are announced and passed over, anything else silently.
-std::optional<std::vector<JaegerTrace>> read_folder_entry(std::string_view folder, std::string_view name,
-                                                          std::int32_t& file_count, const ReadInto& into,
-                                                          System& system) {
-  std::string path = join_path(folder, name);
-
-  struct stat status;
-  if (Status found = system.stat(path, status); !found.ok()) throw Stop(found.detail());
-  if (!S_ISREG(status.st_mode)) return std::nullopt;
-
-  if (!is_valid_utf8(path)) throw Stop(messages::kPathNotText);
-  if (!std::string_view(path).ends_with(".json")) {
-    print_stdout(messages::ignored_file(path));
-    return std::nullopt;
-  }
-  ++file_count;
-  return read_and_split_file(path, into, system);
-}
-
 }  // namespace
 
 std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system) {
@@ -106,6 +90,12 @@ class RecordRouter final : private ItemSink {
   // the run, so that texts repeated across files are held once.
   const ReadInto& into() const { return into_; }
 
+  // The threads that read ahead, once opened; or none.
+  TaskPool* tasks() const { return into_.tasks; }
+
+  // One item read elsewhere, with its store.
+  void add_item(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) { take(std::move(item), std::move(store)); }
+
   void add(std::vector<JaegerTrace>&& records) {
     result_.trace_count += records.size();
     if (sink_ != nullptr) {
@@ -133,6 +123,155 @@ class RecordRouter final : private ItemSink {
   std::shared_ptr<StorePool> pool_;
 };
 
+// An export of a folder read whole on another thread: its items, what it
+// printed and reported, and how it ended, kept until the reader hands them on
+// in listing order.
+class ExportAhead final : public Task, private ItemSink {
+ public:
+  ExportAhead(std::string path, System& system, std::shared_ptr<StorePool> stores)
+      : path_(std::move(path)), system_(system), stores_(std::move(stores)) {}
+
+  void run() noexcept override {
+    int waiting = kWaiting;
+    if (!state_.compare_exchange_strong(waiting, kRunning, std::memory_order_acquire)) return;
+    {
+      CaptureOutput capture(output_);
+      try {
+        ReadInto into;
+        into.items = this;
+        (void)read_and_split_file(path_, into, system_);  // every item came to take()
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    }
+    state_.store(kDone, std::memory_order_release);
+    state_.notify_all();
+  }
+
+  const std::string& path() const { return path_; }
+  bool waiting() const { return state_.load(std::memory_order_relaxed) == kWaiting; }
+  bool done() const { return state_.load(std::memory_order_acquire) == kDone; }
+  // Keeps it from starting; false when a thread reads it.
+  bool cancel() {
+    int waiting = kWaiting;
+    return state_.compare_exchange_strong(waiting, kDone, std::memory_order_acquire);
+  }
+  void wait_while_read() {
+    for (int state; (state = state_.load(std::memory_order_acquire)) == kRunning;) state_.wait(state);
+  }
+
+  // Once done: prints and files what reading it did, then hands on its
+  // items, or throws what stopped it, as reading it in turn would have.
+  void hand_on(RecordRouter& records) {
+    output_.replay();
+    if (error_) std::rethrow_exception(error_);
+    for (auto& [item, store] : items_) records.add_item(std::move(item), std::move(store));
+    items_.clear();
+  }
+
+ private:
+  enum State : int { kWaiting, kRunning, kDone };
+
+  std::shared_ptr<ModelStore> store_for_item() override { return stores_->get(); }
+  void take(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
+    items_.emplace_back(std::move(item), std::move(store));
+  }
+
+  std::atomic<int> state_{kWaiting};
+  const std::string path_;
+  System& system_;
+  std::shared_ptr<StorePool> stores_;
+  CapturedOutput output_;
+  std::vector<std::pair<JaegerItem, std::shared_ptr<ModelStore>>> items_;
+  std::exception_ptr error_;
+};
+
+// The exports of a folder read several at a time by the threads that read
+// ahead, and handed on in listing order with the lines between them: the
+// first fault in listing order ends the run, and nothing after it is shown.
+// An export larger than kWholeExport is read in turn (its items ahead), once
+// every earlier one has been handed on.
+class ExportsAhead {
+ public:
+  static constexpr off_t kWholeExport = off_t{4} << 20;
+  static constexpr off_t kBytesInFlight = off_t{32} << 20;
+
+  ExportsAhead(RecordRouter& records, System& system) : records_(records), system_(system) {}
+  // A fault: those read meanwhile are dropped, and those being read waited for.
+  ~ExportsAhead() {
+    for (const Pending& pending : pending_) {
+      if (pending.read && !pending.read->cancel()) pending.read->wait_while_read();
+    }
+  }
+  ExportsAhead(const ExportsAhead&) = delete;
+  ExportsAhead& operator=(const ExportsAhead&) = delete;
+
+  void print(std::string line) {
+    if (pending_.empty()) {
+      print_stdout(line);
+    } else {
+      pending_.push_back({nullptr, std::move(line), 0});
+    }
+  }
+
+  void read(std::string path, off_t size) {
+    TaskPool* tasks = records_.tasks();
+    if (tasks == nullptr || size > kWholeExport) {
+      hand_on_all();
+      records_.add(read_and_split_file(path, records_.into(), system_));
+      return;
+    }
+    if (!stores_) stores_ = std::make_shared<StorePool>();
+    auto read = std::make_shared<ExportAhead>(std::move(path), system_, stores_);
+    tasks->post(read);
+    pending_.push_back({std::move(read), {}, size});
+    bytes_ += size;
+    while (pending_.size() > 4 * (tasks->threads() + 1) || bytes_ > kBytesInFlight) hand_on_first();
+  }
+
+  // Hands on every export read or being read, in order.
+  void hand_on_all() {
+    while (!pending_.empty()) hand_on_first();
+  }
+
+ private:
+  struct Pending {
+    std::shared_ptr<ExportAhead> read;
+    std::string line;  // printed, where there is no export
+    off_t size;
+  };
+
+  void hand_on_first() {
+    Pending first = std::move(pending_.front());
+    pending_.pop_front();
+    bytes_ -= first.size;
+    if (!first.read) return print_stdout(first.line);
+    if (first.read->cancel()) {
+      // No thread has taken it: read in turn here, announced before it is opened.
+      records_.add(read_and_split_file(first.read->path(), records_.into(), system_));
+      return;
+    }
+    while (!first.read->done()) {
+      // Another thread reads it: meanwhile read a later one that no thread
+      // has taken, or wait.
+      auto later =
+          std::find_if(pending_.begin(), pending_.end(), [](const Pending& p) { return p.read && p.read->waiting(); });
+      if (later != pending_.end()) {
+        later->read->run();
+      } else {
+        first.read->wait_while_read();
+      }
+    }
+    first.read->hand_on(records_);
+  }
+
+  RecordRouter& records_;
+  System& system_;
+  std::shared_ptr<StorePool> stores_;
+  std::deque<Pending> pending_;
+  off_t bytes_ = 0;
+};
+
 }  // namespace
 
 ReadResult read_file_or_folder(std::string_view input, System& system, RecordSink* sink) {
@@ -156,15 +295,36 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
       throw Stop(messages::folder_unreadable(opened.detail()));
     }
     records.open(input);
+    ExportsAhead exports(records, system);
     for (;;) {
       std::string_view name;
-      if (Status listed = listing.next(name); !listed.ok()) throw Stop(messages::entry_unreadable(listed.detail()));
+      if (Status listed = listing.next(name); !listed.ok()) {
+        exports.hand_on_all();  // what comes first in listing order is shown first
+        throw Stop(messages::entry_unreadable(listed.detail()));
+      }
       if (name.empty()) break;
       if (name == "." || name == "..") continue;
-      if (auto read = read_folder_entry(input, name, file_count, records.into(), system)) {
-        records.add(std::move(*read));
+      // A regular file whose path ends in ".json" is read; other regular
+      // files are announced and passed over, anything else silently.
+      std::string entry = join_path(input, name);
+      struct stat entry_status;
+      if (Status stated = system.stat(entry, entry_status); !stated.ok()) {
+        exports.hand_on_all();
+        throw Stop(stated.detail());
       }
+      if (!S_ISREG(entry_status.st_mode)) continue;
+      if (!is_valid_utf8(entry)) {
+        exports.hand_on_all();
+        throw Stop(messages::kPathNotText);
+      }
+      if (!entry.ends_with(".json")) {
+        exports.print(messages::ignored_file(entry));
+        continue;
+      }
+      ++file_count;
+      exports.read(std::move(entry), entry_status.st_size);
     }
+    exports.hand_on_all();
     // Every name has been read: a listing that fails to close lost none.
     (void)listing.close();
     result.base_folder = input;

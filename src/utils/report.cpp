@@ -1,6 +1,7 @@
 #include "utils/report.h"
 
 #include <mutex>
+#include <utility>
 
 #include "utils/messages.h"
 #include "utils/stop.h"
@@ -20,15 +21,25 @@ ReportLog& report_log() {
   return log;
 }
 
+thread_local CapturedOutput* capturing = nullptr;
+
 }  // namespace
 
 void print_stdout(std::string_view text) {
+  if (capturing != nullptr) {
+    capturing->entries.push_back({true, 0, std::string(text)});
+    return;
+  }
   if (Status written = posix_system().write_stdout(text); !written.ok()) {
     throw Stop(messages::stdout_failed(written.display()));
   }
 }
 
 void report(std::uint8_t row, std::string message) {
+  if (capturing != nullptr) {
+    capturing->entries.push_back({false, row, std::move(message)});
+    return;
+  }
   if (row == kRowStdout) {
     std::string line = message;
     line += '\n';
@@ -45,5 +56,19 @@ std::vector<std::vector<std::string>> report_snapshot() {
   std::lock_guard<std::mutex> guard(log.lock);
   return log.rows;
 }
+
+void CapturedOutput::replay() const {
+  for (const Entry& entry : entries) {
+    if (entry.print) {
+      print_stdout(entry.text);
+    } else {
+      report(entry.row, entry.text);
+    }
+  }
+}
+
+CaptureOutput::CaptureOutput(CapturedOutput& into) : previous_(std::exchange(capturing, &into)) {}
+
+CaptureOutput::~CaptureOutput() { capturing = previous_; }
 
 }  // namespace spansift

@@ -25,4 +25,31 @@ void report(std::uint8_t row, std::string message);
 // A copy of the whole log, row by row (for tests).
 std::vector<std::vector<std::string>> report_snapshot();
 
+// What print_stdout and report were given on one thread, in order, kept to
+// be printed and filed later, on the thread that owns the output.
+struct CapturedOutput {
+  struct Entry {
+    bool print;  // print_stdout's text, or report's message under `row`
+    std::uint8_t row;
+    std::string text;
+  };
+  std::vector<Entry> entries;
+
+  // Prints and files the entries in order, as the calls would have; throws
+  // what they would have.
+  void replay() const;
+};
+
+// While alive, print_stdout and report on this thread only add to `into`.
+class CaptureOutput {
+ public:
+  explicit CaptureOutput(CapturedOutput& into);
+  ~CaptureOutput();
+  CaptureOutput(const CaptureOutput&) = delete;
+  CaptureOutput& operator=(const CaptureOutput&) = delete;
+
+ private:
+  CapturedOutput* previous_;
+};
+
 }  // namespace spansift
