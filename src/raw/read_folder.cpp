@@ -194,7 +194,7 @@ class ExportAhead final : public Task, private ItemSink {
 class ExportsAhead {
  public:
   static constexpr off_t kWholeExport = off_t{4} << 20;
-  static constexpr off_t kBytesInFlight = off_t{32} << 20;
+  static constexpr off_t kBytesInFlight = off_t{16} << 20;
 
   ExportsAhead(RecordRouter& records, System& system) : records_(records), system_(system) {}
   // A fault: those read meanwhile are dropped, and those being read waited for.
