@@ -1,7 +1,6 @@
 #include "raw/read_folder.h"
 
 #include <algorithm>
-#include <atomic>
 #include <deque>
 #include <exception>
 #include <iterator>
@@ -126,39 +125,12 @@ class RecordRouter final : private ItemSink {
 // An export of a folder read whole on another thread: its items, what it
 // printed and reported, and how it ended, kept until the reader hands them on
 // in listing order.
-class ExportAhead final : public Task, private ItemSink {
+class ExportAhead final : public OnceTask, private ItemSink {
  public:
   ExportAhead(std::string path, System& system, std::shared_ptr<StorePool> stores)
       : path_(std::move(path)), system_(system), stores_(std::move(stores)) {}
 
-  void run() noexcept override {
-    int waiting = kWaiting;
-    if (!state_.compare_exchange_strong(waiting, kRunning, std::memory_order_acquire)) return;
-    {
-      CaptureOutput capture(output_);
-      try {
-        ReadInto into;
-        into.items = this;
-        (void)read_and_split_file(path_, into, system_);  // every item came to take()
-      } catch (...) {
-        error_ = std::current_exception();
-      }
-    }
-    state_.store(kDone, std::memory_order_release);
-    state_.notify_all();
-  }
-
   const std::string& path() const { return path_; }
-  bool waiting() const { return state_.load(std::memory_order_relaxed) == kWaiting; }
-  bool done() const { return state_.load(std::memory_order_acquire) == kDone; }
-  // Keeps it from starting; false when a thread reads it.
-  bool cancel() {
-    int waiting = kWaiting;
-    return state_.compare_exchange_strong(waiting, kDone, std::memory_order_acquire);
-  }
-  void wait_while_read() {
-    for (int state; (state = state_.load(std::memory_order_acquire)) == kRunning;) state_.wait(state);
-  }
 
   // Once done: prints and files what reading it did, then hands on its
   // items, or throws what stopped it, as reading it in turn would have.
@@ -170,14 +142,22 @@ class ExportAhead final : public Task, private ItemSink {
   }
 
  private:
-  enum State : int { kWaiting, kRunning, kDone };
+  void work() noexcept override {
+    CaptureOutput capture(output_);
+    try {
+      ReadInto into;
+      into.items = this;
+      (void)read_and_split_file(path_, into, system_);  // every item came to take()
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
 
   std::shared_ptr<ModelStore> store_for_item() override { return stores_->get(); }
   void take(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
     items_.emplace_back(std::move(item), std::move(store));
   }
 
-  std::atomic<int> state_{kWaiting};
   const std::string path_;
   System& system_;
   std::shared_ptr<StorePool> stores_;
@@ -200,7 +180,7 @@ class ExportsAhead {
   // A fault: those read meanwhile are dropped, and those being read waited for.
   ~ExportsAhead() {
     for (const Pending& pending : pending_) {
-      if (pending.read && !pending.read->cancel()) pending.read->wait_while_read();
+      if (pending.read && !pending.read->cancel()) pending.read->wait_while_running();
     }
   }
   ExportsAhead(const ExportsAhead&) = delete;
@@ -251,17 +231,14 @@ class ExportsAhead {
       records_.add(read_and_split_file(first.read->path(), records_.into(), system_));
       return;
     }
-    while (!first.read->done()) {
-      // Another thread reads it: meanwhile read a later one that no thread
-      // has taken, or wait.
+    // Another thread reads it: meanwhile read a later one that no thread has taken.
+    first.read->finish([this] {
       auto later =
           std::find_if(pending_.begin(), pending_.end(), [](const Pending& p) { return p.read && p.read->waiting(); });
-      if (later != pending_.end()) {
-        later->read->run();
-      } else {
-        first.read->wait_while_read();
-      }
-    }
+      if (later == pending_.end()) return false;
+      later->read->run();
+      return true;
+    });
     first.read->hand_on(records_);
   }
 

@@ -5,6 +5,23 @@
 
 namespace spansift {
 
+void OnceTask::run() noexcept {
+  int waiting = kWaiting;
+  if (!state_.compare_exchange_strong(waiting, kRunning, std::memory_order_acquire)) return;
+  work();
+  state_.store(kDone, std::memory_order_release);
+  state_.notify_all();
+}
+
+bool OnceTask::cancel() {
+  int waiting = kWaiting;
+  return state_.compare_exchange_strong(waiting, kDone, std::memory_order_acquire);
+}
+
+void OnceTask::wait_while_running() const {
+  for (int state; (state = state_.load(std::memory_order_acquire)) == kRunning;) state_.wait(state);
+}
+
 TaskThreads::TaskThreads(unsigned count) {
   for (unsigned i = 0; i < std::max(1U, count); ++i) threads_.emplace_back([this] { work(); });
 }

@@ -1,7 +1,6 @@
 #include "raw/json/read_ahead.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -23,9 +22,7 @@ struct ReadAhead::Block {
 
 // Consecutive spans, read by one task: by the pool, or by the reader in turn
 // when it gets there first.
-struct ReadAheadBatch final : Task {
-  enum State : int { kWaiting, kRunning, kDone };
-
+struct ReadAheadBatch final : OnceTask {
   struct Result {
     bool ok = false;
     JaegerItem item;
@@ -34,24 +31,10 @@ struct ReadAheadBatch final : Task {
 
   explicit ReadAheadBatch(ItemSink& sink) : items(sink) {}
 
-  void run() noexcept override {
-    int waiting = kWaiting;
-    if (!state.compare_exchange_strong(waiting, kRunning, std::memory_order_acquire)) return;
-    read();
-    state.store(kDone, std::memory_order_release);
-    state.notify_all();
-  }
-
-  // Makes sure that no thread reads it from now on; false if one is.
-  bool cancel() {
-    int waiting = kWaiting;
-    return state.compare_exchange_strong(waiting, kDone, std::memory_order_acquire);
-  }
-
   std::uint64_t begin() const { return spans.front().begin; }
   std::uint64_t end() const { return spans.back().end; }
 
-  void read() {
+  void work() noexcept override {
     results.resize(spans.size());
     auto block = blocks.begin();
     for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -77,7 +60,6 @@ struct ReadAheadBatch final : Task {
     blocks.clear();
   }
 
-  std::atomic<int> state{kWaiting};
   ItemSink& items;
   std::vector<ItemSpan> spans;
   // Where the spans' bytes are: the text of the memory form, which starts at
@@ -96,11 +78,7 @@ ReadAhead::~ReadAhead() {
   // under way, and keep the others from starting.
   if (forming_) batches_.push_back(std::move(forming_));
   for (const auto& batch : batches_) {
-    if (batch->cancel()) continue;
-    int state;
-    while ((state = batch->state.load(std::memory_order_acquire)) == ReadAheadBatch::kRunning) {
-      batch->state.wait(state, std::memory_order_acquire);
-    }
+    if (!batch->cancel()) batch->wait_while_running();
   }
 }
 
@@ -218,23 +196,13 @@ ssize_t ReadAhead::serve(char* buffer, std::size_t capacity) {
 }
 
 void ReadAhead::wait_for(ReadAheadBatch& batch) {
-  for (;;) {
-    const int state = batch.state.load(std::memory_order_acquire);
-    if (state == ReadAheadBatch::kDone) return;
-    if (state == ReadAheadBatch::kWaiting) {
-      batch.run();
-      continue;
-    }
-    // Another thread reads it: meanwhile, read a later batch that none has taken.
-    auto later = std::find_if(batches_.begin() + 1, batches_.end(), [](const auto& b) {
-      return b->state.load(std::memory_order_relaxed) == ReadAheadBatch::kWaiting;
-    });
-    if (later != batches_.end()) {
-      (*later)->run();
-    } else {
-      batch.state.wait(state, std::memory_order_acquire);
-    }
-  }
+  // While another thread reads it, read a later batch that none has taken.
+  batch.finish([this] {
+    auto later = std::find_if(batches_.begin() + 1, batches_.end(), [](const auto& b) { return b->waiting(); });
+    if (later == batches_.end()) return false;
+    (*later)->run();
+    return true;
+  });
 }
 
 bool ReadAhead::take(std::uint64_t at, ItemReadAhead& out) {
