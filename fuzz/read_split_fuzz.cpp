@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "fuzz_util.h"
+#include "raw/json/read_ahead.h"
 #include "raw/split_export.h"
-#include "utils/tasks.h"
+#include "utils/workers.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ using spansift::ReadAheadSizes;
 // Renders every item it is given, in order.
 class Items final : public spansift::ItemSink {
  public:
-  std::shared_ptr<spansift::ModelStore> store_for_item() override { return pool_->get(); }
+  std::shared_ptr<spansift::ModelStore> new_store() override { return pool_->get(); }
   void take(spansift::JaegerItem&& item, std::shared_ptr<spansift::ModelStore>&& store) override {
     text += spansift::fuzz::outcome(spansift::single_item_record(std::move(item), std::move(store)));
     text += '\n';
@@ -32,12 +34,13 @@ class Items final : public spansift::ItemSink {
   std::shared_ptr<spansift::StorePool> pool_ = std::make_shared<spansift::StorePool>();
 };
 
-std::string read(std::string_view text, spansift::TaskPool* tasks, ReadAheadSizes sizes, bool stream) {
+std::string read(std::string_view text, spansift::Workers* workers, ReadAheadSizes sizes, bool stream) {
   Items items;
   spansift::ReadInto into;
   into.items = &items;
-  into.tasks = tasks;
-  into.sizes = sizes;
+  std::optional<spansift::ReadAhead> ahead;
+  if (workers != nullptr) ahead.emplace(*workers, items, sizes);
+  spansift::ReadAhead* reads_ahead = ahead ? &*ahead : nullptr;
   std::string result;
   if (stream) {
     std::size_t at = 0;
@@ -47,9 +50,10 @@ std::string read(std::string_view text, spansift::TaskPool* tasks, ReadAheadSize
       at += n;
       return static_cast<ssize_t>(n);
     };
-    result = spansift::fuzz::outcome(spansift::parse_trace_json(read_some, 1 + sizes.block % 64, std::move(into)));
+    result = spansift::fuzz::outcome(
+        spansift::parse_trace_json(read_some, 1 + sizes.block % 64, std::move(into), reads_ahead));
   } else {
-    result = spansift::fuzz::outcome(spansift::parse_trace_json(text, std::move(into)));
+    result = spansift::fuzz::outcome(spansift::parse_trace_json(text, std::move(into), reads_ahead));
   }
   return items.text + result;
 }
@@ -61,8 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string in_turn = read(text, nullptr, {}, false);
 
   // Pools made once: threads are dear next to a small input.
-  static spansift::TaskThreads pools[] = {spansift::TaskThreads(1), spansift::TaskThreads(2), spansift::TaskThreads(3),
-                                          spansift::TaskThreads(4)};
+  using spansift::Workers;
+  static Workers pools[] = {Workers(1, Workers::Ahead::kAlways), Workers(2, Workers::Ahead::kAlways),
+                            Workers(3, Workers::Ahead::kAlways), Workers(4, Workers::Ahead::kAlways)};
   std::uint64_t state = 0x9E3779B97F4A7C15ull ^ (size * 0x100000001B3ull) ^ (size != 0 ? data[size - 1] : 0);
   auto next = [&state](std::size_t range) {
     state ^= state << 13;
@@ -76,6 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sizes.batch = next(512);
     sizes.window = next(1024);
     sizes.largest = next(4096);
+    // Mostly 0, so that items of any size are read ahead; else small
+    // enough that tiny items stop reading ahead part way.
+    sizes.smallest = next(4) == 1 ? next(64) : 0;
     const std::string split = read(text, &pools[next(4) - 1], sizes, stream);
     if (split != in_turn) spansift::fuzz::fail("read ahead and in turn disagree", in_turn, split);
   }

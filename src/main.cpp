@@ -22,6 +22,7 @@
 #include "utils/stop.h"
 #include "utils/system.h"
 #include "utils/text.h"
+#include "utils/workers.h"
 
 namespace {
 
@@ -111,10 +112,13 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
 }
 
 // Traces are written while the exports are read, and put in place once all
-// of them have been read (raw/write_pipeline.h).
+// of them have been read (raw/write_pipeline.h); the run's threads, made here
+// once, stage them and read ahead of the reader (utils/workers.h).
 int run(const Args& args) {
-  spansift::WritePipeline writer(args.trace_ids, spansift::posix_system(), spansift::default_worker_count());
-  spansift::ReadResult read = spansift::read_file_or_folder(args.input, spansift::posix_system(), &writer);
+  spansift::System& system = spansift::posix_system();
+  spansift::Workers workers(spansift::default_worker_count(), spansift::Workers::Ahead::kWhenFree);
+  spansift::WritePipeline writer(args.trace_ids, system, workers);
+  spansift::ReadResult read = spansift::read_file_or_folder(args.input, system, &writer, &workers);
   print_stdout(messages::extracted_summary(read.trace_count, read.file_count));
   std::uint64_t written = writer.commit();
   print_stdout(messages::written_summary(written));

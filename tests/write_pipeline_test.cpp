@@ -25,6 +25,7 @@
 #include "utils/report.h"
 #include "utils/stop.h"
 #include "utils/system.h"
+#include "utils/workers.h"
 
 namespace spansift {
 namespace {
@@ -145,7 +146,8 @@ Outcome written_by_pipeline(Step step, int error, const std::string& file, unsig
   std::uint64_t count = 0;
   std::string message;
   {
-    WritePipeline pipeline(kSelection, system, workers);
+    Workers pool(workers, Workers::Ahead::kAlways);
+    WritePipeline pipeline(kSelection, system, pool);
     pipeline.open(dir.path());
     for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
     message = stop_message([&] { count = pipeline.commit(); });
@@ -170,7 +172,8 @@ TEST(WritePipeline, SameResultAsWritingInTurnWhateverFails) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(static_cast<int>(c.step)) + " " + c.file);
     Outcome expected = written_in_turn(c.step, c.error, c.file);
-    for (unsigned workers : {1U, 3U}) {
+    // No thread (none could be started): each record is staged where it is taken.
+    for (unsigned workers : {0U, 1U, 3U}) {
       SCOPED_TRACE(workers);
       EXPECT_EQ(written_by_pipeline(c.step, c.error, c.file, workers), expected);
     }
@@ -201,12 +204,13 @@ RunOutcome run(Step step, const std::string& file, unsigned workers, const std::
   std::uint64_t count = 0;
   std::string message = stop_message([&] {
     if (workers == 0) {
-      ReadResult read = read_file_or_folder(input, system);
+      ReadResult read = read_file_or_folder(input, system, nullptr, nullptr);
       print_stdout(messages::extracted_summary(read.trace_count, read.file_count));
       count = write_traces(read.base_folder, std::move(read.traces), trace_ids, system);
     } else {
-      WritePipeline writer(trace_ids, system, workers);
-      ReadResult read = read_file_or_folder(input, system, &writer);
+      Workers pool(workers, Workers::Ahead::kAlways);
+      WritePipeline writer(trace_ids, system, pool);
+      ReadResult read = read_file_or_folder(input, system, &writer, &pool);
       print_stdout(messages::extracted_summary(read.trace_count, read.file_count));
       count = writer.commit();
     }
@@ -265,7 +269,8 @@ TEST(WritePipeline, FaultInReadingLeavesTheFolderAsItWas) {
     TempDir dir;
     if (folder_existed) put_earlier_files(dir.path());
     {
-      WritePipeline pipeline("", posix_system(), 2);
+      Workers pool(2, Workers::Ahead::kAlways);
+      WritePipeline pipeline("", posix_system(), pool);
       pipeline.open(dir.path());
       for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
       // Reading stops here: the pipeline goes without a commit.
@@ -299,7 +304,8 @@ pid_t child_with_staged_files(const std::string& dir) {
   pid_t child = ::fork();
   if (child == 0) {
     clean_up_on_interrupt();
-    WritePipeline pipeline("", posix_system(), 2);
+    Workers pool(2, Workers::Ahead::kAlways);
+    WritePipeline pipeline("", posix_system(), pool);
     pipeline.open(dir);
     for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
     for (int waited = 0; staged_files(dir + "/Jaeger") < kIds.size(); ++waited) {
@@ -358,7 +364,8 @@ TEST(WritePipeline, InterruptDuringTheCommitWaitsForTheRenameAndLeavesNothingSta
   if (child == 0) {
     clean_up_on_interrupt();
     InterruptedAtRename system;
-    WritePipeline pipeline("", system, 2);
+    Workers pool(2, Workers::Ahead::kAlways);
+    WritePipeline pipeline("", system, pool);
     pipeline.open(dir.path());
     for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
     pipeline.commit();
@@ -423,7 +430,8 @@ TEST(WritePipeline, AWorkersExceptionIsThrownByTheCommitAndNothingStagedIsLeft) 
   TempDir dir;
   OutOfMemoryAtThirdFile system;
   {
-    WritePipeline pipeline("", system, 2);
+    Workers pool(2, Workers::Ahead::kAlways);
+    WritePipeline pipeline("", system, pool);
     pipeline.open(dir.path());
     for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
     EXPECT_THROW(pipeline.commit(), std::bad_alloc);
@@ -435,7 +443,8 @@ TEST(WritePipeline, TheOutputFolderItMakesFollowsTheUmask) {
   TempDir dir;
   mode_t saved = ::umask(027);
   {
-    WritePipeline pipeline("", posix_system(), 1);
+    Workers pool(1, Workers::Ahead::kAlways);
+    WritePipeline pipeline("", posix_system(), pool);
     pipeline.open(dir.path());
     EXPECT_EQ(pipeline.commit(), 0u);
   }

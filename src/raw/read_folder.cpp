@@ -1,16 +1,19 @@
 #include "raw/read_folder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <exception>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <utility>
 #include <variant>
 
 #include "raw/read_trace_file.h"
 #include "raw/split_export.h"
+#include "utils/ahead_window.h"
 #include "utils/file.h"
 #include "utils/messages.h"
 #include "utils/report.h"
@@ -59,11 +62,30 @@ std::string_view parent_of(std::string_view path) {
 
 }  // namespace
 
-std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system) {
+namespace {
+
+// Announces, reads and splits one export file; what stopped it, if anything.
+std::variant<std::vector<JaegerTrace>, TraceFileError> read_export(const std::string& path, ReadInto into,
+                                                                   System& system, Workers* workers) {
   print_stdout(messages::reading_file(path));
-  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(into), system);
-  if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());
+  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(into), system, workers);
+  if (auto* error = std::get_if<TraceFileError>(&result)) return std::move(*error);
   return split_export(std::get<JaegerTrace>(std::move(result)));
+}
+
+// A fault of the machine, not of the export: what a worker meets reading
+// ahead that reading in turn, one file at a time, may not.
+bool is_resource_fault(const TraceFileError& error) {
+  const auto* os = std::get_if<OsError>(&error.error);
+  return os != nullptr && (os->code == EMFILE || os->code == ENFILE || os->code == ENOMEM || os->code == ENOBUFS);
+}
+
+}  // namespace
+
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system, Workers* workers) {
+  auto result = read_export(path, std::move(into), system, workers);
+  if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());
+  return std::get<std::vector<JaegerTrace>>(std::move(result));
 }
 
 namespace {
@@ -72,28 +94,23 @@ namespace {
 // export at a time or item by item as it asked.
 class RecordRouter final : private ItemSink {
  public:
-  RecordRouter(RecordSink* sink, ReadResult& result) : sink_(sink), result_(result) {
+  RecordRouter(RecordSink* sink, ReadResult& result, std::shared_ptr<StorePool> stores)
+      : sink_(sink), result_(result), stores_(std::move(stores)) {
     into_.store = std::make_shared<ModelStore>();
   }
   RecordRouter(const RecordRouter&) = delete;
   RecordRouter& operator=(const RecordRouter&) = delete;
 
-  void open(std::string_view base_folder) {
-    if (sink_ == nullptr || !sink_->open(base_folder)) return;
-    pool_ = std::make_shared<StorePool>();
+  // True when the sink takes items one by one.
+  bool open(std::string_view base_folder) {
+    if (sink_ == nullptr || !sink_->open(base_folder)) return false;
     into_.items = this;
-    into_.tasks = sink_->tasks();
+    return true;
   }
 
   // How the next export is read: by default into one store for every file of
   // the run, so that texts repeated across files are held once.
   const ReadInto& into() const { return into_; }
-
-  // The threads that read ahead, once opened; or none.
-  TaskPool* tasks() const { return into_.tasks; }
-
-  // One item read elsewhere, with its store.
-  void add_item(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) { take(std::move(item), std::move(store)); }
 
   void add(std::vector<JaegerTrace>&& records) {
     result_.trace_count += records.size();
@@ -110,7 +127,7 @@ class RecordRouter final : private ItemSink {
  private:
   // A store per item, so that an item's memory goes once the sink is done
   // with it; stores are used again, not made anew (on any thread).
-  std::shared_ptr<ModelStore> store_for_item() override { return pool_->get(); }
+  std::shared_ptr<ModelStore> new_store() override { return stores_->get(); }
   void take(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
     ++result_.trace_count;
     sink_->take(single_item_record(std::move(item), std::move(store)));
@@ -118,27 +135,30 @@ class RecordRouter final : private ItemSink {
 
   RecordSink* sink_;
   ReadResult& result_;
+  std::shared_ptr<StorePool> stores_;
   ReadInto into_;
-  std::shared_ptr<StorePool> pool_;
 };
 
-// An export of a folder read whole on another thread: its items, what it
-// printed and reported, and how it ended, kept until the reader hands them on
-// in listing order.
-class ExportAhead final : public OnceTask, private ItemSink {
+// A small export of a folder read whole by a worker into one store, and what
+// it printed and reported, kept until the reader hands them on in listing order.
+class ExportAhead final : public OnceTask {
  public:
   ExportAhead(std::string path, System& system, std::shared_ptr<StorePool> stores)
       : path_(std::move(path)), system_(system), stores_(std::move(stores)) {}
 
-  const std::string& path() const { return path_; }
-
   // Once done: prints and files what reading it did, then hands on its
-  // items, or throws what stopped it, as reading it in turn would have.
-  void hand_on(RecordRouter& records) {
+  // records, or throws what stopped it, as reading it in turn would have.
+  // One that met a fault of the machine is read again in turn instead.
+  void hand_on(RecordRouter& records, Workers* workers) {
+    if (in_turn_) return read_in_turn(records, workers);
     output_.replay();
-    if (error_) std::rethrow_exception(error_);
-    for (auto& [item, store] : items_) records.add_item(std::move(item), std::move(store));
-    items_.clear();
+    if (const auto* error = std::get_if<TraceFileError>(&result_)) throw Stop(error->detail());
+    records.add(std::get<std::vector<JaegerTrace>>(std::move(result_)));
+  }
+
+  // Read in turn: no worker had begun it.
+  void read_in_turn(RecordRouter& records, Workers* workers) {
+    records.add(read_and_split_file(path_, records.into(), system_, workers));
   }
 
  private:
@@ -146,123 +166,122 @@ class ExportAhead final : public OnceTask, private ItemSink {
     CaptureOutput capture(output_);
     try {
       ReadInto into;
-      into.items = this;
-      (void)read_and_split_file(path_, into, system_);  // every item came to take()
+      into.store = stores_->get();
+      result_ = read_export(path_, std::move(into), system_, nullptr);
+      if (const auto* error = std::get_if<TraceFileError>(&result_)) in_turn_ = is_resource_fault(*error);
     } catch (...) {
-      error_ = std::current_exception();
+      in_turn_ = true;  // no memory, say
     }
-  }
-
-  std::shared_ptr<ModelStore> store_for_item() override { return stores_->get(); }
-  void take(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
-    items_.emplace_back(std::move(item), std::move(store));
   }
 
   const std::string path_;
   System& system_;
   std::shared_ptr<StorePool> stores_;
   CapturedOutput output_;
-  std::vector<std::pair<JaegerItem, std::shared_ptr<ModelStore>>> items_;
-  std::exception_ptr error_;
+  std::variant<std::vector<JaegerTrace>, TraceFileError> result_;
+  bool in_turn_ = false;
 };
 
-// The exports of a folder read several at a time by the threads that read
-// ahead, and handed on in listing order with the lines between them: the
-// first fault in listing order ends the run, and nothing after it is shown.
-// An export larger than kWholeExport is read in turn (its items ahead), once
-// every earlier one has been handed on.
+// The small exports of a folder read several at a time by the workers, and
+// handed on in listing order with the lines between them: the first fault in
+// listing order ends the run, and nothing after it is shown. An export larger
+// than kWholeExport is read in turn (its items ahead), once every earlier one
+// has been handed on. At most 4 exports per worker and kBytesInFlight of them
+// are read ahead at once.
 class ExportsAhead {
  public:
   static constexpr off_t kWholeExport = off_t{4} << 20;
   static constexpr off_t kBytesInFlight = off_t{16} << 20;
 
-  ExportsAhead(RecordRouter& records, System& system) : records_(records), system_(system) {}
-  // A fault: those read meanwhile are dropped, and those being read waited for.
-  ~ExportsAhead() {
-    for (const Pending& pending : pending_) {
-      if (pending.read && !pending.read->cancel()) pending.read->wait_while_running();
-    }
+  ExportsAhead(RecordRouter& records, System& system, Workers* workers, std::shared_ptr<StorePool> stores)
+      : records_(records), system_(system), workers_(workers), stores_(std::move(stores)) {
+    if (workers_ != nullptr) window_.emplace(*workers_);
   }
   ExportsAhead(const ExportsAhead&) = delete;
   ExportsAhead& operator=(const ExportsAhead&) = delete;
 
   void print(std::string line) {
-    if (pending_.empty()) {
-      print_stdout(line);
-    } else {
-      pending_.push_back({nullptr, std::move(line), 0});
-    }
+    if (!window_ || window_->empty()) return print_stdout(line);
+    lines_.push_back({window_->size(), std::move(line)});
   }
 
   void read(std::string path, off_t size) {
-    TaskPool* tasks = records_.tasks();
-    if (tasks == nullptr || size > kWholeExport) {
+    if (!window_ || size > kWholeExport || !workers_->may_read_ahead()) {
       hand_on_all();
-      records_.add(read_and_split_file(path, records_.into(), system_));
+      records_.add(read_and_split_file(path, records_.into(), system_, workers_));
       return;
     }
-    if (!stores_) stores_ = std::make_shared<StorePool>();
     auto read = std::make_shared<ExportAhead>(std::move(path), system_, stores_);
-    tasks->post(read);
-    pending_.push_back({std::move(read), {}, size});
+    window_->push(std::move(read));
+    sizes_.push_back(size);
     bytes_ += size;
-    while (pending_.size() > 4 * (tasks->threads() + 1) || bytes_ > kBytesInFlight) hand_on_first();
+    while (window_->size() > 4 * (window_->workers().threads() + std::size_t{1}) || bytes_ > kBytesInFlight) {
+      hand_on_first();
+    }
   }
 
-  // Hands on every export read or being read, in order.
+  // Hands on every export read or being read, and the lines between them, in order.
   void hand_on_all() {
-    while (!pending_.empty()) hand_on_first();
+    while (window_ && !window_->empty()) hand_on_first();
+    flush_lines();
   }
 
  private:
-  struct Pending {
-    std::shared_ptr<ExportAhead> read;
-    std::string line;  // printed, where there is no export
-    off_t size;
+  // A line printed after the export at `before` in the window was listed.
+  struct Line {
+    std::size_t before;
+    std::string text;
   };
 
-  void hand_on_first() {
-    Pending first = std::move(pending_.front());
-    pending_.pop_front();
-    bytes_ -= first.size;
-    if (!first.read) return print_stdout(first.line);
-    if (first.read->cancel()) {
-      // No thread has taken it: read in turn here, announced before it is opened.
-      records_.add(read_and_split_file(first.read->path(), records_.into(), system_));
-      return;
+  void flush_lines() {
+    while (!lines_.empty() && lines_.front().before == 0) {
+      print_stdout(lines_.front().text);
+      lines_.pop_front();
     }
-    // Another thread reads it: meanwhile read a later one that no thread has taken.
-    first.read->finish([this] {
-      auto later =
-          std::find_if(pending_.begin(), pending_.end(), [](const Pending& p) { return p.read && p.read->waiting(); });
-      if (later == pending_.end()) return false;
-      later->read->run();
-      return true;
-    });
-    first.read->hand_on(records_);
+  }
+
+  void hand_on_first() {
+    flush_lines();
+    std::shared_ptr<ExportAhead> first;
+    const bool done = window_->pop_front(first);
+    bytes_ -= sizes_.front();
+    sizes_.pop_front();
+    for (Line& line : lines_) --line.before;
+    if (done) {
+      first->hand_on(records_, workers_);
+    } else {
+      // No worker had begun it: read in turn here, announced before it is opened.
+      first->read_in_turn(records_, workers_);
+    }
+    flush_lines();
   }
 
   RecordRouter& records_;
   System& system_;
+  Workers* workers_;
   std::shared_ptr<StorePool> stores_;
-  std::deque<Pending> pending_;
+  std::deque<Line> lines_;  // in order, each after the exports listed before it
+  std::deque<off_t> sizes_;
   off_t bytes_ = 0;
+  // Last: it waits for the exports being read, which refer to the above.
+  std::optional<AheadWindow<ExportAhead>> window_;
 };
 
 }  // namespace
 
-ReadResult read_file_or_folder(std::string_view input, System& system, RecordSink* sink) {
+ReadResult read_file_or_folder(std::string_view input, System& system, RecordSink* sink, Workers* workers) {
   report(kRowStdout, messages::reading_input(input));
   ReadResult result;
-  RecordRouter records(sink, result);
+  auto stores = std::make_shared<StorePool>();
+  RecordRouter records(sink, result, stores);
   std::string path(input);
 
   struct stat status;
   bool found = system.stat(path, status).ok();
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
     std::string_view parent = parent_of(input);
-    records.open(parent);
-    records.add(read_and_split_file(path, records.into(), system));
+    if (!records.open(parent)) workers = nullptr;  // items are read ahead only when they go one by one
+    records.add(read_and_split_file(path, records.into(), system, workers));
     result.base_folder = parent;
     result.file_count = 1;
   } else if (found && S_ISDIR(status.st_mode)) {
@@ -271,8 +290,8 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
     if (Status opened = system.list_folder(path, listing); !opened.ok()) {
       throw Stop(messages::folder_unreadable(opened.detail()));
     }
-    records.open(input);
-    ExportsAhead exports(records, system);
+    if (!records.open(input)) workers = nullptr;
+    ExportsAhead exports(records, system, workers, stores);
     for (;;) {
       std::string_view name;
       if (Status listed = listing.next(name); !listed.ok()) {

@@ -12,7 +12,7 @@
 #include "raw/model.h"
 #include "raw/model_store.h"
 #include "utils/system.h"
-#include "utils/tasks.h"
+#include "utils/workers.h"
 
 namespace spansift {
 
@@ -28,9 +28,6 @@ class RecordSink {
   virtual bool open(std::string_view base_folder) = 0;
   // One record, in reading order; it may throw, which stops reading.
   virtual void take(JaegerTrace&& record) = 0;
-  // Once open() has returned true: the threads that read items ahead of
-  // the reader (read_ahead.h), or none.
-  virtual TaskPool* tasks() { return nullptr; }
 };
 
 struct ReadResult {
@@ -43,13 +40,16 @@ struct ReadResult {
 // Reads the export file `input` (extension exactly "json") or every regular
 // file whose path ends in ".json" directly in the folder `input`, making every
 // system call through `system`. Throws Stop on any fault. With a `sink`, the
-// records go there as they are read, each item with a store of its own that
-// goes when the sink lets go of it, and `traces` stays empty.
-ReadResult read_file_or_folder(std::string_view input, System& system = posix_system(), RecordSink* sink = nullptr);
+// records go there as they are read, each item with a store of its own (or
+// of the few items or the small export read ahead with it) that goes when the
+// sink lets go of it, and `traces` stays empty; then `workers`, if given,
+// read exports and items ahead of the reader when they may (workers.h). A run
+// prints, returns and throws the same with or without them.
+ReadResult read_file_or_folder(std::string_view input, System& system, RecordSink* sink, Workers* workers);
 
-// Announces, reads (into `into`, see parse_trace_json) and splits one export
-// file through `system`; throws Stop if it can't be read.
-std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into = {},
-                                             System& system = posix_system());
+// Announces, reads (into `into`, see parse_trace_json; items ahead on
+// `workers` when given) and splits one export file through `system`; throws
+// Stop if it can't be read.
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system, Workers* workers);
 
 }  // namespace spansift

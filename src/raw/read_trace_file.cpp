@@ -1,10 +1,12 @@
 #include "raw/read_trace_file.h"
 
 #include <cerrno>
+#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "raw/decode.h"
+#include "raw/json/read_ahead.h"
 #include "utils/messages.h"
 #include "utils/report.h"
 #include "utils/text.h"
@@ -43,7 +45,7 @@ std::variant<JaegerTrace, TraceFileError> from_parse(ParseResult&& result) {
 }
 
 std::variant<JaegerTrace, TraceFileError> read_marked(System& system, const File& file, const std::string& path,
-                                                      Encoding encoding, ReadInto into) {
+                                                      Encoding encoding, ReadInto into, ReadAhead* ahead) {
   report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), file.size()));
 
   std::string bytes;
@@ -56,17 +58,18 @@ std::variant<JaegerTrace, TraceFileError> read_marked(System& system, const File
   Encoding leading;
   if (detect_bom(rest, leading) && leading == encoding) rest.remove_prefix(bom_length(encoding));
 
-  if (encoding == Encoding::Utf8 && is_valid_utf8(rest)) return from_parse(parse_trace_json(rest, std::move(into)));
+  if (encoding == Encoding::Utf8 && is_valid_utf8(rest))
+    return from_parse(parse_trace_json(rest, std::move(into), ahead));
 
   std::string text;
   std::size_t replacements = decode_to_utf8(encoding, rest, text);
   std::string().swap(bytes);  // the raw bytes are not needed while parsing
   if (replacements > 0) report(kRowMalformed, messages::malformed_text(quoted(path)));
-  return from_parse(parse_trace_json(text, std::move(into)));
+  return from_parse(parse_trace_json(text, std::move(into), ahead));
 }
 
 std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, const File& file, const std::string& path,
-                                                        ReadInto into) {
+                                                        ReadInto into, ReadAhead* ahead) {
   report(kRowEncoding, messages::encoding_not_found(quoted(path), messages::kNoBom));
   print_stdout(messages::kParsingUnmarked);
   off_t offset = 0;  // from the start again, after the probe
@@ -79,7 +82,7 @@ std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, const Fi
     offset += static_cast<off_t>(got);
     return static_cast<ssize_t>(got);
   };
-  return from_parse(parse_trace_json(read_some, 8192, std::move(into)));
+  return from_parse(parse_trace_json(read_some, 8192, std::move(into), ahead));
 }
 
 }  // namespace
@@ -96,7 +99,8 @@ std::string TraceFileError::detail() const {
   return std::visit([](const auto& e) { return e.detail(); }, error);
 }
 
-std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into, System& system) {
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into, System& system,
+                                                          Workers* workers) {
   // One descriptor for the probe and the whole read, so that what is read
   // is the file that was checked.
   File file;
@@ -105,8 +109,13 @@ std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& pat
     return os_error(opened);
   }
   ProbeOutcome outcome = probe_bom(system, file);
-  if (outcome.found) return read_marked(system, file, path, outcome.encoding, std::move(into));
-  return read_unmarked(system, file, path, std::move(into));
+  std::optional<ReadAhead> ahead;
+  if (workers != nullptr && into.items != nullptr && workers->may_read_ahead()) {
+    ahead.emplace(*workers, *into.items, ReadAheadSizes{});
+  }
+  ReadAhead* items_ahead = ahead ? &*ahead : nullptr;
+  if (outcome.found) return read_marked(system, file, path, outcome.encoding, std::move(into), items_ahead);
+  return read_unmarked(system, file, path, std::move(into), items_ahead);
 }
 
 }  // namespace spansift

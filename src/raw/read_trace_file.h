@@ -11,6 +11,7 @@
 #include "raw/model_store.h"
 #include "utils/file.h"
 #include "utils/system.h"
+#include "utils/workers.h"
 
 namespace spansift {
 
@@ -30,8 +31,8 @@ struct TraceFileError {
 // Reads the export at `path` into `into` (see parse_trace_json) through one descriptor opened by `system`. Prints the
 // probe's lines on standard output and files the encoding lines in the report log (kRowEncoding, kRowMalformed). Every
 // failure to read is returned, a path that is not a regular file among them; only a failed print, or what the item
-// taker throws, throws.
-std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into = {},
-                                                          System& system = posix_system());
+// sink throws, throws. With `workers` and an item sink, items are read ahead on the workers when they may take them.
+std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into, System& system,
+                                                          Workers* workers);
 
 }  // namespace spansift

@@ -2,14 +2,11 @@
 
 #include <algorithm>
 #include <cassert>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <limits>
-#include <sched.h>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -24,111 +21,6 @@ namespace spansift {
 namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-// The queue between the reader and the workers holds at most this many
-// records per worker, and at most kQueuedBytes of their stores (but always
-// one). On a virtual machine a wake-up costs more than rendering a small
-// trace, so while a worker is at work the reader wakes another only once
-// kWakeRecords records or kWakeBytes wait, and the workers wake the reader
-// only once the queue is half empty.
-constexpr std::size_t kQueuedPerWorker = 16;
-constexpr std::size_t kQueuedBytes = std::size_t{32} << 20;
-constexpr std::size_t kWakeRecords = 8;
-constexpr std::size_t kWakeBytes = std::size_t{1} << 20;
-
-// A selected record and its place among the selected records.
-struct Job {
-  std::size_t slot = 0;
-  JaegerTrace record;
-  std::size_t bytes = 0;  // of its store
-};
-
-// The records between the reader and the workers, and the reader's tasks
-// (items read ahead), which the workers take when no record waits: where
-// writing is the slower half, the reader reads on its own.
-class JobQueue final : public TaskPool {
- public:
-  explicit JobQueue(unsigned workers) : limit_(kQueuedPerWorker * workers), workers_(workers) {}
-
-  // The reader's: adds a job, first waiting while the queue is full.
-  void push(Job&& job) EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    if (full()) {
-      work_ready_.signal_all();
-      reader_waiting_ = true;
-      while (full()) room_.wait(mutex_);
-      reader_waiting_ = false;
-    }
-    bytes_ += job.bytes;
-    jobs_.push_back(std::move(job));
-    // A worker is woken when none is at work, so that every record is staged
-    // soon, and another only once records pile up.
-    if (idle_ == workers_ || (idle_ > 0 && (jobs_.size() >= kWakeRecords || bytes_ >= kWakeBytes))) {
-      work_ready_.signal();
-    }
-  }
-
-  // The reader's: a task, which the next worker free takes.
-  void post(std::shared_ptr<Task> task) override EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    tasks_.push_back(std::move(task));
-    if (idle_ > 0) work_ready_.signal();
-  }
-  unsigned threads() const override { return workers_; }
-
-  // A worker's: the next job, or else the next task, waiting for one; false
-  // once the queue is closed and empty, or cancelled.
-  bool pop(Job& job, std::shared_ptr<Task>& task) EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    while (jobs_.empty() && tasks_.empty() && !closed_ && !cancelled_) {
-      ++idle_;
-      work_ready_.wait(mutex_);
-      --idle_;
-    }
-    if (cancelled_) return false;
-    if (jobs_.empty()) {
-      if (tasks_.empty()) return false;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
-      return true;
-    }
-    job = std::move(jobs_.front());
-    jobs_.pop_front();
-    bytes_ -= job.bytes;
-    if (reader_waiting_ && jobs_.size() <= limit_ / 2 && bytes_ <= kQueuedBytes / 2) room_.signal();
-    return true;
-  }
-
-  // No more jobs come: the workers take what is queued, then stop.
-  void close() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    closed_ = true;
-    work_ready_.signal_all();
-  }
-
-  // The workers stop after the job in hand; what is queued is dropped.
-  void cancel() EXCLUDES(mutex_) {
-    MutexLock lock(mutex_);
-    cancelled_ = true;
-    work_ready_.signal_all();
-  }
-
- private:
-  bool full() const REQUIRES(mutex_) { return jobs_.size() >= limit_ || (bytes_ >= kQueuedBytes && !jobs_.empty()); }
-
-  const std::size_t limit_;
-  const unsigned workers_;
-  Mutex mutex_;
-  CondVar work_ready_;
-  CondVar room_;  // for the reader
-  std::deque<Job> jobs_ GUARDED_BY(mutex_);
-  std::deque<std::shared_ptr<Task>> tasks_ GUARDED_BY(mutex_);
-  std::size_t bytes_ GUARDED_BY(mutex_) = 0;
-  unsigned idle_ GUARDED_BY(mutex_) = 0;
-  bool reader_waiting_ GUARDED_BY(mutex_) = false;
-  bool closed_ GUARDED_BY(mutex_) = false;
-  bool cancelled_ GUARDED_BY(mutex_) = false;
-};
 
 // The name that each slot's staged file goes to. Names, not paths, so that a
 // run of many small traces holds a few bytes per trace.
@@ -239,84 +131,74 @@ class RepeatedNames {
 
 }  // namespace
 
-namespace {
-
-// The processors that the process may run on.
-unsigned usable_processors() {
-  cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&cpus)));
-  return std::max(1U, std::thread::hardware_concurrency());
-}
-
-}  // namespace
-
-unsigned default_worker_count() { return std::max(1U, usable_processors() - 1); }
-
 struct WritePipeline::State {
-  State(std::string_view ids, System& sys, unsigned n)
-      : trace_ids(ids), selection(parse_trace_ids(ids)), system(sys), workers(std::max(1U, n)), queue(workers) {}
+  State(std::string_view ids, System& sys, Workers& pool)
+      : trace_ids(ids), selection(parse_trace_ids(ids)), system(sys), workers(pool) {}
 
-  void work();
-  void join_workers();
+  // Stages the record of `slot`, on a worker.
+  void stage(std::size_t slot, JaegerTrace& record);
   // The one way out of a run that stopped before its commit: every staged
   // file, the staging folder, the output folder it made.
   void abandon() noexcept;
 
+  // Constant after construction.
   const std::string trace_ids;
   const TraceSelection selection;
   System& system;
-  const unsigned workers;
+  Workers& workers;
 
+  // The reader's thread's, between open() and commit().
   bool opened = false;
   bool committed = false;
   std::string base_folder;
   std::string folder;                      // the output folder
   std::unique_ptr<StagingFolder> staging;  // when records are staged
   std::vector<JaegerTrace> kept;           // when they are not
-  std::size_t slots = 0;                   // records queued
+  std::size_t slots = 0;                   // records posted
 
-  JobQueue queue;
+  // Thread-safe.
   Ledger ledger;
   FirstFailure failure;
   MadeFolder made_folder;
-  std::vector<std::thread> threads;
 
-  // What an interrupt abandons, once open() has made it.
+  // Protected by mutex: what an interrupt abandons, once open() has made it.
   Mutex mutex;
   StagingFolder* to_abandon GUARDED_BY(mutex) = nullptr;
 };
 
-void WritePipeline::State::work() {
-  std::string buffer;  // the rendered text, reused from record to record
-  Job job;
-  std::shared_ptr<Task> task;
-  while (queue.pop(job, task)) {
-    if (task) {
-      std::exchange(task, nullptr)->run();
-      continue;
-    }
-    // Nothing after a record that failed is written.
-    if (job.slot < failure.slot()) {
-      StagingFolder::Step step(*staging);  // does nothing once an interrupt is cleaning up
-      if (step.began()) {
-        try {
-          std::string name = output_name(job.record);
-          stage_record(*staging, job.slot, join_path(folder, name), name, job.record, buffer);
-          ledger.add(job.slot, name);
-        } catch (...) {
-          // Thrown again by the commit; a file staged before the fault is
-          // removed with the staging folder.
-          failure.keep(job.slot, std::current_exception());
-        }
-      }
-    }
-    job.record = JaegerTrace();  // its memory goes now
-  }
-}
+namespace {
 
-void WritePipeline::State::join_workers() {
-  for (std::thread& thread : threads) thread.join();
-  threads.clear();
+// A selected record, staged by a worker.
+class StageRecord final : public Task {
+ public:
+  StageRecord(WritePipeline::State& state, std::size_t slot, JaegerTrace&& record)
+      : state_(state), slot_(slot), record_(std::move(record)) {}
+  void run() noexcept override { state_.stage(slot_, record_); }
+
+ private:
+  WritePipeline::State& state_;
+  std::size_t slot_;
+  JaegerTrace record_;
+};
+
+}  // namespace
+
+void WritePipeline::State::stage(std::size_t slot, JaegerTrace& record) {
+  // The rendered text, reused from record to record on each worker.
+  thread_local std::string buffer;
+  // Nothing after a record that failed is written.
+  if (slot >= failure.slot()) return;
+  StagingFolder::Step step(*staging);  // does nothing once an interrupt is cleaning up
+  if (!step.began()) return;
+  try {
+    std::string name = output_name(record);
+    stage_record(*staging, slot, join_path(folder, name), name, record, buffer);
+    ledger.add(slot, name);
+  } catch (...) {
+    // Thrown again by the commit; a file staged before the fault is removed
+    // with the staging folder.
+    failure.keep(slot, std::current_exception());
+  }
 }
 
 void WritePipeline::State::abandon() noexcept {
@@ -329,22 +211,16 @@ void WritePipeline::State::abandon() noexcept {
   made_folder.remove(system);
 }
 
-WritePipeline::WritePipeline(std::string_view trace_ids, System& system, unsigned workers)
+WritePipeline::WritePipeline(std::string_view trace_ids, System& system, Workers& workers)
     : state_(std::make_unique<State>(trace_ids, system, workers)) {}
 
 WritePipeline::~WritePipeline() {
   State& s = *state_;
-  s.queue.cancel();
-  s.join_workers();
+  s.workers.drop_writes();
   s.abandon();
 }
 
 void WritePipeline::clean_up_for_interrupt() noexcept { state_->abandon(); }
-
-TaskPool* WritePipeline::tasks() {
-  // On one processor, reading ahead would only take turns with the reader.
-  return state_->staging && usable_processors() > 1 ? &state_->queue : nullptr;
-}
 
 bool WritePipeline::open(std::string_view base_folder) {
   State& s = *state_;
@@ -359,7 +235,6 @@ bool WritePipeline::open(std::string_view base_folder) {
   if (!exists && !s.made_folder.make(s.system, s.folder)) return false;  // commit() stops with the message
   s.staging = std::make_unique<StagingFolder>(s.system, s.folder);
   s.to_abandon = s.staging.get();
-  for (unsigned i = 0; i < s.workers; ++i) s.threads.emplace_back([&s] { s.work(); });
   return true;
 }
 
@@ -373,7 +248,7 @@ void WritePipeline::take(JaegerTrace&& record) {
   }
   if (s.failure.slot() != kNone) return;  // nothing after a record that failed is written
   const std::size_t bytes = record.store ? record.store->used_bytes() : 0;
-  s.queue.push(Job{s.slots++, std::move(record), bytes});
+  s.workers.post_write(std::make_unique<StageRecord>(s, s.slots++, std::move(record)), bytes);
 }
 
 std::uint64_t WritePipeline::commit() {
@@ -381,8 +256,7 @@ std::uint64_t WritePipeline::commit() {
   assert(s.opened && !s.committed && "commit() is called once, after open()");
   s.committed = true;
   if (!s.staging) return write_traces(s.base_folder, std::move(s.kept), s.trace_ids, s.system);
-  s.queue.close();
-  s.join_workers();
+  s.workers.finish_writes();
   StagingFolder& staging = *s.staging;
   const std::size_t failed = s.failure.slot();
   {

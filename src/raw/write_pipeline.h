@@ -25,20 +25,18 @@
 #include "raw/read_folder.h"
 #include "utils/interrupt.h"
 #include "utils/system.h"
+#include "utils/workers.h"
 
 namespace spansift {
 
-// How many workers a run uses: one fewer than the processors it may run on
-// (the reader keeps one busy), at least one; `taskset` limits them on a
-// shared machine.
-unsigned default_worker_count();
-
 class WritePipeline final : public RecordSink, public InterruptCleanup {
  public:
-  // `trace_ids` as write_traces takes it; `workers` at least 1.
-  WritePipeline(std::string_view trace_ids, System& system, unsigned workers);
-  // Stops the workers and removes every staged file; after a fault in
-  // reading, also the output folder if it made it.
+  // `trace_ids` as write_traces takes it; records are staged by `workers`
+  // (where a pool without threads stages them as they come).
+  WritePipeline(std::string_view trace_ids, System& system, Workers& workers);
+  // Drops the records not yet staged, waits for those being staged, and
+  // removes every staged file; after a fault in reading, also the output
+  // folder if it made it.
   ~WritePipeline() override;
   WritePipeline(const WritePipeline&) = delete;
   WritePipeline& operator=(const WritePipeline&) = delete;
@@ -55,9 +53,6 @@ class WritePipeline final : public RecordSink, public InterruptCleanup {
   // are behind.
   void take(JaegerTrace&& record) override;
 
-  // The workers, which also read items ahead of the reader.
-  TaskPool* tasks() override;
-
   // Once, after open(), when reading has ended without a fault: puts the
   // staged files in place in record order and returns how many files were
   // written. Throws what writing in turn would have thrown, after putting in
@@ -67,8 +62,9 @@ class WritePipeline final : public RecordSink, public InterruptCleanup {
   // The interrupt's way out: what the destructor does after a fault in reading.
   void clean_up_for_interrupt() noexcept override;
 
- private:
   struct State;
+
+ private:
   std::unique_ptr<State> state_;
   CleanUpOnInterrupt registration_{*this};
 };

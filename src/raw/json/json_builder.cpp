@@ -11,7 +11,7 @@
 #include "raw/json/json_grammar.h"
 #include "raw/json/json_number.h"
 #include "raw/json/json_skip.h"
-#include "raw/json/read_ahead.h"
+#include "raw/json/items_ahead.h"
 #include "raw/json/read_error.h"
 #include "raw/json/schema.h"
 #include "utils/messages.h"
@@ -74,7 +74,7 @@ class FieldReader {
 class Builder {
  public:
   // `max_depth`: the containers that may be open at once.
-  Builder(JsonInput& input, ReadInto into, ReadAhead* ahead = nullptr, std::size_t max_depth = kMaxBuiltDepth)
+  Builder(JsonInput& input, ReadInto into, ItemsAhead* ahead = nullptr, std::size_t max_depth = kMaxBuiltDepth)
       : in_(input), stack_(max_depth, std::move(into)), ahead_(ahead), max_depth_(max_depth) {}
 
   JaegerTrace run() {
@@ -188,7 +188,7 @@ class Builder {
   }
 
   // An item of `data` at the cursor, if it was read ahead: given to the
-  // item taker, and its bytes skipped.
+  // item sink, and its bytes skipped.
   bool take_read_ahead(Cursor& c) {
     ItemReadAhead read;
     if (!ahead_->take(c.offset(), read)) return false;
@@ -446,7 +446,7 @@ class Builder {
   FrameStack stack_;
   std::string scratch_;     // a string decoded from escapes
   std::string skip_stack_;  // the open brackets of a skipped value
-  ReadAhead* ahead_;
+  ItemsAhead* ahead_;
   const std::size_t max_depth_;
 };
 
@@ -477,7 +477,7 @@ void FieldReader::null() { c_.literal("null"); }
 
 #undef SPANSIFT_HOT
 
-JaegerTrace build_trace(JsonInput& input, ReadInto into, ReadAhead* ahead) {
+JaegerTrace build_trace(JsonInput& input, ReadInto into, ItemsAhead* ahead) {
   return Builder(input, std::move(into), ahead).run();
 }
 

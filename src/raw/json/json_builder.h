@@ -12,13 +12,13 @@
 
 namespace spansift {
 
-class ReadAhead;
+class ItemsAhead;
 
 // Reads one JaegerTrace from `input` into `into` (whose store must be set)
 // and checks that only whitespace follows it. Throws ReadError at the first
 // fault. With `ahead`, items of `data` read ahead are taken from it rather
 // than read again.
-JaegerTrace build_trace(JsonInput& input, ReadInto into, ReadAhead* ahead = nullptr);
+JaegerTrace build_trace(JsonInput& input, ReadInto into, ItemsAhead* ahead = nullptr);
 
 // Reads `text` as exactly one item of `data`, into `store`, as build_trace
 // reads it there (nesting counted from the item's level); false at any fault

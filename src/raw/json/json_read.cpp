@@ -10,7 +10,7 @@ namespace spansift {
 
 namespace {
 
-ParseResult parse(JsonInput& input, ReadInto into, ReadAhead* ahead) {
+ParseResult parse(JsonInput& input, ReadInto into, ItemsAhead* ahead) {
   if (!into.store) into.store = std::make_shared<ModelStore>();
   try {
     return build_trace(input, std::move(into), ahead);
@@ -19,27 +19,21 @@ ParseResult parse(JsonInput& input, ReadInto into, ReadAhead* ahead) {
   }
 }
 
-// Items are read ahead when they go to a taker one by one and a pool is there.
-bool reads_ahead(const ReadInto& into) { return into.items != nullptr && into.tasks != nullptr; }
-
 }  // namespace
 
-ParseResult parse_trace_json(std::string_view text, ReadInto into) {
+ParseResult parse_trace_json(std::string_view text, ReadInto into, ReadAhead* ahead) {
   JsonInput input(text);
-  if (!reads_ahead(into)) return parse(input, std::move(into), nullptr);
-  ReadAhead ahead(*into.tasks, *into.items, into.sizes);
-  ahead.over_text(text);
-  return parse(input, std::move(into), &ahead);
+  if (ahead != nullptr) ahead->over_text(text);
+  return parse(input, std::move(into), ahead);
 }
 
-ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size, ReadInto into) {
-  if (!reads_ahead(into)) {
+ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size, ReadInto into, ReadAhead* ahead) {
+  if (ahead == nullptr) {
     JsonInput input(read_some, buffer_size);
     return parse(input, std::move(into), nullptr);
   }
-  ReadAhead ahead(*into.tasks, *into.items, into.sizes);
-  JsonInput input(ahead.over_stream(read_some), buffer_size);
-  return parse(input, std::move(into), &ahead);
+  JsonInput input(ahead->over_stream(read_some), buffer_size);
+  return parse(input, std::move(into), ahead);
 }
 
 }  // namespace spansift

@@ -18,15 +18,20 @@ namespace spansift {
 using ParseResult = std::variant<JaegerTrace, ReadError>;
 
 // Each form reads into `into`: the store that the trace's texts and lists
-// are added to (a new one when none is given), and maybe a taker of items.
+// are added to (a new one when none is given), and maybe a sink of items.
+// With `ahead`, whose items go to that sink, items of `data` are read ahead
+// of the reader on the run's workers (read_ahead.h).
+
+class ReadAhead;
 
 // Parses UTF-8 JSON text held whole in memory. The text must not start with
 // a byte-order mark (it is not whitespace to the reader).
-ParseResult parse_trace_json(std::string_view text, ReadInto into = {});
+ParseResult parse_trace_json(std::string_view text, ReadInto into = {}, ReadAhead* ahead = nullptr);
 
 // Parses UTF-8 JSON text read piece by piece through `read_some`, at most
 // `buffer_size` bytes at a time. A failed read gives a ReadError holding the
 // system's message and no position.
-ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size = 8192, ReadInto into = {});
+ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size = 8192, ReadInto into = {},
+                             ReadAhead* ahead = nullptr);
 
 }  // namespace spansift

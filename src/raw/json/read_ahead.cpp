@@ -1,7 +1,6 @@
 #include "raw/json/read_ahead.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -16,71 +15,71 @@ struct ReadAhead::Block {
   std::uint64_t offset;  // input offset of its first byte
   std::unique_ptr<char[]> data;
   std::size_t size = 0;
-  std::string_view bytes() const { return {data.get(), size}; }
   std::uint64_t end() const { return offset + size; }
 };
 
-// Consecutive spans, read by one task: by the pool, or by the reader in turn
-// when it gets there first.
+// Consecutive spans, read by a worker into one store; or by none, when the
+// reader gets there first and reads them in turn.
 struct ReadAheadBatch final : OnceTask {
   struct Result {
     bool ok = false;
     JaegerItem item;
-    std::shared_ptr<ModelStore> store;
   };
 
   explicit ReadAheadBatch(ItemSink& sink) : items(sink) {}
 
   std::uint64_t begin() const { return spans.front().begin; }
   std::uint64_t end() const { return spans.back().end; }
+  std::uint64_t bytes() const { return end() - begin(); }
 
   void work() noexcept override {
     results.resize(spans.size());
-    auto block = blocks.begin();
-    for (std::size_t i = 0; i < spans.size(); ++i) {
-      const ItemSpan span = spans[i];
-      std::string_view bytes;
-      if (blocks.empty()) {
-        bytes = text.substr(span.begin - text_at, span.end - span.begin);
-      } else {
-        // The first block that reaches its end holds it whole.
-        while ((*block)->end() < span.end) ++block;
-        bytes = (*block)->bytes().substr(span.begin - (*block)->offset, span.end - span.begin);
+    std::string joined;  // a span that lies across blocks, copied whole once
+    try {
+      store = items.new_store();
+      for (std::size_t i = 0; i < spans.size(); ++i) {
+        results[i].ok = read_item(bytes_of(spans[i], joined), store, results[i].item);
+        if (!results[i].ok) results[i].item = JaegerItem();
       }
-      Result& result = results[i];
-      try {
-        result.store = items.store_for_item();
-        result.ok = read_item(bytes, result.store, result.item);
-      } catch (...) {
-        // The reader in turn reads it again, and meets whatever this was itself.
-        result.ok = false;
-      }
-      if (!result.ok) result = Result();
+    } catch (...) {
+      // No memory, say: the reader in turn reads what is left itself, and
+      // meets whatever this was, if it is the input's.
     }
     blocks.clear();
+  }
+
+  std::string_view bytes_of(ItemSpan span, std::string& joined) const {
+    const auto length = static_cast<std::size_t>(span.end - span.begin);
+    if (blocks.empty()) return text.substr(span.begin - text_at, length);
+    auto block = std::find_if(blocks.begin(), blocks.end(), [&](const auto& b) { return b->end() > span.begin; });
+    const auto from = static_cast<std::size_t>(span.begin - (*block)->offset);
+    if ((*block)->end() >= span.end) return {(*block)->data.get() + from, length};
+    joined.clear();
+    for (std::size_t at = from; joined.size() < length; ++block, at = 0) {
+      joined.append((*block)->data.get() + at, std::min((*block)->size - at, length - joined.size()));
+    }
+    return joined;
   }
 
   ItemSink& items;
   std::vector<ItemSpan> spans;
   // Where the spans' bytes are: the text of the memory form, which starts at
-  // input offset text_at; or the blocks they lie in.
+  // input offset text_at; or the blocks they lie in, in order.
   std::string_view text;
   std::uint64_t text_at = 0;
   std::vector<std::shared_ptr<const ReadAhead::Block>> blocks;
+  std::shared_ptr<ModelStore> store;  // every item's
   std::vector<Result> results;
 };
 
-ReadAhead::ReadAhead(TaskPool& tasks, ItemSink& items, ReadAheadSizes sizes)
-    : tasks_(tasks), items_(items), sizes_(sizes), window_((tasks.threads() + 1) * sizes.window) {}
+ReadAhead::ReadAhead(Workers& workers, ItemSink& items, ReadAheadSizes sizes)
+    : items_(items),
+      sizes_(sizes),
+      min_window_((workers.threads() + std::uint64_t{1}) * sizes.window),
+      window_(min_window_),
+      batches_(workers) {}
 
-ReadAhead::~ReadAhead() {
-  // A batch refers to the item sink, which may go after this: wait for those
-  // under way, and keep the others from starting.
-  if (forming_) batches_.push_back(std::move(forming_));
-  for (const auto& batch : batches_) {
-    if (!batch->cancel()) batch->wait_while_running();
-  }
-}
+ReadAhead::~ReadAhead() = default;
 
 void ReadAhead::over_text(std::string_view text) { text_ = text; }
 
@@ -92,36 +91,48 @@ ReadSome ReadAhead::over_stream(ReadSome file) {
 void ReadAhead::found(const std::vector<ItemSpan>& spans) {
   for (const ItemSpan& span : spans) {
     const std::uint64_t length = span.end - span.begin;
-    if (length > sizes_.largest) continue;  // read in turn
+    // Too large, or passed by the reader already: read in turn.
+    if (length > sizes_.largest || span.begin < served_) continue;
     // Far enough ahead that the next items as large are found in time.
-    window_ = std::max(window_, 2 * length);
+    window_ = std::max(window_, (batches_.workers().threads() + std::uint64_t{1}) * length);
     if (!forming_) {
       forming_ = std::make_shared<ReadAheadBatch>(items_);
       forming_->text = text_;
     }
     forming_->spans.push_back(span);
     if (file_) {
-      // The block it lies in (the last one read), held by the batch.
-      if (forming_->blocks.empty() || forming_->blocks.back() != blocks_.back()) {
-        forming_->blocks.push_back(blocks_.back());
+      // The blocks it lies in, held by the batch.
+      auto first = std::find_if(blocks_.begin(), blocks_.end(), [&](const auto& b) { return b->end() > span.begin; });
+      for (auto block = first; block != blocks_.end() && (*block)->offset < span.end; ++block) {
+        if (forming_->blocks.empty() || forming_->blocks.back()->offset < (*block)->offset) {
+          forming_->blocks.push_back(*block);
+        }
       }
     }
-    if (forming_->end() - forming_->begin() >= sizes_.batch) post_forming();
+    if (forming_->bytes() >= sizes_.batch) post_forming();
   }
 }
 
 void ReadAhead::post_forming() {
-  if (!forming_) return;
-  tasks_.post(forming_);
-  batches_.push_back(std::move(forming_));
+  std::shared_ptr<ReadAheadBatch> batch = std::move(forming_);
+  if (batch->bytes() < sizes_.smallest * batch->spans.size()) {
+    // Items too small to pay for the handing: an export's items are mostly
+    // alike, so the rest of it is read in turn, without a scan or a copy.
+    stopped_ = true;
+    return;
+  }
+  // Where no worker would take it soon, the reader reads its items in turn.
+  if (batches_.workers().may_read_ahead()) batches_.push(std::move(batch));
 }
 
 void ReadAhead::top_up(std::uint64_t at) {
+  if (stopped_) return;
   if (file_) {
     read_blocks();
     return;
   }
   // Memory form: the scan stays a window ahead of the reader.
+  served_ = at;
   const std::uint64_t size = text_.size();
   const std::uint64_t until = std::min(size, at + window_);
   while (scanner_.offset() < until) {
@@ -134,105 +145,85 @@ void ReadAhead::top_up(std::uint64_t at) {
 }
 
 void ReadAhead::read_blocks() {
-  while (!ended_ && !failed_ && read_to_ < served_ + window_) {
-    // A block starts with the bytes of the span still open, copied, so that
-    // every span lies whole in one block; it is large enough that a large
-    // item is copied a few times at most.
-    const std::uint64_t open = scanner_.open_span();
-    const std::size_t carried = open == ItemScanner::kNoSpan ? 0 : static_cast<std::size_t>(read_to_ - open);
-    const std::size_t capacity = carried + std::max(sizes_.block, carried);
-    auto block = std::make_shared<Block>(read_to_ - carried, capacity);
-    if (carried != 0) {
-      // The last block holds the open span from its start: it began there, or was carried there.
-      const Block& last = *blocks_.back();
-      std::memcpy(block->data.get(), last.data.get() + (open - last.offset), carried);
-    }
-    const ssize_t n = file_(block->data.get() + carried, capacity - carried);
+  while (!stopped_ && !ended_ && failed_ == 0 && read_to_ < served_ + window_) {
+    auto block = std::make_shared<Block>(read_to_, sizes_.block);
+    const ssize_t n = file_(block->data.get(), sizes_.block);
     if (n < 0) {
-      failed_ = true;  // left for the reader in turn to meet
+      failed_ = errno == 0 ? EIO : errno;  // the reader's, when it gets here
       break;
     }
     if (n == 0) {
       ended_ = true;
       break;
     }
-    block->size = carried + static_cast<std::size_t>(n);
-    read_to_ += static_cast<std::uint64_t>(n);
+    block->size = static_cast<std::size_t>(n);
+    read_to_ += block->size;
     blocks_.push_back(block);
     spans_.clear();
-    scanner_.scan(block->data.get() + carried, static_cast<std::size_t>(n), spans_);
+    scanner_.scan(block->data.get(), block->size, spans_);
     found(spans_);
-    if (scanner_.open_span() != ItemScanner::kNoSpan && read_to_ - scanner_.open_span() > sizes_.largest) {
-      scanner_.drop_open_span();  // too large to read ahead: its blocks can go
+    const std::uint64_t open = scanner_.open_span();
+    if (open != ItemScanner::kNoSpan && (read_to_ - open > sizes_.largest || open < served_)) {
+      scanner_.drop_open_span();  // read in turn: its blocks can go
     }
   }
-  drop_served_blocks();
+  drop_unneeded_blocks();
 }
 
-void ReadAhead::drop_served_blocks() {
-  // The last block stays: the next one may start with a copy of its end.
-  while (blocks_.size() > 1 && blocks_.front()->end() <= served_) blocks_.pop_front();
+void ReadAhead::drop_unneeded_blocks() {
+  const std::uint64_t needed = std::min(served_, scanner_.open_span());
+  while (!blocks_.empty() && blocks_.front()->end() <= needed) blocks_.pop_front();
 }
 
 ssize_t ReadAhead::serve(char* buffer, std::size_t capacity) {
   if (served_ == read_to_) read_blocks();
   if (served_ == read_to_) {
-    // At the end, or at the failed read: the reader in turn reads on itself.
-    if (ended_) return 0;
+    if (failed_ != 0) {
+      errno = failed_;
+      return -1;
+    }
+    if (ended_ || !stopped_) return 0;  // the end
+    // Reading ahead has stopped: the reader reads on through the file itself.
     const ssize_t n = file_(buffer, capacity);
     if (n > 0) read_to_ = served_ += static_cast<std::uint64_t>(n);
     return n;
   }
-  for (const auto& block : blocks_) {
-    if (block->end() <= served_) continue;
-    const std::size_t from = static_cast<std::size_t>(served_ - block->offset);
-    const std::size_t n = std::min(capacity, block->size - from);
-    std::memcpy(buffer, block->data.get() + from, n);
-    served_ += n;
-    if (served_ == block->end()) drop_served_blocks();
-    return static_cast<ssize_t>(n);
-  }
-  return 0;  // not reached: the blocks hold every byte up to read_to_
-}
-
-void ReadAhead::wait_for(ReadAheadBatch& batch) {
-  // While another thread reads it, read a later batch that none has taken.
-  batch.finish([this] {
-    auto later = std::find_if(batches_.begin() + 1, batches_.end(), [](const auto& b) { return b->waiting(); });
-    if (later == batches_.end()) return false;
-    (*later)->run();
-    return true;
-  });
+  auto block = std::find_if(blocks_.begin(), blocks_.end(), [this](const auto& b) { return b->end() > served_; });
+  const std::size_t from = static_cast<std::size_t>(served_ - (*block)->offset);
+  const std::size_t n = std::min(capacity, (*block)->size - from);
+  std::memcpy(buffer, (*block)->data.get() + from, n);
+  served_ += n;
+  if (served_ == (*block)->end()) drop_unneeded_blocks();
+  return static_cast<ssize_t>(n);
 }
 
 bool ReadAhead::take(std::uint64_t at, ItemReadAhead& out) {
   top_up(at);
   for (;;) {
-    if (batches_.empty()) {
-      // The reader is at the batch still forming (the end of an export, or
-      // one smaller than a batch): it reads those items in turn, which is
-      // cheaper than waking a thread for them.
-      if (forming_ && forming_->begin() <= at) forming_.reset();
+    if (current_) {
+      const std::vector<ItemSpan>& spans = current_->spans;
+      while (next_ < spans.size() && spans[next_].begin < at) ++next_;
+      if (next_ < spans.size()) {
+        if (spans[next_].begin != at) return false;
+        const std::size_t i = next_++;
+        ReadAheadBatch::Result& result = current_->results[i];
+        if (!current_done_ || !result.ok) return false;
+        out.item = std::move(result.item);
+        out.store = current_->store;
+        out.length = spans[i].end - spans[i].begin;
+        return true;
+      }
+      current_.reset();  // passed: what it read was no item of `data`, or a guess that proved wrong
+    }
+    if (batches_.empty() || batches_.front().begin() > at) {
+      // At the batch still forming (the end of an export, or one smaller than
+      // a batch), the reader reads its items in turn, which is cheaper than
+      // waking a thread for them.
+      if (batches_.empty() && forming_ && forming_->begin() <= at) forming_.reset();
       return false;
     }
-    ReadAheadBatch& batch = *batches_.front();
-    while (next_ < batch.spans.size() && batch.spans[next_].begin < at) ++next_;
-    if (next_ == batch.spans.size()) {
-      // Passed over: what it read was no item of `data`, or a guess that proved wrong.
-      if (!batch.cancel()) wait_for(batch);
-      batches_.pop_front();
-      next_ = 0;
-      continue;
-    }
-    if (batch.spans[next_].begin != at) return false;
-    wait_for(batch);
-    const std::size_t i = next_++;
-    ReadAheadBatch::Result& result = batch.results[i];
-    if (!result.ok) return false;
-    out.item = std::move(result.item);
-    out.store = std::move(result.store);
-    out.length = batch.spans[i].end - batch.spans[i].begin;
-    return true;
+    current_done_ = batches_.pop_front(current_);
+    next_ = 0;
   }
 }
 

@@ -1,17 +1,24 @@
-// Reading the items of an export's `data` on several threads, ahead of the
+// Reading the items of an export's `data` on the run's workers, ahead of the
 // reader in turn, which stays the one authority on the export.
 //
 // A cheap scan (item_scan.h) guesses where items begin and end; batches of
-// them are read by a task pool, each item on its own into a store of its own,
-// as one whole value that must end exactly where the scan said. When the
-// reader in turn comes to an item, it asks for it by its offset: if that item
-// was read ahead without a fault, the reader takes it and skips its bytes;
-// otherwise (no guess there, a fault, a guess that proved wrong) it reads the
-// item itself, as it would have anyway. So a run ends exactly as reading in
-// turn, faults, lines and columns included; only whole, valid items are read
-// in parallel.
+// them are read by the workers, each item on its own as one whole value that
+// must end exactly where the scan said, the items of a batch into one store.
+// When the reader in turn comes to an item, it asks for it by its offset: if
+// that item was read ahead without a fault, the reader takes it and skips its
+// bytes; otherwise (no guess there, a fault, a guess that proved wrong, a
+// batch no worker had begun) it reads the item itself, as it would have
+// anyway. So a run ends exactly as reading in turn, faults, lines and columns
+// included; only whole, valid items are read in parallel.
+//
+// What is held ahead is bounded: input bytes by the window (a few hundred KB
+// per worker, or twice the largest item read ahead so far), items by the
+// batches in it, each with one store. Items larger than `largest` and batches
+// of items smaller on average than `smallest` are read in turn, and so is
+// everything while the workers have records to stage (workers.h).
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -20,29 +27,34 @@
 #include <vector>
 
 #include "raw/json/item_scan.h"
+#include "raw/json/items_ahead.h"
 #include "raw/json/json_input.h"
 #include "raw/json/read_into.h"
-#include "raw/model.h"
-#include "raw/model_store.h"
-#include "utils/tasks.h"
+#include "utils/ahead_window.h"
+#include "utils/workers.h"
 
 namespace spansift {
 
-struct ReadAheadBatch;
-
-// An item read ahead, and how many bytes of the input it took.
-struct ItemReadAhead {
-  JaegerItem item;
-  std::shared_ptr<ModelStore> store;
-  std::uint64_t length = 0;
+// How far ahead of the reader items are read, in bytes of the input. Ahead of
+// the reader by little: the bytes are still in the processors' caches when it
+// passes over them.
+struct ReadAheadSizes {
+  std::size_t block = std::size_t{128} << 10;   // stream form: read from the file at once
+  std::size_t batch = std::size_t{64} << 10;    // items read by one task
+  std::size_t window = std::size_t{256} << 10;  // ahead of the reader per thread (and twice the largest item so far)
+  std::size_t largest = std::size_t{16} << 20;  // the largest item read ahead
+  // Items smaller than this on average cost the reader about as much to take
+  // as to read: their batches are read in turn.
+  std::size_t smallest = 512;
 };
 
-class ReadAhead {
+struct ReadAheadBatch;
+
+class ReadAhead final : public ItemsAhead {
  public:
-  // Items are read by `tasks` into stores from `items.store_for_item()`,
-  // which is then called on the pool's threads.
-  ReadAhead(TaskPool& tasks, ItemSink& items, ReadAheadSizes sizes);
-  // Waits for the batches that other threads are reading.
+  // Items are read by `workers` into stores from `items.new_store()`,
+  // which is then called on the workers' threads.
+  ReadAhead(Workers& workers, ItemSink& items, ReadAheadSizes sizes);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
@@ -51,13 +63,11 @@ class ReadAhead {
   void over_text(std::string_view text);
   // Stream form: the export is read through `file` in blocks, and the reader
   // in turn reads it through the function returned, which gives the same
-  // bytes. A failed read ends reading ahead: the reader then reads on through
-  // `file` itself, from where the fault was, and meets it where it would have.
+  // bytes. A failed read ends reading ahead, and is the reader's when it
+  // gets there: it is not tried again.
   ReadSome over_stream(ReadSome file);
 
-  // The reader in turn is at input offset `at`, where an item of `data`
-  // begins: true, with the item, when it was read ahead whole and checked.
-  bool take(std::uint64_t at, ItemReadAhead& out);
+  bool take(std::uint64_t at, ItemReadAhead& out) override;
 
   // Stream form: bytes of the input read at once.
   struct Block;
@@ -67,31 +77,36 @@ class ReadAhead {
   void read_blocks();
   void found(const std::vector<ItemSpan>& spans);
   void post_forming();
-  void wait_for(ReadAheadBatch& batch);
   ssize_t serve(char* buffer, std::size_t capacity);
-  void drop_served_blocks();
+  void drop_unneeded_blocks();
 
-  TaskPool& tasks_;
+  // Constant after construction.
   ItemSink& items_;
   const ReadAheadSizes sizes_;
+  const std::uint64_t min_window_;
+
   std::uint64_t window_;  // how far ahead of the reader spans are found
+  bool stopped_ = false;  // nothing more of this export is read ahead
   ItemScanner scanner_;
   std::vector<ItemSpan> spans_;  // found by the last scan
-
-  std::deque<std::shared_ptr<ReadAheadBatch>> batches_;  // in input order
-  std::size_t next_ = 0;                                 // the front batch's next span
-  std::shared_ptr<ReadAheadBatch> forming_;              // not posted yet
 
   // Memory form.
   std::string_view text_;
 
   // Stream form.
   ReadSome file_;
-  std::deque<std::shared_ptr<const Block>> blocks_;  // read and not yet served, and those an open span needs
+  std::deque<std::shared_ptr<const Block>> blocks_;  // not yet served, or holding an open span
   std::uint64_t read_to_ = 0;                        // input offset past the last block read
   std::uint64_t served_ = 0;                         // bytes given to the reader in turn
   bool ended_ = false;                               // the file's end was read
-  bool failed_ = false;                              // a read failed at read_to_
+  int failed_ = 0;                                   // the errno of a read that failed at read_to_
+
+  std::shared_ptr<ReadAheadBatch> forming_;  // not posted yet
+  std::shared_ptr<ReadAheadBatch> current_;  // the one the reader is in
+  bool current_done_ = false;                // read by a worker, not cancelled
+  std::size_t next_ = 0;                     // current_'s next span
+  // Last: it waits for the batches under way, which refer to the above.
+  AheadWindow<ReadAheadBatch> batches_;
 };
 
 }  // namespace spansift

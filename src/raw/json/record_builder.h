@@ -1,5 +1,5 @@
 // Where the records of one export are assembled while it is read: the store
-// that will hold them (one per item when an item taker wants them), and a
+// that will hold them (one per item when an item sink wants them), and a
 // scratch list for each type of entry of the containers still open. Lists
 // move into the store when they close.
 #pragma once
@@ -42,25 +42,25 @@ class RecordBuilder {
       return trace_;
     } else {
       if constexpr (std::is_same_v<R, JaegerItem>) {
-        if (items_ != nullptr) store_ = items_->store_for_item();
+        if (items_ != nullptr) store_ = items_->new_store();
       }
       return scratch<R>().emplace_back();
     }
   }
 
   // Record R has been read whole (its fields checked): an item goes to the
-  // item taker, if there is one.
+  // item sink, if there is one.
   template <Record R>
   void record_done() {
     if constexpr (std::is_same_v<R, JaegerItem>) item_done();
   }
 
-  // An item read elsewhere, whole, with its store: it goes to the item taker.
+  // An item read elsewhere, whole, with its store: it goes to the item sink.
   void item_read(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) {
     items_->take(std::move(item), std::move(store));
   }
 
-  // The item read last, when there is no item taker; this is spent.
+  // The item read last, when there is no item sink; this is spent.
   JaegerItem take_item() { return std::move(scratch<JaegerItem>().back()); }
 
   // Where the entries of a list of E start in its scratch list.

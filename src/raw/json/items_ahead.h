@@ -1,0 +1,32 @@
+// What the reader in turn asks of reading ahead (read_ahead.h), kept apart so
+// that the builder knows only this and not how items are read ahead.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "raw/model.h"
+#include "raw/model_store.h"
+
+namespace spansift {
+
+// An item read ahead, in a store it may share with other items read ahead,
+// and how many bytes of the input it took.
+struct ItemReadAhead {
+  JaegerItem item;
+  std::shared_ptr<ModelStore> store;
+  std::uint64_t length = 0;
+};
+
+class ItemsAhead {
+ public:
+  // The reader in turn is at input offset `at`, where an item of `data`
+  // begins: true, with the item, when it was read ahead whole and checked;
+  // false when the reader is to read it itself.
+  virtual bool take(std::uint64_t at, ItemReadAhead& out) = 0;
+
+ protected:
+  ~ItemsAhead() = default;
+};
+
+}  // namespace spansift
