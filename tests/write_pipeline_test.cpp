@@ -10,6 +10,7 @@
 #include <map>
 #include <new>
 #include <string>
+#include <thread>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -48,7 +49,9 @@ std::vector<JaegerTrace> make_records(const std::vector<std::string>& ids) {
   return records;
 }
 
-enum class Step { None, Lstat, Create, Write, Close, Rename, Mkdir, Read, Writable };
+// OpenAhead: the file can't be opened off the thread that made the System
+// (a worker reading ahead) for want of a descriptor.
+enum class Step { None, Lstat, Create, Write, Close, Rename, Mkdir, Read, Writable, OpenAhead };
 
 // The real calls, but `step` fails with `error` for the file `name`. The
 // steps of one file run on one thread, after the look at its final name.
@@ -81,9 +84,9 @@ class FailingForFile : public PosixSystem {
     current() = path;
     return fails(Step::Mkdir) ? failure() : PosixSystem::make_folder(path, mode);
   }
-  // Reading happens on one thread, a file at a time.
   Status open_input(const std::string& path, File& file) override {
     current() = path;
+    if (fails(Step::OpenAhead) && std::this_thread::get_id() != maker_) return Status{EMFILE};
     return PosixSystem::open_input(path, file);
   }
   Status read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) override {
@@ -101,6 +104,7 @@ class FailingForFile : public PosixSystem {
   Step step_;
   std::string name_;
   int error_;
+  std::thread::id maker_ = std::this_thread::get_id();
 };
 
 // What a run left: the message (with `dir` written {dir}), the count, and
@@ -226,7 +230,8 @@ TEST(WritePipeline, WholeRunSameAsReadingThenWritingWhateverFails) {
     Step step;
     const char* file;
   } cases[] = {{Step::None, ""},        {Step::Read, "z.json"},   {Step::Mkdir, "Jaeger"}, {Step::Write, "c.json"},
-               {Step::Close, "c.json"}, {Step::Rename, "c.json"}, {Step::Create, "b.json"}};
+               {Step::Close, "c.json"}, {Step::Rename, "c.json"}, {Step::Create, "b.json"},
+               {Step::OpenAhead, "a.json"}};
   for (const auto& c : cases) {
     for (const char* trace_ids : {"", "a,b,d"}) {
       SCOPED_TRACE(std::to_string(static_cast<int>(c.step)) + " " + trace_ids);
