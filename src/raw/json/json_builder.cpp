@@ -8,10 +8,10 @@
 
 #include "raw/json/field_types.h"
 #include "raw/json/frame_stack.h"
+#include "raw/json/items_ahead.h"
 #include "raw/json/json_grammar.h"
 #include "raw/json/json_number.h"
 #include "raw/json/json_skip.h"
-#include "raw/json/items_ahead.h"
 #include "raw/json/read_error.h"
 #include "raw/json/schema.h"
 #include "utils/messages.h"
