@@ -14,17 +14,24 @@ class Generator {
  public:
   explicit Generator(const ExportShape& shape) : random_(shape.seed), pretty_(shape.pretty), traces_(shape.traces) {}
 
-  std::string run(std::size_t target, std::size_t* traces) {
+  std::string run(const ExportShape& shape, std::size_t* traces) {
     std::size_t count = 0;
+    auto more = [&] {
+      if (shape.trace_count != 0) return count < shape.trace_count;
+      if (traces_ == Traces::Tiny) return count == 0;
+      return out_.size() < shape.target_bytes || count == 0;
+    };
     open('{');
     key("data");
     open('[');
-    while ((out_.size() < target && traces_ != Traces::Tiny) || count == 0) {
+    while (more()) {
       element();
       switch (traces_) {
         case Traces::Realistic: trace(); break;
         case Traces::Tiny: tiny_trace(); break;
         case Traces::Floats: float_trace(); break;
+        case Traces::Bare: bare_trace(shape.first_trace + count); break;
+        case Traces::Sized: sized_trace(shape.trace_bytes); break;
       }
       ++count;
     }
@@ -79,6 +86,66 @@ class Generator {
       element();
       span(trace_id, ids, processes);
     }
+    close(']');
+    key("processes");
+    open('{');
+    for (int p = 1; p <= processes; ++p) {
+      key("p" + std::to_string(p));
+      open('{');
+      member_string("serviceName", services[next(6)]);
+      key("tags");
+      tags(3 + static_cast<int>(next(4)));
+      close('}');
+    }
+    close('}');
+    key("warnings");
+    out_ += "null";
+    close('}');
+  }
+
+  // The IDs of bare traces are their numbers scattered over five characters
+  // of [0-9a-z] by a bijection (a multiplier prime to 36^5), so that the
+  // output files are not created in the order of their names.
+  void bare_trace(std::uint64_t number) {
+    static const char* k = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::uint64_t scattered = (number * 40000003 + 12345) % bare_trace_limit;
+    std::string id(5, '0');
+    for (int i = 4; i >= 0; --i, scattered /= 36) id[static_cast<std::size_t>(i)] = k[scattered % 36];
+    open('{');
+    member_string("traceID", id);
+    key("spans");
+    out_ += "[]";
+    key("processes");
+    out_ += "{}";
+    close('}');
+  }
+
+  // Spans are added while one more of the smallest kind still fits; near
+  // the end, and in traces of a few KB, a span's tags are cut to what is
+  // left, so that a 1 KB trace is one span of a few tags rather than one of
+  // 30, and the mean size stays within a few percent of `bytes`.
+  void sized_trace(std::size_t bytes) {
+    std::size_t start = out_.size();
+    std::string trace_id = hex(32);
+    // A large trace crosses more services: one more process per 500 KB.
+    int processes = bytes < 10000 ? 1 : std::min<int>(64, 1 + static_cast<int>(next(4) + bytes / 500000));
+    // What the processes will add after the spans: about 320 bytes each.
+    std::size_t tail = 40 + 320 * static_cast<std::size_t>(processes);
+    open('{');
+    member_string("traceID", trace_id);
+    key("spans");
+    open('[');
+    std::vector<std::string> ids;
+    std::size_t used = out_.size() - start + tail;
+    do {
+      // A span is about 350 bytes without tags and logs, 30 more per tag,
+      // and 100 for its logs on average.
+      int room = used + 450 < bytes ? static_cast<int>((bytes - used - 450) / 30) : 0;
+      ids.push_back(hex(16));
+      element();
+      span(trace_id, ids, processes, std::max(1, room));
+      used = out_.size() - start + tail;
+    } while (used + 350 < bytes);
     close(']');
     key("processes");
     open('{');
@@ -162,7 +229,7 @@ class Generator {
     close('}');
   }
 
-  void span(const std::string& trace_id, const std::vector<std::string>& ids, int processes) {
+  void span(const std::string& trace_id, const std::vector<std::string>& ids, int processes, int max_tags = 30) {
     open('{');
     member_string("traceID", trace_id);
     member_string("spanID", ids.back());
@@ -182,7 +249,7 @@ class Generator {
     member_int("startTime", 1700000000000000 + static_cast<std::int64_t>(next(1000000000)));
     member_int("duration", static_cast<std::int64_t>(next(5000000)));
     key("tags");
-    tags(tag_count());
+    tags(std::min(max_tags, tag_count()));
     key("logs");
     open('[');
     for (int l = static_cast<int>(next(3)); l > 0; --l) {
@@ -321,7 +388,7 @@ class Generator {
 }  // namespace
 
 std::string generate_export(const ExportShape& shape, std::size_t* traces) {
-  return Generator(shape).run(shape.target_bytes, traces);
+  return Generator(shape).run(shape, traces);
 }
 
 }  // namespace spansift::bench
