@@ -78,12 +78,15 @@ constexpr std::size_t kPooledCapacity = 2 * kFirstCapacity * 4;  // in bytes: th
 }  // namespace
 
 // Room for every store kept, so that giving one back never allocates.
-StorePool::StorePool() { free_.reserve(kPooledStores); }
+StorePool::StorePool() {
+  MutexLock lock(mutex_);
+  free_.reserve(kPooledStores);
+}
 
 std::shared_ptr<ModelStore> StorePool::get() {
   std::unique_ptr<ModelStore> store;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    MutexLock lock(mutex_);
     if (!free_.empty()) {
       store = std::move(free_.back());
       free_.pop_back();
@@ -97,7 +100,7 @@ void StorePool::give_back(ModelStore* store) {
   std::unique_ptr<ModelStore> owned(store);
   if (owned->capacity_bytes() > kPooledCapacity) return;
   owned->clear();
-  std::lock_guard<std::mutex> guard(lock_);
+  MutexLock lock(mutex_);
   if (free_.size() < kPooledStores) free_.push_back(std::move(owned));
 }
 

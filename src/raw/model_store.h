@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "raw/model.h"
+#include "utils/mutex.h"
 
 namespace spansift {
 
@@ -170,13 +170,13 @@ class StorePool : public std::enable_shared_from_this<StorePool> {
   StorePool();
   // An empty store, which comes back here when its last holder lets go.
   // The pool must be held by a shared_ptr.
-  std::shared_ptr<ModelStore> get();
+  std::shared_ptr<ModelStore> get() EXCLUDES(mutex_);
 
  private:
-  void give_back(ModelStore* store);
+  void give_back(ModelStore* store) EXCLUDES(mutex_);
 
-  std::mutex lock_;
-  std::vector<std::unique_ptr<ModelStore>> free_;
+  Mutex mutex_;
+  std::vector<std::unique_ptr<ModelStore>> free_ GUARDED_BY(mutex_);
 };
 
 // The trace ID of a record: the traceID of its first item, which it must have.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "utils/mutex.h"
+#include "utils/never_destroyed.h"
 
 namespace spansift {
 
@@ -18,10 +19,9 @@ struct Registry {
   std::vector<InterruptCleanup*> cleanups GUARDED_BY(mutex);
 };
 
-// Never destroyed: the signal's thread may still use it while the process exits.
 Registry& registry() {
-  static Registry& r = *new Registry;
-  return r;
+  static NeverDestroyed<Registry> r;
+  return r.get();
 }
 
 sigset_t interrupt_signals() {

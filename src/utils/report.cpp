@@ -1,9 +1,10 @@
 #include "utils/report.h"
 
-#include <mutex>
 #include <utility>
 
 #include "utils/messages.h"
+#include "utils/mutex.h"
+#include "utils/never_destroyed.h"
 #include "utils/stop.h"
 #include "utils/system.h"
 
@@ -12,13 +13,14 @@ namespace spansift {
 namespace {
 
 struct ReportLog {
-  std::mutex lock;
-  std::vector<std::vector<std::string>> rows;
+  Mutex mutex;
+  std::vector<std::vector<std::string>> rows GUARDED_BY(mutex);
 };
 
+// Never destroyed: a worker may still file under it while the process exits.
 ReportLog& report_log() {
-  static ReportLog log;
-  return log;
+  static NeverDestroyed<ReportLog> log;
+  return log.get();
 }
 
 thread_local CapturedOutput* capturing = nullptr;
@@ -46,14 +48,14 @@ void report(std::uint8_t row, std::string message) {
     print_stdout(line);
   }
   ReportLog& log = report_log();
-  std::lock_guard<std::mutex> guard(log.lock);
+  MutexLock lock(log.mutex);
   while (log.rows.size() <= row) log.rows.emplace_back();
   log.rows[row].push_back(std::move(message));
 }
 
 std::vector<std::vector<std::string>> report_snapshot() {
   ReportLog& log = report_log();
-  std::lock_guard<std::mutex> guard(log.lock);
+  MutexLock lock(log.mutex);
   return log.rows;
 }
 

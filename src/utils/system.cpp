@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "utils/never_destroyed.h"
+
 namespace spansift {
 
 File::File(File&& other) noexcept : system_(other.system_), fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
@@ -229,8 +231,8 @@ Status PosixSystem::write_stdout(std::string_view text) { return write_whole(STD
 Status PosixSystem::write_stderr(std::string_view text) { return write_whole(STDERR_FILENO, text); }
 
 System& posix_system() {
-  static System& system = *new PosixSystem;
-  return system;
+  static NeverDestroyed<PosixSystem> system;
+  return system.get();
 }
 
 }  // namespace spansift
