@@ -224,15 +224,25 @@ TEST(WriteTraces, PlantedLinksAreReplacedNotWrittenThrough) {
   const std::string jaeger = dir / "Jaeger";
   ::mkdir(jaeger.c_str(), 0777);
   write_file(dir / "target.txt", "KEEP");
+  ::chmod((dir / "target.txt").c_str(), 0604);  // a mode the new file must not take from it
+  ::mkdir((dir / "target-folder").c_str(), 0700);
+  // A link to a file, a dangling one, a link to a folder.
   ASSERT_EQ(::symlink((dir / "target.txt").c_str(), (jaeger + "/a.json").c_str()), 0);
   ASSERT_EQ(::symlink("../dangling-target", (jaeger + "/b.json").c_str()), 0);
+  ASSERT_EQ(::symlink("../target-folder", (jaeger + "/c.json").c_str()), 0);
 
-  EXPECT_EQ(write_traces(dir.path(), make_records({{"a"}, {"b"}}), ""), 2u);
+  WithUmask umask(022);
+  EXPECT_EQ(write_traces(dir.path(), make_records({{"a"}, {"b"}, {"c"}}), ""), 3u);
 
-  EXPECT_TRUE(S_ISREG(mode_of(jaeger + "/a.json")));
-  EXPECT_TRUE(S_ISREG(mode_of(jaeger + "/b.json")));
+  EXPECT_EQ(list_folder(jaeger), (Names{"a.json", "b.json", "c.json"}));
+  for (const char* name : {"/a.json", "/b.json", "/c.json"}) {
+    EXPECT_EQ(mode_of(jaeger + name), static_cast<mode_t>(S_IFREG | 0644)) << name;
+  }
   EXPECT_EQ(read_file(jaeger + "/a.json"), file_text("a", "r0"));
+  EXPECT_EQ(read_file(jaeger + "/c.json"), file_text("c", "r2"));
   EXPECT_EQ(read_file(dir / "target.txt"), "KEEP");
+  EXPECT_EQ(mode_of(dir / "target.txt"), static_cast<mode_t>(S_IFREG | 0604));
+  EXPECT_EQ(list_folder(dir / "target-folder"), Names{});
   EXPECT_FALSE(exists(dir / "dangling-target"));
 }
 
