@@ -432,15 +432,23 @@ TEST(WritePipeline, AWorkersExceptionIsThrownByTheCommitAndNothingStagedIsLeft) 
 }
 
 TEST(WritePipeline, TheOutputFolderItMakesFollowsTheUmask) {
-  TempDir dir;
-  mode_t saved = ::umask(027);
-  {
-    WritePipeline pipeline("", posix_system(), 1);
-    pipeline.open(dir.path());
-    EXPECT_EQ(pipeline.commit(), 0u);
+  // 002 tells 0777 from 0755, which 027 does not.
+  const struct {
+    mode_t umask;
+    mode_t folder;
+  } cases[] = {{027, 0750}, {002, 0775}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.umask);
+    TempDir dir;
+    mode_t saved = ::umask(c.umask);
+    {
+      WritePipeline pipeline("", posix_system(), 1);
+      pipeline.open(dir.path());
+      EXPECT_EQ(pipeline.commit(), 0u);
+    }
+    ::umask(saved);
+    EXPECT_EQ(testing::mode_of(dir / "Jaeger"), static_cast<mode_t>(S_IFDIR | c.folder));
   }
-  ::umask(saved);
-  EXPECT_EQ(testing::mode_of(dir / "Jaeger"), static_cast<mode_t>(S_IFDIR | 0750));
 }
 
 }  // namespace
