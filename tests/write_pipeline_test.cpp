@@ -260,12 +260,16 @@ TEST(WritePipeline, WrittenInTurnIsWhatTheContractSays) {
 }
 
 TEST(WritePipeline, FaultInReadingLeavesTheFolderAsItWas) {
-  for (bool folder_existed : {false, true}) {
-    SCOPED_TRACE(folder_existed);
+  // Also when the run's staging folder, once made, could not be held (out of descriptors).
+  for (auto [folder_existed, hold_error] :
+       {std::pair{false, 0}, std::pair{true, 0}, std::pair{false, EMFILE}, std::pair{true, EMFILE}}) {
+    SCOPED_TRACE(std::to_string(folder_existed) + " " + std::to_string(hold_error));
     TempDir dir;
     if (folder_existed) put_earlier_files(dir.path());
+    testing::FaultySystem system;
+    if (hold_error != 0) system.failures = {{testing::Call::HoldFolderAt, 2, hold_error}};
     {
-      WritePipeline pipeline("", posix_system(), 2);
+      WritePipeline pipeline("", system, 2);
       pipeline.open(dir.path());
       for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
       // Reading stops here: the pipeline goes without a commit.

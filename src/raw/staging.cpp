@@ -106,9 +106,12 @@ void StagingFolder::make_run_folder() {
       (void)parent_.close();
       continue;
     }
+    // From here the folder is this run's to remove: unheld and unlocked, it
+    // would be left to a later run's cleanup, or to none if this is the last.
     File run;
     if (failed = system_.hold_folder_at(parent_, name.c_str(), run); !failed.ok()) {
       if (failed.code == ENOENT) continue;
+      (void)system_.remove_folder_at(parent_, name.c_str());  // out of descriptors, say
       break;
     }
     // Between the folder's making and its lock, another run's cleanup may
@@ -119,7 +122,10 @@ void StagingFolder::make_run_folder() {
     failed = system_.try_lock(run);
     bool taken = failed.code == EWOULDBLOCK;
     if (taken) continue;
-    if (failed = system_.file_status(run, status); !failed.ok()) continue;
+    if (failed = system_.file_status(run, status); !failed.ok()) {
+      (void)system_.remove_folder_at(parent_, name.c_str());
+      continue;
+    }
     if (status.st_nlink == 0) {
       failed = Status{EEXIST};
       continue;
