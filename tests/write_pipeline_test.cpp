@@ -283,6 +283,18 @@ TEST(WritePipeline, FaultInReadingLeavesTheFolderAsItWas) {
   }
 }
 
+TEST(WritePipeline, AnOutputFolderRemovedRightAfterItIsFoundIsMadeAgain) {
+  TempDir dir;  // where a failing run beside this one made Jaeger, and removes it, empty
+  ::mkdir((dir / "Jaeger").c_str(), 0777);
+  testing::FaultySystem system;
+  system.after_stat = [](const std::string& path) { ::rmdir(path.c_str()); };  // Jaeger's, the one path looked at
+  WritePipeline pipeline("", system, 2);
+  pipeline.open(dir.path());
+  for (JaegerTrace& record : make_records({"a"})) pipeline.take(std::move(record));
+  EXPECT_EQ(pipeline.commit(), 1u);
+  EXPECT_TRUE(exists(dir / "Jaeger/a.json"));
+}
+
 // Files staged in `jaeger` by runs alive or dead.
 std::size_t staged_files(const std::string& jaeger) {
   std::size_t count = 0;

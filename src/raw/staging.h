@@ -11,6 +11,7 @@
 // making are ever removed.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 
@@ -37,6 +38,10 @@ class StagingFolder final : public InterruptCleanup {
   const File& output_folder() const { return output_; }
   // Why there is no staging folder, or ok.
   Status error() const { return error_; }
+  // Whether the output folder was gone by the time it was to be held or
+  // staged in: another run removed it (a failing run removes the empty
+  // output folder it made), and it may be made again.
+  bool folder_gone() const { return error_.code == ENOENT; }
 
   // A step that creates, renames or removes a staged file holds one of
   // these; began() is false once the folder has been abandoned, and the
