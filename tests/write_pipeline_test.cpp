@@ -269,13 +269,17 @@ TEST(WritePipeline, WrittenInTurnIsWhatTheContractSays) {
 }
 
 TEST(WritePipeline, FaultInReadingLeavesTheFolderAsItWas) {
-  for (bool folder_existed : {false, true}) {
-    SCOPED_TRACE(folder_existed);
+  // Also when the run's staging folder, once made, could not be held (out of descriptors).
+  for (auto [folder_existed, hold_error] :
+       {std::pair{false, 0}, std::pair{true, 0}, std::pair{false, EMFILE}, std::pair{true, EMFILE}}) {
+    SCOPED_TRACE(std::to_string(folder_existed) + " " + std::to_string(hold_error));
     TempDir dir;
     if (folder_existed) put_earlier_files(dir.path());
+    testing::FaultySystem system;
+    if (hold_error != 0) system.failures = {{testing::Call::HoldFolderAt, 2, hold_error}};
     {
       Workers pool(2, Workers::Ahead::kAlways);
-      WritePipeline pipeline("", posix_system(), pool);
+      WritePipeline pipeline("", system, pool);
       pipeline.open(dir.path());
       for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
       // Reading stops here: the pipeline goes without a commit.
@@ -287,6 +291,19 @@ TEST(WritePipeline, FaultInReadingLeavesTheFolderAsItWas) {
       EXPECT_FALSE(exists(dir / "Jaeger"));
     }
   }
+}
+
+TEST(WritePipeline, AnOutputFolderRemovedRightAfterItIsFoundIsMadeAgain) {
+  TempDir dir;  // where a failing run beside this one made Jaeger, and removes it, empty
+  ::mkdir((dir / "Jaeger").c_str(), 0777);
+  testing::FaultySystem system;
+  system.after_stat = [](const std::string& path) { ::rmdir(path.c_str()); };  // Jaeger's, the one path looked at
+  Workers pool(2, Workers::Ahead::kAlways);
+  WritePipeline pipeline("", system, pool);
+  pipeline.open(dir.path());
+  for (JaegerTrace& record : make_records({"a"})) pipeline.take(std::move(record));
+  EXPECT_EQ(pipeline.commit(), 1u);
+  EXPECT_TRUE(exists(dir / "Jaeger/a.json"));
 }
 
 // Files staged in `jaeger` by runs alive or dead.
@@ -445,16 +462,24 @@ TEST(WritePipeline, AWorkersExceptionIsThrownByTheCommitAndNothingStagedIsLeft) 
 }
 
 TEST(WritePipeline, TheOutputFolderItMakesFollowsTheUmask) {
-  TempDir dir;
-  mode_t saved = ::umask(027);
-  {
-    Workers pool(1, Workers::Ahead::kAlways);
-    WritePipeline pipeline("", posix_system(), pool);
-    pipeline.open(dir.path());
-    EXPECT_EQ(pipeline.commit(), 0u);
+  // 002 tells 0777 from 0755, which 027 does not.
+  const struct {
+    mode_t umask;
+    mode_t folder;
+  } cases[] = {{027, 0750}, {002, 0775}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.umask);
+    TempDir dir;
+    mode_t saved = ::umask(c.umask);
+    {
+      Workers pool(1, Workers::Ahead::kAlways);
+      WritePipeline pipeline("", posix_system(), pool);
+      pipeline.open(dir.path());
+      EXPECT_EQ(pipeline.commit(), 0u);
+    }
+    ::umask(saved);
+    EXPECT_EQ(testing::mode_of(dir / "Jaeger"), static_cast<mode_t>(S_IFDIR | c.folder));
   }
-  ::umask(saved);
-  EXPECT_EQ(testing::mode_of(dir / "Jaeger"), static_cast<mode_t>(S_IFDIR | 0750));
 }
 
 }  // namespace

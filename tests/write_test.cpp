@@ -112,6 +112,7 @@ TEST(WriteTraces, WritesOneFilePerSelectedRecord) {
   struct File {
     std::string name;
     std::string bytes;
+    mode_t type = S_IFREG;  // or S_IFLNK (to `bytes`), S_IFIFO
   };
   struct Case {
     const char* name;
@@ -121,6 +122,7 @@ TEST(WriteTraces, WritesOneFilePerSelectedRecord) {
     std::uint64_t count;
     std::vector<File> files;  // everything in Jaeger afterwards, sorted by name
   };
+  const std::string st = ".spansift-staging";
   const Case cases[] = {
       {"empty list", {}, {}, "", 0, {}},
       {"no ID matches", {}, {{"a"}, {"b"}}, "c,d", 0, {}},
@@ -146,13 +148,21 @@ TEST(WriteTraces, WritesOneFilePerSelectedRecord) {
        "",
        1,
        {{"a.json", file_text("a", "r0")}, {"old.json", "OLD"}}},
+      // Files are staged under another name, and what is in the way stays.
+      {"file in the way", {{st, "STRAY"}}, {{"a"}}, "", 1, {{st, "STRAY"}, {"a.json", file_text("a", "r0")}}},
+      {"link in the way", {{st, ".", S_IFLNK}}, {{"a"}}, "", 1, {{st, ".", S_IFLNK}, {"a.json", file_text("a", "r0")}}},
+      {"FIFO in the way", {{st, "", S_IFIFO}}, {{"a"}}, "", 1, {{st, "", S_IFIFO}, {"a.json", file_text("a", "r0")}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     const std::string jaeger = dir / "Jaeger";
     if (!c.existing.empty()) ::mkdir(jaeger.c_str(), 0777);
-    for (const File& f : c.existing) write_file(jaeger + "/" + f.name, f.bytes);
+    for (const File& f : c.existing) {  // each checked after the run
+      if (f.type == S_IFREG) write_file(jaeger + "/" + f.name, f.bytes);
+      if (f.type == S_IFLNK) (void)::symlink(f.bytes.c_str(), (jaeger + "/" + f.name).c_str());
+      if (f.type == S_IFIFO) (void)::mkfifo((jaeger + "/" + f.name).c_str(), 0600);
+    }
 
     testing::CapturedStdout capture;
     std::uint64_t count = write_traces(dir.path(), make_records(c.records), c.trace_ids);
@@ -162,7 +172,10 @@ TEST(WriteTraces, WritesOneFilePerSelectedRecord) {
     Names expected_names;
     for (const File& f : c.files) expected_names.push_back(f.name);
     EXPECT_EQ(list_folder(jaeger), expected_names);
-    for (const File& f : c.files) EXPECT_EQ(read_file(jaeger + "/" + f.name), f.bytes) << f.name;
+    for (const File& f : c.files) {  // only files are read: a FIFO would wait for a writer
+      EXPECT_EQ(mode_of(jaeger + "/" + f.name) & S_IFMT, f.type) << f.name;
+      EXPECT_EQ(f.type == S_IFREG ? read_file(jaeger + "/" + f.name) : f.bytes, f.bytes) << f.name;
+    }
   }
 }
 
@@ -224,15 +237,25 @@ TEST(WriteTraces, PlantedLinksAreReplacedNotWrittenThrough) {
   const std::string jaeger = dir / "Jaeger";
   ::mkdir(jaeger.c_str(), 0777);
   write_file(dir / "target.txt", "KEEP");
+  ::chmod((dir / "target.txt").c_str(), 0604);  // a mode the new file must not take from it
+  ::mkdir((dir / "target-folder").c_str(), 0700);
+  // A link to a file, a dangling one, a link to a folder.
   ASSERT_EQ(::symlink((dir / "target.txt").c_str(), (jaeger + "/a.json").c_str()), 0);
   ASSERT_EQ(::symlink("../dangling-target", (jaeger + "/b.json").c_str()), 0);
+  ASSERT_EQ(::symlink("../target-folder", (jaeger + "/c.json").c_str()), 0);
 
-  EXPECT_EQ(write_traces(dir.path(), make_records({{"a"}, {"b"}}), ""), 2u);
+  WithUmask umask(022);
+  EXPECT_EQ(write_traces(dir.path(), make_records({{"a"}, {"b"}, {"c"}}), ""), 3u);
 
-  EXPECT_TRUE(S_ISREG(mode_of(jaeger + "/a.json")));
-  EXPECT_TRUE(S_ISREG(mode_of(jaeger + "/b.json")));
+  EXPECT_EQ(list_folder(jaeger), (Names{"a.json", "b.json", "c.json"}));
+  for (const char* name : {"/a.json", "/b.json", "/c.json"}) {
+    EXPECT_EQ(mode_of(jaeger + name), static_cast<mode_t>(S_IFREG | 0644)) << name;
+  }
   EXPECT_EQ(read_file(jaeger + "/a.json"), file_text("a", "r0"));
+  EXPECT_EQ(read_file(jaeger + "/c.json"), file_text("c", "r2"));
   EXPECT_EQ(read_file(dir / "target.txt"), "KEEP");
+  EXPECT_EQ(mode_of(dir / "target.txt"), static_cast<mode_t>(S_IFREG | 0604));
+  EXPECT_EQ(list_folder(dir / "target-folder"), Names{});
   EXPECT_FALSE(exists(dir / "dangling-target"));
 }
 
@@ -481,9 +504,10 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
        {{Call::MakeFolderAt, 1, ENOSPC}},
        "a.json'. Received error:\tNo space left on device (os error 28)",
        false},
-      {"staging folder can't be held",
-       {{Call::HoldFolderAt, 1, ELOOP}},
-       "a.json'. Received error:\tToo many levels of symbolic links (os error 40)",
+      // A link, a file, a folder this user may not write at each staging name: the last is named.
+      {"every staging name in the way",
+       {{Call::HoldFolderAt, 1, ELOOP}, {Call::HoldFolderAt, 2, ENOTDIR}, {Call::MakeFolderAt, 4, EACCES}},
+       ".spansift-staging-2'. Received error:\tPermission denied (os error 13)",
        false},
       // Nothing is lost: every name was read.
       {"listing dead runs can't be closed", {{Call::CloseListing, 1, EIO}}, ""},
@@ -507,7 +531,7 @@ TEST(WriteTraces, EachStepOfTheWritePathFailing) {
 
     if (c.err.empty()) {
       EXPECT_EQ(message, "");
-    } else if (c.err.starts_with("b.json") || c.err.starts_with("a.json")) {
+    } else if (c.err.find("error:\t") != std::string::npos) {
       EXPECT_EQ(message, (c.err.find("Received") != std::string::npos ? "Failed to create file: '" + jaeger + "/"
                                                                       : "Write to path " + jaeger + "/") +
                              c.err);

@@ -1,6 +1,7 @@
 #include "raw/staging.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <random>
 #include <string_view>
@@ -10,7 +11,10 @@ namespace spansift {
 
 namespace {
 
-constexpr const char* kParent = ".spansift-staging";
+// Where runs stage, in the order tried. Anything else at one of these names
+// (a file, a link, a FIFO, a folder this user may not write in) is left alone
+// and the next name is taken: a stray entry must not stop every run.
+constexpr std::array<const char*, 3> kParents = {".spansift-staging", ".spansift-staging-1", ".spansift-staging-2"};
 constexpr std::string_view kRunPrefix = "run-";
 constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::size_t kRandomLetters = 6;
@@ -29,6 +33,13 @@ std::string random_run_name() {
 bool is_run_name(std::string_view name) {
   return name.size() == kRunPrefix.size() + kRandomLetters && name.starts_with(kRunPrefix) &&
          name.find_first_not_of(kAlphabet, kRunPrefix.size()) == std::string_view::npos;
+}
+
+// Whether `error`, met holding a staging parent or making a folder in it, is
+// that entry's own rather than the output folder's.
+bool blocks_staging(Status error) {
+  return error.code == ENOTDIR || error.code == ELOOP || error.code == EACCES || error.code == EPERM ||
+         error.code == EROFS;
 }
 
 // A staged file is named after its slot, in decimal.
@@ -82,33 +93,51 @@ void remove_dead_runs(System& system, const File& parent) noexcept {
 
 StagingFolder::StagingFolder(System& system, const std::string& folder) : system_(system) {
   error_ = system_.hold_folder(folder, output_);
-  if (error_.ok()) make_run_folder();
+  if (error_.ok()) make_run_folder(folder);
 }
 
-void StagingFolder::make_run_folder() {
-  bool cleaned = false;
-  Status failed{EEXIST};  // what is left when every name drawn is taken
+bool StagingFolder::next_parent(const std::string& folder) {
+  (void)parent_.close();
+  if (parent_index_ + 1 < kParents.size()) {
+    ++parent_index_;
+    return true;
+  }
+  in_the_way_ = join_path(folder, kParents[parent_index_]);
+  return false;
+}
+
+void StagingFolder::make_run_folder(const std::string& folder) {
+  std::size_t cleaned = kParents.size();  // the parent whose dead runs were removed
+  Status failed{EEXIST};                  // what is left when every name drawn is taken
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     if (!parent_.is_open()) {
-      if (failed = system_.make_folder_at(output_, kParent, 0777); !failed.ok() && failed.code != EEXIST) break;
-      if (failed = system_.hold_folder_at(output_, kParent, parent_); !failed.ok()) {
+      const char* parent = kParents[parent_index_];
+      if (failed = system_.make_folder_at(output_, parent, 0777); !failed.ok() && failed.code != EEXIST) break;
+      if (failed = system_.hold_folder_at(output_, parent, parent_); !failed.ok()) {
         if (failed.code == ENOENT) continue;  // removed by a run that ended meanwhile
+        if (blocks_staging(failed) && next_parent(folder)) continue;
         break;
       }
-      if (!cleaned) remove_dead_runs(system_, parent_);
-      cleaned = true;
+      if (cleaned != parent_index_) remove_dead_runs(system_, parent_);
+      cleaned = parent_index_;
     }
     std::string name = random_run_name();
     if (failed = system_.make_folder_at(parent_, name.c_str(), 0700); !failed.ok()) {
       if (failed.code == EEXIST) continue;
-      if (failed.code != ENOENT) break;
-      // The parent was removed by a run that ended meanwhile: make it again.
-      (void)parent_.close();
-      continue;
+      if (failed.code == ENOENT) {
+        // The parent was removed by a run that ended meanwhile: make it again.
+        (void)parent_.close();
+        continue;
+      }
+      if (blocks_staging(failed) && next_parent(folder)) continue;
+      break;
     }
+    // From here the folder is this run's to remove: unheld and unlocked, it
+    // would be left to a later run's cleanup, or to none if this is the last.
     File run;
     if (failed = system_.hold_folder_at(parent_, name.c_str(), run); !failed.ok()) {
       if (failed.code == ENOENT) continue;
+      (void)system_.remove_folder_at(parent_, name.c_str());  // out of descriptors, say
       break;
     }
     // Between the folder's making and its lock, another run's cleanup may
@@ -119,13 +148,24 @@ void StagingFolder::make_run_folder() {
     failed = system_.try_lock(run);
     bool taken = failed.code == EWOULDBLOCK;
     if (taken) continue;
-    if (failed = system_.file_status(run, status); !failed.ok()) continue;
+    if (failed = system_.file_status(run, status); !failed.ok()) {
+      (void)system_.remove_folder_at(parent_, name.c_str());
+      continue;
+    }
     if (status.st_nlink == 0) {
       failed = Status{EEXIST};
       continue;
     }
     run_ = std::move(run);
     name_ = std::move(name);
+    // Runs killed while a later name was in use left their folders there.
+    for (std::size_t later = parent_index_ + 1; later < kParents.size(); ++later) {
+      File parent;
+      if (!system_.hold_folder_at(output_, kParents[later], parent).ok()) continue;
+      remove_dead_runs(system_, parent);
+      (void)parent.close();
+      (void)system_.remove_folder_at(output_, kParents[later]);
+    }
     return;
   }
   error_ = failed;
@@ -174,8 +214,8 @@ void StagingFolder::remove_run_folder() noexcept {
   }
   (void)parent_.close();
   if (output_.is_open()) {
-    // Only when no other run stages beside this one.
-    (void)system_.remove_folder_at(output_, kParent);
+    // Only those empty: no other run stages beside this one.
+    for (const char* parent : kParents) (void)system_.remove_folder_at(output_, parent);
     (void)output_.close();
   }
 }

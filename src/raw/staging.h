@@ -3,14 +3,16 @@
 //
 //   Jaeger/.spansift-staging/run-XXXXXX/{slot}
 //
-// locked (flock) for as long as the run lives. A run killed before it could
-// clean up leaves its folder unlocked, and the next run in the same output
-// folder removes it; a live run's folder is never touched, as its lock can't
+// (below .spansift-staging-1 or -2 when something else is in the way at that
+// name), locked (flock) for as long as the run lives. A run killed before it
+// could clean up leaves its folder unlocked, and the next run in the same
+// output folder removes it; a live run's folder is never touched, as its lock can't
 // be taken. Everything below the output folder is reached through held
 // folders, without following a link, and only names of this program's own
 // making are ever removed.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 
@@ -37,6 +39,13 @@ class StagingFolder final : public InterruptCleanup {
   const File& output_folder() const { return output_; }
   // Why there is no staging folder, or ok.
   Status error() const { return error_; }
+  // The path of the entry that kept the staging folder from being made when
+  // something was in the way at every name it may have; else empty.
+  const std::string& in_the_way() const { return in_the_way_; }
+  // Whether the output folder was gone by the time it was to be held or
+  // staged in: another run removed it (a failing run removes the empty
+  // output folder it made), and it may be made again.
+  bool folder_gone() const { return error_.code == ENOENT; }
 
   // A step that creates, renames or removes a staged file holds one of
   // these; began() is false once the folder has been abandoned, and the
@@ -72,15 +81,19 @@ class StagingFolder final : public InterruptCleanup {
  private:
   bool begin_step() EXCLUDES(mutex_);
   void end_step() EXCLUDES(mutex_);
-  void make_run_folder();
+  void make_run_folder(const std::string& folder);
+  // Closes the staging parent for the next name; false after the last.
+  bool next_parent(const std::string& folder);
   void remove_run_folder() noexcept;
 
   System& system_;
-  File output_;       // the output folder
-  File parent_;       // .spansift-staging in it
-  File run_;          // this run's folder, locked
-  std::string name_;  // of this run's folder
-  Status error_;      // why there is no run folder
+  File output_;                   // the output folder
+  File parent_;                   // .spansift-staging in it, or the name after it in use
+  std::size_t parent_index_ = 0;  // of that name
+  File run_;                      // this run's folder, locked
+  std::string name_;              // of this run's folder
+  Status error_;                  // why there is no run folder
+  std::string in_the_way_;        // the entry at the last name, when each was in the way
 
   Mutex mutex_;
   CondVar no_steps_;

@@ -134,7 +134,11 @@ void stage_record(StagingFolder& staging, std::size_t slot, const std::string& p
   std::optional<mode_t> kept_mode = check_final_name(staging, path, name);
 
   StagedFile staged(staging, slot);
-  if (!staged.created().ok()) throw Stop(create_message(path, staged.created().display()));
+  if (!staged.created().ok()) {
+    // What is in the way is named, rather than a trace's file that has no fault.
+    const std::string& failed = staging.in_the_way().empty() ? path : staging.in_the_way();
+    throw Stop(create_message(failed, staged.created().display()));
+  }
   System& system = staging.system();
   if (kept_mode) {
     if (Status set = system.change_mode(staged.file(), *kept_mode); !set.ok()) {

@@ -228,12 +228,22 @@ bool WritePipeline::open(std::string_view base_folder) {
   s.opened = true;
   s.base_folder = base_folder;
   s.folder = join_path(base_folder, "Jaeger");
-  struct stat st;
-  bool exists = s.system.stat(s.folder, st).ok() && S_ISDIR(st.st_mode);
   // An interrupt waits for the folders to be made, and then removes them.
   MutexLock lock(s.mutex);
-  if (!exists && !s.made_folder.make(s.system, s.folder)) return false;  // commit() stops with the message
-  s.staging = std::make_unique<StagingFolder>(s.system, s.folder);
+  // A failing run beside this one removes the empty folder it made, maybe
+  // between this run's finding it and staging in it: it is then looked for,
+  // and made, again. So is one that another run made since it was looked for.
+  constexpr int kAttempts = 5;
+  for (int attempt = 1;; ++attempt) {
+    struct stat st;
+    bool exists = s.system.stat(s.folder, st).ok() && S_ISDIR(st.st_mode);
+    if (!exists && !s.made_folder.make(s.system, s.folder)) {
+      if (attempt < kAttempts) continue;
+      return false;  // commit() stops with the message
+    }
+    s.staging = std::make_unique<StagingFolder>(s.system, s.folder);
+    if (!s.staging->folder_gone() || attempt == kAttempts) break;
+  }
   s.to_abandon = s.staging.get();
   return true;
 }
