@@ -119,8 +119,11 @@ bool Workers::next_task(std::unique_ptr<Task>& write, std::shared_ptr<Task>& ahe
   }
   if (stopping_) return false;
   if (writes_.empty()) {
-    ahead = std::move(ahead_.front());
-    ahead_.pop_front();
+    // The newest first: the reader does the oldest itself when it gets there
+    // before a thread, so the two meet in the middle instead of the reader
+    // waiting on the one a thread took first.
+    ahead = std::move(ahead_.back());
+    ahead_.pop_back();
     return true;
   }
   write = std::move(writes_.front().task);
