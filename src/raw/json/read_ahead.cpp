@@ -91,8 +91,8 @@ ReadSome ReadAhead::over_stream(ReadSome file) {
 void ReadAhead::found(const std::vector<ItemSpan>& spans) {
   for (const ItemSpan& span : spans) {
     const std::uint64_t length = span.end - span.begin;
-    // Too large, or passed by the reader already: read in turn.
-    if (length > sizes_.largest || span.begin < served_) continue;
+    // Too large, or reached by the reader already: read in turn.
+    if (length > sizes_.largest || span.begin <= reader_at_) continue;
     // Far enough ahead that the next items as large are found in time.
     window_ = std::max(window_, (batches_.workers().threads() + std::uint64_t{1}) * length);
     if (!forming_) {
@@ -125,17 +125,29 @@ void ReadAhead::post_forming() {
   if (batches_.workers().may_read_ahead()) batches_.push(std::move(batch));
 }
 
+bool ReadAhead::scan_further(std::uint64_t scanned_to) {
+  if (scanned_to < reader_at_ + window_) return true;
+  // Past the window, an item that began in it and that the reader has not
+  // reached yet is followed to its end (as far as the largest read ahead):
+  // so is an item larger than the window found, and the window grows to fit
+  // the next ones.
+  const std::uint64_t open = scanner_.open_span();
+  if (open == ItemScanner::kNoSpan) return false;
+  if (open > reader_at_ && open < reader_at_ + window_ && scanned_to - open <= sizes_.largest) return true;
+  scanner_.drop_open_span();  // read in turn: its bytes are not kept for it
+  return false;
+}
+
 void ReadAhead::top_up(std::uint64_t at) {
+  reader_at_ = at;
   if (stopped_) return;
   if (file_) {
     read_blocks();
     return;
   }
   // Memory form: the scan stays a window ahead of the reader.
-  served_ = at;
   const std::uint64_t size = text_.size();
-  const std::uint64_t until = std::min(size, at + window_);
-  while (scanner_.offset() < until) {
+  while (scanner_.offset() < size && scan_further(scanner_.offset())) {
     const std::uint64_t from = scanner_.offset();
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(sizes_.block, size - from));
     spans_.clear();
@@ -145,7 +157,8 @@ void ReadAhead::top_up(std::uint64_t at) {
 }
 
 void ReadAhead::read_blocks() {
-  while (!stopped_ && !ended_ && failed_ == 0 && read_to_ < served_ + window_) {
+  // The reader in turn always gets its next bytes, wherever the scan is.
+  while (!stopped_ && !ended_ && failed_ == 0 && (read_to_ == served_ || scan_further(read_to_))) {
     auto block = std::make_shared<Block>(read_to_, sizes_.block);
     const ssize_t n = file_(block->data.get(), sizes_.block);
     if (n < 0) {
@@ -162,10 +175,6 @@ void ReadAhead::read_blocks() {
     spans_.clear();
     scanner_.scan(block->data.get(), block->size, spans_);
     found(spans_);
-    const std::uint64_t open = scanner_.open_span();
-    if (open != ItemScanner::kNoSpan && (read_to_ - open > sizes_.largest || open < served_)) {
-      scanner_.drop_open_span();  // read in turn: its blocks can go
-    }
   }
   drop_unneeded_blocks();
 }

@@ -42,7 +42,7 @@ struct ReadAheadSizes {
   std::size_t block = std::size_t{128} << 10;   // stream form: read from the file at once
   std::size_t batch = std::size_t{64} << 10;    // items read by one task
   std::size_t window = std::size_t{256} << 10;  // ahead of the reader per thread (and twice the largest item so far)
-  std::size_t largest = std::size_t{16} << 20;  // the largest item read ahead
+  std::size_t largest = std::size_t{4} << 20;   // the largest item read ahead
   // Items smaller than this on average cost the reader about as much to take
   // as to read: their batches are read in turn.
   std::size_t smallest = 512;
@@ -74,6 +74,9 @@ class ReadAhead final : public ItemsAhead {
 
  private:
   void top_up(std::uint64_t at);
+  // Whether the scan, at input offset `scanned_to`, goes on; an item that it
+  // will not follow to its end is forgotten.
+  bool scan_further(std::uint64_t scanned_to);
   void read_blocks();
   void found(const std::vector<ItemSpan>& spans);
   void post_forming();
@@ -85,8 +88,9 @@ class ReadAhead final : public ItemsAhead {
   const ReadAheadSizes sizes_;
   const std::uint64_t min_window_;
 
-  std::uint64_t window_;  // how far ahead of the reader spans are found
-  bool stopped_ = false;  // nothing more of this export is read ahead
+  std::uint64_t window_;         // how far ahead of the reader spans are found
+  std::uint64_t reader_at_ = 0;  // where the reader in turn last asked for an item
+  bool stopped_ = false;         // nothing more of this export is read ahead
   ItemScanner scanner_;
   std::vector<ItemSpan> spans_;  // found by the last scan
 
