@@ -26,7 +26,6 @@
 
 namespace {
 
-using spansift::print_stdout;
 namespace messages = spansift::messages;
 
 constexpr int kUsageErrorStatus = 2;
@@ -92,7 +91,7 @@ void define_command(CLI::App& app, Args& args, std::string& timezone_text) {
 
 // Parses the command line into `args`, or returns the exit status when the
 // process should end here (help, version, usage error).
-std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
+std::optional<int> parse_command_line(int argc, char** argv, Args& args, spansift::System& system) {
   CLI::App app{messages::kAbout, messages::kName};
   std::string timezone_text;
   define_command(app, args, timezone_text);
@@ -103,8 +102,8 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
     std::ostringstream err;
     int status = app.exit(error, out, err);
     // Help and version go through the same checked writer as every other line.
-    print_stdout(out.str());
-    (void)spansift::posix_system().write_stderr(err.str());
+    spansift::print_stdout(system, out.str());
+    (void)system.write_stderr(err.str());
     return status == 0 ? 0 : kUsageErrorStatus;
   }
   args.timezone_minutes = *parse_int64(timezone_text);
@@ -114,22 +113,22 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args) {
 // Traces are written while the exports are read, and put in place once all
 // of them have been read (raw/write_pipeline.h); the run's threads, made here
 // once, stage them and read ahead of the reader (utils/workers.h).
-int run(const Args& args) {
-  spansift::System& system = spansift::posix_system();
+int run(const Args& args, spansift::System& system) {
+  spansift::RunOutput output(system);
   spansift::Workers workers(spansift::default_worker_count(), spansift::Workers::Ahead::kWhenFree);
   spansift::WritePipeline writer(args.trace_ids, system, workers);
-  spansift::ReadResult read = spansift::read_file_or_folder(args.input, system, &writer, &workers);
-  print_stdout(messages::extracted_summary(read.trace_count, read.file_count));
+  spansift::ReadResult read = spansift::read_file_or_folder(args.input, system, output, &writer, &workers);
+  output.print(messages::extracted_summary(read.trace_count, read.file_count));
   std::uint64_t written = writer.commit();
-  print_stdout(messages::written_summary(written));
+  output.print(messages::written_summary(written));
   return 0;
 }
 
 // The one way a run ends on a fault: its message on standard error.
-int fault(std::string_view message) {
+int fault(spansift::System& system, std::string_view message) {
   std::string line(message);
   line += '\n';
-  (void)spansift::posix_system().write_stderr(line);  // nowhere left to report a failure
+  (void)system.write_stderr(line);  // nowhere left to report a failure
   return kFaultStatus;
 }
 
@@ -142,20 +141,22 @@ int main(int argc, char** argv) {
   // file: the write fails with EFBIG and the run stops with its message, the
   // trace file's temporary file removed.
   std::signal(SIGXFSZ, SIG_IGN);
+  // The one seam to the system, passed to everything below.
+  spansift::System& system = spansift::posix_system();
   try {
     // Before any other thread: files staged by the workers are removed when
     // an interrupt ends the run.
     spansift::clean_up_on_interrupt();
     Args args;
-    if (std::optional<int> status = parse_command_line(argc, argv, args)) return *status;
-    return run(args);
+    if (std::optional<int> status = parse_command_line(argc, argv, args, system)) return *status;
+    return run(args, system);
   } catch (const spansift::Stop& stop) {
-    return fault(stop.message());
+    return fault(system, stop.message());
   } catch (const std::bad_alloc&) {
-    return fault(spansift::messages::kOutOfMemory);
+    return fault(system, spansift::messages::kOutOfMemory);
   } catch (const std::exception& error) {
     // A library's own exception stops the run the same way instead of
     // ending the process by abort.
-    return fault(error.what());
+    return fault(system, error.what());
   }
 }

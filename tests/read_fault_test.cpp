@@ -129,7 +129,10 @@ TEST(ReadFaults, EachCallOfTheReadPathFailing) {
     };
 
     testing::CapturedStdout capture;
-    std::string message = testing::stop_message([&] { read_file_or_folder(in, system, nullptr, nullptr); });
+    std::string message = testing::stop_message([&] { 
+      RunOutput output(system);
+      read_file_or_folder(in, system, output, nullptr, nullptr);
+    });
     EXPECT_EQ(capture.text(), start + c.out);
     EXPECT_EQ(message, c.err);
     std::filesystem::remove_all(in);

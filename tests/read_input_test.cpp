@@ -95,7 +95,8 @@ std::vector<std::string> added(const Rows& before, const Rows& after, std::size_
 Outcome read_in_process(const std::string& path, System& system = posix_system()) {
   Rows before = report_snapshot();
   testing::CapturedStdout capture;
-  auto result = read_trace_file(path, {}, system, nullptr);
+  RunOutput output(system);
+  auto result = read_trace_file(path, {}, system, output, nullptr);
   std::string out = capture.text();
   Rows after = report_snapshot();
   return {out, added(before, after, kRowMalformed), added(before, after, kRowEncoding),
@@ -375,7 +376,8 @@ TEST(ReadFile, BaseFolderOutlivesTheInputText) {
   {
     std::string input = root / "x.json";
     testing::CapturedStdout capture;
-    result = read_file_or_folder(input, posix_system(), nullptr, nullptr);
+    RunOutput output(posix_system());
+    result = read_file_or_folder(input, posix_system(), output, nullptr, nullptr);
     input.assign(input.size(), '#');
   }
   EXPECT_EQ(result.base_folder, root.path());

@@ -14,6 +14,7 @@
 #include "test_util.h"
 #include "utils/report.h"
 #include "utils/stop.h"
+#include "utils/system.h"
 
 namespace spansift {
 namespace {
@@ -44,19 +45,19 @@ void check_fresh_log() {
   testing::CapturedStdout capture;
   expect(report_snapshot().empty(), "log not empty at start");
 
-  report(4, "m");
+  report(posix_system(), 4, "m");
   expect(report_snapshot() == Rows{{}, {}, {}, {}, {"m"}}, "row 4 must come with empty rows 0-3");
 
-  report(0, "first");
-  report(0, "");
-  report(0, "second");
-  report(4, "n");
+  report(posix_system(), 0, "first");
+  report(posix_system(), 0, "");
+  report(posix_system(), 0, "second");
+  report(posix_system(), 4, "n");
   Rows rows = report_snapshot();
   expect(rows.size() == 5, "rows appear only on demand");
   expect(rows[0] == std::vector<std::string>{"first", "", "second"}, "row 0 keeps order");
   expect(rows[4] == std::vector<std::string>{"m", "n"}, "row 4 keeps order");
 
-  report(255, "last");
+  report(posix_system(), 255, "last");
   rows = report_snapshot();
   expect(rows.size() == 256, "row 255 gives 256 rows");
   expect(rows[255] == std::vector<std::string>{"last"}, "row 255 holds its message");
@@ -80,7 +81,7 @@ TEST(Report, FailedEchoStopsTheRunBeforeFiling) {
   ::dup2(full, STDOUT_FILENO);
   std::string message;
   try {
-    report(kRowStdout, "progress");
+    report(posix_system(), kRowStdout, "progress");
   } catch (const Stop& stop) {
     message = stop.message();
   }
@@ -94,9 +95,9 @@ TEST(Report, FailedEchoStopsTheRunBeforeFiling) {
 TEST(Report, OtherRowsAreFiledSilentlyInOrder) {
   Rows before = report_snapshot();
   testing::CapturedStdout capture;
-  report(7, "one");
-  report(7, "two");
-  report(0, "zero");
+  report(posix_system(), 7, "one");
+  report(posix_system(), 7, "two");
+  report(posix_system(), 0, "zero");
   EXPECT_EQ(capture.text(), "zero\n");
   EXPECT_EQ(added(before, 7), (std::vector<std::string>{"one", "two"}));
   EXPECT_EQ(added(before, 0), (std::vector<std::string>{"zero"}));
@@ -108,7 +109,7 @@ TEST(Report, ConcurrentFilingLosesNothingAndKeepsEachThreadsOrder) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < kEach; ++i) report(9, std::to_string(t) + ":" + std::to_string(i));
+      for (int i = 0; i < kEach; ++i) report(posix_system(), 9, std::to_string(t) + ":" + std::to_string(i));
     });
   }
   for (std::thread& t : threads) t.join();

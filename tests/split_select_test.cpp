@@ -9,6 +9,7 @@
 
 #include "raw/model_store.h"
 #include "raw/split_export.h"
+#include "utils/system.h"
 #include "raw/write.h"
 #include "test_util.h"
 
@@ -36,7 +37,8 @@ TEST(SplitExport, OneRecordPerItemInOrderWithExportFieldsDropped) {
   const std::uint32_t first_spans = export_trace.data[0].spans.at;
 
   ::testing::internal::CaptureStdout();
-  std::vector<JaegerTrace> records = split_export(std::move(export_trace));
+  RunOutput output(posix_system());
+  std::vector<JaegerTrace> records = split_export(std::move(export_trace), output);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 
   ASSERT_EQ(records.size(), 3u);
@@ -84,7 +86,8 @@ TEST(SplitExport, ErrorsLineOnlyForNonEmptyErrors) {
     JaegerTrace export_trace = make_export(c.ids);
     if (c.errors) export_trace.errors = std::vector<JaegerError>(*c.errors);
     ::testing::internal::CaptureStdout();
-    std::vector<JaegerTrace> records = split_export(std::move(export_trace));
+    RunOutput output(posix_system());
+    std::vector<JaegerTrace> records = split_export(std::move(export_trace), output);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.out);
     EXPECT_EQ(records.size(), c.ids.size());
   }

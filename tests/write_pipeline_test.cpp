@@ -205,17 +205,18 @@ RunOutcome run(Step step, const std::string& file, unsigned workers, const std::
                                    testing::item_json("e")}));
   FailingForFile system(step, file, EIO);
   testing::CapturedStdout out;
+  RunOutput output(system);
   std::uint64_t count = 0;
   std::string message = stop_message([&] {
     if (workers == 0) {
-      ReadResult read = read_file_or_folder(input, system, nullptr, nullptr);
-      print_stdout(messages::extracted_summary(read.trace_count, read.file_count));
+      ReadResult read = read_file_or_folder(input, system, output, nullptr, nullptr);
+      output.print(messages::extracted_summary(read.trace_count, read.file_count));
       count = write_traces(read.base_folder, std::move(read.traces), trace_ids, system);
     } else {
       Workers pool(workers, Workers::Ahead::kAlways);
       WritePipeline writer(trace_ids, system, pool);
-      ReadResult read = read_file_or_folder(input, system, &writer, &pool);
-      print_stdout(messages::extracted_summary(read.trace_count, read.file_count));
+      ReadResult read = read_file_or_folder(input, system, output, &writer, &pool);
+      output.print(messages::extracted_summary(read.trace_count, read.file_count));
       count = writer.commit();
     }
   });

@@ -66,11 +66,11 @@ namespace {
 
 // Announces, reads and splits one export file; what stopped it, if anything.
 std::variant<std::vector<JaegerTrace>, TraceFileError> read_export(const std::string& path, ReadInto into,
-                                                                   System& system, Workers* workers) {
-  print_stdout(messages::reading_file(path));
-  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(into), system, workers);
+                                                                   System& system, Output& output, Workers* workers) {
+  output.print(messages::reading_file(path));
+  std::variant<JaegerTrace, TraceFileError> result = read_trace_file(path, std::move(into), system, output, workers);
   if (auto* error = std::get_if<TraceFileError>(&result)) return std::move(*error);
-  return split_export(std::get<JaegerTrace>(std::move(result)));
+  return split_export(std::get<JaegerTrace>(std::move(result)), output);
 }
 
 // A fault of the machine, not of the export: what a worker meets reading
@@ -82,8 +82,9 @@ bool is_resource_fault(const TraceFileError& error) {
 
 }  // namespace
 
-std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system, Workers* workers) {
-  auto result = read_export(path, std::move(into), system, workers);
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system, Output& output,
+                                             Workers* workers) {
+  auto result = read_export(path, std::move(into), system, output, workers);
   if (const auto* error = std::get_if<TraceFileError>(&result)) throw Stop(error->detail());
   return std::get<std::vector<JaegerTrace>>(std::move(result));
 }
@@ -149,25 +150,24 @@ class ExportAhead final : public OnceTask {
   // Once done: prints and files what reading it did, then hands on its
   // records, or throws what stopped it, as reading it in turn would have.
   // One that met a fault of the machine is read again in turn instead.
-  void hand_on(RecordRouter& records, Workers* workers) {
-    if (in_turn_) return read_in_turn(records, workers);
-    output_.replay();
+  void hand_on(RecordRouter& records, Output& output, Workers* workers) {
+    if (in_turn_) return read_in_turn(records, output, workers);
+    kept_.replay(output);
     if (const auto* error = std::get_if<TraceFileError>(&result_)) throw Stop(error->detail());
     records.add(std::get<std::vector<JaegerTrace>>(std::move(result_)));
   }
 
   // Read in turn: no worker had begun it.
-  void read_in_turn(RecordRouter& records, Workers* workers) {
-    records.add(read_and_split_file(path_, records.into(), system_, workers));
+  void read_in_turn(RecordRouter& records, Output& output, Workers* workers) {
+    records.add(read_and_split_file(path_, records.into(), system_, output, workers));
   }
 
  private:
   void work() noexcept override {
-    CaptureOutput capture(output_);
     try {
       ReadInto into;
       into.store = stores_->get();
-      result_ = read_export(path_, std::move(into), system_, nullptr);
+      result_ = read_export(path_, std::move(into), system_, kept_, nullptr);
       if (const auto* error = std::get_if<TraceFileError>(&result_)) in_turn_ = is_resource_fault(*error);
     } catch (...) {
       in_turn_ = true;  // no memory, say
@@ -177,7 +177,7 @@ class ExportAhead final : public OnceTask {
   const std::string path_;
   System& system_;
   std::shared_ptr<StorePool> stores_;
-  CapturedOutput output_;
+  CapturedOutput kept_;  // what reading it printed and filed
   std::variant<std::vector<JaegerTrace>, TraceFileError> result_;
   bool in_turn_ = false;
 };
@@ -193,22 +193,23 @@ class ExportsAhead {
   static constexpr off_t kWholeExport = off_t{4} << 20;
   static constexpr off_t kBytesInFlight = off_t{16} << 20;
 
-  ExportsAhead(RecordRouter& records, System& system, Workers* workers, std::shared_ptr<StorePool> stores)
-      : records_(records), system_(system), workers_(workers), stores_(std::move(stores)) {
+  ExportsAhead(RecordRouter& records, System& system, Output& output, Workers* workers,
+               std::shared_ptr<StorePool> stores)
+      : records_(records), system_(system), output_(output), workers_(workers), stores_(std::move(stores)) {
     if (workers_ != nullptr) window_.emplace(*workers_);
   }
   ExportsAhead(const ExportsAhead&) = delete;
   ExportsAhead& operator=(const ExportsAhead&) = delete;
 
   void print(std::string line) {
-    if (!window_ || window_->empty()) return print_stdout(line);
+    if (!window_ || window_->empty()) return output_.print(line);
     lines_.push_back({window_->size(), std::move(line)});
   }
 
   void read(std::string path, off_t size) {
     if (!window_ || size > kWholeExport || !workers_->may_read_ahead()) {
       hand_on_all();
-      records_.add(read_and_split_file(path, records_.into(), system_, workers_));
+      records_.add(read_and_split_file(path, records_.into(), system_, output_, workers_));
       return;
     }
     auto read = std::make_shared<ExportAhead>(std::move(path), system_, stores_);
@@ -235,7 +236,7 @@ class ExportsAhead {
 
   void flush_lines() {
     while (!lines_.empty() && lines_.front().before == 0) {
-      print_stdout(lines_.front().text);
+      output_.print(lines_.front().text);
       lines_.pop_front();
     }
   }
@@ -248,16 +249,17 @@ class ExportsAhead {
     sizes_.pop_front();
     for (Line& line : lines_) --line.before;
     if (done) {
-      first->hand_on(records_, workers_);
+      first->hand_on(records_, output_, workers_);
     } else {
       // No worker had begun it: read in turn here, announced before it is opened.
-      first->read_in_turn(records_, workers_);
+      first->read_in_turn(records_, output_, workers_);
     }
     flush_lines();
   }
 
   RecordRouter& records_;
   System& system_;
+  Output& output_;
   Workers* workers_;
   std::shared_ptr<StorePool> stores_;
   std::deque<Line> lines_;  // in order, each after the exports listed before it
@@ -269,8 +271,9 @@ class ExportsAhead {
 
 }  // namespace
 
-ReadResult read_file_or_folder(std::string_view input, System& system, RecordSink* sink, Workers* workers) {
-  report(kRowStdout, messages::reading_input(input));
+ReadResult read_file_or_folder(std::string_view input, System& system, Output& output, RecordSink* sink,
+                               Workers* workers) {
+  output.report(kRowStdout, messages::reading_input(input));
   ReadResult result;
   auto stores = std::make_shared<StorePool>();
   RecordRouter records(sink, result, stores);
@@ -281,7 +284,7 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
   if (found && S_ISREG(status.st_mode) && has_json_extension(input)) {
     std::string_view parent = parent_of(input);
     if (!records.open(parent)) workers = nullptr;  // items are read ahead only when they go one by one
-    records.add(read_and_split_file(path, records.into(), system, workers));
+    records.add(read_and_split_file(path, records.into(), system, output, workers));
     result.base_folder = parent;
     result.file_count = 1;
   } else if (found && S_ISDIR(status.st_mode)) {
@@ -291,7 +294,7 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
       throw Stop(messages::folder_unreadable(opened.detail()));
     }
     if (!records.open(input)) workers = nullptr;
-    ExportsAhead exports(records, system, workers, stores);
+    ExportsAhead exports(records, system, output, workers, stores);
     for (;;) {
       std::string_view name;
       if (Status listed = listing.next(name); !listed.ok()) {
@@ -329,7 +332,7 @@ ReadResult read_file_or_folder(std::string_view input, System& system, RecordSin
     throw Stop(messages::not_json_file_or_folder(path));
   }
 
-  report(kRowStdout, messages::read_summary(result.trace_count, result.file_count));
+  output.report(kRowStdout, messages::read_summary(result.trace_count, result.file_count));
   return result;
 }
 

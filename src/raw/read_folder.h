@@ -11,6 +11,7 @@
 #include "raw/json/read_into.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
+#include "utils/report.h"
 #include "utils/system.h"
 #include "utils/workers.h"
 
@@ -39,17 +40,20 @@ struct ReadResult {
 
 // Reads the export file `input` (extension exactly "json") or every regular
 // file whose path ends in ".json" directly in the folder `input`, making every
-// system call through `system`. Throws Stop on any fault. With a `sink`, the
+// system call through `system`, and printing and filing through `output`.
+// Throws Stop on any fault. With a `sink`, the
 // records go there as they are read, each item with a store of its own (or
 // of the few items or the small export read ahead with it) that goes when the
 // sink lets go of it, and `traces` stays empty; then `workers`, if given,
 // read exports and items ahead of the reader when they may (workers.h). A run
 // prints, returns and throws the same with or without them.
-ReadResult read_file_or_folder(std::string_view input, System& system, RecordSink* sink, Workers* workers);
+ReadResult read_file_or_folder(std::string_view input, System& system, Output& output, RecordSink* sink,
+                               Workers* workers);
 
-// Announces, reads (into `into`, see parse_trace_json; items ahead on
-// `workers` when given) and splits one export file through `system`; throws
-// Stop if it can't be read.
-std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system, Workers* workers);
+// Announces (to `output`), reads (into `into`, see parse_trace_json; items
+// ahead on `workers` when given) and splits one export file through
+// `system`; throws Stop if it can't be read.
+std::vector<JaegerTrace> read_and_split_file(const std::string& path, ReadInto into, System& system, Output& output,
+                                             Workers* workers);
 
 }  // namespace spansift

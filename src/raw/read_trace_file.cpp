@@ -23,15 +23,15 @@ struct ProbeOutcome {
   Encoding encoding = Encoding::Utf8;
 };
 
-ProbeOutcome probe_bom(System& system, const File& file) {
+ProbeOutcome probe_bom(System& system, const File& file, Output& output) {
   ProbeOutcome outcome;
   char probe[kProbeSize] = {};
   // One read only: a short read is looked at as it is, with zeros after it.
   std::size_t got = 0;
   if (Status read = system.read_at(file, 0, probe, kProbeSize, got); !read.ok()) {
-    print_stdout(messages::probe_failed(read.display()));
+    output.print(messages::probe_failed(read.display()));
   } else if (got <= 2) {
-    print_stdout(messages::probe_short(static_cast<std::int64_t>(got)));
+    output.print(messages::probe_short(static_cast<std::int64_t>(got)));
   }
   outcome.found = detect_bom(std::string_view(probe, kProbeSize), outcome.encoding);
   return outcome;
@@ -45,8 +45,9 @@ std::variant<JaegerTrace, TraceFileError> from_parse(ParseResult&& result) {
 }
 
 std::variant<JaegerTrace, TraceFileError> read_marked(System& system, const File& file, const std::string& path,
-                                                      Encoding encoding, ReadInto into, ReadAhead* ahead) {
-  report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), file.size()));
+                                                      Encoding encoding, ReadInto into, Output& output,
+                                                      ReadAhead* ahead) {
+  output.report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), file.size()));
 
   std::string bytes;
   if (!std::in_range<std::size_t>(file.size())) return TraceFileError{SizeError{}};
@@ -64,14 +65,14 @@ std::variant<JaegerTrace, TraceFileError> read_marked(System& system, const File
   std::string text;
   std::size_t replacements = decode_to_utf8(encoding, rest, text);
   std::string().swap(bytes);  // the raw bytes are not needed while parsing
-  if (replacements > 0) report(kRowMalformed, messages::malformed_text(quoted(path)));
+  if (replacements > 0) output.report(kRowMalformed, messages::malformed_text(quoted(path)));
   return from_parse(parse_trace_json(text, std::move(into), ahead));
 }
 
 std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, const File& file, const std::string& path,
-                                                        ReadInto into, ReadAhead* ahead) {
-  report(kRowEncoding, messages::encoding_not_found(quoted(path), messages::kNoBom));
-  print_stdout(messages::kParsingUnmarked);
+                                                        ReadInto into, Output& output, ReadAhead* ahead) {
+  output.report(kRowEncoding, messages::encoding_not_found(quoted(path), messages::kNoBom));
+  output.print(messages::kParsingUnmarked);
   off_t offset = 0;  // from the start again, after the probe
   ReadSome read_some = [&system, &file, &offset](char* buffer, std::size_t size) -> ssize_t {
     std::size_t got = 0;
@@ -100,22 +101,22 @@ std::string TraceFileError::detail() const {
 }
 
 std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into, System& system,
-                                                          Workers* workers) {
+                                                          Output& output, Workers* workers) {
   // One descriptor for the probe and the whole read, so that what is read
   // is the file that was checked.
   File file;
   if (Status opened = system.open_input(path, file); !opened.ok()) {
-    report(kRowEncoding, messages::encoding_not_found(quoted(path), opened.display()));
+    output.report(kRowEncoding, messages::encoding_not_found(quoted(path), opened.display()));
     return os_error(opened);
   }
-  ProbeOutcome outcome = probe_bom(system, file);
+  ProbeOutcome outcome = probe_bom(system, file, output);
   std::optional<ReadAhead> ahead;
   if (workers != nullptr && into.items != nullptr && workers->may_read_ahead()) {
     ahead.emplace(*workers, *into.items, ReadAheadSizes{});
   }
   ReadAhead* items_ahead = ahead ? &*ahead : nullptr;
-  if (outcome.found) return read_marked(system, file, path, outcome.encoding, std::move(into), items_ahead);
-  return read_unmarked(system, file, path, std::move(into), items_ahead);
+  if (outcome.found) return read_marked(system, file, path, outcome.encoding, std::move(into), output, items_ahead);
+  return read_unmarked(system, file, path, std::move(into), output, items_ahead);
 }
 
 }  // namespace spansift

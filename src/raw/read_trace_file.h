@@ -10,6 +10,7 @@
 #include "raw/model.h"
 #include "raw/model_store.h"
 #include "utils/file.h"
+#include "utils/report.h"
 #include "utils/system.h"
 #include "utils/workers.h"
 
@@ -29,10 +30,10 @@ struct TraceFileError {
 };
 
 // Reads the export at `path` into `into` (see parse_trace_json) through one descriptor opened by `system`. Prints the
-// probe's lines on standard output and files the encoding lines in the report log (kRowEncoding, kRowMalformed). Every
+// probe's lines and files the encoding lines (kRowEncoding, kRowMalformed) through `output`. Every
 // failure to read is returned, a path that is not a regular file among them; only a failed print, or what the item
 // sink throws, throws. With `workers` and an item sink, items are read ahead on the workers when they may take them.
 std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into, System& system,
-                                                          Workers* workers);
+                                                          Output& output, Workers* workers);
 
 }  // namespace spansift

@@ -7,9 +7,9 @@
 
 namespace spansift {
 
-std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace) {
+std::vector<JaegerTrace> split_export(JaegerTrace&& export_trace, Output& output) {
   if (export_trace.errors && !export_trace.errors->empty()) {
-    print_stdout(messages::discovered_errors(errors_debug_text(*export_trace.errors)));
+    output.print(messages::discovered_errors(errors_debug_text(*export_trace.errors)));
   }
 
   std::vector<JaegerTrace> records;

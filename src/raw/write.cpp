@@ -180,7 +180,7 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
     std::string path = join_path(folder, name);
     if (record.data.size() > 1) {
       if (!is_valid_utf8(path)) throw Stop(messages::kPathNotShown);
-      print_stdout(messages::multi_item_notice(record.data.size(), path));
+      print_stdout(system, messages::multi_item_notice(record.data.size(), path));
     }
     StagingFolder::Step step(staging);
     if (!step.began()) wait_for_interrupt_to_end_process();

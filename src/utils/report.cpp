@@ -23,29 +23,19 @@ ReportLog& report_log() {
   return log.get();
 }
 
-thread_local CapturedOutput* capturing = nullptr;
-
 }  // namespace
 
-void print_stdout(std::string_view text) {
-  if (capturing != nullptr) {
-    capturing->entries.push_back({true, 0, std::string(text)});
-    return;
-  }
-  if (Status written = posix_system().write_stdout(text); !written.ok()) {
+void print_stdout(System& system, std::string_view text) {
+  if (Status written = system.write_stdout(text); !written.ok()) {
     throw Stop(messages::stdout_failed(written.display()));
   }
 }
 
-void report(std::uint8_t row, std::string message) {
-  if (capturing != nullptr) {
-    capturing->entries.push_back({false, row, std::move(message)});
-    return;
-  }
+void report(System& system, std::uint8_t row, std::string message) {
   if (row == kRowStdout) {
     std::string line = message;
     line += '\n';
-    print_stdout(line);
+    print_stdout(system, line);
   }
   ReportLog& log = report_log();
   MutexLock lock(log.mutex);
@@ -59,18 +49,24 @@ std::vector<std::vector<std::string>> report_snapshot() {
   return log.rows;
 }
 
-void CapturedOutput::replay() const {
-  for (const Entry& entry : entries) {
+void RunOutput::print(std::string_view text) { print_stdout(system_, text); }
+
+void RunOutput::report(std::uint8_t row, std::string message) { spansift::report(system_, row, std::move(message)); }
+
+void CapturedOutput::print(std::string_view text) { entries_.push_back({true, 0, std::string(text)}); }
+
+void CapturedOutput::report(std::uint8_t row, std::string message) {
+  entries_.push_back({false, row, std::move(message)});
+}
+
+void CapturedOutput::replay(Output& to) const {
+  for (const Entry& entry : entries_) {
     if (entry.print) {
-      print_stdout(entry.text);
+      to.print(entry.text);
     } else {
-      report(entry.row, entry.text);
+      to.report(entry.row, entry.text);
     }
   }
 }
-
-CaptureOutput::CaptureOutput(CapturedOutput& into) : previous_(std::exchange(capturing, &into)) {}
-
-CaptureOutput::~CaptureOutput() { capturing = previous_; }
 
 }  // namespace spansift
