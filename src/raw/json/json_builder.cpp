@@ -178,7 +178,7 @@ class Builder {
   template <class E>
   void read_elements(Frame& f) {
     Cursor c(in_);
-    for (NextEntry next; !closed(next = next_entry<Rules::Read>(c, f.first, ']'));) {
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
       if constexpr (std::is_same_v<E, JaegerItem>) {
         if (ahead_ != nullptr && starts_with(next, '{') && take_read_ahead(c)) continue;
       }
@@ -217,7 +217,7 @@ class Builder {
 
   void read_values(Frame& f) {
     Cursor c(in_);
-    for (NextEntry next; !closed(next = next_entry<Rules::Read>(c, f.first, ']'));) {
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
       if (read_value(c, first_byte(next), IntoArray{})) return;
     }
     stack_.pop();
@@ -226,7 +226,7 @@ class Builder {
   // The members of an object of values.
   void read_members(Frame& f) {
     Cursor c(in_);
-    for (NextEntry next; !closed(next = next_entry<Rules::Read>(c, f.first, '}'));) {
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, '}')) != NextEntry::kClosed;) {
       expect_key(c, next);
       f.key = read_text(c);
       expect_colon(c);
@@ -315,7 +315,7 @@ class Builder {
     // Compact exports give the comma and the expected key back to back.
     if (!f.first && c.available() != 0 && *c.data() == ',' && expected_key<R>(c, f, 1)) return true;
     const NextEntry next = next_entry<Rules::Read>(c, f.first, '}');
-    if (closed(next)) return false;
+    if (next == NextEntry::kClosed) return false;
     expect_key(c, next);
     if (expected_key<R>(c, f, 0)) return true;
     c.with_input([this, &f](JsonInput& in) { read_key<R>(in, f); });
@@ -329,7 +329,7 @@ class Builder {
   bool next_array_field(Cursor& c, Frame& f) {
     constexpr auto& table = kTable<R>;
     if (f.field < table.kSize) {
-      if (closed(next_entry<Rules::Read>(c, f.first, ']'))) {
+      if (next_entry<Rules::Read>(c, f.first, ']') == NextEntry::kClosed) {
         c.fail(ReadError::invalid_length(f.field, messages::expected_struct_of(table.name, table.kSize)), c.offset());
       }
       return true;

@@ -11,18 +11,14 @@ namespace spansift {
 
 // What next_entry finds in a container: the first byte of the next entry,
 // whitespace skipped; the end of the input (kEnd, as Cursor::peek_token
-// gives it); or the container closed. Not an int, so that neither end can be
-// taken for a byte: the queries below tell them apart. An enum rather than a
-// class: returned from the inlined grammar, a class costs the loops that read
-// entries instructions that an enum does not.
+// gives it); or the container closed (kClosed). Not an int, so that neither
+// end can be taken for a byte: the ends are named, and the byte is taken out
+// with first_byte(). An enum compared by name rather than a class with
+// queries: with the latter the compiler gave the loops that read entries,
+// and the skipper's, more instructions.
 enum class NextEntry : int { kEnd = -1, kClosed = -2 };
 
-// Past the closing bracket.
-[[gnu::always_inline]] inline bool closed(NextEntry next) { return next == NextEntry::kClosed; }
-// The input ended where an entry belongs (the skipper's only: the reader
-// refuses it).
-[[gnu::always_inline]] inline bool at_end(NextEntry next) { return next == NextEntry::kEnd; }
-// The entry's first byte: neither of the above.
+// The first byte of an entry that is there (neither kEnd nor kClosed).
 [[gnu::always_inline]] inline int first_byte(NextEntry next) { return static_cast<int>(next); }
 [[gnu::always_inline]] inline bool starts_with(NextEntry next, char b) {
   return first_byte(next) == static_cast<unsigned char>(b);
@@ -30,7 +26,7 @@ enum class NextEntry : int { kEnd = -1, kClosed = -2 };
 
 // Reads on in a container whose closing bracket is `close`, after its
 // opening bracket (`first`, which it clears) or after an entry: past the
-// closing bracket (closed), or past the comma before the next entry, to the
+// closing bracket (kClosed), or past the comma before the next entry, to the
 // first byte of that entry, whitespace skipped. The reader refuses the
 // closing bracket and the end of the input right after a comma; the skipper
 // leaves both to what reads the entry (and may be at the end).
@@ -63,7 +59,7 @@ template <Rules rules>
 // An object's entry, found by next_entry, starts with its key: a string.
 [[gnu::always_inline]] inline void expect_key(Cursor& c, NextEntry next) {
   if (!starts_with(next, '"')) {
-    c.fail(at_end(next) ? ReadErrorCode::EofObject : ReadErrorCode::KeyMustBeString, c.offset_through());
+    c.fail(next == NextEntry::kEnd ? ReadErrorCode::EofObject : ReadErrorCode::KeyMustBeString, c.offset_through());
   }
 }
 

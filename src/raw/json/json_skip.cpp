@@ -33,7 +33,7 @@ void skip_value(JsonInput& input, std::string& stack) {
       if (stack.empty()) return;
       const bool object = stack.back() == '{';
       const NextEntry next = next_entry<Rules::Skip>(c, first, object ? '}' : ']');
-      if (!closed(next)) {
+      if (next != NextEntry::kClosed) {
         if (object) {
           expect_key(c, next);
           c.skip_string();
