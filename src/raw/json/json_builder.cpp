@@ -178,11 +178,11 @@ class Builder {
   template <class E>
   void read_elements(Frame& f) {
     Cursor c(in_);
-    for (int next; (next = next_entry<Rules::Read>(c, f.first, ']')) != kClosed;) {
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
       if constexpr (std::is_same_v<E, JaegerItem>) {
-        if (ahead_ != nullptr && next == '{' && take_read_ahead(c)) continue;
+        if (ahead_ != nullptr && starts_with(next, '{') && take_read_ahead(c)) continue;
       }
-      if (read_element<E>(c, next)) return;
+      if (read_element<E>(c, first_byte(next))) return;
     }
     stack_.pop();
   }
@@ -217,8 +217,8 @@ class Builder {
 
   void read_values(Frame& f) {
     Cursor c(in_);
-    for (int next; (next = next_entry<Rules::Read>(c, f.first, ']')) != kClosed;) {
-      if (read_value(c, next, IntoArray{})) return;
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
+      if (read_value(c, first_byte(next), IntoArray{})) return;
     }
     stack_.pop();
   }
@@ -226,7 +226,7 @@ class Builder {
   // The members of an object of values.
   void read_members(Frame& f) {
     Cursor c(in_);
-    for (int next; (next = next_entry<Rules::Read>(c, f.first, '}')) != kClosed;) {
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, '}')) != NextEntry::kClosed;) {
       expect_key(c, next);
       f.key = read_text(c);
       expect_colon(c);
@@ -314,8 +314,8 @@ class Builder {
   SPANSIFT_HOT bool next_field(Cursor& c, Frame& f) {
     // Compact exports give the comma and the expected key back to back.
     if (!f.first && c.available() != 0 && *c.data() == ',' && expected_key<R>(c, f, 1)) return true;
-    const int next = next_entry<Rules::Read>(c, f.first, '}');
-    if (next == kClosed) return false;
+    const NextEntry next = next_entry<Rules::Read>(c, f.first, '}');
+    if (next == NextEntry::kClosed) return false;
     expect_key(c, next);
     if (expected_key<R>(c, f, 0)) return true;
     c.with_input([this, &f](JsonInput& in) { read_key<R>(in, f); });
@@ -329,7 +329,7 @@ class Builder {
   bool next_array_field(Cursor& c, Frame& f) {
     constexpr auto& table = kTable<R>;
     if (f.field < table.kSize) {
-      if (next_entry<Rules::Read>(c, f.first, ']') == kClosed) {
+      if (next_entry<Rules::Read>(c, f.first, ']') == NextEntry::kClosed) {
         c.fail(ReadError::invalid_length(f.field, messages::expected_struct_of(table.name, table.kSize)), c.offset());
       }
       return true;

@@ -9,28 +9,40 @@
 
 namespace spansift {
 
-// What next_entry returns once the container has closed.
-inline constexpr int kClosed = -2;
+// What next_entry finds in a container: the first byte of the next entry,
+// whitespace skipped; the end of the input (kEnd, as Cursor::peek_token
+// gives it); or the container closed (kClosed). Not an int, so that neither
+// end can be taken for a byte: the ends are named, and the byte is taken out
+// with first_byte(). An enum compared by name rather than a class with
+// queries: with the latter the compiler gave the loops that read entries,
+// and the skipper's, more instructions.
+enum class NextEntry : int { kEnd = -1, kClosed = -2 };
+
+// The first byte of an entry that is there (neither kEnd nor kClosed).
+[[gnu::always_inline]] inline int first_byte(NextEntry next) { return static_cast<int>(next); }
+[[gnu::always_inline]] inline bool starts_with(NextEntry next, char b) {
+  return first_byte(next) == static_cast<unsigned char>(b);
+}
 
 // Reads on in a container whose closing bracket is `close`, after its
 // opening bracket (`first`, which it clears) or after an entry: past the
-// closing bracket (kClosed), or past the comma before the next entry,
-// returning the first byte of that entry, whitespace skipped. The reader
-// refuses the closing bracket and the end of the input right after a comma;
-// the skipper leaves both to what reads the entry (and may see -1).
+// closing bracket (kClosed), or past the comma before the next entry, to the
+// first byte of that entry, whitespace skipped. The reader refuses the
+// closing bracket and the end of the input right after a comma; the skipper
+// leaves both to what reads the entry (and may be at the end).
 template <Rules rules>
-[[gnu::always_inline]] inline int next_entry(Cursor& c, bool& first, char close) {
+[[gnu::always_inline]] inline NextEntry next_entry(Cursor& c, bool& first, char close) {
   using enum ReadErrorCode;
   int next = c.peek_token();
   if (next == close) {
     c.advance(1);
-    return kClosed;
+    return NextEntry::kClosed;
   }
   const ReadErrorCode ended = close == ']' ? EofList : EofObject;
   if (first) {
     if (next < 0) c.fail(ended, c.offset());
     first = false;
-    return next;
+    return static_cast<NextEntry>(next);
   }
   if (next != ',') {
     c.fail(next < 0 ? ended : close == ']' ? ExpectedListCommaOrEnd : ExpectedObjectCommaOrEnd, c.offset_through());
@@ -41,13 +53,14 @@ template <Rules rules>
     if (next == close) c.fail(TrailingComma, c.offset(1));
     if (next < 0) c.fail(EofValue, c.offset());
   }
-  return next;
+  return static_cast<NextEntry>(next);
 }
 
-// An object's entry, whose first byte is `next`, starts with its key: a
-// string.
-[[gnu::always_inline]] inline void expect_key(Cursor& c, int next) {
-  if (next != '"') c.fail(next < 0 ? ReadErrorCode::EofObject : ReadErrorCode::KeyMustBeString, c.offset_through());
+// An object's entry, found by next_entry, starts with its key: a string.
+[[gnu::always_inline]] inline void expect_key(Cursor& c, NextEntry next) {
+  if (!starts_with(next, '"')) {
+    c.fail(next == NextEntry::kEnd ? ReadErrorCode::EofObject : ReadErrorCode::KeyMustBeString, c.offset_through());
+  }
 }
 
 // The colon after an object's key, read past.

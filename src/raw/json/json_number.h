@@ -85,165 +85,205 @@ struct NumberScan {
 constexpr std::uint64_t kU64Tenth = UINT64_MAX / 10;
 constexpr std::int32_t kI32Tenth = INT32_MAX / 10;
 
-// Scans the number starting at bytes.at(0), which is '-' or any byte. By
-// the skipper's rules it is "invalid number" where the reader says the input
-// ended, and the exponent's size is left alone.
+// One number's scan by `rules`, part by part: each part takes in its bytes
+// from bytes.at(i) on and says what it found in `s`; it returns false where
+// the scan stops short (an error, or `cut`). By the skipper's rules it is
+// "invalid number" where the reader says the input ended, and the exponent's
+// size is left alone.
 // `Bytes::at(i)` is the byte i places on, or negative past the end of what
 // the source holds (-1 at the end of the input). A source that can read
 // eight bytes at a time offers `chunk(i, word)` (false when they are not in
 // hand). A source of a fixed window of bytes offers `kMaxDigits`, the
 // longest run of digits it scans: a longer one stops the scan, `cut`.
+// Every part is inlined into scan_number: called apart, they would pass
+// the scan through memory.
 template <Rules rules, class Bytes>
-[[gnu::always_inline]] inline NumberScan scan_number(Bytes& bytes) {
-  NumberScan s;
-  // Every exit returns `s` itself, so that it is built in place and, once
-  // inlined, kept in registers rather than copied through the stack.
-  const auto fail = [&s](ReadErrorCode code, std::size_t at) {
-    s.error = code;
-    s.error_at = at;
-  };
-  // Whether a run of `digits` digits may go on; runs short enough cannot
-  // overflow, which spares the checks below.
-  constexpr std::size_t kMaxDigits = [] {
+struct NumberScanner {
+  static constexpr std::size_t kMaxDigits = [] {
     if constexpr (requires { Bytes::kMaxDigits; }) return Bytes::kMaxDigits;
     return SIZE_MAX;
   }();
-  const auto room = [](std::size_t digits) { return kMaxDigits == SIZE_MAX || digits < kMaxDigits; };
-  const auto cut = [&s] { s.cut = true; };
-  constexpr ReadErrorCode kAtEnd = rules == Rules::Read ? ReadErrorCode::EofValue : ReadErrorCode::InvalidNumber;
-  std::size_t i = 0;
-  s.negative = bytes.at(0) == '-';
-  if (s.negative) ++i;
+  static constexpr ReadErrorCode kAtEnd = rules == Rules::Read ? ReadErrorCode::EofValue : ReadErrorCode::InvalidNumber;
 
-  int c = bytes.at(i);
-  if (c < 0) {
-    fail(kAtEnd, i);
-    return s;
+  Bytes& bytes;
+  NumberScan& s;
+  std::size_t i = 0;  // bytes taken in
+  int c = 0;          // the last byte looked at
+
+  [[gnu::always_inline]] bool fail(ReadErrorCode code, std::size_t at) {
+    s.error = code;
+    s.error_at = at;
+    return false;
   }
-  ++i;
-  if (c == '0') {
-    if (is_digit(bytes.at(i))) {  // one leading zero only
-      fail(ReadErrorCode::InvalidNumber, i + 1);
-      return s;
+
+  // The run of digits from the i-th byte on, each taken in and given to
+  // `take` with the bytes taken in through it; false when the run, which
+  // started at `first_digit`, is longer than the source scans.
+  template <class Take>
+  [[gnu::always_inline]] bool digits(std::size_t first_digit, Take take) {
+    // On copies of `i` and `c`, which the compiler keeps in registers through the loop.
+    std::size_t at = i;
+    int byte;
+    while (is_digit(byte = bytes.at(at))) {
+      // Runs short enough cannot overflow, which spares the checks of `take`.
+      if (kMaxDigits != SIZE_MAX && at - first_digit >= kMaxDigits) {
+        s.cut = true;
+        return false;
+      }
+      ++at;
+      take(byte - '0', at);
     }
-  } else if (is_digit(c)) {
+    i = at;
+    c = byte;
+    return true;
+  }
+
+  // Up to two blocks of eight digits from the i-th byte on, taken in while
+  // `more()` allows, each given to `take` whole: long runs go faster so.
+  template <class More, class Take>
+  [[gnu::always_inline]] void eight_digit_blocks(More more, Take take) {
+    if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
+      std::uint64_t word;
+      for (int blocks = 0; blocks < 2 && more() && bytes.chunk(i, word) && eight_digits(word); ++blocks) {
+        take(word);
+        i += 8;
+      }
+    }
+  }
+
+  // The integer part, after the minus sign if any: 0, or digits that do
+  // not start with 0.
+  [[gnu::always_inline]] bool integer() {
+    c = bytes.at(i);
+    if (c < 0) return fail(kAtEnd, i);
+    ++i;
+    if (c == '0') {
+      if (is_digit(bytes.at(i))) return fail(ReadErrorCode::InvalidNumber, i + 1);  // one leading zero only
+    } else if (is_digit(c)) {
+      if (!integer_digits()) return false;
+    } else {
+      return fail(ReadErrorCode::InvalidNumber, i);
+    }
+    s.nonzero = s.significand != 0 || s.beyond_u64;
+    s.counted = !s.beyond_u64;
+    return true;
+  }
+
+  // The digits of the integer part after its first, `c`.
+  [[gnu::always_inline]] bool integer_digits() {
     const std::size_t first_digit = i - 1;
     std::uint64_t value = static_cast<std::uint64_t>(c - '0');
-    if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
-      // Long integers come eight digits at a time, while 64 bits surely hold them.
-      std::uint64_t word;
-      for (int chunks = 0; chunks < 2 && bytes.chunk(i, word) && eight_digits(word); ++chunks) {
-        value = value * 100000000 + value_of_eight_digits(word);
-        i += 8;
-      }
-    }
-    while (is_digit(c = bytes.at(i))) {
-      if (!room(i - first_digit)) {
-        cut();
-        return s;
-      }
-      const auto digit = static_cast<std::uint64_t>(c - '0');
+    // 64 bits surely hold the first 17 digits.
+    eight_digit_blocks([] { return true; },
+                       [&value](std::uint64_t word) { value = value * 100000000 + value_of_eight_digits(word); });
+    const bool whole = digits(first_digit, [this, &value](int digit, std::size_t) {
+      const auto d = static_cast<std::uint64_t>(digit);
       if constexpr (kMaxDigits > 19) {  // 19 digits fit 64 bits
-        if (!s.beyond_u64 && value >= kU64Tenth && (value > kU64Tenth || digit > UINT64_MAX % 10)) {
-          s.beyond_u64 = true;
-        }
+        if (!s.beyond_u64 && value >= kU64Tenth && (value > kU64Tenth || d > UINT64_MAX % 10)) s.beyond_u64 = true;
       }
-      if (!s.beyond_u64) value = value * 10 + digit;
-      ++i;
-    }
+      if (!s.beyond_u64) value = value * 10 + d;
+    });
     s.significand = value;
-  } else {
-    fail(ReadErrorCode::InvalidNumber, i);
-    return s;
+    return whole;
   }
-  s.nonzero = s.significand != 0 || s.beyond_u64;
-  s.counted = !s.beyond_u64;
 
-  if (bytes.at(i) == '.') {
+  // The fraction, if a '.' comes next: digits, at least one.
+  [[gnu::always_inline]] bool fraction() {
+    if (bytes.at(i) != '.') return true;
     ++i;
     const std::size_t first_digit = i;
-    if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
-      // Fraction digits too, while `significand` is small enough to take all eight.
-      std::uint64_t word;
-      for (int chunks = 0;
-           chunks < 2 && s.counted && s.significand < 1000000000ULL && bytes.chunk(i, word) && eight_digits(word);
-           ++chunks) {
-        s.nonzero |= word != 0x3030303030303030ULL;
-        s.significand = s.significand * 100000000 + value_of_eight_digits(word);
-        s.fraction += 8;
-        i += 8;
-      }
+    // Blocks while `significand` is small enough to take all eight.
+    eight_digit_blocks([this] { return s.counted && s.significand < 1000000000ULL; },
+                       [this](std::uint64_t word) {
+                         s.nonzero |= word != 0x3030303030303030ULL;
+                         s.significand = s.significand * 100000000 + value_of_eight_digits(word);
+                         s.fraction += 8;
+                       });
+    if (!digits(first_digit, [this](int digit, std::size_t) {
+          s.nonzero |= digit != 0;
+          if (s.significand >= 100000000000000000ULL) s.counted = false;
+          if (s.counted) {
+            s.significand = s.significand * 10 + static_cast<std::uint64_t>(digit);
+            ++s.fraction;
+          }
+        })) {
+      return false;
     }
-    while (is_digit(c = bytes.at(i))) {
-      if (!room(i - first_digit)) {
-        cut();
-        return s;
-      }
-      s.nonzero |= c != '0';
-      if (s.significand >= 100000000000000000ULL) s.counted = false;
-      if (s.counted) {
-        s.significand = s.significand * 10 + static_cast<std::uint64_t>(c - '0');
-        ++s.fraction;
-      }
-      ++i;
-    }
-    if (i == first_digit) {
-      fail(c == -1 ? kAtEnd : ReadErrorCode::InvalidNumber, c >= 0 ? i + 1 : i);
-      return s;
-    }
+    if (i == first_digit) return fail(c == -1 ? kAtEnd : ReadErrorCode::InvalidNumber, c >= 0 ? i + 1 : i);
     s.is_float = true;
+    return true;
   }
 
-  c = bytes.at(i);
-  if (c == 'e' || c == 'E') {
+  // The exponent, if an 'e' or 'E' comes next: a sign if any, then digits.
+  [[gnu::always_inline]] bool exponent() {
+    c = bytes.at(i);
+    if (c != 'e' && c != 'E') return true;
     ++i;
-    bool negative_exponent = false;
+    bool negative = false;
     c = bytes.at(i);
     if (c == '+' || c == '-') {
-      negative_exponent = c == '-';
+      negative = c == '-';
       ++i;
       c = bytes.at(i);
     }
-    if (c < 0) {
-      fail(kAtEnd, i);
-      return s;
-    }
+    if (c < 0) return fail(kAtEnd, i);
     ++i;
-    if (!is_digit(c)) {
-      fail(ReadErrorCode::InvalidNumber, i);
-      return s;
-    }
-    std::int32_t exponent = c - '0';
-    std::size_t overflow_at = 0;
-    const std::size_t first_digit = i - 1;
-    while (is_digit(c = bytes.at(i))) {
-      if (!room(i - first_digit)) {
-        cut();
-        return s;
-      }
-      ++i;
+    if (!is_digit(c)) return fail(ReadErrorCode::InvalidNumber, i);
+    std::int32_t value = c - '0';
+    std::size_t overflow_at = 0;  // bytes taken in through the digit that overflows 31 bits
+    const bool whole = digits(i - 1, [&](int digit, std::size_t taken) {
       if constexpr (kMaxDigits > 9) {  // 9 digits fit 31 bits
-        if (overflow_at == 0 && exponent >= kI32Tenth && (exponent > kI32Tenth || c - '0' > INT32_MAX % 10)) {
-          overflow_at = i;
+        if (overflow_at == 0 && value >= kI32Tenth && (value > kI32Tenth || digit > INT32_MAX % 10)) {
+          overflow_at = taken;
         }
       }
-      if (overflow_at == 0) exponent = exponent * 10 + (c - '0');
-    }
+      if (overflow_at == 0) value = value * 10 + digit;
+    });
+    if (!whole) return false;
     if (overflow_at != 0 && rules == Rules::Read) {
       // Only a value that underflows to zero can be read.
-      if (s.nonzero && !negative_exponent) {
-        fail(ReadErrorCode::NumberOutOfRange, overflow_at);
-        return s;
-      }
+      if (s.nonzero && !negative) return fail(ReadErrorCode::NumberOutOfRange, overflow_at);
       s.zero_by_exponent = true;
     }
-    s.exponent = negative_exponent ? -exponent : exponent;
+    s.exponent = negative ? -value : value;
     s.has_exponent = true;
     s.is_float = true;
+    return true;
   }
-  s.end = i;
-  s.byte_after = c >= 0;
+};
+
+// Scans the number starting at bytes.at(0), which is '-' or any byte: see
+// NumberScanner.
+template <Rules rules, class Bytes>
+[[gnu::always_inline]] inline NumberScan scan_number(Bytes& bytes) {
+  // Every exit returns `s` itself, so that it is built in place and, once
+  // inlined, kept in registers rather than copied through the stack.
+  NumberScan s;
+  NumberScanner<rules, Bytes> scan{bytes, s};
+  s.negative = bytes.at(0) == '-';
+  if (s.negative) scan.i = 1;
+  if (scan.integer() && scan.fraction() && scan.exponent()) {
+    s.end = scan.i;
+    s.byte_after = scan.c >= 0;
+  }
   return s;
+}
+
+// The value of an integer without fraction or exponent that fits 64 bits.
+inline void to_integer(const NumberScan& s, Number& n) {
+  if (!s.negative) {
+    n.kind = NumberKind::Unsigned;
+    n.unsigned_value = s.significand;
+  } else if (s.significand == 0) {
+    n.kind = NumberKind::Double;  // -0 keeps its sign
+    n.double_value = -0.0;
+  } else if (s.significand <= static_cast<std::uint64_t>(INT64_MAX) + 1) {
+    n.kind = NumberKind::Signed;
+    n.signed_value = static_cast<std::int64_t>(0 - s.significand);
+  } else {
+    n.kind = NumberKind::Double;
+    n.double_value = -static_cast<double>(s.significand);
+  }
 }
 
 // The value of a number scanned from `text`, correctly rounded; false when
@@ -251,19 +291,7 @@ template <Rules rules, class Bytes>
 // underflow to zero or a subnormal, which strtod tells).
 inline bool to_number(const NumberScan& s, const char* text, Number& n) {
   if (!s.is_float && !s.beyond_u64) {
-    if (!s.negative) {
-      n.kind = NumberKind::Unsigned;
-      n.unsigned_value = s.significand;
-    } else if (s.significand == 0) {
-      n.kind = NumberKind::Double;  // -0 keeps its sign
-      n.double_value = -0.0;
-    } else if (s.significand <= static_cast<std::uint64_t>(INT64_MAX) + 1) {
-      n.kind = NumberKind::Signed;
-      n.signed_value = static_cast<std::int64_t>(0 - s.significand);
-    } else {
-      n.kind = NumberKind::Double;
-      n.double_value = -static_cast<double>(s.significand);
-    }
+    to_integer(s, n);
     return true;
   }
   n.kind = NumberKind::Double;

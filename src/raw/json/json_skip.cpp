@@ -32,8 +32,8 @@ void skip_value(JsonInput& input, std::string& stack) {
     for (;;) {
       if (stack.empty()) return;
       const bool object = stack.back() == '{';
-      const int next = next_entry<Rules::Skip>(c, first, object ? '}' : ']');
-      if (next != kClosed) {
+      const NextEntry next = next_entry<Rules::Skip>(c, first, object ? '}' : ']');
+      if (next != NextEntry::kClosed) {
         if (object) {
           expect_key(c, next);
           c.skip_string();
