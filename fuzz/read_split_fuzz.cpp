@@ -24,7 +24,7 @@ using spansift::ReadAheadSizes;
 class Items final : public spansift::ItemSink {
  public:
   std::shared_ptr<spansift::ModelStore> new_store() override { return pool_->get(); }
-  void take(spansift::JaegerItem&& item, std::shared_ptr<spansift::ModelStore>&& store) override {
+  void receive(spansift::JaegerItem&& item, std::shared_ptr<spansift::ModelStore>&& store) override {
     text += spansift::fuzz::outcome(spansift::single_item_record(std::move(item), std::move(store)));
     text += '\n';
   }

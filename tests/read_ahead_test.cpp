@@ -27,7 +27,7 @@ namespace {
 class CountItems final : public ItemSink {
  public:
   std::shared_ptr<ModelStore> new_store() override { return pool_->get(); }
-  void take(JaegerItem&&, std::shared_ptr<ModelStore>&&) override { ++count; }
+  void receive(JaegerItem&&, std::shared_ptr<ModelStore>&&) override { ++count; }
   std::size_t count = 0;
 
  private:

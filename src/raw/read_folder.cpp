@@ -129,7 +129,7 @@ class RecordRouter final : private ItemSink {
   // A store per item, so that an item's memory goes once the sink is done
   // with it; stores are used again, not made anew (on any thread).
   std::shared_ptr<ModelStore> new_store() override { return stores_->get(); }
-  void take(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
+  void receive(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
     ++result_.trace_count;
     sink_->take(single_item_record(std::move(item), std::move(store)));
   }

@@ -38,11 +38,11 @@ constexpr std::size_t kMaxBuiltDepth = 127;
 
 // Where a value read goes: a member of a record (a tag's value), or an entry
 // of the array or object of values being read.
-struct IntoMember {
+struct PutInMember {
   JsonValue& member;
 };
-struct IntoArray {};
-struct IntoObject {
+struct PutInArray {};
+struct PutInObject {
   Text key;
 };
 
@@ -218,7 +218,7 @@ class Builder {
   void read_values(Frame& f) {
     Cursor c(in_);
     for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
-      if (read_value(c, first_byte(next), IntoArray{})) return;
+      if (read_value(c, first_byte(next), PutInArray{})) return;
     }
     stack_.pop();
   }
@@ -230,30 +230,30 @@ class Builder {
       expect_key(c, next);
       f.key = read_text(c);
       expect_colon(c);
-      if (read_value(c, c.peek_token(), IntoObject{f.key})) return;
+      if (read_value(c, c.peek_token(), PutInObject{f.key})) return;
     }
     stack_.pop();
   }
 
-  // Reads any JSON value, whose first byte is `first`, into `sink`: a
-  // scalar is stored at once (false), a container is opened (true).
-  template <class Sink>
-  SPANSIFT_HOT bool read_value(Cursor& c, int first, Sink sink) {
+  // Reads any JSON value, whose first byte is `first`, to where `put` says:
+  // a scalar is stored at once (false), a container is opened (true).
+  template <class Put>
+  SPANSIFT_HOT bool read_value(Cursor& c, int first, Put put) {
     switch (first) {
-      case '"': store(sink, JsonValue::from_string(read_text(c))); return false;
-      case '[': return open(c, ValueInto{member_of(sink)}, true, records().value_count());
-      case '{': return open(c, ValueInto{member_of(sink)}, false, records().member_count());
+      case '"': store(put, JsonValue::from_string(read_text(c))); return false;
+      case '[': return open(c, ValueInto{member_of(put)}, true, records().value_count());
+      case '{': return open(c, ValueInto{member_of(put)}, false, records().member_count());
       case 'n':
         c.literal("null");
-        store(sink, JsonValue::null());
+        store(put, JsonValue::null());
         return false;
       case 't':
         c.literal("true");
-        store(sink, JsonValue::from_bool(true));
+        store(put, JsonValue::from_bool(true));
         return false;
       case 'f':
         c.literal("false");
-        store(sink, JsonValue::from_bool(false));
+        store(put, JsonValue::from_bool(false));
         return false;
       default: break;
     }
@@ -261,19 +261,19 @@ class Builder {
     expect_number(c, first);
     const Number n = read_number(c);
     switch (n.kind) {
-      case NumberKind::Unsigned: store(sink, JsonValue::from_unsigned(n.unsigned_value)); break;
-      case NumberKind::Signed: store(sink, JsonValue::from_signed(n.signed_value)); break;
-      case NumberKind::Double: store(sink, JsonValue::from_double(n.double_value, n.places)); break;
+      case NumberKind::Unsigned: store(put, JsonValue::from_unsigned(n.unsigned_value)); break;
+      case NumberKind::Signed: store(put, JsonValue::from_signed(n.signed_value)); break;
+      case NumberKind::Double: store(put, JsonValue::from_double(n.double_value, n.places)); break;
     }
     return false;
   }
 
-  SPANSIFT_HOT static void store(IntoMember sink, const JsonValue& value) { sink.member = value; }
-  SPANSIFT_HOT void store(IntoArray, const JsonValue& value) { records().add_value(value); }
-  SPANSIFT_HOT void store(IntoObject sink, const JsonValue& value) { records().add_member(sink.key, value); }
-  static JsonValue* member_of(IntoMember sink) { return &sink.member; }
-  static JsonValue* member_of(IntoArray) { return nullptr; }
-  static JsonValue* member_of(IntoObject) { return nullptr; }
+  SPANSIFT_HOT static void store(PutInMember put, const JsonValue& value) { put.member = value; }
+  SPANSIFT_HOT void store(PutInArray, const JsonValue& value) { records().add_value(value); }
+  SPANSIFT_HOT void store(PutInObject put, const JsonValue& value) { records().add_member(put.key, value); }
+  static JsonValue* member_of(PutInMember put) { return &put.member; }
+  static JsonValue* member_of(PutInArray) { return nullptr; }
+  static JsonValue* member_of(PutInObject) { return nullptr; }
 
   // A value of the wrong type where `expected` belongs: it is read whole
   // (its own faults come first), then named in the error.
@@ -460,7 +460,7 @@ I FieldReader::integer(const char* expected) {
   return builder_.read_integer<I>(c_, expected);
 }
 
-bool FieldReader::value(JsonValue& member) { return builder_.read_value(c_, first_, IntoMember{member}); }
+bool FieldReader::value(JsonValue& member) { return builder_.read_value(c_, first_, PutInMember{member}); }
 
 bool FieldReader::object(List<JsonMember>& member) {
   return builder_.open(c_, MembersInto{&member}, false, builder_.records().member_count());

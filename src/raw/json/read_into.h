@@ -19,7 +19,7 @@ class ItemSink {
   virtual std::shared_ptr<ModelStore> new_store() = 0;
   // One item, whole and checked, with its store. It may throw; reading then
   // stops with what it threw.
-  virtual void take(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) = 0;
+  virtual void receive(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) = 0;
 
  protected:
   ~ItemSink() = default;

@@ -24,7 +24,7 @@ void RecordBuilder::item_done() {
   JaegerItem item = std::move(items.back());
   items.pop_back();
   std::shared_ptr<ModelStore> store = std::exchange(store_, trace_store_);
-  items_->take(std::move(item), std::move(store));
+  items_->receive(std::move(item), std::move(store));
 }
 
 List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
@@ -53,7 +53,7 @@ List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
     *out++ = *it;
   }
   members_.erase(out, last);
-  return take(members_, start);
+  return copy_out(members_, start);
 }
 
 }  // namespace spansift

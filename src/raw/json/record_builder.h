@@ -57,7 +57,7 @@ class RecordBuilder {
 
   // An item read elsewhere, whole, with its store: it goes to the item sink.
   void item_read(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) {
-    items_->take(std::move(item), std::move(store));
+    items_->receive(std::move(item), std::move(store));
   }
 
   // The item read last, when there is no item sink; this is spent.
@@ -78,11 +78,11 @@ class RecordBuilder {
   // `member`, its record's.
   template <ListElement E>
   void finish_list(List<E>& member, std::size_t start) {
-    member = take(scratch<E>(), start);
+    member = copy_out(scratch<E>(), start);
   }
   template <ListElement E>
   void finish_list(OptionalList<E>& member, std::size_t start) {
-    member = OptionalList<E>::of(take(scratch<E>(), start));
+    member = OptionalList<E>::of(copy_out(scratch<E>(), start));
   }
   template <ListElement E>
   void finish_list(std::vector<E>& member, std::size_t start) {
@@ -95,7 +95,7 @@ class RecordBuilder {
   void finish_list(std::optional<std::vector<E>>& member, std::size_t start) {
     finish_list(member.emplace(), start);
   }
-  List<JsonValue> finish_array(std::size_t start) { return take(values_, start); }
+  List<JsonValue> finish_array(std::size_t start) { return copy_out(values_, start); }
   // The members since `start`, sorted by key; of equal keys the last stays.
   List<JsonMember> finish_object(std::size_t start);
 
@@ -115,7 +115,7 @@ class RecordBuilder {
   }
 
   template <class T>
-  List<T> take(std::vector<T>& scratch, std::size_t start) {
+  List<T> copy_out(std::vector<T>& scratch, std::size_t start) {
     List<T> list = store_->add_list(std::span<const T>(scratch).subspan(start));
     scratch.resize(start);
     return list;
