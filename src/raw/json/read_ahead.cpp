@@ -73,11 +73,7 @@ struct ReadAheadBatch final : OnceTask {
 };
 
 ReadAhead::ReadAhead(Workers& workers, ItemSink& items, ReadAheadSizes sizes)
-    : items_(items),
-      sizes_(sizes),
-      min_window_((workers.threads() + std::uint64_t{1}) * sizes.window),
-      window_(min_window_),
-      batches_(workers) {}
+    : items_(items), sizes_(sizes), window_((workers.threads() + std::uint64_t{1}) * sizes.window), batches_(workers) {}
 
 ReadAhead::~ReadAhead() = default;
 

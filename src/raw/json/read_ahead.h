@@ -86,8 +86,8 @@ class ReadAhead final : public ItemsAhead {
   // Constant after construction.
   ItemSink& items_;
   const ReadAheadSizes sizes_;
-  const std::uint64_t min_window_;
 
+  // The reader's thread's alone: the workers see only the batches they read.
   std::uint64_t window_;         // how far ahead of the reader spans are found
   std::uint64_t reader_at_ = 0;  // where the reader in turn last asked for an item
   bool stopped_ = false;         // nothing more of this export is read ahead
