@@ -23,6 +23,10 @@
 namespace spansift {
 
 class StagingFolder final : public InterruptCleanup {
+  // Held, shared, by each step that began: the thread-safety analysis then
+  // checks that what touches the staged files is only called inside one.
+  class CAPABILITY("staging step") StepCapability {};
+
  public:
   // Holds the output folder `folder` (which exists), removes what dead runs
   // left in it, and makes this run's staging folder. A failure is kept, and
@@ -35,8 +39,8 @@ class StagingFolder final : public InterruptCleanup {
 
   System& system() const { return system_; }
   // The held output folder, for looking at the names files go to; not open
-  // when it could not be held (create() then fails).
-  const File& output_folder() const { return output_; }
+  // when it could not be held (create() then fails). Closed by abandon().
+  const File& output_folder() const REQUIRES_SHARED(step_) { return output_; }
   // Why there is no staging folder, or ok.
   Status error() const { return error_; }
   // The path of the entry that kept the staging folder from being made when
@@ -47,18 +51,23 @@ class StagingFolder final : public InterruptCleanup {
   // output folder it made), and it may be made again.
   bool folder_gone() const { return error_.code == ENOENT; }
 
+  // What steps hold, for functions outside this class to require.
+  const StepCapability& step() const RETURN_CAPABILITY(step_) { return step_; }
+
   // A step that creates, renames or removes a staged file holds one of
   // these; began() is false once the folder has been abandoned, and the
   // step must then do nothing. abandon() waits for the steps under way.
-  class Step {
+  // The analysis counts the step as held only where began() returned true,
+  // so that a caller can't skip asking.
+  class SCOPED_CAPABILITY Step {
    public:
-    explicit Step(StagingFolder& folder) : folder_(folder), began_(folder.begin_step()) {}
-    ~Step() {
+    explicit Step(StagingFolder& folder) EXCLUDES(folder.step_) : folder_(folder), began_(folder.begin_step()) {}
+    ~Step() RELEASE() {
       if (began_) folder_.end_step();
     }
     Step(const Step&) = delete;
     Step& operator=(const Step&) = delete;
-    bool began() const { return began_; }
+    bool began() const TRY_ACQUIRE_SHARED(true) { return began_; }
 
    private:
     StagingFolder& folder_;
@@ -67,11 +76,11 @@ class StagingFolder final : public InterruptCleanup {
 
   // Creates the staged file of `slot` (which has none) for writing, with
   // `mode` less the umask.
-  Status create(std::size_t slot, mode_t mode, File& file);
+  Status create(std::size_t slot, mode_t mode, File& file) REQUIRES_SHARED(step_);
   // Renames the staged file of `slot` onto `name` in the output folder.
-  Status put_in_place(std::size_t slot, const std::string& name);
+  Status put_in_place(std::size_t slot, const std::string& name) REQUIRES_SHARED(step_);
   // Removes the staged file of `slot`, if any; failures are ignored.
-  void discard(std::size_t slot) noexcept;
+  void discard(std::size_t slot) noexcept REQUIRES_SHARED(step_);
 
   // Once every step under way has ended: removes every staged file and the
   // folder, and lets no step begin after. Done once; later calls return.
@@ -95,6 +104,7 @@ class StagingFolder final : public InterruptCleanup {
   Status error_;                  // why there is no run folder
   std::string in_the_way_;        // the entry at the last name, when each was in the way
 
+  StepCapability step_;
   Mutex mutex_;
   CondVar no_steps_;
   int steps_ GUARDED_BY(mutex_) = 0;
