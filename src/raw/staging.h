@@ -88,27 +88,46 @@ class StagingFolder final : public InterruptCleanup {
   void clean_up_for_interrupt() noexcept override { abandon(); }
 
  private:
+  // How a part of making the run folder ended.
+  struct Attempt;
+
   bool begin_step() EXCLUDES(mutex_);
   void end_step() EXCLUDES(mutex_);
-  void make_run_folder(const std::string& folder);
-  // Closes the staging parent for the next name; false after the last.
-  bool next_parent(const std::string& folder);
-  void remove_run_folder() noexcept;
+  // For abandon(), once the steps under way have ended and none can begin.
+  void assert_no_step() REQUIRES(mutex_) ASSERT_CAPABILITY(step_);
+  void remove_run_folder() noexcept REQUIRES(step_);
 
+  // Making the run folder: by the constructor, before any step can begin.
+  void make_run_folder(const std::string& folder) REQUIRES(step_);
+  Attempt attempt_run_folder(const std::string& folder, std::size_t& cleaned) REQUIRES(step_);
+  Attempt hold_parent(const std::string& folder) REQUIRES(step_);
+  Attempt make_run(const std::string& folder, const std::string& name) REQUIRES(step_);
+  Attempt hold_and_lock(const std::string& name, File& run) REQUIRES(step_);
+  // Closes the staging parent for the next name; false after the last.
+  bool next_parent(const std::string& folder) REQUIRES(step_);
+  void remove_later_parents() REQUIRES(step_);
+
+  // Constant after construction.
   System& system_;
-  File output_;                   // the output folder
-  File parent_;                   // .spansift-staging in it, or the name after it in use
-  std::size_t parent_index_ = 0;  // of that name
-  File run_;                      // this run's folder, locked
+  std::size_t parent_index_ = 0;  // of the staging parent's name in use
   std::string name_;              // of this run's folder
   Status error_;                  // why there is no run folder
   std::string in_the_way_;        // the entry at the last name, when each was in the way
 
+  // Held by the constructor, closed by abandon() once no step is under way:
+  // read inside a step, written with every step held off.
+  File output_ GUARDED_BY(step_);  // the output folder
+  File parent_ GUARDED_BY(step_);  // .spansift-staging in it, or the name in use after it
+  File run_ GUARDED_BY(step_);     // this run's folder, locked
+
+  // Protected by mutex_.
+  int steps_ GUARDED_BY(mutex_) = 0;  // under way
+  bool abandoned_ GUARDED_BY(mutex_) = false;
+
+  // Thread-safe.
   StepCapability step_;
   Mutex mutex_;
   CondVar no_steps_;
-  int steps_ GUARDED_BY(mutex_) = 0;
-  bool abandoned_ GUARDED_BY(mutex_) = false;
 };
 
 // Removes the folders that dead runs left in the held staging parent
