@@ -114,8 +114,8 @@ class StagingFolder final : public InterruptCleanup {
   Status error_;                  // why there is no run folder
   std::string in_the_way_;        // the entry at the last name, when each was in the way
 
-  // Held by the constructor, closed by abandon() once no step is under way:
-  // read inside a step, written with every step held off.
+  // Opened by the constructor, closed by abandon() once no step is under
+  // way: read inside a step, written only with every step held off.
   File output_ GUARDED_BY(step_);  // the output folder
   File parent_ GUARDED_BY(step_);  // .spansift-staging in it, or the name in use after it
   File run_ GUARDED_BY(step_);     // this run's folder, locked

@@ -27,6 +27,7 @@
 #define TRY_ACQUIRE_SHARED(...) SPANSIFT_THREAD_ANNOTATION(try_acquire_shared_capability(__VA_ARGS__))
 // Held from the call on, with nothing to release.
 #define ASSERT_CAPABILITY(x) SPANSIFT_THREAD_ANNOTATION(assert_capability(x))
+// The function returns (a reference to) the capability x.
 #define RETURN_CAPABILITY(x) SPANSIFT_THREAD_ANNOTATION(lock_returned(x))
 
 namespace spansift {
