@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cerrno>
 #include <random>
 #include <string_view>
@@ -91,9 +92,94 @@ void remove_dead_runs(System& system, const File& parent) noexcept {
   }
 }
 
+// How a part of making the run folder ended: done, to be tried again with a
+// new name (one was taken, a folder went away meanwhile), or failed for good;
+// `status` says why for the last two.
+struct StagingFolder::Attempt {
+  enum Kind { kDone, kAgain, kFailed };
+  Kind kind = kDone;
+  Status status;
+};
+
 StagingFolder::StagingFolder(System& system, const std::string& folder) : system_(system) {
   error_ = system_.hold_folder(folder, output_);
   if (error_.ok()) make_run_folder(folder);
+}
+
+void StagingFolder::make_run_folder(const std::string& folder) {
+  std::size_t cleaned = kParents.size();  // the parent whose dead runs were removed
+  // Why the last attempt failed is what is kept when none succeeds.
+  Attempt attempt{Attempt::kAgain, Status{EEXIST}};
+  for (int tried = 0; tried < kNameAttempts && attempt.kind == Attempt::kAgain; ++tried) {
+    attempt = attempt_run_folder(folder, cleaned);
+  }
+  error_ = attempt.status;
+}
+
+StagingFolder::Attempt StagingFolder::attempt_run_folder(const std::string& folder, std::size_t& cleaned) {
+  if (!parent_.is_open()) {
+    if (Attempt held = hold_parent(folder); held.kind != Attempt::kDone) return held;
+    if (cleaned != parent_index_) remove_dead_runs(system_, parent_);
+    cleaned = parent_index_;
+  }
+  std::string name = random_run_name();
+  if (Attempt made = make_run(folder, name); made.kind != Attempt::kDone) return made;
+  File run;
+  if (Attempt locked = hold_and_lock(name, run); locked.kind != Attempt::kDone) return locked;
+  run_ = std::move(run);
+  name_ = std::move(name);
+  remove_later_parents();
+  return {};
+}
+
+// Makes the staging parent of the name in use, unless it is there, and holds it.
+StagingFolder::Attempt StagingFolder::hold_parent(const std::string& folder) {
+  const char* parent = kParents[parent_index_];
+  if (Status made = system_.make_folder_at(output_, parent, 0777); !made.ok() && made.code != EEXIST) {
+    return {Attempt::kFailed, made};
+  }
+  Status held = system_.hold_folder_at(output_, parent, parent_);
+  if (held.ok()) return {};
+  if (held.code == ENOENT) return {Attempt::kAgain, held};  // removed by a run that ended meanwhile
+  if (blocks_staging(held) && next_parent(folder)) return {Attempt::kAgain, held};
+  return {Attempt::kFailed, held};
+}
+
+// Makes the run folder `name` in the held staging parent.
+StagingFolder::Attempt StagingFolder::make_run(const std::string& folder, const std::string& name) {
+  Status made = system_.make_folder_at(parent_, name.c_str(), 0700);
+  if (made.ok()) return {};
+  if (made.code == EEXIST) return {Attempt::kAgain, made};
+  if (made.code == ENOENT) {
+    // The parent was removed by a run that ended meanwhile: make it again.
+    (void)parent_.close();
+    return {Attempt::kAgain, made};
+  }
+  if (blocks_staging(made) && next_parent(folder)) return {Attempt::kAgain, made};
+  return {Attempt::kFailed, made};
+}
+
+// Holds and locks the run folder `name`, just made. Until it is locked, the
+// folder is this run's to remove: unheld and unlocked, it would be left to a
+// later run's cleanup, or to none if this is the last.
+StagingFolder::Attempt StagingFolder::hold_and_lock(const std::string& name, File& run) {
+  if (Status held = system_.hold_folder_at(parent_, name.c_str(), run); !held.ok()) {
+    if (held.code == ENOENT) return {Attempt::kAgain, held};
+    (void)system_.remove_folder_at(parent_, name.c_str());  // out of descriptors, say
+    return {Attempt::kFailed, held};
+  }
+  // Between the folder's making and its lock, another run's cleanup may
+  // have taken it for a dead run's: then it is theirs to remove. A file
+  // system without these locks leaves the folder unlocked, which no
+  // cleanup removes either.
+  if (Status locked = system_.try_lock(run); locked.code == EWOULDBLOCK) return {Attempt::kAgain, locked};
+  struct stat status;
+  if (Status looked = system_.file_status(run, status); !looked.ok()) {
+    (void)system_.remove_folder_at(parent_, name.c_str());
+    return {Attempt::kAgain, looked};
+  }
+  if (status.st_nlink == 0) return {Attempt::kAgain, Status{EEXIST}};
+  return {};
 }
 
 bool StagingFolder::next_parent(const std::string& folder) {
@@ -106,69 +192,15 @@ bool StagingFolder::next_parent(const std::string& folder) {
   return false;
 }
 
-void StagingFolder::make_run_folder(const std::string& folder) {
-  std::size_t cleaned = kParents.size();  // the parent whose dead runs were removed
-  Status failed{EEXIST};                  // what is left when every name drawn is taken
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    if (!parent_.is_open()) {
-      const char* parent = kParents[parent_index_];
-      if (failed = system_.make_folder_at(output_, parent, 0777); !failed.ok() && failed.code != EEXIST) break;
-      if (failed = system_.hold_folder_at(output_, parent, parent_); !failed.ok()) {
-        if (failed.code == ENOENT) continue;  // removed by a run that ended meanwhile
-        if (blocks_staging(failed) && next_parent(folder)) continue;
-        break;
-      }
-      if (cleaned != parent_index_) remove_dead_runs(system_, parent_);
-      cleaned = parent_index_;
-    }
-    std::string name = random_run_name();
-    if (failed = system_.make_folder_at(parent_, name.c_str(), 0700); !failed.ok()) {
-      if (failed.code == EEXIST) continue;
-      if (failed.code == ENOENT) {
-        // The parent was removed by a run that ended meanwhile: make it again.
-        (void)parent_.close();
-        continue;
-      }
-      if (blocks_staging(failed) && next_parent(folder)) continue;
-      break;
-    }
-    // From here the folder is this run's to remove: unheld and unlocked, it
-    // would be left to a later run's cleanup, or to none if this is the last.
-    File run;
-    if (failed = system_.hold_folder_at(parent_, name.c_str(), run); !failed.ok()) {
-      if (failed.code == ENOENT) continue;
-      (void)system_.remove_folder_at(parent_, name.c_str());  // out of descriptors, say
-      break;
-    }
-    // Between the folder's making and its lock, another run's cleanup may
-    // have taken it for a dead run's: then it is theirs to remove. A file
-    // system without these locks leaves the folder unlocked, which no
-    // cleanup removes either.
-    struct stat status;
-    failed = system_.try_lock(run);
-    bool taken = failed.code == EWOULDBLOCK;
-    if (taken) continue;
-    if (failed = system_.file_status(run, status); !failed.ok()) {
-      (void)system_.remove_folder_at(parent_, name.c_str());
-      continue;
-    }
-    if (status.st_nlink == 0) {
-      failed = Status{EEXIST};
-      continue;
-    }
-    run_ = std::move(run);
-    name_ = std::move(name);
-    // Runs killed while a later name was in use left their folders there.
-    for (std::size_t later = parent_index_ + 1; later < kParents.size(); ++later) {
-      File parent;
-      if (!system_.hold_folder_at(output_, kParents[later], parent).ok()) continue;
-      remove_dead_runs(system_, parent);
-      (void)parent.close();
-      (void)system_.remove_folder_at(output_, kParents[later]);
-    }
-    return;
+// Runs killed while a later name was in use left their folders there.
+void StagingFolder::remove_later_parents() {
+  for (std::size_t later = parent_index_ + 1; later < kParents.size(); ++later) {
+    File parent;
+    if (!system_.hold_folder_at(output_, kParents[later], parent).ok()) continue;
+    remove_dead_runs(system_, parent);
+    (void)parent.close();
+    (void)system_.remove_folder_at(output_, kParents[later]);
   }
-  error_ = failed;
 }
 
 StagingFolder::~StagingFolder() { abandon(); }
@@ -203,8 +235,11 @@ void StagingFolder::abandon() noexcept {
   if (abandoned_) return;
   abandoned_ = true;
   while (steps_ > 0) no_steps_.wait(mutex_);
+  assert_no_step();
   remove_run_folder();
 }
+
+void StagingFolder::assert_no_step() { assert(abandoned_ && steps_ == 0); }
 
 void StagingFolder::remove_run_folder() noexcept {
   if (run_.is_open()) {

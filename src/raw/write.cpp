@@ -58,13 +58,15 @@ class StagedFile {
  public:
   // Made with the mode 0666 at creation, so that the kernel applies the
   // process's umask itself; no process-wide state is read or changed.
-  StagedFile(StagingFolder& staging, std::size_t slot) : staging_(staging), slot_(slot) {
+  StagedFile(StagingFolder& staging, std::size_t slot) REQUIRES_SHARED(staging.step())
+      : staging_(staging), slot_(slot) {
     created_ = staging_.create(slot, 0666, file_);
   }
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
   // Only reached with the file still ours after another fault, whose message
-  // is the one to show: these can only be tried.
+  // is the one to show: these can only be tried. Ends before the step that
+  // made it does.
   ~StagedFile() {
     (void)file_.close();
     if (created_.ok() && !kept_) staging_.discard(slot_);

@@ -12,6 +12,7 @@
 
 #include "raw/model.h"
 #include "raw/staging.h"
+#include "utils/mutex.h"
 #include "utils/system.h"
 
 namespace spansift {
@@ -27,8 +28,9 @@ TraceSelection parse_trace_ids(std::string_view trace_ids);
 bool is_selected(const TraceSelection& selection, const JaegerTrace& record);
 
 // The steps of writing one record, for write_traces and for writing while
-// reading goes on (write_pipeline.h). Each throws Stop with the message that
-// ends the run; `path` is the file's path, for those messages.
+// reading goes on (write_pipeline.h), inside a step of `staging`. Each throws
+// Stop with the message that ends the run; `path` is the file's path, for
+// those messages.
 
 // The name of the record's file in the output folder: its trace ID and
 // ".json". Throws Stop for a trace ID that holds "/".
@@ -38,17 +40,19 @@ std::string output_name(const JaegerTrace& record);
 // name, a name that is too long or a file we may not write are reported as
 // such before a byte is written. Returns the mode of the regular file being
 // replaced, which the new one keeps.
-std::optional<mode_t> check_final_name(StagingFolder& staging, const std::string& path, const std::string& name);
+std::optional<mode_t> check_final_name(StagingFolder& staging, const std::string& path, const std::string& name)
+    REQUIRES_SHARED(staging.step());
 
 // Renders `record` into `buffer` (reused from record to record) and writes it
 // whole to the staged file of `slot`, with the mode of the regular file it
 // will replace, else 0666 less the umask. Leaves no staged file when it throws.
 void stage_record(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name,
-                  const JaegerTrace& record, std::string& buffer);
+                  const JaegerTrace& record, std::string& buffer) REQUIRES_SHARED(staging.step());
 
 // Renames the staged file of `slot` onto `name`; when that fails, removes it
 // and throws.
-void commit_staged(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name);
+void commit_staged(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name)
+    REQUIRES_SHARED(staging.step());
 
 // Creates (or keeps) the folder "Jaeger" in `base_folder` and writes each
 // selected record to "{traceID}.json" in it, making every system call through

@@ -147,22 +147,25 @@ struct WritePipeline::State {
   System& system;
   Workers& workers;
 
-  // The reader's thread's, between open() and commit().
+  // Set by open(), before the first record is posted, and constant after:
+  // the workers read them.
+  std::string folder;                      // the output folder
+  std::unique_ptr<StagingFolder> staging;  // when records are staged
+
+  // The reader's thread only.
   bool opened = false;
   bool committed = false;
   std::string base_folder;
-  std::string folder;                      // the output folder
-  std::unique_ptr<StagingFolder> staging;  // when records are staged
-  std::vector<JaegerTrace> kept;           // when they are not
-  std::size_t slots = 0;                   // records posted
+  std::vector<JaegerTrace> kept;  // when records are not staged
+  std::size_t slots = 0;          // records posted
 
   // Thread-safe.
   Ledger ledger;
   FirstFailure failure;
   MadeFolder made_folder;
+  Mutex mutex;
 
   // Protected by mutex: what an interrupt abandons, once open() has made it.
-  Mutex mutex;
   StagingFolder* to_abandon GUARDED_BY(mutex) = nullptr;
 };
 

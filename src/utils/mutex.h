@@ -1,7 +1,9 @@
 // A mutex, its scoped lock and a condition variable that clang's
 // thread-safety analysis understands (-Wthread-safety): members marked
 // GUARDED_BY(m) may be touched only with m held, and functions marked
-// REQUIRES(m) only called with it, which the compiler checks.
+// REQUIRES(m) only called with it, which the compiler checks. The same
+// marks serve capabilities other than mutexes, held shared by many threads
+// at once (a staging step, raw/staging.h).
 #pragma once
 
 #include <condition_variable>
@@ -17,9 +19,16 @@
 #define SCOPED_CAPABILITY SPANSIFT_THREAD_ANNOTATION(scoped_lockable)
 #define GUARDED_BY(x) SPANSIFT_THREAD_ANNOTATION(guarded_by(x))
 #define REQUIRES(...) SPANSIFT_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define REQUIRES_SHARED(...) SPANSIFT_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) SPANSIFT_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) SPANSIFT_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) SPANSIFT_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+// Held, shared, when the function returns the first argument.
+#define TRY_ACQUIRE_SHARED(...) SPANSIFT_THREAD_ANNOTATION(try_acquire_shared_capability(__VA_ARGS__))
+// Held from the call on, with nothing to release.
+#define ASSERT_CAPABILITY(x) SPANSIFT_THREAD_ANNOTATION(assert_capability(x))
+// The function returns (a reference to) the capability x.
+#define RETURN_CAPABILITY(x) SPANSIFT_THREAD_ANNOTATION(lock_returned(x))
 
 namespace spansift {
 
