@@ -112,7 +112,7 @@ Status FaultySystem::fails(Call call) {
 
 const MemoryFile* FaultySystem::memory_file(const File& file) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = open_memory_files_.find(file.fd());
+  auto found = open_memory_files_.find(fd_of(file));
   return found == open_memory_files_.end() ? nullptr : found->second;
 }
 
@@ -177,8 +177,8 @@ Status FaultySystem::write_all(const File& file, std::string_view text) {
 Status FaultySystem::change_mode(const File& file, mode_t mode) {
   return either(Call::ChangeMode, [&] { return PosixSystem::change_mode(file, mode); });
 }
-Status FaultySystem::next_name(Listing& listing, std::string_view& name) {
-  return either(Call::NextName, [&] { return PosixSystem::next_name(listing, name); });
+Status FaultySystem::next_name(HandleKey key, Listing& listing, std::string_view& name) {
+  return either(Call::NextName, [&] { return PosixSystem::next_name(key, listing, name); });
 }
 Status FaultySystem::write_stdout(std::string_view text) {
   return either(Call::WriteStdout, [&] { return PosixSystem::write_stdout(text); });
@@ -195,7 +195,7 @@ Status FaultySystem::open_input(const std::string& path, File& file) {
     if (fd < 0) return Status{errno};
     std::lock_guard<std::mutex> lock(mutex_);
     open_memory_files_[fd] = &memory;
-    file = File(*this, fd, memory.size);
+    file = make_file(fd, memory.size);
     return {};
   }
   return PosixSystem::open_input(path, file);
@@ -225,18 +225,18 @@ Status FaultySystem::read_all(const File& file, std::string& bytes) {
   return {};
 }
 
-Status FaultySystem::close(int fd) {
+Status FaultySystem::close(HandleKey key, int fd) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     open_memory_files_.erase(fd);
   }
   // As on Linux, the descriptor is gone even when close fails.
-  (void)PosixSystem::close(fd);
+  (void)PosixSystem::close(key, fd);
   return fails(Call::Close);
 }
 
-Status FaultySystem::close_listing(DIR* folder) {
-  (void)PosixSystem::close_listing(folder);
+Status FaultySystem::close_listing(HandleKey key, DIR* folder) {
+  (void)PosixSystem::close_listing(key, folder);
   return fails(Call::CloseListing);
 }
 

@@ -155,9 +155,9 @@ class FaultySystem : public PosixSystem {
   Status file_status(const File& file, struct stat& status) override;
   Status write_all(const File& file, std::string_view text) override;
   Status change_mode(const File& file, mode_t mode) override;
-  Status close(int fd) override;
-  Status next_name(Listing& listing, std::string_view& name) override;
-  Status close_listing(DIR* folder) override;
+  Status close(HandleKey key, int fd) override;
+  Status next_name(HandleKey key, Listing& listing, std::string_view& name) override;
+  Status close_listing(HandleKey key, DIR* folder) override;
   Status write_stdout(std::string_view text) override;
   Status write_stderr(std::string_view text) override;
 
