@@ -15,9 +15,6 @@
 
 namespace spansift {
 
-// What a call did: code 0, or the errno that it failed with.
-using Status = OsError;
-
 class System;
 
 // A descriptor opened through a System (a held folder, a file being written,
