@@ -33,9 +33,9 @@ struct ReadAheadBatch final : OnceTask {
   std::uint64_t bytes() const { return end() - begin(); }
 
   void work() noexcept override {
-    results.resize(spans.size());
     std::string joined;  // a span that lies across blocks, copied whole once
     try {
+      results.resize(spans.size());
       store = items.new_store();
       for (std::size_t i = 0; i < spans.size(); ++i) {
         results[i].ok = read_item(bytes_of(spans[i], joined), store, results[i].item);
@@ -214,8 +214,11 @@ bool ReadAhead::take(std::uint64_t at, ItemReadAhead& out) {
       if (next_ < spans.size()) {
         if (spans[next_].begin != at) return false;
         const std::size_t i = next_++;
+        // A batch no worker began (or that ran out of memory) has no results:
+        // its items are read in turn.
+        const std::vector<ReadAheadBatch::Result>& results = current_->results;
+        if (!current_done_ || i >= results.size() || !results[i].ok) return false;
         ReadAheadBatch::Result& result = current_->results[i];
-        if (!current_done_ || !result.ok) return false;
         out.item = std::move(result.item);
         out.store = current_->store;
         out.length = spans[i].end - spans[i].begin;
