@@ -30,11 +30,11 @@ void BM_ReadFromStream(benchmark::State& state) {
   const std::string& text = sample_export();
   for (auto _ : state) {
     std::size_t at = 0;
-    ParseResult r = parse_trace_json([&](char* buffer, std::size_t size) -> ssize_t {
-      std::size_t n = std::min(size, text.size() - at);
-      std::memcpy(buffer, text.data() + at, n);
-      at += n;
-      return static_cast<ssize_t>(n);
+    ParseResult r = parse_trace_json([&](char* buffer, std::size_t size, std::size_t& got) {
+      got = std::min(size, text.size() - at);
+      std::memcpy(buffer, text.data() + at, got);
+      at += got;
+      return Status{};
     });
     benchmark::DoNotOptimize(r);
   }

@@ -42,11 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Pieces pieces(text);
   std::size_t at = 0;
-  auto read_some = [&](char* buffer, std::size_t capacity) -> ssize_t {
-    std::size_t n = std::min(pieces.next(capacity), text.size() - at);
-    if (n != 0) std::memcpy(buffer, text.data() + at, n);  // an empty input may have no pointer
-    at += n;
-    return static_cast<ssize_t>(n);
+  auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
+    got = std::min(pieces.next(capacity), text.size() - at);
+    if (got != 0) std::memcpy(buffer, text.data() + at, got);  // an empty input may have no pointer
+    at += got;
+    return spansift::Status{};
   };
   std::string streamed = spansift::fuzz::outcome(spansift::parse_trace_json(read_some, pieces.buffer_size));
   if (streamed != whole) spansift::fuzz::fail("stream and memory forms disagree", whole, streamed);

@@ -44,11 +44,11 @@ std::string read(std::string_view text, spansift::Workers* workers, ReadAheadSiz
   std::string result;
   if (stream) {
     std::size_t at = 0;
-    auto read_some = [&](char* buffer, std::size_t capacity) -> ssize_t {
-      std::size_t n = std::min(capacity, text.size() - at);
-      if (n != 0) std::memcpy(buffer, text.data() + at, n);
-      at += n;
-      return static_cast<ssize_t>(n);
+    auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
+      got = std::min(capacity, text.size() - at);
+      if (got != 0) std::memcpy(buffer, text.data() + at, got);
+      at += got;
+      return spansift::Status{};
     };
     result = spansift::fuzz::outcome(
         spansift::parse_trace_json(read_some, 1 + sizes.block % 64, std::move(into), reads_ahead));

@@ -60,15 +60,16 @@ ParseResult parse_in_pieces(std::string_view text, std::vector<std::size_t> cuts
   std::size_t next = 0;
   std::size_t position = 0;
   return parse_trace_json(
-      [&](char* buffer, std::size_t capacity) -> ssize_t {
-        if (position >= text.size()) return 0;
+      [&](char* buffer, std::size_t capacity, std::size_t& got) {
+        got = 0;
+        if (position >= text.size()) return Status{};
         std::size_t end = std::min(cuts[next], position + capacity);
         if (end <= position) end = std::min(text.size(), position + 1);
         if (end == cuts[next]) ++next;
         std::memcpy(buffer, text.data() + position, end - position);
-        ssize_t n = static_cast<ssize_t>(end - position);
+        got = end - position;
         position = end;
-        return n;
+        return Status{};
       },
       4096);
 }
@@ -380,11 +381,11 @@ TEST(ReadTrace, ErrorPlacesAfterLineFeedsAcrossRefills) {
     for (std::size_t piece : {16, 17, 100, 8192}) {
       std::size_t at = 0;
       ParseResult r = parse_trace_json(
-          [&](char* buffer, std::size_t size) -> ssize_t {
-            std::size_t n = std::min(size, c.text.size() - at);
-            std::memcpy(buffer, c.text.data() + at, n);
-            at += n;
-            return static_cast<ssize_t>(n);
+          [&](char* buffer, std::size_t size, std::size_t& got) {
+            got = std::min(size, c.text.size() - at);
+            std::memcpy(buffer, c.text.data() + at, got);
+            at += got;
+            return Status{};
           },
           piece);
       EXPECT_EQ(outcome(r), c.detail) << "pieces of " << piece;

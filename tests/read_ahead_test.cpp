@@ -41,11 +41,11 @@ std::string ending(std::string_view bytes, Workers& workers, bool stream) {
   into.items = &items;
   ReadAhead ahead(workers, items, {.block = 7, .batch = 1, .window = 16, .largest = 1 << 20, .smallest = 0});
   std::size_t at = 0;
-  auto read_some = [&](char* buffer, std::size_t capacity) -> ssize_t {
-    std::size_t n = std::min(capacity, bytes.size() - at);
-    std::memcpy(buffer, bytes.data() + at, n);
-    at += n;
-    return static_cast<ssize_t>(n);
+  auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
+    got = std::min(capacity, bytes.size() - at);
+    std::memcpy(buffer, bytes.data() + at, got);
+    at += got;
+    return Status{};
   };
   ParseResult result = stream ? parse_trace_json(read_some, 5, std::move(into), &ahead)
                               : parse_trace_json(bytes, std::move(into), &ahead);
@@ -87,16 +87,16 @@ TEST(ReadAhead, AFailedReadEndsAsReadingInTurn) {
       if (pool != nullptr) ahead.emplace(*pool, counted, ReadAheadSizes{.block = 300, .batch = 500, .window = 400});
       std::size_t at = 0;
       bool failed = false;
-      auto read_some = [&](char* buffer, std::size_t capacity) -> ssize_t {
+      auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
+        got = 0;
         if (at == fail_at && !failed) {
           failed = true;
-          errno = EIO;
-          return -1;
+          return Status{EIO};
         }
-        std::size_t n = std::min({capacity, text.size() - at, at < fail_at ? fail_at - at : text.size()});
-        std::memcpy(buffer, text.data() + at, n);
-        at += n;
-        return static_cast<ssize_t>(n);
+        got = std::min({capacity, text.size() - at, at < fail_at ? fail_at - at : text.size()});
+        std::memcpy(buffer, text.data() + at, got);
+        at += got;
+        return Status{};
       };
       ParseResult result = parse_trace_json(read_some, 64, std::move(into), ahead ? &*ahead : nullptr);
       const auto* error = std::get_if<ReadError>(&result);

@@ -32,11 +32,11 @@ std::string ending(const ParseResult& result) {
 ParseResult read_streamed(std::string_view bytes, std::size_t piece) {
   std::size_t at = 0;
   return parse_trace_json(
-      [&](char* buffer, std::size_t capacity) -> ssize_t {
-        std::size_t n = std::min({piece, capacity, bytes.size() - at});
-        std::memcpy(buffer, bytes.data() + at, n);
-        at += n;
-        return static_cast<ssize_t>(n);
+      [&](char* buffer, std::size_t capacity, std::size_t& got) {
+        got = std::min({piece, capacity, bytes.size() - at});
+        std::memcpy(buffer, bytes.data() + at, got);
+        at += got;
+        return Status{};
       },
       8192);
 }

@@ -102,142 +102,76 @@ std::string stop_message(const std::function<void()>& body) {
   return "";
 }
 
-Status FaultySystem::fails(Call call) {
+// Each call of the table: through the gate to the real one.
+#define SPANSIFT_GATED_CALL(call, method, params, args) \
+  Status GatedSystem::method params { return gate(Call::call, [&] { return PosixSystem::method args; }); }
+SPANSIFT_SYSTEM_CALLS(SPANSIFT_GATED_CALL)
+#undef SPANSIFT_GATED_CALL
+
+Status FaultySystem::gate(Call call, const std::function<Status()>& real) {
   int nth = ++calls_[static_cast<int>(call)];
-  for (const Failure& f : failures) {
-    if (f.call == call && f.nth == nth) return f.error == 0 ? Status::wrote_nothing() : Status{f.error};
-  }
-  return {};
+  auto chosen = std::find_if(failures.begin(), failures.end(),
+                             [&](const Failure& f) { return f.call == call && f.nth == nth; });
+  if (chosen == failures.end()) return real();
+  // As on Linux, a handle is gone even when closing it fails.
+  if (call == Call::Close || call == Call::CloseListing) (void)real();
+  return chosen->error == 0 ? Status::wrote_nothing() : Status{chosen->error};
 }
 
 const MemoryFile* FaultySystem::memory_file(const File& file) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = open_memory_files_.find(file.fd());
+  auto found = open_memory_files_.find(fd_of(file));
   return found == open_memory_files_.end() ? nullptr : found->second;
 }
 
-template <class Real>
-Status FaultySystem::either(Call call, Real real) {
-  Status failed = fails(call);
-  return failed.ok() ? real() : failed;
-}
-
 Status FaultySystem::stat(const std::string& path, struct stat& status) {
-  if (Status failed = fails(Call::Stat); !failed.ok()) return failed;
-  Status done = PosixSystem::stat(path, status);
+  Status done = GatedSystem::stat(path, status);
   if (done.ok() && after_stat) after_stat(path);
   return done;
 }
 
-Status FaultySystem::make_folder(const std::string& path, mode_t mode) {
-  return either(Call::MakeFolder, [&] { return PosixSystem::make_folder(path, mode); });
-}
-Status FaultySystem::remove_folder(const std::string& path) {
-  return either(Call::RemoveFolder, [&] { return PosixSystem::remove_folder(path); });
-}
-Status FaultySystem::list_folder(const std::string& path, Listing& listing) {
-  return either(Call::ListFolder, [&] { return PosixSystem::list_folder(path, listing); });
-}
-Status FaultySystem::hold_folder(const std::string& path, File& folder) {
-  return either(Call::HoldFolder, [&] { return PosixSystem::hold_folder(path, folder); });
-}
-Status FaultySystem::hold_folder_at(const File& folder, const char* name, File& held) {
-  return either(Call::HoldFolderAt, [&] { return PosixSystem::hold_folder_at(folder, name, held); });
-}
-Status FaultySystem::make_folder_at(const File& folder, const char* name, mode_t mode) {
-  return either(Call::MakeFolderAt, [&] { return PosixSystem::make_folder_at(folder, name, mode); });
-}
-Status FaultySystem::list_held_folder(const File& folder, Listing& listing) {
-  return either(Call::ListHeldFolder, [&] { return PosixSystem::list_held_folder(folder, listing); });
-}
-Status FaultySystem::status_at(const File& folder, const char* name, struct stat& status) {
-  return either(Call::StatusAt, [&] { return PosixSystem::status_at(folder, name, status); });
-}
-Status FaultySystem::check_writable_at(const File& folder, const char* name) {
-  return either(Call::CheckWritableAt, [&] { return PosixSystem::check_writable_at(folder, name); });
-}
-Status FaultySystem::create_file_at(const File& folder, const char* name, mode_t mode, File& file) {
-  return either(Call::CreateFileAt, [&] { return PosixSystem::create_file_at(folder, name, mode, file); });
-}
-Status FaultySystem::rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) {
-  return either(Call::RenameAt, [&] { return PosixSystem::rename_at(from_folder, from, to_folder, to); });
-}
-Status FaultySystem::remove_file_at(const File& folder, const char* name) {
-  return either(Call::RemoveFileAt, [&] { return PosixSystem::remove_file_at(folder, name); });
-}
-Status FaultySystem::remove_folder_at(const File& folder, const char* name) {
-  return either(Call::RemoveFolderAt, [&] { return PosixSystem::remove_folder_at(folder, name); });
-}
-Status FaultySystem::try_lock(const File& file) {
-  return either(Call::TryLock, [&] { return PosixSystem::try_lock(file); });
-}
-Status FaultySystem::write_all(const File& file, std::string_view text) {
-  return either(Call::WriteAll, [&] { return PosixSystem::write_all(file, text); });
-}
-Status FaultySystem::change_mode(const File& file, mode_t mode) {
-  return either(Call::ChangeMode, [&] { return PosixSystem::change_mode(file, mode); });
-}
-Status FaultySystem::next_name(Listing& listing, std::string_view& name) {
-  return either(Call::NextName, [&] { return PosixSystem::next_name(listing, name); });
-}
-Status FaultySystem::write_stdout(std::string_view text) {
-  return either(Call::WriteStdout, [&] { return PosixSystem::write_stdout(text); });
-}
-Status FaultySystem::write_stderr(std::string_view text) {
-  return either(Call::WriteStderr, [&] { return PosixSystem::write_stderr(text); });
-}
-
 Status FaultySystem::open_input(const std::string& path, File& file) {
-  if (Status failed = fails(Call::OpenInput); !failed.ok()) return failed;
-  for (const MemoryFile& memory : memory_files) {
-    if (memory.path != path) continue;
+  auto memory = std::find_if(memory_files.begin(), memory_files.end(),
+                             [&](const MemoryFile& m) { return m.path == path; });
+  if (memory == memory_files.end()) return GatedSystem::open_input(path, file);
+  return gate(Call::OpenInput, [&] {
     int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Status{errno};
     std::lock_guard<std::mutex> lock(mutex_);
-    open_memory_files_[fd] = &memory;
-    file = File(*this, fd, memory.size);
-    return {};
-  }
-  return PosixSystem::open_input(path, file);
-}
-
-Status FaultySystem::file_status(const File& file, struct stat& status) {
-  return either(Call::FileStatus, [&] { return PosixSystem::file_status(file, status); });
+    open_memory_files_[fd] = &*memory;
+    file = make_file(fd, memory->size);
+    return Status{};
+  });
 }
 
 Status FaultySystem::read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) {
   got = 0;
-  if (Status failed = fails(Call::ReadAt); !failed.ok()) return failed;
   const MemoryFile* memory = memory_file(file);
-  if (memory == nullptr) return PosixSystem::read_at(file, offset, buffer, size, got);
-  std::string_view rest =
-      std::string_view(memory->bytes).substr(std::min(memory->bytes.size(), static_cast<std::size_t>(offset)));
-  got = std::min(size, rest.size());
-  std::memcpy(buffer, rest.data(), got);
-  return {};
+  if (memory == nullptr) return GatedSystem::read_at(file, offset, buffer, size, got);
+  return gate(Call::ReadAt, [&] {
+    std::string_view rest =
+        std::string_view(memory->bytes).substr(std::min(memory->bytes.size(), static_cast<std::size_t>(offset)));
+    got = std::min(size, rest.size());
+    std::memcpy(buffer, rest.data(), got);
+    return Status{};
+  });
 }
 
 Status FaultySystem::read_all(const File& file, std::string& bytes) {
-  if (Status failed = fails(Call::ReadAll); !failed.ok()) return failed;
   const MemoryFile* memory = memory_file(file);
-  if (memory == nullptr) return PosixSystem::read_all(file, bytes);
-  bytes = memory->bytes;
-  return {};
+  if (memory == nullptr) return GatedSystem::read_all(file, bytes);
+  return gate(Call::ReadAll, [&] {
+    bytes = memory->bytes;
+    return Status{};
+  });
 }
 
-Status FaultySystem::close(int fd) {
+Status FaultySystem::close(HandleKey key, int fd) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     open_memory_files_.erase(fd);
   }
-  // As on Linux, the descriptor is gone even when close fails.
-  (void)PosixSystem::close(fd);
-  return fails(Call::Close);
-}
-
-Status FaultySystem::close_listing(DIR* folder) {
-  (void)PosixSystem::close_listing(folder);
-  return fails(Call::CloseListing);
+  return GatedSystem::close(key, fd);
 }
 
 std::string span_json(const Span& span) {

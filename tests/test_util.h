@@ -79,34 +79,47 @@ std::string stop_message(const std::function<void()>& body);
 
 // ---- A system that fails on demand.
 
+// Every call of System: the Call that names it in tests, the method, its
+// parameters, and the arguments it passes them on as. A call added to System
+// is added here, and GatedSystem below wraps it.
+// clang-format off
+#define SPANSIFT_SYSTEM_CALLS(X) \
+  X(Stat, stat, (const std::string& path, struct stat& status), (path, status)) \
+  X(MakeFolder, make_folder, (const std::string& path, mode_t mode), (path, mode)) \
+  X(RemoveFolder, remove_folder, (const std::string& path), (path)) \
+  X(ListFolder, list_folder, (const std::string& path, Listing& listing), (path, listing)) \
+  X(OpenInput, open_input, (const std::string& path, File& file), (path, file)) \
+  X(ReadAt, read_at, (const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got), \
+    (file, offset, buffer, size, got)) \
+  X(ReadAll, read_all, (const File& file, std::string& bytes), (file, bytes)) \
+  X(HoldFolder, hold_folder, (const std::string& path, File& folder), (path, folder)) \
+  X(HoldFolderAt, hold_folder_at, (const File& folder, const char* name, File& held), (folder, name, held)) \
+  X(MakeFolderAt, make_folder_at, (const File& folder, const char* name, mode_t mode), (folder, name, mode)) \
+  X(ListHeldFolder, list_held_folder, (const File& folder, Listing& listing), (folder, listing)) \
+  X(StatusAt, status_at, (const File& folder, const char* name, struct stat& status), (folder, name, status)) \
+  X(CheckWritableAt, check_writable_at, (const File& folder, const char* name), (folder, name)) \
+  X(CreateFileAt, create_file_at, (const File& folder, const char* name, mode_t mode, File& file), \
+    (folder, name, mode, file)) \
+  X(RenameAt, rename_at, (const File& from_folder, const char* from, const File& to_folder, const char* to), \
+    (from_folder, from, to_folder, to)) \
+  X(RemoveFileAt, remove_file_at, (const File& folder, const char* name), (folder, name)) \
+  X(RemoveFolderAt, remove_folder_at, (const File& folder, const char* name), (folder, name)) \
+  X(TryLock, try_lock, (const File& file), (file)) \
+  X(FileStatus, file_status, (const File& file, struct stat& status), (file, status)) \
+  X(WriteAll, write_all, (const File& file, std::string_view text), (file, text)) \
+  X(ChangeMode, change_mode, (const File& file, mode_t mode), (file, mode)) \
+  X(Close, close, (HandleKey key, int fd), (key, fd)) \
+  X(NextName, next_name, (HandleKey key, Listing& listing, std::string_view& name), (key, listing, name)) \
+  X(CloseListing, close_listing, (HandleKey key, DIR* folder), (key, folder)) \
+  X(WriteStdout, write_stdout, (std::string_view text), (text)) \
+  X(WriteStderr, write_stderr, (std::string_view text), (text))
+// clang-format on
+
 // The calls of System that a test can make fail.
 enum class Call {
-  Stat,
-  MakeFolder,
-  RemoveFolder,
-  ListFolder,
-  OpenInput,
-  ReadAt,
-  ReadAll,
-  HoldFolder,
-  HoldFolderAt,
-  MakeFolderAt,
-  ListHeldFolder,
-  StatusAt,
-  CheckWritableAt,
-  CreateFileAt,
-  RenameAt,
-  RemoveFileAt,
-  RemoveFolderAt,
-  TryLock,
-  FileStatus,
-  WriteAll,
-  ChangeMode,
-  Close,
-  NextName,
-  CloseListing,
-  WriteStdout,
-  WriteStderr,
+#define SPANSIFT_CALL_NAME(call, method, params, args) call,
+  SPANSIFT_SYSTEM_CALLS(SPANSIFT_CALL_NAME)
+#undef SPANSIFT_CALL_NAME
   kCount
 };
 
@@ -124,49 +137,41 @@ struct MemoryFile {
   std::string bytes;
 };
 
+// The real calls, each passed through gate(): the one place where a test
+// System makes a call fail, counts it, or stands in for it.
+class GatedSystem : public PosixSystem {
+ public:
+#define SPANSIFT_GATED_CALL(call, method, params, args) Status method params override;
+  SPANSIFT_SYSTEM_CALLS(SPANSIFT_GATED_CALL)
+#undef SPANSIFT_GATED_CALL
+
+ protected:
+  // What `call` does: what `real` does (the real call), or something else.
+  virtual Status gate(Call call, const std::function<Status()>& real) = 0;
+};
+
 // The real calls but for the chosen failures, memory files, and
 // `after_stat`, which runs after each stat that succeeded, with its path (to
 // change a file between its check and its use). Set these up before the
 // first call; the calls may then come from several threads.
-class FaultySystem : public PosixSystem {
+class FaultySystem : public GatedSystem {
  public:
   std::vector<Failure> failures;
   std::vector<MemoryFile> memory_files;
   std::function<void(const std::string& path)> after_stat;
 
+  // The calls that do more than pass the gate.
   Status stat(const std::string& path, struct stat& status) override;
-  Status make_folder(const std::string& path, mode_t mode) override;
-  Status remove_folder(const std::string& path) override;
-  Status list_folder(const std::string& path, Listing& listing) override;
   Status open_input(const std::string& path, File& file) override;
   Status read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) override;
   Status read_all(const File& file, std::string& bytes) override;
-  Status hold_folder(const std::string& path, File& folder) override;
-  Status hold_folder_at(const File& folder, const char* name, File& held) override;
-  Status make_folder_at(const File& folder, const char* name, mode_t mode) override;
-  Status list_held_folder(const File& folder, Listing& listing) override;
-  Status status_at(const File& folder, const char* name, struct stat& status) override;
-  Status check_writable_at(const File& folder, const char* name) override;
-  Status create_file_at(const File& folder, const char* name, mode_t mode, File& file) override;
-  Status rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) override;
-  Status remove_file_at(const File& folder, const char* name) override;
-  Status remove_folder_at(const File& folder, const char* name) override;
-  Status try_lock(const File& file) override;
-  Status file_status(const File& file, struct stat& status) override;
-  Status write_all(const File& file, std::string_view text) override;
-  Status change_mode(const File& file, mode_t mode) override;
-  Status close(int fd) override;
-  Status next_name(Listing& listing, std::string_view& name) override;
-  Status close_listing(DIR* folder) override;
-  Status write_stdout(std::string_view text) override;
-  Status write_stderr(std::string_view text) override;
+  Status close(HandleKey key, int fd) override;
+
+ protected:
+  // The failure chosen for this call, or what `real` does.
+  Status gate(Call call, const std::function<Status()>& real) override;
 
  private:
-  // Counts the call; the failure it is to end with, or ok.
-  Status fails(Call call);
-  // The failure chosen for this call, or what `real` does.
-  template <class Real>
-  Status either(Call call, Real real);
   const MemoryFile* memory_file(const File& file);
 
   std::atomic<int> calls_[static_cast<int>(Call::kCount)] = {};

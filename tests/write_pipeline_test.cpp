@@ -72,8 +72,8 @@ class FailingForFile : public PosixSystem {
   Status write_all(const File& file, std::string_view text) override {
     return fails(Step::Write) ? failure() : PosixSystem::write_all(file, text);
   }
-  Status close(int fd) override {
-    (void)PosixSystem::close(fd);
+  Status close(HandleKey key, int fd) override {
+    (void)PosixSystem::close(key, fd);
     return fails(Step::Close) ? failure() : Status{};
   }
   Status rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) override {

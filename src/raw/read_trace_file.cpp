@@ -1,6 +1,5 @@
 #include "raw/read_trace_file.h"
 
-#include <cerrno>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -74,14 +73,10 @@ std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, const Fi
   output.report(kRowEncoding, messages::encoding_not_found(quoted(path), messages::kNoBom));
   output.print(messages::kParsingUnmarked);
   off_t offset = 0;  // from the start again, after the probe
-  ReadSome read_some = [&system, &file, &offset](char* buffer, std::size_t size) -> ssize_t {
-    std::size_t got = 0;
-    if (Status read = system.read_at(file, offset, buffer, size, got); !read.ok()) {
-      errno = read.code;  // how the parser's reader is told of a failed read
-      return -1;
-    }
-    offset += static_cast<off_t>(got);
-    return static_cast<ssize_t>(got);
+  ReadSome read_some = [&system, &file, &offset](char* buffer, std::size_t size, std::size_t& got) {
+    Status read = system.read_at(file, offset, buffer, size, got);
+    if (read.ok()) offset += static_cast<off_t>(got);
+    return read;
   };
   return from_parse(parse_trace_json(read_some, 8192, std::move(into), ahead));
 }

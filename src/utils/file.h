@@ -27,6 +27,9 @@ struct [[nodiscard]] OsError {
   static constexpr int kWroteNothingCode = -1;
 };
 
+// What a call did: code 0, or the errno that it failed with.
+using Status = OsError;
+
 // Joins `name` onto `path`: a name starting with "/" stands alone; otherwise
 // one "/" goes between unless `path` is empty or already ends with "/".
 std::string join_path(std::string_view path, std::string_view name);

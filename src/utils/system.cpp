@@ -27,7 +27,7 @@ File::~File() { (void)close(); }
 
 Status File::close() {
   if (fd_ < 0) return {};
-  return system_->close(std::exchange(fd_, -1));
+  return system_->close(System::HandleKey(), std::exchange(fd_, -1));
 }
 
 Listing::Listing(Listing&& other) noexcept : system_(other.system_), folder_(std::exchange(other.folder_, nullptr)) {}
@@ -43,24 +43,17 @@ Listing& Listing::operator=(Listing&& other) noexcept {
 
 Listing::~Listing() { (void)close(); }
 
-Status Listing::next(std::string_view& name) { return system_->next_name(*this, name); }
+Status Listing::next(std::string_view& name) { return system_->next_name(System::HandleKey(), *this, name); }
 
 Status Listing::close() {
   if (folder_ == nullptr) return {};
-  return system_->close_listing(std::exchange(folder_, nullptr));
+  return system_->close_listing(System::HandleKey(), std::exchange(folder_, nullptr));
 }
 
 namespace {
 
 // The one place where errno becomes a value.
 Status result(int returned) { return Status{returned < 0 ? errno : 0}; }
-
-// What an open call gave: the descriptor into `file`, or the errno.
-Status opened(System& system, int fd, File& file) {
-  if (fd < 0) return Status{errno};
-  file = File(system, fd);
-  return {};
-}
 
 Status write_whole(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -85,6 +78,12 @@ ssize_t read_once(int fd, char* buffer, std::size_t size, off_t offset) {
 
 }  // namespace
 
+Status PosixSystem::opened(int fd, File& file) {
+  if (fd < 0) return Status{errno};
+  file = make_file(fd);
+  return {};
+}
+
 Status PosixSystem::stat(const std::string& path, struct stat& status) { return result(::stat(path.c_str(), &status)); }
 
 Status PosixSystem::make_folder(const std::string& path, mode_t mode) { return result(::mkdir(path.c_str(), mode)); }
@@ -94,7 +93,7 @@ Status PosixSystem::remove_folder(const std::string& path) { return result(::rmd
 Status PosixSystem::list_folder(const std::string& path, Listing& listing) {
   DIR* folder = ::opendir(path.c_str());
   if (folder == nullptr) return Status{errno};
-  listing = Listing(*this, folder);
+  listing = make_listing(folder);
   return {};
 }
 
@@ -108,13 +107,13 @@ Status PosixSystem::open_input(const std::string& path, File& file) {
     ::close(fd);
     return checked;
   }
-  file = File(*this, fd, status.st_size);
+  file = make_file(fd, status.st_size);
   return {};
 }
 
 Status PosixSystem::read_at(const File& file, off_t offset, char* buffer, std::size_t size, std::size_t& got) {
   got = 0;
-  ssize_t n = read_once(file.fd(), buffer, size, offset);
+  ssize_t n = read_once(fd_of(file), buffer, size, offset);
   if (n < 0) return Status{errno};
   got = static_cast<std::size_t>(n);
   return {};
@@ -127,12 +126,12 @@ Status PosixSystem::read_all(const File& file, std::string& bytes) {
     ssize_t n;
     auto offset = static_cast<off_t>(filled);
     if (filled < bytes.size()) {
-      n = read_once(file.fd(), bytes.data() + filled, bytes.size() - filled, offset);
+      n = read_once(fd_of(file), bytes.data() + filled, bytes.size() - filled, offset);
       if (n > 0) filled += static_cast<std::size_t>(n);
     } else {
       // Full up to the expected size: the file may have grown since.
       char more[8192];
-      n = read_once(file.fd(), more, sizeof more, offset);
+      n = read_once(fd_of(file), more, sizeof more, offset);
       if (n > 0) {
         bytes.append(more, static_cast<std::size_t>(n));
         filled += static_cast<std::size_t>(n);
@@ -146,20 +145,20 @@ Status PosixSystem::read_all(const File& file, std::string& bytes) {
 }
 
 Status PosixSystem::hold_folder(const std::string& path, File& folder) {
-  return opened(*this, ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), folder);
+  return opened(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), folder);
 }
 
 Status PosixSystem::hold_folder_at(const File& folder, const char* name, File& held) {
-  return opened(*this, ::openat(folder.fd(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), held);
+  return opened(::openat(fd_of(folder), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), held);
 }
 
 Status PosixSystem::make_folder_at(const File& folder, const char* name, mode_t mode) {
-  return result(::mkdirat(folder.fd(), name, mode));
+  return result(::mkdirat(fd_of(folder), name, mode));
 }
 
 Status PosixSystem::list_held_folder(const File& folder, Listing& listing) {
   // A description of its own, so that its offset is not `folder`'s.
-  int fd = ::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = ::openat(fd_of(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Status{errno};
   DIR* listed = ::fdopendir(fd);
   if (listed == nullptr) {
@@ -167,55 +166,55 @@ Status PosixSystem::list_held_folder(const File& folder, Listing& listing) {
     ::close(fd);
     return failed;
   }
-  listing = Listing(*this, listed);
+  listing = make_listing(listed);
   return {};
 }
 
 Status PosixSystem::status_at(const File& folder, const char* name, struct stat& status) {
-  return result(::fstatat(folder.fd(), name, &status, AT_SYMLINK_NOFOLLOW));
+  return result(::fstatat(fd_of(folder), name, &status, AT_SYMLINK_NOFOLLOW));
 }
 
 Status PosixSystem::check_writable_at(const File& folder, const char* name) {
-  return result(::faccessat(folder.fd(), name, W_OK, AT_EACCESS));
+  return result(::faccessat(fd_of(folder), name, W_OK, AT_EACCESS));
 }
 
 Status PosixSystem::create_file_at(const File& folder, const char* name, mode_t mode, File& file) {
-  return opened(*this, ::openat(folder.fd(), name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode), file);
+  return opened(::openat(fd_of(folder), name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode), file);
 }
 
 Status PosixSystem::rename_at(const File& from_folder, const char* from, const File& to_folder, const char* to) {
-  return result(::renameat(from_folder.fd(), from, to_folder.fd(), to));
+  return result(::renameat(fd_of(from_folder), from, fd_of(to_folder), to));
 }
 
 Status PosixSystem::remove_file_at(const File& folder, const char* name) {
-  return result(::unlinkat(folder.fd(), name, 0));
+  return result(::unlinkat(fd_of(folder), name, 0));
 }
 
 Status PosixSystem::remove_folder_at(const File& folder, const char* name) {
-  return result(::unlinkat(folder.fd(), name, AT_REMOVEDIR));
+  return result(::unlinkat(fd_of(folder), name, AT_REMOVEDIR));
 }
 
 Status PosixSystem::try_lock(const File& file) {
   int locked;
   do {
-    locked = ::flock(file.fd(), LOCK_EX | LOCK_NB);
+    locked = ::flock(fd_of(file), LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
   return result(locked);
 }
 
-Status PosixSystem::file_status(const File& file, struct stat& status) { return result(::fstat(file.fd(), &status)); }
+Status PosixSystem::file_status(const File& file, struct stat& status) { return result(::fstat(fd_of(file), &status)); }
 
-Status PosixSystem::write_all(const File& file, std::string_view text) { return write_whole(file.fd(), text); }
+Status PosixSystem::write_all(const File& file, std::string_view text) { return write_whole(fd_of(file), text); }
 
-Status PosixSystem::change_mode(const File& file, mode_t mode) { return result(::fchmod(file.fd(), mode)); }
+Status PosixSystem::change_mode(const File& file, mode_t mode) { return result(::fchmod(fd_of(file), mode)); }
 
 // Not retried on EINTR: on Linux the descriptor is gone by then, and may
 // already be another thread's.
-Status PosixSystem::close(int fd) { return result(::close(fd)); }
+Status PosixSystem::close(HandleKey /*key*/, int fd) { return result(::close(fd)); }
 
-Status PosixSystem::next_name(Listing& listing, std::string_view& name) {
+Status PosixSystem::next_name(HandleKey /*key*/, Listing& listing, std::string_view& name) {
   errno = 0;  // readdir leaves errno alone at the end
-  const dirent* entry = ::readdir(listing.folder());
+  const dirent* entry = ::readdir(folder_of(listing));
   if (entry == nullptr) {
     name = {};
     return Status{errno};
@@ -224,7 +223,7 @@ Status PosixSystem::next_name(Listing& listing, std::string_view& name) {
   return {};
 }
 
-Status PosixSystem::close_listing(DIR* folder) { return result(::closedir(folder)); }
+Status PosixSystem::close_listing(HandleKey /*key*/, DIR* folder) { return result(::closedir(folder)); }
 
 Status PosixSystem::write_stdout(std::string_view text) { return write_whole(STDOUT_FILENO, text); }
 

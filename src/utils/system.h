@@ -15,17 +15,14 @@
 
 namespace spansift {
 
-// What a call did: code 0, or the errno that it failed with.
-using Status = OsError;
-
 class System;
 
 // A descriptor opened through a System (a held folder, a file being written,
 // an input file), closed through it when it goes unless close() came first.
+// Only a System makes one with a descriptor, or sees the descriptor.
 class File {
  public:
   File() = default;
-  File(System& system, int fd, off_t size = 0) : system_(&system), fd_(fd), size_(size) {}
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
@@ -33,7 +30,6 @@ class File {
   ~File();
 
   bool is_open() const { return fd_ >= 0; }
-  int fd() const { return fd_; }        // for the System that opened it
   off_t size() const { return size_; }  // an input file's, as it was opened
   // Closes it now, if open. The descriptor is gone whatever the status, and an
   // interrupted close is not tried again: the descriptor may already be
@@ -41,29 +37,34 @@ class File {
   Status close();
 
  private:
+  friend class System;
+  File(System& system, int fd, off_t size) : system_(&system), fd_(fd), size_(size) {}
+
   System* system_ = nullptr;
   int fd_ = -1;
   off_t size_ = 0;
 };
 
-// A folder being listed, closed through its System when it goes.
+// A folder being listed, closed through its System when it goes. Only a
+// System makes one with a folder, or sees the folder.
 class Listing {
  public:
   Listing() = default;
-  Listing(System& system, DIR* folder) : system_(&system), folder_(folder) {}
   Listing(Listing&& other) noexcept;
   Listing& operator=(Listing&& other) noexcept;
   Listing(const Listing&) = delete;
   Listing& operator=(const Listing&) = delete;
   ~Listing();
 
-  DIR* folder() const { return folder_; }  // for the System that opened it
   // The next name ("." and ".." included), valid until the next call; empty
   // at the end.
   Status next(std::string_view& name);
   Status close();
 
  private:
+  friend class System;
+  Listing(System& system, DIR* folder) : system_(&system), folder_(folder) {}
+
   System* system_ = nullptr;
   DIR* folder_ = nullptr;
 };
@@ -78,6 +79,14 @@ class System {
   System(const System&) = delete;
   System& operator=(const System&) = delete;
   virtual ~System() = default;
+
+  // Made by File and Listing alone: the calls that take one are theirs, and
+  // a System that wraps another passes it on.
+  class HandleKey {
+    friend class File;
+    friend class Listing;
+    HandleKey() = default;
+  };
 
   // ---- Paths, links followed.
   virtual Status stat(const std::string& path, struct stat& status) = 0;
@@ -125,13 +134,22 @@ class System {
   // All of `text`; a write that takes no byte fails as wrote_nothing().
   virtual Status write_all(const File& file, std::string_view text) = 0;
   virtual Status change_mode(const File& file, mode_t mode) = 0;
-  virtual Status close(int fd) = 0;  // File::close's
-  virtual Status next_name(Listing& listing, std::string_view& name) = 0;
-  virtual Status close_listing(DIR* folder) = 0;  // Listing::close's
+
+  // ---- The handles' own: File::close, Listing::next and Listing::close.
+  virtual Status close(HandleKey key, int fd) = 0;
+  virtual Status next_name(HandleKey key, Listing& listing, std::string_view& name) = 0;
+  virtual Status close_listing(HandleKey key, DIR* folder) = 0;
 
   // ---- Standard output and error: all of `text`, as write_all.
   virtual Status write_stdout(std::string_view text) = 0;
   virtual Status write_stderr(std::string_view text) = 0;
+
+ protected:
+  // The handles' insides, for the Systems that open them and act on them.
+  File make_file(int fd, off_t size = 0) { return File(*this, fd, size); }
+  Listing make_listing(DIR* folder) { return Listing(*this, folder); }
+  static int fd_of(const File& file) { return file.fd_; }
+  static DIR* folder_of(const Listing& listing) { return listing.folder_; }
 };
 
 // The real calls.
@@ -158,11 +176,15 @@ class PosixSystem : public System {
   Status file_status(const File& file, struct stat& status) override;
   Status write_all(const File& file, std::string_view text) override;
   Status change_mode(const File& file, mode_t mode) override;
-  Status close(int fd) override;
-  Status next_name(Listing& listing, std::string_view& name) override;
-  Status close_listing(DIR* folder) override;
+  Status close(HandleKey key, int fd) override;
+  Status next_name(HandleKey key, Listing& listing, std::string_view& name) override;
+  Status close_listing(HandleKey key, DIR* folder) override;
   Status write_stdout(std::string_view text) override;
   Status write_stderr(std::string_view text) override;
+
+ private:
+  // What an open call gave: the descriptor into `file`, or the errno.
+  Status opened(int fd, File& file);
 };
 
 // The process-wide PosixSystem, the default of every path. Never destroyed:

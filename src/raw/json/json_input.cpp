@@ -1,7 +1,6 @@
 #include "raw/json/json_input.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -128,13 +127,15 @@ bool JsonInput::fill(std::size_t need) {
       buffer_ = p_ = storage_.data();
       end_ = p_ + kept;
     }
-    ssize_t n = read_some_(storage_.data() + kept, piece_size_);
-    if (n < 0) throw ReadError::read_failed(OsError{errno}.display());
-    if (n == 0) {
+    std::size_t got = 0;
+    if (Status read = read_some_(storage_.data() + kept, piece_size_, got); !read.ok()) {
+      throw ReadError::read_failed(read.display());
+    }
+    if (got == 0) {
       ended_ = true;
       return false;
     }
-    kept += static_cast<std::size_t>(n);
+    kept += got;
     end_ = p_ + kept;
   }
   return true;

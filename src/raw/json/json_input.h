@@ -16,7 +16,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 #if defined(__SSE2__)
@@ -24,12 +23,13 @@
 #endif
 
 #include "raw/json/read_error.h"
+#include "utils/file.h"
 
 namespace spansift {
 
-// Puts up to `capacity` bytes into `buffer`; returns how many, 0 at the end of
-// the input, or -1 with errno set when reading fails.
-using ReadSome = std::function<ssize_t(char*, std::size_t)>;
+// Puts up to `capacity` bytes into `buffer` and their count into `got`, 0 at
+// the end of the input; or fails with the errno that stopped it.
+using ReadSome = std::function<Status(char* buffer, std::size_t capacity, std::size_t& got)>;
 
 // The grammar's two readers: the reader keeps what it reads and holds it to
 // the model (surrogate pairs, UTF-8, the values of numbers); the skipper

@@ -81,7 +81,7 @@ void ReadAhead::over_text(std::string_view text) { text_ = text; }
 
 ReadSome ReadAhead::over_stream(ReadSome file) {
   file_ = std::move(file);
-  return [this](char* buffer, std::size_t capacity) { return serve(buffer, capacity); };
+  return [this](char* buffer, std::size_t capacity, std::size_t& got) { return serve(buffer, capacity, got); };
 }
 
 void ReadAhead::found(const std::vector<ItemSpan>& spans) {
@@ -154,18 +154,18 @@ void ReadAhead::top_up(std::uint64_t at) {
 
 void ReadAhead::read_blocks() {
   // The reader in turn always gets its next bytes, wherever the scan is.
-  while (!stopped_ && !ended_ && failed_ == 0 && (read_to_ == served_ || scan_further(read_to_))) {
+  while (!stopped_ && !ended_ && failed_.ok() && (read_to_ == served_ || scan_further(read_to_))) {
     auto block = std::make_shared<Block>(read_to_, sizes_.block);
-    const ssize_t n = file_(block->data.get(), sizes_.block);
-    if (n < 0) {
-      failed_ = errno == 0 ? EIO : errno;  // the reader's, when it gets here
+    std::size_t got = 0;
+    if (Status read = file_(block->data.get(), sizes_.block, got); !read.ok()) {
+      failed_ = read;  // the reader's, when it gets here
       break;
     }
-    if (n == 0) {
+    if (got == 0) {
       ended_ = true;
       break;
     }
-    block->size = static_cast<std::size_t>(n);
+    block->size = got;
     read_to_ += block->size;
     blocks_.push_back(block);
     spans_.clear();
@@ -180,18 +180,16 @@ void ReadAhead::drop_unneeded_blocks() {
   while (!blocks_.empty() && blocks_.front()->end() <= needed) blocks_.pop_front();
 }
 
-ssize_t ReadAhead::serve(char* buffer, std::size_t capacity) {
+Status ReadAhead::serve(char* buffer, std::size_t capacity, std::size_t& got) {
+  got = 0;
   if (served_ == read_to_) read_blocks();
   if (served_ == read_to_) {
-    if (failed_ != 0) {
-      errno = failed_;
-      return -1;
-    }
-    if (ended_ || !stopped_) return 0;  // the end
+    if (!failed_.ok()) return failed_;
+    if (ended_ || !stopped_) return {};  // the end
     // Reading ahead has stopped: the reader reads on through the file itself.
-    const ssize_t n = file_(buffer, capacity);
-    if (n > 0) read_to_ = served_ += static_cast<std::uint64_t>(n);
-    return n;
+    Status read = file_(buffer, capacity, got);
+    if (read.ok()) read_to_ = served_ += got;
+    return read;
   }
   auto block = std::find_if(blocks_.begin(), blocks_.end(), [this](const auto& b) { return b->end() > served_; });
   const std::size_t from = static_cast<std::size_t>(served_ - (*block)->offset);
@@ -199,7 +197,8 @@ ssize_t ReadAhead::serve(char* buffer, std::size_t capacity) {
   std::memcpy(buffer, (*block)->data.get() + from, n);
   served_ += n;
   if (served_ == (*block)->end()) drop_unneeded_blocks();
-  return static_cast<ssize_t>(n);
+  got = n;
+  return {};
 }
 
 bool ReadAhead::take(std::uint64_t at, ItemReadAhead& out) {

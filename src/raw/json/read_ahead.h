@@ -18,7 +18,6 @@
 // everything while the workers have records to stage (workers.h).
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -80,7 +79,7 @@ class ReadAhead final : public ItemsAhead {
   void read_blocks();
   void found(const std::vector<ItemSpan>& spans);
   void post_forming();
-  ssize_t serve(char* buffer, std::size_t capacity);
+  Status serve(char* buffer, std::size_t capacity, std::size_t& got);
   void drop_unneeded_blocks();
 
   // Constant after construction.
@@ -103,7 +102,7 @@ class ReadAhead final : public ItemsAhead {
   std::uint64_t read_to_ = 0;                        // input offset past the last block read
   std::uint64_t served_ = 0;                         // bytes given to the reader in turn
   bool ended_ = false;                               // the file's end was read
-  int failed_ = 0;                                   // the errno of a read that failed at read_to_
+  Status failed_;                                    // a read that failed at read_to_
 
   std::shared_ptr<ReadAheadBatch> forming_;  // not posted yet
   std::shared_ptr<ReadAheadBatch> current_;  // the one the reader is in
