@@ -104,13 +104,17 @@ bool Workers::may_read_ahead() const {
   return reads_ahead_ && (always_ahead_ || !writes_pending_.load(std::memory_order_relaxed));
 }
 
-void Workers::post_ahead(std::shared_ptr<Task> task) {
+void Workers::post_ahead(std::shared_ptr<OnceTask> task) {
   MutexLock lock(mutex_);
+  // The reader cancels, oldest first, what no thread has begun when it gets
+  // there: those are let go here, so that threads busy writing for a long
+  // while do not keep them (and the input they hold) queued.
+  while (!ahead_.empty() && ahead_.front()->done()) ahead_.pop_front();
   ahead_.push_back(std::move(task));
   if (idle_ > 0) work_ready_.signal();
 }
 
-bool Workers::next_task(std::unique_ptr<Task>& write, std::shared_ptr<Task>& ahead) {
+bool Workers::next_task(std::unique_ptr<Task>& write, std::shared_ptr<OnceTask>& ahead) {
   MutexLock lock(mutex_);
   while (writes_.empty() && ahead_.empty() && !stopping_) {
     ++idle_;
@@ -119,11 +123,9 @@ bool Workers::next_task(std::unique_ptr<Task>& write, std::shared_ptr<Task>& ahe
   }
   if (stopping_) return false;
   if (writes_.empty()) {
-    // The newest first: the reader does the oldest itself when it gets there
-    // before a thread, so the two meet in the middle instead of the reader
-    // waiting on the one a thread took first.
-    ahead = std::move(ahead_.back());
-    ahead_.pop_back();
+    // The oldest first: the one the reader needs soonest.
+    ahead = std::move(ahead_.front());
+    ahead_.pop_front();
     return true;
   }
   write = std::move(writes_.front().task);
@@ -144,7 +146,7 @@ void Workers::write_done() {
 
 void Workers::work() {
   std::unique_ptr<Task> write;
-  std::shared_ptr<Task> ahead;
+  std::shared_ptr<OnceTask> ahead;
   while (next_task(write, ahead)) {
     if (write) {
       write->run();

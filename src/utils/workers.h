@@ -66,7 +66,7 @@ class Workers {
 
   // Whether a task posted now would be taken soon (see the policy above).
   bool may_read_ahead() const;
-  void post_ahead(std::shared_ptr<Task> task) EXCLUDES(mutex_);
+  void post_ahead(std::shared_ptr<OnceTask> task) EXCLUDES(mutex_);
 
  private:
   struct Write {
@@ -77,7 +77,7 @@ class Workers {
   void work();
   // The next task for a thread, a write first, waiting for one; false once
   // the pool is stopping.
-  bool next_task(std::unique_ptr<Task>& write, std::shared_ptr<Task>& ahead) EXCLUDES(mutex_);
+  bool next_task(std::unique_ptr<Task>& write, std::shared_ptr<OnceTask>& ahead) EXCLUDES(mutex_);
   void write_done() EXCLUDES(mutex_);
   bool writes_full() const REQUIRES(mutex_);
   void wake_for_write() REQUIRES(mutex_);
@@ -94,7 +94,7 @@ class Workers {
   CondVar write_room_;   // for the writer, waiting to post
   CondVar writes_done_;  // for the writer, waiting for the last
   std::deque<Write> writes_ GUARDED_BY(mutex_);
-  std::deque<std::shared_ptr<Task>> ahead_ GUARDED_BY(mutex_);
+  std::deque<std::shared_ptr<OnceTask>> ahead_ GUARDED_BY(mutex_);
   std::size_t write_bytes_ GUARDED_BY(mutex_) = 0;
   unsigned idle_ GUARDED_BY(mutex_) = 0;
   unsigned writing_ GUARDED_BY(mutex_) = 0;  // threads running a write task
