@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
   try {
     // Before any other thread: files staged by the workers are removed when
     // an interrupt ends the run.
-    spansift::clean_up_on_interrupt();
+    spansift::start_interrupt_thread();
     Args args;
     if (std::optional<int> status = parse_command_line(argc, argv, args, system)) return *status;
     return run(args, system);

@@ -10,10 +10,10 @@
 #include <map>
 #include <new>
 #include <string>
-#include <thread>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -153,7 +153,7 @@ Outcome written_by_pipeline(Step step, int error, const std::string& file, unsig
     Workers pool(workers, Workers::Ahead::kAlways);
     WritePipeline pipeline(kSelection, system, pool);
     pipeline.open(dir.path());
-    for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
+    for (JaegerTrace& record : make_records(kIds)) pipeline.receive(std::move(record));
     message = stop_message([&] { count = pipeline.commit(); });
   }
   EXPECT_FALSE(has_temp_files(dir.path() + "/Jaeger"));
@@ -230,9 +230,9 @@ TEST(WritePipeline, WholeRunSameAsReadingThenWritingWhateverFails) {
   const struct {
     Step step;
     const char* file;
-  } cases[] = {{Step::None, ""},        {Step::Read, "z.json"},   {Step::Mkdir, "Jaeger"}, {Step::Write, "c.json"},
-               {Step::Close, "c.json"}, {Step::Rename, "c.json"}, {Step::Create, "b.json"},
-               {Step::OpenAhead, "a.json"}};
+  } cases[] = {{Step::None, ""},         {Step::Read, "z.json"},     {Step::Mkdir, "Jaeger"},
+               {Step::Write, "c.json"},  {Step::Close, "c.json"},    {Step::Rename, "c.json"},
+               {Step::Create, "b.json"}, {Step::OpenAhead, "a.json"}};
   for (const auto& c : cases) {
     for (const char* trace_ids : {"", "a,b,d"}) {
       SCOPED_TRACE(std::to_string(static_cast<int>(c.step)) + " " + trace_ids);
@@ -282,7 +282,7 @@ TEST(WritePipeline, FaultInReadingLeavesTheFolderAsItWas) {
       Workers pool(2, Workers::Ahead::kAlways);
       WritePipeline pipeline("", system, pool);
       pipeline.open(dir.path());
-      for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
+      for (JaegerTrace& record : make_records(kIds)) pipeline.receive(std::move(record));
       // Reading stops here: the pipeline goes without a commit.
     }
     if (folder_existed) {
@@ -302,7 +302,7 @@ TEST(WritePipeline, AnOutputFolderRemovedRightAfterItIsFoundIsMadeAgain) {
   Workers pool(2, Workers::Ahead::kAlways);
   WritePipeline pipeline("", system, pool);
   pipeline.open(dir.path());
-  for (JaegerTrace& record : make_records({"a"})) pipeline.take(std::move(record));
+  for (JaegerTrace& record : make_records({"a"})) pipeline.receive(std::move(record));
   EXPECT_EQ(pipeline.commit(), 1u);
   EXPECT_TRUE(exists(dir / "Jaeger/a.json"));
 }
@@ -326,11 +326,11 @@ pid_t child_with_staged_files(const std::string& dir) {
   if (::pipe(ready) != 0) return -1;
   pid_t child = ::fork();
   if (child == 0) {
-    clean_up_on_interrupt();
+    start_interrupt_thread();
     Workers pool(2, Workers::Ahead::kAlways);
     WritePipeline pipeline("", posix_system(), pool);
     pipeline.open(dir);
-    for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
+    for (JaegerTrace& record : make_records(kIds)) pipeline.receive(std::move(record));
     for (int waited = 0; staged_files(dir + "/Jaeger") < kIds.size(); ++waited) {
       if (waited == 30000) ::_exit(3);
       ::usleep(1000);
@@ -385,12 +385,12 @@ TEST(WritePipeline, InterruptDuringTheCommitWaitsForTheRenameAndLeavesNothingSta
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    clean_up_on_interrupt();
+    start_interrupt_thread();
     InterruptedAtRename system;
     Workers pool(2, Workers::Ahead::kAlways);
     WritePipeline pipeline("", system, pool);
     pipeline.open(dir.path());
-    for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
+    for (JaegerTrace& record : make_records(kIds)) pipeline.receive(std::move(record));
     pipeline.commit();
     ::_exit(0);
   }
@@ -456,7 +456,7 @@ TEST(WritePipeline, AWorkersExceptionIsThrownByTheCommitAndNothingStagedIsLeft) 
     Workers pool(2, Workers::Ahead::kAlways);
     WritePipeline pipeline("", system, pool);
     pipeline.open(dir.path());
-    for (JaegerTrace& record : make_records(kIds)) pipeline.take(std::move(record));
+    for (JaegerTrace& record : make_records(kIds)) pipeline.receive(std::move(record));
     EXPECT_THROW(pipeline.commit(), std::bad_alloc);
   }
   EXPECT_FALSE(has_temp_files(dir / "Jaeger"));

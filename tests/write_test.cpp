@@ -165,7 +165,7 @@ TEST(WriteTraces, WritesOneFilePerSelectedRecord) {
     }
 
     testing::CapturedStdout capture;
-    std::uint64_t count = write_traces(dir.path(), make_records(c.records), c.trace_ids);
+    std::uint64_t count = write_traces(dir.path(), make_records(c.records), c.trace_ids, posix_system());
     EXPECT_EQ(capture.text(), "");
     EXPECT_EQ(count, c.count);
 
@@ -183,7 +183,7 @@ TEST(WriteTraces, BaseFolderForms) {
   {
     SCOPED_TRACE("trailing slash");
     TempDir dir;
-    write_traces(dir.path() + "/", make_records({{"a"}}), "");
+    write_traces(dir.path() + "/", make_records({{"a"}}), "", posix_system());
     EXPECT_TRUE(exists(dir / "Jaeger/a.json"));
   }
   {
@@ -191,7 +191,7 @@ TEST(WriteTraces, BaseFolderForms) {
     TempDir dir;
     std::filesystem::path saved = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    std::uint64_t count = write_traces("", make_records({{"a"}}), "");
+    std::uint64_t count = write_traces("", make_records({{"a"}}), "", posix_system());
     std::filesystem::current_path(saved);
     EXPECT_EQ(count, 1u);
     EXPECT_TRUE(exists(dir / "Jaeger/a.json"));
@@ -203,7 +203,7 @@ TEST(WriteTraces, ReleasesEveryRecord) {
   std::vector<JaegerTrace> records = make_records({{"a"}, {"b"}});
   std::weak_ptr<const ModelStore> written = records[0].store;
   std::weak_ptr<const ModelStore> passed_over = records[1].store;
-  write_traces(dir.path(), std::move(records), "a");
+  write_traces(dir.path(), std::move(records), "a", posix_system());
   EXPECT_TRUE(records.empty());  // NOLINT(bugprone-use-after-move): left empty is part of the contract
   EXPECT_TRUE(written.expired());
   EXPECT_TRUE(passed_over.expired());
@@ -220,10 +220,10 @@ TEST(WriteTraces, NewFilesAndFolderFollowTheUmaskReplacedFilesKeepTheirMode) {
     TempDir dir;
     const std::string jaeger = dir / "Jaeger";
     WithUmask umask(c.umask);
-    write_traces(dir.path(), make_records({{"new"}}), "");
+    write_traces(dir.path(), make_records({{"new"}}), "", posix_system());
     write_file(jaeger + "/old.json", "OLD");
     ::chmod((jaeger + "/old.json").c_str(), 0604);
-    write_traces(dir.path(), make_records({{"old"}, {"new"}}), "");
+    write_traces(dir.path(), make_records({{"old"}, {"new"}}), "", posix_system());
 
     EXPECT_EQ(mode_of(jaeger), static_cast<mode_t>(S_IFDIR | c.folder));
     EXPECT_EQ(mode_of(jaeger + "/new.json"), static_cast<mode_t>(S_IFREG | c.new_file));
@@ -245,7 +245,7 @@ TEST(WriteTraces, PlantedLinksAreReplacedNotWrittenThrough) {
   ASSERT_EQ(::symlink("../target-folder", (jaeger + "/c.json").c_str()), 0);
 
   WithUmask umask(022);
-  EXPECT_EQ(write_traces(dir.path(), make_records({{"a"}, {"b"}, {"c"}}), ""), 3u);
+  EXPECT_EQ(write_traces(dir.path(), make_records({{"a"}, {"b"}, {"c"}}), "", posix_system()), 3u);
 
   EXPECT_EQ(list_folder(jaeger), (Names{"a.json", "b.json", "c.json"}));
   for (const char* name : {"/a.json", "/b.json", "/c.json"}) {
@@ -265,7 +265,7 @@ TEST(WriteTraces, MultiItemRecordNoticeAndFirstIdNamesTheFile) {
   records.push_back(make_record({"first", "second"}));
 
   testing::CapturedStdout capture;
-  EXPECT_EQ(write_traces(dir.path(), std::move(records), ""), 1u);
+  EXPECT_EQ(write_traces(dir.path(), std::move(records), "", posix_system()), 1u);
   EXPECT_EQ(capture.text(), "this JaegerTrace contains 2 traces, however writing all traces to " + dir.path() +
                                 "/Jaeger/first.json based on the first trace_id.\n");
   EXPECT_EQ(list_folder(dir / "Jaeger"), Names{"first.json"});
@@ -445,7 +445,7 @@ TEST(WriteTraces, StopsWithTheStepsMessage) {
     std::string message;
     {
       std::unique_ptr<AsNobody> nobody = c.unprivileged ? std::make_unique<AsNobody>() : nullptr;
-      message = stop_message([&] { write_traces(d + c.base, std::move(records), c.trace_ids); });
+      message = stop_message([&] { write_traces(d + c.base, std::move(records), c.trace_ids, posix_system()); });
     }
     EXPECT_EQ(message, c.err(d));
     EXPECT_EQ(capture.text(), "");

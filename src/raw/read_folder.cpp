@@ -76,7 +76,7 @@ std::variant<std::vector<JaegerTrace>, TraceFileError> read_export(const std::st
 // A fault of the machine, not of the export: what a worker meets reading
 // ahead that reading in turn, one file at a time, may not.
 bool is_resource_fault(const TraceFileError& error) {
-  const auto* os = std::get_if<OsError>(&error.error);
+  const auto* os = std::get_if<Status>(&error.error);
   return os != nullptr && (os->code == EMFILE || os->code == ENFILE || os->code == ENOMEM || os->code == ENOBUFS);
 }
 
@@ -116,7 +116,7 @@ class RecordRouter final : private ItemSink {
   void add(std::vector<JaegerTrace>&& records) {
     result_.trace_count += records.size();
     if (sink_ != nullptr) {
-      for (JaegerTrace& record : records) sink_->take(std::move(record));
+      for (JaegerTrace& record : records) sink_->receive(std::move(record));
     } else if (result_.traces.empty()) {
       result_.traces = std::move(records);
     } else {
@@ -131,7 +131,7 @@ class RecordRouter final : private ItemSink {
   std::shared_ptr<ModelStore> new_store() override { return stores_->get(); }
   void receive(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
     ++result_.trace_count;
-    sink_->take(single_item_record(std::move(item), std::move(store)));
+    sink_->receive(single_item_record(std::move(item), std::move(store)));
   }
 
   RecordSink* sink_;

@@ -28,7 +28,7 @@ class RecordSink {
   // sharing one store for the run.
   virtual bool open(std::string_view base_folder) = 0;
   // One record, in reading order; it may throw, which stops reading.
-  virtual void take(JaegerTrace&& record) = 0;
+  virtual void receive(JaegerTrace&& record) = 0;
 };
 
 struct ReadResult {

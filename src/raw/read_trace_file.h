@@ -23,7 +23,7 @@ struct SizeError {
 };
 
 struct TraceFileError {
-  std::variant<OsError, SizeError, ReadError> error;
+  std::variant<Status, SizeError, ReadError> error;
 
   std::string display() const;
   std::string detail() const;

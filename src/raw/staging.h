@@ -85,7 +85,7 @@ class StagingFolder final : public InterruptCleanup {
   // Once every step under way has ended: removes every staged file and the
   // folder, and lets no step begin after. Done once; later calls return.
   void abandon() noexcept EXCLUDES(mutex_);
-  void clean_up_for_interrupt() noexcept override { abandon(); }
+  void on_interrupt() noexcept override { abandon(); }
 
  private:
   // How a part of making the run folder ended.

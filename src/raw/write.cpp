@@ -169,7 +169,7 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
   TraceSelection selection = parse_trace_ids(trace_ids);
   std::string folder = create_folder(base_folder, "Jaeger", system);
   StagingFolder staging(system, folder);
-  CleanUpOnInterrupt cleanup(staging);
+  InterruptRegistration cleanup(staging);
 
   std::uint64_t count = 0;
   std::string json;  // reused across records: it only grows, and is never cleared

@@ -60,6 +60,6 @@ void commit_staged(StagingFolder& staging, std::size_t slot, const std::string& 
 // Throws Stop on any fault; files written before it stay, and no staged file
 // is left.
 std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace>&& records, std::string_view trace_ids,
-                           System& system = posix_system());
+                           System& system);
 
 }  // namespace spansift

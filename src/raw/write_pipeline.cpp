@@ -223,7 +223,7 @@ WritePipeline::~WritePipeline() {
   s.abandon();
 }
 
-void WritePipeline::clean_up_for_interrupt() noexcept { state_->abandon(); }
+void WritePipeline::on_interrupt() noexcept { state_->abandon(); }
 
 bool WritePipeline::open(std::string_view base_folder) {
   State& s = *state_;
@@ -251,7 +251,7 @@ bool WritePipeline::open(std::string_view base_folder) {
   return true;
 }
 
-void WritePipeline::take(JaegerTrace&& record) {
+void WritePipeline::receive(JaegerTrace&& record) {
   State& s = *state_;
   assert(s.opened && !s.committed && "records come between open() and commit()");
   if (!is_selected(s.selection, record)) return;

@@ -51,7 +51,7 @@ class WritePipeline final : public RecordSink, public InterruptCleanup {
   // One single-item record, in reading order, before commit(). A record that
   // the selection passes over is dropped at once. May wait while the workers
   // are behind.
-  void take(JaegerTrace&& record) override;
+  void receive(JaegerTrace&& record) override;
 
   // Once, after open(), when reading has ended without a fault: puts the
   // staged files in place in record order and returns how many files were
@@ -60,13 +60,13 @@ class WritePipeline final : public RecordSink, public InterruptCleanup {
   std::uint64_t commit();
 
   // The interrupt's way out: what the destructor does after a fault in reading.
-  void clean_up_for_interrupt() noexcept override;
+  void on_interrupt() noexcept override;
 
   struct State;
 
  private:
   std::unique_ptr<State> state_;
-  CleanUpOnInterrupt registration_{*this};
+  InterruptRegistration registration_{*this};
 };
 
 }  // namespace spansift

@@ -50,12 +50,12 @@ std::string system_message(int code) {
 
 }  // namespace
 
-std::string OsError::display() const {
+std::string Status::display() const {
   if (code == kWroteNothingCode) return messages::kWroteNothing;
   return system_message(code) + " (os error " + std::to_string(code) + ")";
 }
 
-std::string OsError::detail() const {
+std::string Status::detail() const {
   if (code == kWroteNothingCode) return messages::kWroteNothing;
   return "Os { code: " + std::to_string(code) + ", kind: " + error_kind(code) + ", message: \"" +
          escape_quotes(system_message(code)) + "\" }";

@@ -10,12 +10,12 @@ class System;
 
 // What a call to the system did: code 0, or the errno that it failed with.
 // Its texts are made here and nowhere else.
-struct [[nodiscard]] OsError {
+struct [[nodiscard]] Status {
   int code = 0;
 
   bool ok() const { return code == 0; }
   // A write that took no byte: no errno says so.
-  static constexpr OsError wrote_nothing() { return OsError{kWroteNothingCode}; }
+  static constexpr Status wrote_nothing() { return Status{kWroteNothingCode}; }
 
   // "{strerror} (os error {code})", e.g. "No such file or directory (os error 2)";
   // "failed to write whole buffer" for wrote_nothing().
@@ -26,9 +26,6 @@ struct [[nodiscard]] OsError {
  private:
   static constexpr int kWroteNothingCode = -1;
 };
-
-// What a call did: code 0, or the errno that it failed with.
-using Status = OsError;
 
 // Joins `name` onto `path`: a name starting with "/" stands alone; otherwise
 // one "/" goes between unless `path` is empty or already ends with "/".

@@ -39,7 +39,7 @@ sigset_t interrupt_signals() {
 [[noreturn]] void handle(int signal) {
   Registry& r = registry();
   r.mutex.lock();
-  for (auto it = r.cleanups.rbegin(); it != r.cleanups.rend(); ++it) (*it)->clean_up_for_interrupt();
+  for (auto it = r.cleanups.rbegin(); it != r.cleanups.rend(); ++it) (*it)->on_interrupt();
   std::signal(signal, SIG_DFL);
   sigset_t set;
   sigemptyset(&set);
@@ -52,7 +52,7 @@ sigset_t interrupt_signals() {
 
 }  // namespace
 
-void clean_up_on_interrupt() {
+void start_interrupt_thread() {
   sigset_t set = interrupt_signals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set] {
@@ -63,13 +63,13 @@ void clean_up_on_interrupt() {
   }).detach();
 }
 
-CleanUpOnInterrupt::CleanUpOnInterrupt(InterruptCleanup& cleanup) : cleanup_(cleanup) {
+InterruptRegistration::InterruptRegistration(InterruptCleanup& cleanup) : cleanup_(cleanup) {
   Registry& r = registry();
   MutexLock lock(r.mutex);
   r.cleanups.push_back(&cleanup_);
 }
 
-CleanUpOnInterrupt::~CleanUpOnInterrupt() {
+InterruptRegistration::~InterruptRegistration() {
   Registry& r = registry();
   MutexLock lock(r.mutex);
   r.cleanups.erase(std::find(r.cleanups.begin(), r.cleanups.end(), &cleanup_));

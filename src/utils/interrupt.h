@@ -6,13 +6,13 @@
 namespace spansift {
 
 // Something that leaves files on disk until it is done (the write pipeline,
-// a staging folder). On an interrupt, clean_up_for_interrupt() runs on the
+// a staging folder). On an interrupt, on_interrupt() runs on the
 // signal's thread: it waits for the steps under way, removes what a stopped
 // run must not leave, and makes sure that no step begins after it. The
 // process ends as soon as it returns.
 class InterruptCleanup {
  public:
-  virtual void clean_up_for_interrupt() noexcept = 0;
+  virtual void on_interrupt() noexcept = 0;
 
  protected:
   ~InterruptCleanup() = default;
@@ -22,16 +22,16 @@ class InterruptCleanup {
 // thread started from it afterwards, and starts the thread that waits for
 // them. Call once, from main, before any other thread exists; throws
 // std::system_error when the thread can't be started.
-void clean_up_on_interrupt();
+void start_interrupt_thread();
 
 // Registers a cleanup for as long as it lives; the last one registered is
 // cleaned up first. Its destruction waits for an interrupt's cleanup under way.
-class CleanUpOnInterrupt {
+class InterruptRegistration {
  public:
-  explicit CleanUpOnInterrupt(InterruptCleanup& cleanup);
-  ~CleanUpOnInterrupt();
-  CleanUpOnInterrupt(const CleanUpOnInterrupt&) = delete;
-  CleanUpOnInterrupt& operator=(const CleanUpOnInterrupt&) = delete;
+  explicit InterruptRegistration(InterruptCleanup& cleanup);
+  ~InterruptRegistration();
+  InterruptRegistration(const InterruptRegistration&) = delete;
+  InterruptRegistration& operator=(const InterruptRegistration&) = delete;
 
  private:
   InterruptCleanup& cleanup_;

@@ -4,7 +4,7 @@
 // unusual spellings included ("extention", "sources is", "via serde", the
 // unbalanced quote of "Ignore '{path} as ...", the blanks around the
 // "Expected file" message). Change one only to change the program's output.
-// The forms of system errors are OsError's (utils/file.h); a read error's
+// The forms of system errors are Status's (utils/file.h); a read error's
 // text is put together from these by ReadError::message (raw/read_error.h).
 #pragma once
 

@@ -23,7 +23,7 @@ class ItemsAhead {
   // The reader in turn is at input offset `at`, where an item of `data`
   // begins: true, with the item, when it was read ahead whole and checked;
   // false when the reader is to read it itself.
-  virtual bool take(std::uint64_t at, ItemReadAhead& out) = 0;
+  virtual bool claim(std::uint64_t at, ItemReadAhead& out) = 0;
 
  protected:
   ~ItemsAhead() = default;

@@ -191,7 +191,7 @@ class Builder {
   // item sink, and its bytes skipped.
   bool take_read_ahead(Cursor& c) {
     ItemReadAhead read;
-    if (!ahead_->take(c.offset(), read)) return false;
+    if (!ahead_->claim(c.offset(), read)) return false;
     c.skip(read.length);
     records().item_read(std::move(read.item), std::move(read.store));
     return true;

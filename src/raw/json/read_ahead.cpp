@@ -201,7 +201,7 @@ Status ReadAhead::serve(char* buffer, std::size_t capacity, std::size_t& got) {
   return {};
 }
 
-bool ReadAhead::take(std::uint64_t at, ItemReadAhead& out) {
+bool ReadAhead::claim(std::uint64_t at, ItemReadAhead& out) {
   top_up(at);
   for (;;) {
     if (current_) {

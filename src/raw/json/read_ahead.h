@@ -66,7 +66,7 @@ class ReadAhead final : public ItemsAhead {
   // gets there: it is not tried again.
   ReadSome over_stream(ReadSome file);
 
-  bool take(std::uint64_t at, ItemReadAhead& out) override;
+  bool claim(std::uint64_t at, ItemReadAhead& out) override;
 
   // Stream form: bytes of the input read at once.
   struct Block;
