@@ -87,20 +87,7 @@ class Generator {
       span(trace_id, ids, processes);
     }
     close(']');
-    key("processes");
-    open('{');
-    for (int p = 1; p <= processes; ++p) {
-      key("p" + std::to_string(p));
-      open('{');
-      member_string("serviceName", services[next(6)]);
-      key("tags");
-      tags(3 + static_cast<int>(next(4)));
-      close('}');
-    }
-    close('}');
-    key("warnings");
-    out_ += "null";
-    close('}');
+    end_trace(processes);
   }
 
   // The IDs of bare traces are their numbers scattered over five characters
@@ -147,20 +134,7 @@ class Generator {
       used = out_.size() - start + tail;
     } while (used + 350 < bytes);
     close(']');
-    key("processes");
-    open('{');
-    for (int p = 1; p <= processes; ++p) {
-      key("p" + std::to_string(p));
-      open('{');
-      member_string("serviceName", services[next(6)]);
-      key("tags");
-      tags(3 + static_cast<int>(next(4)));
-      close('}');
-    }
-    close('}');
-    key("warnings");
-    out_ += "null";
-    close('}');
+    end_trace(processes);
   }
 
   void tiny_trace() {
@@ -226,6 +200,24 @@ class Generator {
     out_ += "[]";
     close('}');
     close('}');
+    close('}');
+  }
+
+  // The spans' list closed: the trace's processes, its warnings, its end.
+  void end_trace(int processes) {
+    key("processes");
+    open('{');
+    for (int p = 1; p <= processes; ++p) {
+      key("p" + std::to_string(p));
+      open('{');
+      member_string("serviceName", services[next(6)]);
+      key("tags");
+      tags(3 + static_cast<int>(next(4)));
+      close('}');
+    }
+    close('}');
+    key("warnings");
+    out_ += "null";
     close('}');
   }
 
