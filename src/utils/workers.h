@@ -11,6 +11,10 @@
 //   soon only costs the handing; what is not handed over is read in turn.
 // - On one processor nothing is read ahead: it would only take turns with the
 //   reader.
+// - What is worth handing over at all is the reader's to judge by what it has
+//   read (read_ahead.h): items too small to pay for the handing, or too large
+//   to hold twice, are read in turn, and so is an export no thread could read
+//   for want of a descriptor or of memory (read_folder.cpp).
 // - A pool that could start no thread (a thread limit) stages each record
 //   where it is posted and reads nothing ahead: the run is then the same as
 //   on one thread, not a failure.
