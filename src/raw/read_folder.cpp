@@ -203,7 +203,11 @@ class ExportsAhead {
 
   void print(std::string line) {
     if (!window_ || window_->empty()) return output_.print(line);
-    lines_.push_back({window_->size(), std::move(line)});
+    // Kept until the exports listed before it are handed on; a long run of
+    // them hands those on first, so that lines are not kept by the thousand.
+    if (lines_.size() >= kLinesKept) hand_on_all();
+    if (window_->empty()) return output_.print(line);
+    lines_.push_back({posted_, std::move(line)});
   }
 
   void read(std::string path, off_t size) {
@@ -214,6 +218,7 @@ class ExportsAhead {
     }
     auto read = std::make_shared<ExportAhead>(std::move(path), system_, stores_);
     window_->push(std::move(read));
+    ++posted_;
     sizes_.push_back(size);
     bytes_ += size;
     while (window_->size() > 4 * (window_->workers().threads() + std::size_t{1}) || bytes_ > kBytesInFlight) {
@@ -228,14 +233,16 @@ class ExportsAhead {
   }
 
  private:
-  // A line printed after the export at `before` in the window was listed.
+  static constexpr std::size_t kLinesKept = 1024;
+
+  // A line printed once `after` exports had been posted.
   struct Line {
-    std::size_t before;
+    std::uint64_t after;
     std::string text;
   };
 
   void flush_lines() {
-    while (!lines_.empty() && lines_.front().before == 0) {
+    while (!lines_.empty() && lines_.front().after <= handed_on_) {
       output_.print(lines_.front().text);
       lines_.pop_front();
     }
@@ -247,7 +254,7 @@ class ExportsAhead {
     const bool done = window_->pop_front(first);
     bytes_ -= sizes_.front();
     sizes_.pop_front();
-    for (Line& line : lines_) --line.before;
+    ++handed_on_;
     if (done) {
       first->hand_on(records_, output_, workers_);
     } else {
@@ -262,7 +269,9 @@ class ExportsAhead {
   Output& output_;
   Workers* workers_;
   std::shared_ptr<StorePool> stores_;
-  std::deque<Line> lines_;  // in order, each after the exports listed before it
+  std::deque<Line> lines_;       // in order, each after the exports listed before it
+  std::uint64_t posted_ = 0;     // exports posted to the window
+  std::uint64_t handed_on_ = 0;  // of those, taken off it
   std::deque<off_t> sizes_;
   off_t bytes_ = 0;
   // Last: it waits for the exports being read, which refer to the above.
