@@ -19,20 +19,11 @@ import sys
 import tempfile
 import time
 
+from table import fmt_table  # the one table layout of the bench
+
 MB = 1e6
 NO_TRACE = "00000000000000000000000000000000"
 MEMORY_RATIO, MEMORY_SLACK = 1.5, 64 * MB
-
-
-def fmt_table(header, rows, right):
-    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
-
-    def line(r):
-        cells = [str(c).rjust(w) if right[i] else str(c).ljust(w) for i, (c, w) in enumerate(zip(r, widths))]
-        return "| " + " | ".join(cells) + " |"
-
-    rule = "|" + "|".join(("-" * (w + 1) + ":") if right[i] else ("-" * (w + 2)) for i, w in enumerate(widths)) + "|"
-    return "\n".join([line(header), rule] + [line(r) for r in rows])
 
 
 def on_tmpfs(path):
