@@ -84,6 +84,20 @@ class FrameStack {
     f.start = start;
   }
 
+  // The frame at `level`, made anew for what it builds, for a reader that
+  // opened containers without frames and hands over to the loop that reads
+  // with them: it places the innermost first, and the depth follows it.
+  template <class Builds>
+  [[gnu::always_inline]] Frame& place(std::size_t level, Builds builds, bool array, std::size_t start) {
+    Frame& f = frames_[level];
+    std::construct_at(&f);
+    f.builds.emplace<Builds>(builds);
+    f.array = array;
+    f.start = start;
+    if (level >= depth_) depth_ = level + 1;
+    return f;
+  }
+
   // Closes the innermost container, whose closing bracket has been read (a
   // record's fields checked), and stores what it built into the one around
   // it.

@@ -65,10 +65,29 @@ class FieldReader {
   SPANSIFT_HOT bool list(L& member);
   SPANSIFT_HOT void null();
 
- private:
+ protected:
   Builder& builder_;
   Cursor& c_;
+
+ private:
   int first_;
+};
+
+// The read step of a member on the straight path (Builder::straight_record):
+// a container is read through to its end where it can be, and handed over
+// where it can't (true, as an opened container is for FieldReader).
+class StraightReader : public FieldReader {
+ public:
+  StraightReader(Builder& builder, Cursor& c, int first, std::size_t level)
+      : FieldReader(builder, c, first), level_(level) {}
+
+  SPANSIFT_HOT bool value(JsonValue& member);
+  SPANSIFT_HOT bool object(List<JsonMember>& member);
+  template <class L>
+  SPANSIFT_HOT bool list(L& member);
+
+ private:
+  std::size_t level_;  // the frame that a container at the cursor would have
 };
 
 class Builder {
@@ -94,9 +113,8 @@ class Builder {
   JaegerItem run_item() {
     {
       Cursor c(in_);
-      const int first = c.peek_token();
-      if (first != '{') c.fail(ExpectedValue, c.offset());
-      read_element<JaegerItem>(c, first);
+      if (c.peek_token() != '{') c.fail(ExpectedValue, c.offset());
+      straight_record(c, 0, records().new_record<JaegerItem>());
     }
     while (!stack_.empty()) read_entries(stack_.top());
     Cursor c(in_);
@@ -106,6 +124,7 @@ class Builder {
 
  private:
   friend class FieldReader;
+  friend class StraightReader;
 
   RecordBuilder& records() { return stack_.records(); }
 
@@ -181,6 +200,12 @@ class Builder {
     for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
       if constexpr (std::is_same_v<E, JaegerItem>) {
         if (ahead_ != nullptr && starts_with(next, '{') && take_read_ahead(c)) continue;
+      }
+      if constexpr (Record<E>) {
+        if (starts_with(next, '{')) {
+          if (straight_record(c, stack_.depth(), records().new_record<E>())) continue;
+          return;
+        }
       }
       if (read_element<E>(c, first_byte(next))) return;
     }
@@ -400,6 +425,163 @@ class Builder {
     f.expected_field = static_cast<std::uint8_t>(i + 1 == kTable<R>.kSize ? 0 : i + 1);
   }
 
+  // --- The straight path ---
+  //
+  // Exports mostly give each record compact, its keys in declaration order.
+  // The straight path reads such a record, and what it holds, by recursion:
+  // it expects each key in turn, with no frame and no dispatch per member.
+  // Where the text goes another way (a key out of order or unknown, a field
+  // missing, a record in array form) it hands over: it places the frames
+  // that the loops above would have open at that point, innermost first,
+  // and returns false, and those loops go on from there. A fault is raised
+  // by the same steps, at the same place, as on the general path. `level`:
+  // the frame that the container at the cursor would have.
+
+  // Record R at the cursor, on its '{', built into `record`.
+  template <class R>
+  bool straight_record(Cursor& c, std::size_t level, R& record) {
+    enter_at(c, level);
+    std::uint32_t seen = 0;
+    std::size_t next = 0;  // the field expected next
+    bool handed = false;   // over inside the value of field next - 1
+    [&]<std::size_t... I>(std::index_sequence<I...>) __attribute__((always_inline)) {
+      (void)(straight_field<R, I>(c, level, record, seen, next, handed) && ...);
+    }
+    (std::make_index_sequence<kTable<R>.kSize>{});
+    if (!handed && c.peek_token() == '}' && (kTable<R>.required & ~seen) == 0) {
+      c.advance(1);
+      records().record_done<R>();
+      return true;
+    }
+    Frame& f = stack_.place(level, RecordOf<R>{&record}, false, 0);
+    f.first = next == 0;
+    f.seen = seen;
+    if (handed) f.field = static_cast<std::uint8_t>(next - 1);
+    f.expected_field = static_cast<std::uint8_t>(next == kTable<R>.kSize ? 0 : next);
+    return false;
+  }
+
+  // Field I of `record`, if its key comes next: true to go on to the next.
+  template <class R, std::size_t I>
+  SPANSIFT_HOT bool straight_field(Cursor& c, std::size_t level, R& record, std::uint32_t& seen, std::size_t& next,
+                                   bool& handed) {
+    if (!straight_key<R>(c, I)) return false;
+    seen |= 1U << I;
+    next = I + 1;
+    const int first = c.peek_token();
+    if (first < 0) c.fail(EofValue, c.offset());
+    StraightReader in(*this, c, first, level + 1);
+    handed = read_member(in, record.*std::get<I>(kTable<R>.fields).member);
+    return !handed;
+  }
+
+  // The key of field i at the cursor, after a comma when i > 0, blanks
+  // allowed around each: true when it is there, with the cursor past its
+  // colon; false, with the cursor on the comma or the first key, otherwise.
+  template <class R>
+  SPANSIFT_HOT static bool straight_key(Cursor& c, std::size_t i) {
+#if defined(__SSE2__)
+    std::size_t at = 0;
+    const int byte = c.peek_token();
+    if (i > 0) {
+      if (byte != ',') return false;
+      at = 1;
+      while (at < c.available() && is_blank(c.data()[at])) ++at;
+    }
+    if (c.available() < at + 16) return false;
+    const QuotedKey& key = kTable<R>.quoted_keys[i];
+    const auto same =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
+    const unsigned quoted = (1U << (key.length - 1)) - 1;  // the key in its quotes, not the colon
+    if ((same & quoted) != quoted) return false;
+    c.advance(at + key.length - 1);
+    if (c.available() != 0 && *c.data() == ':') {
+      c.advance(1);
+    } else {
+      expect_colon(c);
+    }
+    return true;
+#else
+    (void)c;
+    (void)i;
+    return false;
+#endif
+  }
+
+  // A list at the cursor, on its '[', into `member`.
+  template <class L>
+  bool straight_list(Cursor& c, std::size_t level, L& member) {
+    using E = ElementOf<L>;
+    enter_at(c, level);
+    const std::size_t start = records().list_start<E>();
+    bool first = true;
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, first, ']')) != NextEntry::kClosed;) {
+      if constexpr (Record<E>) {
+        if (starts_with(next, '{') && straight_record(c, level + 1, records().new_record<E>())) continue;
+        Frame& f = stack_.place(level, ListInto<L>{&member}, true, start);
+        f.first = false;
+        // A record in array form is opened on the general path; anything else is refused.
+        if (!starts_with(next, '{')) read_element<E>(c, first_byte(next));
+        return false;
+      } else {
+        read_element<E>(c, first_byte(next));  // a text: stored at once
+      }
+    }
+    records().finish_list(member, start);
+    return true;
+  }
+
+  // Any value at the cursor, whose first byte is `first`, to where `put`
+  // says.
+  template <class Put>
+  SPANSIFT_HOT bool straight_value(Cursor& c, int first, std::size_t level, Put put) {
+    if (first == '[' || first == '{') return straight_values(c, level, first == '[', put);
+    read_value(c, first, put);  // a scalar: stored at once
+    return true;
+  }
+
+  // An array or object of values at the cursor, on its bracket, to where
+  // `put` says; or, put MembersInto, an object of values into a member of
+  // its record.
+  template <class Put>
+  bool straight_values(Cursor& c, std::size_t level, bool array, Put put) {
+    enter_at(c, level);
+    const std::size_t start = array ? records().value_count() : records().member_count();
+    bool first = true;
+    Text key;
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, first, array ? ']' : '}')) != NextEntry::kClosed;) {
+      bool whole;
+      if (array) {
+        whole = straight_value(c, first_byte(next), level + 1, PutInArray{});
+      } else {
+        expect_key(c, next);
+        key = read_text(c);
+        expect_colon(c);
+        whole = straight_value(c, c.peek_token(), level + 1, PutInObject{key});
+      }
+      if (!whole) {
+        Frame& f = stack_.place(level, frame_for(put), array, start);
+        f.first = false;
+        f.key = key;
+        return false;
+      }
+    }
+    store_container(put, array, start);
+    return true;
+  }
+
+  static ValueInto frame_for(PutInMember put) { return {&put.member}; }
+  static ValueInto frame_for(PutInArray) { return {nullptr}; }
+  static ValueInto frame_for(PutInObject) { return {nullptr}; }
+  static MembersInto frame_for(MembersInto into) { return into; }
+
+  template <class Put>
+  SPANSIFT_HOT void store_container(Put put, bool array, std::size_t start) {
+    store(put, array ? JsonValue::from_array(records().finish_array(start))
+                     : JsonValue::from_object(records().finish_object(start)));
+  }
+  void store_container(MembersInto into, bool, std::size_t start) { *into.member = records().finish_object(start); }
+
   // --- Building ---
 
   SPANSIFT_HOT Text read_text(Cursor& c) {
@@ -437,8 +619,10 @@ class Builder {
   }
 
   // Past the opening bracket at the cursor, if the stack has room.
-  SPANSIFT_HOT void enter(Cursor& c) {
-    if (stack_.depth() >= max_depth_) c.fail(RecursionLimit, c.offset(1));
+  SPANSIFT_HOT void enter(Cursor& c) { enter_at(c, stack_.depth()); }
+  // The same for a container whose frame would be at `level`.
+  SPANSIFT_HOT void enter_at(Cursor& c, std::size_t level) {
+    if (level >= max_depth_) c.fail(RecursionLimit, c.offset(1));
     c.advance(1);
   }
 
@@ -472,6 +656,19 @@ bool FieldReader::list(L& member) {
 }
 
 void FieldReader::null() { c_.literal("null"); }
+
+bool StraightReader::value(JsonValue& member) {
+  return !builder_.straight_value(c_, first(), level_, PutInMember{member});
+}
+
+bool StraightReader::object(List<JsonMember>& member) {
+  return !builder_.straight_values(c_, level_, false, MembersInto{&member});
+}
+
+template <class L>
+bool StraightReader::list(L& member) {
+  return !builder_.straight_list(c_, level_, member);
+}
 
 }  // namespace
 
