@@ -481,7 +481,19 @@ class Builder {
   template <class R>
   SPANSIFT_HOT static bool straight_key(Cursor& c, std::size_t i) {
 #if defined(__SSE2__)
-    std::size_t at = 0;
+    const QuotedKey& key = kTable<R>.quoted_keys[i];
+    std::size_t at = i > 0 ? 1 : 0;
+    if (c.available() >= at + 16 && (i == 0 || *c.data() == ',')) {
+      // Compact: "key": whole in one compare.
+      const auto same =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
+      const unsigned needed = (1U << key.length) - 1;
+      if ((same & needed) == needed) {
+        c.advance(at + key.length);
+        return true;
+      }
+    }
+    at = 0;
     const int byte = c.peek_token();
     if (i > 0) {
       if (byte != ',') return false;
@@ -489,7 +501,6 @@ class Builder {
       while (at < c.available() && is_blank(c.data()[at])) ++at;
     }
     if (c.available() < at + 16) return false;
-    const QuotedKey& key = kTable<R>.quoted_keys[i];
     const auto same =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
     const unsigned quoted = (1U << (key.length - 1)) - 1;  // the key in its quotes, not the colon

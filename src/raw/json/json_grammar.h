@@ -33,6 +33,14 @@ enum class NextEntry : int { kEnd = -1, kClosed = -2 };
 template <Rules rules>
 [[gnu::always_inline]] inline NextEntry next_entry(Cursor& c, bool& first, char close) {
   using enum ReadErrorCode;
+  // Compact text: a comma and the next entry's first byte, back to back.
+  if (!first && c.available() >= 2 && c.data()[0] == ',') {
+    const auto after = static_cast<unsigned char>(c.data()[1]);
+    if (after > ' ' && after != static_cast<unsigned char>(close)) {
+      c.advance(1);
+      return static_cast<NextEntry>(after);
+    }
+  }
   int next = c.peek_token();
   if (next == close) {
     c.advance(1);

@@ -63,6 +63,54 @@ inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
                                     32);
 }
 
+// The index of the first byte of the eight that is not an ASCII digit, 8
+// when all are: bytes before it are classified right whatever comes after.
+inline unsigned digits_in_chunk(std::uint64_t chunk) {
+  const std::uint64_t classes =
+      (chunk & 0xF0F0F0F0F0F0F0F0ULL) | (((chunk + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4);
+  const std::uint64_t other = classes ^ 0x3333333333333333ULL;
+  return other == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(other)) / 8;
+}
+
+// The value of the first `n` (1 to 8) digits of the chunk.
+inline std::uint64_t value_of_digits(std::uint64_t chunk, unsigned n) {
+  // The digits moved to the top, zeros before them.
+  const unsigned pad = 8 * (8 - n);
+  return value_of_eight_digits(pad == 0 ? chunk : (chunk << pad) | (0x3030303030303030ULL >> (64 - pad)));
+}
+
+inline constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// Most numbers of an export are integers of up to 16 digits (times, IDs,
+// counts): read at `p`, 24 bytes in hand, in two chunks. False, with nothing
+// read, for anything else (a sign, a leading zero, more digits, a fraction or
+// an exponent), which the full scan reads.
+inline bool quick_integer(const char* p, std::size_t& length, std::uint64_t& value) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::uint64_t low, high;
+  std::memcpy(&low, p, 8);
+  std::memcpy(&high, p + 8, 8);
+  const unsigned n = digits_in_chunk(low);
+  if (n == 0) return false;
+  if (n < 8) {
+    value = value_of_digits(low, n);
+    length = n;
+  } else {
+    const unsigned m = digits_in_chunk(high);
+    value =
+        m == 0 ? value_of_eight_digits(low) : value_of_eight_digits(low) * kPowersOfTen[m] + value_of_digits(high, m);
+    length = 8 + m;
+  }
+  const char after = p[length];
+  return (p[0] != '0' || length == 1) && after != '.' && after != 'e' && after != 'E' && !is_digit(after);
+#else
+  (void)p;
+  (void)length;
+  (void)value;
+  return false;
+#endif
+}
+
 // What the grammar found in a number's text, bytes [0, end) from its first.
 struct NumberScan {
   ReadErrorCode error = ReadErrorCode::None;
@@ -357,6 +405,14 @@ inline void skip_number(Cursor& c) { c.advance(number_detail::scan_at<Rules::Ski
 // inside the buffer is read in place, the rest (and every error) by the input.
 [[gnu::always_inline]] inline Number read_number(Cursor& c) {
   using number_detail::WindowBytes;
+  if (std::size_t length; c.available() >= 24) {
+    Number n;
+    if (number_detail::quick_integer(c.data(), length, n.unsigned_value)) {
+      n.end = c.offset(length + 1);  // the byte after it has been looked at
+      c.advance(length);
+      return n;
+    }
+  }
   if (c.available() >= WindowBytes::kSize) {
     WindowBytes bytes{c.data()};
     const number_detail::NumberScan s = number_detail::scan_number<Rules::Read>(bytes);
