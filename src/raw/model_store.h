@@ -12,6 +12,9 @@
 #include <span>
 #include <string_view>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "raw/model.h"
 #include "utils/mutex.h"
@@ -64,6 +67,30 @@ class ModelStore {
     return add(bytes, may_need_escaping, recent, tag);
   }
 
+#if defined(__SSE2__)
+  // The same for a text of 1 to 15 bytes at `p`, which the reader has in
+  // `bytes` (its first 16 bytes, those past the text zeroed) and which
+  // needs no escaping: found with no load of the input and one compare.
+  [[gnu::always_inline]] Text intern_short(const char* p, std::size_t n, __m128i bytes) {
+    const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(bytes));
+    const auto high = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(bytes, bytes)));
+    const std::uint64_t hash = hash_short(low, high, n);
+    Recent& recent = recent_[hash & (kRecentSize - 1)];
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    if (recent.generation == generation_ && recent.tag == tag && (words_[recent.at] & kLengthMask) == n) {
+      // The store can be read 16 bytes past any text (kReadSlack).
+      const __m128i held =
+          _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words_ + recent.at + 1)), prefix_mask(n));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(held, bytes)) == 0xFFFF) return {recent.at};
+    }
+    return add({p, n}, false, recent, tag);
+  }
+  // Bytes [0, n) set, the others clear.
+  static __m128i prefix_mask(std::size_t n) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrefixMask + 16 - n));
+  }
+#endif
+
   // A copy of `items`, which must be trivially copyable.
   template <class T>
   List<T> add_list(std::span<const T> items) {
@@ -90,28 +117,43 @@ class ModelStore {
   Text add(std::string_view bytes, bool may_need_escaping, Recent& recent, std::uint32_t tag);
   static bool needs_escaping(std::string_view bytes);
 
+  static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ULL;
+
   // A hash of the length and of at most 32 of the bytes (the first and last
   // sixteen): enough to tell texts apart in a cache that compares them anyway.
+  // A text of at most 16 bytes is hashed from its bytes as two words, zeros
+  // past its end, as a reader that holds them so gets them (intern_short).
   [[gnu::always_inline]] static std::uint64_t hash_text(std::string_view s) {
-    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
     const char* p = s.data();
     const std::size_t n = s.size();
-    std::uint64_t h = (n + 1) * k;
-    if (n >= 8) {
-      if (n >= 16) {
-        h = (h ^ load<std::uint64_t>(p + 8)) * k;
-        h = (h ^ load<std::uint64_t>(p + n - 16)) * k;
+    if (n <= 16) {
+      std::uint64_t low = 0;
+      std::uint64_t high = 0;
+      if (n >= 8) {
+        low = load<std::uint64_t>(p);
+        if (n > 8) high = load<std::uint64_t>(p + n - 8) >> (8 * (16 - n));
+      } else if (n >= 4) {
+        low = load<std::uint32_t>(p) | (std::uint64_t{load<std::uint32_t>(p + n - 4)} >> (8 * (8 - n))) << 32;
+      } else {
+        for (std::size_t i = 0; i < n; ++i) low |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
       }
-      h = (h ^ load<std::uint64_t>(p)) * k;
-      h = (h ^ load<std::uint64_t>(p + n - 8)) * k;
-    } else if (n >= 4) {
-      h = (h ^ (load<std::uint32_t>(p) | std::uint64_t{load<std::uint32_t>(p + n - 4)} << 32)) * k;
-    } else {
-      auto b = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-      h = (h ^ (b(0) | b(n / 2) << 8 | b(n - 1) << 16)) * k;
+      return hash_short(low, high, n);
     }
+    std::uint64_t h = (n + 1) * kHashFactor;
+    h = (h ^ load<std::uint64_t>(p + 8)) * kHashFactor;
+    h = (h ^ load<std::uint64_t>(p + n - 16)) * kHashFactor;
+    h = (h ^ load<std::uint64_t>(p)) * kHashFactor;
+    h = (h ^ load<std::uint64_t>(p + n - 8)) * kHashFactor;
     return h ^ (h >> 29);
   }
+  [[gnu::always_inline]] static std::uint64_t hash_short(std::uint64_t low, std::uint64_t high, std::size_t n) {
+    std::uint64_t h = (low ^ (n * kHashFactor)) * kHashFactor;
+    h = (h ^ high) * kHashFactor;
+    return h ^ (h >> 29);
+  }
+  // 16 bytes set, then 16 clear.
+  static constexpr unsigned char kPrefixMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
   // Texts are mostly short: compared in a few loads, not through memcmp.
   [[gnu::always_inline]] static bool same_bytes(std::string_view a, std::string_view b) {

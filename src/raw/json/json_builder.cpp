@@ -596,6 +596,20 @@ class Builder {
   // --- Building ---
 
   SPANSIFT_HOT Text read_text(Cursor& c) {
+#if defined(__SSE2__)
+    // Most texts are short and plain ASCII: found in the store from the
+    // bytes that told where they end.
+    if (c.available() >= 17) {
+      const __m128i bytes = load16(c.data() + 1);
+      const unsigned stops = string_stop_mask(bytes);
+      const auto n = static_cast<std::size_t>(__builtin_ctz(stops | 0x10000));
+      if (n != 0 && n < 16 && c.data()[1 + n] == '"' && (high_mask(bytes) & ((1U << n) - 1)) == 0) {
+        const char* text = c.data() + 1;
+        c.advance(n + 2);
+        return records().add_short_text(text, n, _mm_and_si128(bytes, ModelStore::prefix_mask(n)));
+      }
+    }
+#endif
     const JsonString s = c.read_string(scratch_);
     return records().add_text(s.text, s.escaped);
   }

@@ -34,6 +34,14 @@ class RecordBuilder {
     return store_->intern(text, may_need_escaping);
   }
 
+#if defined(__SSE2__)
+  // A text of 1 to 15 bytes at `p` needing no escaping, which the reader
+  // holds in `bytes` (ModelStore::intern_short).
+  [[gnu::always_inline]] Text add_short_text(const char* p, std::size_t n, __m128i bytes) {
+    return store_->intern_short(p, n, bytes);
+  }
+#endif
+
   // A new record: the trace itself, or one at the end of its scratch list,
   // where it stays while it is built (records of a type never nest).
   template <Record R>
