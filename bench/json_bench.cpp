@@ -3,18 +3,14 @@
 
 #include <cstring>
 
-#include "generate.h"
 #include "raw/json/json_read.h"
 #include "raw/json/json_write.h"
+#include "samples.h"
 
 namespace {
 
 using namespace spansift;
-
-const std::string& sample_export() {
-  static const std::string text = bench::generate_export({7, 32 << 20, false});
-  return text;
-}
+using bench::sample_export;
 
 void BM_ReadFromMemory(benchmark::State& state) {
   const std::string& text = sample_export();
@@ -42,9 +38,8 @@ void BM_ReadFromStream(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFromStream)->Unit(benchmark::kMillisecond);
 
-// The float-heavy shape: numbers of 15 to 17 significant digits.
 void BM_ReadFloatsFromMemory(benchmark::State& state) {
-  static const std::string text = bench::generate_export({7, 32 << 20, false, bench::Traces::Floats});
+  const std::string& text = bench::floats_export();
   for (auto _ : state) {
     ParseResult r = parse_trace_json(text);
     benchmark::DoNotOptimize(r);

@@ -185,6 +185,22 @@ def final_tables(results, baseline_max):
         print("Micro-benchmarks (medians; MB/s of input, of output for BM_Render):")
         print(fmt_table(["benchmark", "time", "MB/s"], rows, [False, True, True]))
 
+        # The reader against simdjson's DOM parse of the same bytes (absent
+        # where the bench was built without simdjson).
+        medians = {b["run_name"]: b for b in micro["benchmarks"] if b.get("aggregate_name") == "median"}
+        pairs = [(label, medians[ours], medians[theirs]) for label, ours, theirs in [
+            ("realistic", "BM_ReadFromMemory", "BM_SimdjsonDomParseFromMemory"),
+            ("floats", "BM_ReadFloatsFromMemory", "BM_SimdjsonDomParseFloatsFromMemory"),
+        ] if ours in medians and theirs in medians]
+        if pairs:
+            print()
+            kernel = pairs[0][2].get("label")
+            print(f"Our reader / simdjson DOM parse{f' ({kernel} kernel)' if kernel else ''}, "
+                  "throughput on the same bytes (medians):")
+            for label, ours, theirs in pairs:
+                a, b = ours["bytes_per_second"], theirs["bytes_per_second"]
+                print(f"  {label} export: {a / 1e9:.2f} / {b / 1e9:.2f} GB/s = {a / b:.2f}")
+
 
 def main():
     if len(sys.argv) == 4 and sys.argv[1] == "--round":
