@@ -174,6 +174,16 @@ TEST(ReadTrace, NumberKinds) {
     const char* rendered;
   } cases[] = {
       {"0", ValueKind::Unsigned, "0"},
+      // Integers of up to 16 digits are read in two chunks of eight: their edges.
+      {"7", ValueKind::Unsigned, "7"},
+      {"10", ValueKind::Unsigned, "10"},
+      {"12345678", ValueKind::Unsigned, "12345678"},
+      {"123456789", ValueKind::Unsigned, "123456789"},
+      {"100000000", ValueKind::Unsigned, "100000000"},
+      {"9999999999999999", ValueKind::Unsigned, "9999999999999999"},
+      {"12345678901234567", ValueKind::Unsigned, "12345678901234567"},
+      {"12345678.5", ValueKind::Double, "12345678.5"},
+      {"1234567890123456e1", ValueKind::Double, "1.234567890123456e16"},
       {"18446744073709551615", ValueKind::Unsigned, "18446744073709551615"},
       {"-1", ValueKind::Signed, "-1"},
       {"-9223372036854775808", ValueKind::Signed, "-9223372036854775808"},
@@ -373,7 +383,9 @@ TEST(ReadTrace, ErrorPlacesAfterLineFeedsAcrossRefills) {
       {R"({"data":[],)" + std::string(20, ' ') + "\n \n" + std::string(8180, ' ') + R"("total":x})",
        R"(Error("expected value", line: 3, column: 8189))"},
       // Two line feeds in the first 16-byte block that a refill counts; the column counts from the last.
-      {R"({"data":[],)" "\n \n" + std::string(8190, ' ') + R"("total":x})",
+      {R"({"data":[],)"
+       "\n \n" +
+           std::string(8190, ' ') + R"("total":x})",
        R"(Error("expected value", line: 3, column: 8199))"},
   };
   for (const Case& c : cases) {
