@@ -48,6 +48,16 @@ struct PutInObject {
 
 class Builder;
 
+template <class Types>
+struct NoList;
+template <class... Ts>
+struct NoList<TypeList<Ts...>> {
+  static constexpr bool value = (!ListMember<Ts> && ...);
+};
+// A record none of whose members is a list.
+template <class R>
+inline constexpr bool kFlat = NoList<MemberTypes<R>>::value;
+
 // What the read step of a member (field_types.h) reads through: the value
 // at the cursor, whose first byte has been looked at.
 class FieldReader {
@@ -440,6 +450,10 @@ class Builder {
   // Record R at the cursor, on its '{', built into `record`.
   template <class R>
   bool straight_record(Cursor& c, std::size_t level, R& record) {
+    return straight_fields(c, level, record);
+  }
+  template <class R>
+  SPANSIFT_HOT bool straight_fields(Cursor& c, std::size_t level, R& record) {
     enter_at(c, level);
     std::uint32_t seen = 0;
     std::size_t next = 0;  // the field expected next
@@ -528,7 +542,12 @@ class Builder {
     bool first = true;
     for (NextEntry next; (next = next_entry<Rules::Read>(c, first, ']')) != NextEntry::kClosed;) {
       if constexpr (Record<E>) {
-        if (starts_with(next, '{') && straight_record(c, level + 1, records().new_record<E>())) continue;
+        if constexpr (kFlat<E>) {
+          // Records with no list (tags) are read inside the list's loop.
+          if (starts_with(next, '{') && straight_fields(c, level + 1, records().new_record<E>())) continue;
+        } else {
+          if (starts_with(next, '{') && straight_record(c, level + 1, records().new_record<E>())) continue;
+        }
         Frame& f = stack_.place(level, ListInto<L>{&member}, true, start);
         f.first = false;
         // A record in array form is opened on the general path; anything else is refused.
