@@ -497,7 +497,7 @@ class Builder {
 #if defined(__SSE2__)
     const QuotedKey& key = kTable<R>.quoted_keys[i];
     std::size_t at = i > 0 ? 1 : 0;
-    if (c.available() >= at + 16 && (i == 0 || *c.data() == ',')) {
+    if (c.ensure(at + 16) && (i == 0 || *c.data() == ',')) {
       // Compact: "key": whole in one compare.
       const auto same =
           static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
@@ -514,7 +514,7 @@ class Builder {
       at = 1;
       while (at < c.available() && is_blank(c.data()[at])) ++at;
     }
-    if (c.available() < at + 16) return false;
+    if (!c.ensure(at + 16)) return false;
     const auto same =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
     const unsigned quoted = (1U << (key.length - 1)) - 1;  // the key in its quotes, not the colon
@@ -619,7 +619,7 @@ class Builder {
     // Most texts are short and plain ASCII, whole in 32 bytes: those of up
     // to 15 bytes are found in the store from the bytes that told where
     // they end.
-    if (c.available() >= 33) {
+    if (c.ensure(33)) {
       const char* text = c.data() + 1;
       const __m128i head = load16(text);
       const unsigned stops = string_stop_mask(head);

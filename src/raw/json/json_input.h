@@ -277,6 +277,13 @@ class Cursor {
   void skip_string() {
     with_input([](JsonInput& in) { in.skip_string(); });
   }
+  // Whether `n` bytes are in hand from the cursor on, reading the input
+  // further if they are not: false only near its end.
+  [[gnu::always_inline]] bool ensure(std::size_t n) {
+    if (n <= available()) return true;
+    return with_input([n](JsonInput& in) { return in.fill(n); });
+  }
+
   // Moves `n` bytes on, which the input has.
   void skip(std::uint64_t n) {
     if (n <= available()) {
