@@ -57,20 +57,20 @@ constexpr std::string_view literal_starting_with(int c) {
 
 #if defined(__SSE2__)
 // The same tests on 16 bytes at once: bit i of the mask for byte i.
-inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-inline unsigned blank_mask(__m128i bytes) {
+[[gnu::always_inline]] inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+[[gnu::always_inline]] inline unsigned blank_mask(__m128i bytes) {
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))));
 }
-inline unsigned string_stop_mask(__m128i bytes) {
+[[gnu::always_inline]] inline unsigned string_stop_mask(__m128i bytes) {
   const __m128i control = _mm_set1_epi8(0x1F);
   return static_cast<unsigned>(_mm_movemask_epi8(
       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
                    _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control))));
 }
 // Bytes of 0x80 and above: those of UTF-8 sequences.
-inline unsigned high_mask(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(bytes)); }
+[[gnu::always_inline]] inline unsigned high_mask(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(bytes)); }
 #endif
 
 // Skips whole blocks of 16 blanks from `p` while 16 bytes are left before

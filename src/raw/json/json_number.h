@@ -85,7 +85,7 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000
 // counts): read at `p`, 24 bytes in hand, in two chunks. False, with nothing
 // read, for anything else (a sign, a leading zero, more digits, a fraction or
 // an exponent), which the full scan reads.
-inline bool quick_integer(const char* p, std::size_t& length, std::uint64_t& value) {
+[[gnu::always_inline]] inline bool quick_integer(const char* p, std::size_t& length, std::uint64_t& value) {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   std::uint64_t low, high;
   std::memcpy(&low, p, 8);
