@@ -31,28 +31,37 @@ List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
   auto first = members_.begin() + static_cast<std::ptrdiff_t>(start);
   auto last = members_.end();
   const ModelStore& store = *store_;
-  auto by_key = [&](const JsonMember& a, const JsonMember& b) {
-    return compare_texts(store.text(a.key), store.text(b.key)) < 0;
+  auto compare = [&](const JsonMember& a, const JsonMember& b) {
+    return a.key.at == b.key.at ? 0 : compare_texts(store.text(a.key), store.text(b.key));
   };
+  bool equal_keys = false;
   if (last - first <= 16) {
     // Objects are mostly small: an insertion sort, stable like the other,
-    // without its buffer.
+    // without its buffer; it sees any two equal keys, which end up side by side.
     for (auto it = first + (first != last); it < last; ++it) {
       JsonMember moving = *it;
       auto hole = it;
-      for (; hole != first && by_key(moving, *(hole - 1)); --hole) *hole = *(hole - 1);
+      for (; hole != first; --hole) {
+        const int order = compare(moving, *(hole - 1));
+        equal_keys |= order == 0;
+        if (order >= 0) break;
+        *hole = *(hole - 1);
+      }
       *hole = moving;
     }
   } else {
-    std::stable_sort(first, last, by_key);
+    std::stable_sort(first, last, [&](const JsonMember& a, const JsonMember& b) { return compare(a, b) < 0; });
+    equal_keys = true;
   }
-  auto out = first;
-  for (auto it = first; it != last; ++it) {
-    // Interning may keep one text twice: keys are compared by their bytes.
-    if (it + 1 != last && compare_texts(store.text((it + 1)->key), store.text(it->key)) == 0) continue;
-    *out++ = *it;
+  if (equal_keys) {
+    auto out = first;
+    for (auto it = first; it != last; ++it) {
+      // Interning may keep one text twice: keys are compared by their bytes.
+      if (it + 1 != last && compare(*(it + 1), *it) == 0) continue;
+      *out++ = *it;
+    }
+    members_.erase(out, last);
   }
-  members_.erase(out, last);
   return copy_out(members_, start);
 }
 
