@@ -55,7 +55,7 @@ inline bool eight_digits(std::uint64_t chunk) {
 }
 
 // Their value as a decimal number.
-inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
+[[gnu::always_inline]] inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
   chunk -= 0x3030303030303030ULL;
   chunk = chunk * 10 + (chunk >> 8);
   return static_cast<std::uint32_t>((((chunk & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
@@ -65,7 +65,7 @@ inline std::uint64_t value_of_eight_digits(std::uint64_t chunk) {
 
 // The index of the first byte of the eight that is not an ASCII digit, 8
 // when all are: bytes before it are classified right whatever comes after.
-inline unsigned digits_in_chunk(std::uint64_t chunk) {
+[[gnu::always_inline]] inline unsigned digits_in_chunk(std::uint64_t chunk) {
   const std::uint64_t classes =
       (chunk & 0xF0F0F0F0F0F0F0F0ULL) | (((chunk + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4);
   const std::uint64_t other = classes ^ 0x3333333333333333ULL;
@@ -73,7 +73,7 @@ inline unsigned digits_in_chunk(std::uint64_t chunk) {
 }
 
 // The value of the first `n` (1 to 8) digits of the chunk.
-inline std::uint64_t value_of_digits(std::uint64_t chunk, unsigned n) {
+[[gnu::always_inline]] inline std::uint64_t value_of_digits(std::uint64_t chunk, unsigned n) {
   // The digits moved to the top, zeros before them.
   const unsigned pad = 8 * (8 - n);
   return value_of_eight_digits(pad == 0 ? chunk : (chunk << pad) | (0x3030303030303030ULL >> (64 - pad)));
