@@ -616,33 +616,22 @@ class Builder {
 
   SPANSIFT_HOT Text read_text(Cursor& c) {
 #if defined(__SSE2__)
-    // Most texts are short and plain ASCII: those of up to 15 bytes are
-    // found in the store from the bytes that told where they end.
+    // Most texts are plain ASCII of up to 63 bytes, taken block by block:
+    // the first byte that is not plain ASCII must be the closing quote.
+    // Those of up to 15 bytes are found in the store from the bytes that
+    // told where they end.
     if (c.ensure(65)) {
       const char* text = c.data() + 1;
-      const __m128i head = load16(text);
-      const unsigned stops = string_stop_mask(head);
-      if (stops != 0) {
-        const auto n = static_cast<std::size_t>(__builtin_ctz(stops));
-        if (n != 0 && text[n] == '"' && (high_mask(head) & ((1U << n) - 1)) == 0) {
-          c.advance(n + 2);
-          return records().add_short_text(text, n, _mm_and_si128(head, ModelStore::prefix_mask(n)));
-        }
-      } else if (high_mask(head) == 0) {
-        // Up to 63 bytes (IDs, names, URLs) block by block.
-        for (std::size_t block = 16; block < 64; block += 16) {
-          const __m128i tail = load16(text + block);
-          const unsigned tail_stops = string_stop_mask(tail);
-          const unsigned tail_high = high_mask(tail);
-          if (tail_stops == 0) {
-            if (tail_high != 0) break;
-            continue;
-          }
-          const std::size_t n = block + static_cast<std::size_t>(__builtin_ctz(tail_stops));
-          if (text[n] != '"' || (tail_high & ((1U << (n - block)) - 1)) != 0) break;
-          c.advance(n + 2);
-          return records().add_text({text, n}, false);
-        }
+      for (std::size_t block = 0; block < 64; block += 16) {
+        const __m128i bytes = load16(text + block);
+        const unsigned other = not_plain_mask(bytes);
+        if (other == 0) continue;
+        const std::size_t n = block + static_cast<std::size_t>(__builtin_ctz(other));
+        if (text[n] != '"') break;
+        c.advance(n + 2);
+        if (n != 0 && n < 16)
+          return records().add_short_text(text, n, _mm_and_si128(bytes, ModelStore::prefix_mask(n)));
+        return records().add_text({text, n}, false);
       }
     }
 #endif

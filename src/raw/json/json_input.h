@@ -57,7 +57,9 @@ constexpr std::string_view literal_starting_with(int c) {
 
 #if defined(__SSE2__)
 // The same tests on 16 bytes at once: bit i of the mask for byte i.
-[[gnu::always_inline]] inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+[[gnu::always_inline]] inline __m128i load16(const char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 [[gnu::always_inline]] inline unsigned blank_mask(__m128i bytes) {
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
@@ -69,8 +71,18 @@ constexpr std::string_view literal_starting_with(int c) {
       _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
                    _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control))));
 }
+// Bytes other than plain ASCII a string holds as it is: the quote, the
+// backslash, control bytes and, negative as signed bytes, those of 0x80 and
+// above.
+[[gnu::always_inline]] inline unsigned not_plain_mask(__m128i bytes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+                   _mm_cmplt_epi8(bytes, _mm_set1_epi8(' ')))));
+}
 // Bytes of 0x80 and above: those of UTF-8 sequences.
-[[gnu::always_inline]] inline unsigned high_mask(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(bytes)); }
+[[gnu::always_inline]] inline unsigned high_mask(__m128i bytes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(bytes));
+}
 #endif
 
 // Skips whole blocks of 16 blanks from `p` while 16 bytes are left before
