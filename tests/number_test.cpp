@@ -72,34 +72,23 @@ TEST(Numbers, RandomDecimalsReadAndWriteAsTheSlowPathsDo) {
 }
 
 TEST(Numbers, EdgesOfTheFastPaths) {
-  for (const char* literal : {"0.1",
-                              "0.2",
-                              "0.30000000000000004",
-                              "1.5",
-                              "1.50",
-                              "100.0",
-                              "0.00001",
-                              "0.0001",
-                              "1e-7",
-                              "123.456",
-                              "999999999999999.9",   // 16 digits: no longer read with its places
-                              "99999999999999.99",   // 16 digits
-                              "9999999999999.999",   // 16 digits
-                              "0.999999999999999",   // 15 digits
-                              "9007199254740992.0",  // 2^53: the largest exact significand
-                              "9007199254740993.0",  // one past it: rounded by the slow path
-                              "1.7976931348623157e308",
-                              "2.2250738585072014e-308",
-                              "4.9e-324",
-                              "1e22",
-                              "1e23",
-                              "1.5e-22",
-                              "1.5e-23",
-                              "-0.0",
-                              "-0.5",
-                              "0.000000000000000000001",
-                              "123456789012345.6",
-                              "12345678901234.5"}) {
+  for (const char* literal :
+       {"0.1", "0.2", "0.30000000000000004", "1.5", "1.50", "100.0", "0.00001", "0.0001", "1e-7", "123.456",
+        "999999999999999.9",   // 16 digits: no longer read with its places
+        "99999999999999.99",   // 16 digits
+        "9999999999999.999",   // 16 digits
+        "0.999999999999999",   // 15 digits
+        "9007199254740992.0",  // 2^53: the largest exact significand
+        "9007199254740993.0",  // one past it: rounded by the slow path
+        "1.7976931348623157e308", "2.2250738585072014e-308", "4.9e-324", "1e22", "1e23", "1.5e-22", "1.5e-23", "-0.0",
+        "-0.5", "0.000000000000000000001", "123456789012345.6", "12345678901234.5",
+        // 17 to 19 digits and powers of ten up to 19 either way: exact 128-bit arithmetic
+        "4503599627370496.5",  // 2^52 and a half: a tie, to even below
+        "4503599627370497.5",  // a tie, to even above
+        "9007199254740995.0",  // 2^53 + 3: a tie
+        "1234567890123456789e-19", "9999999999999999999e19",
+        "0.1000000000000000055",                             // next to the midpoint above 0.1
+        "-107.71000725162737", "0.10000000000000000555"}) {  // 20 digits: left to from_chars
     check(literal);
   }
 }

@@ -334,6 +334,71 @@ inline void to_integer(const NumberScan& s, Number& n) {
   }
 }
 
+inline constexpr std::uint64_t kPowersOfTen64[] = {1ULL,
+                                                   10ULL,
+                                                   100ULL,
+                                                   1000ULL,
+                                                   10000ULL,
+                                                   100000ULL,
+                                                   1000000ULL,
+                                                   10000000ULL,
+                                                   100000000ULL,
+                                                   1000000000ULL,
+                                                   10000000000ULL,
+                                                   100000000000ULL,
+                                                   1000000000000ULL,
+                                                   10000000000000ULL,
+                                                   100000000000000ULL,
+                                                   1000000000000000ULL,
+                                                   10000000000000000ULL,
+                                                   100000000000000000ULL,
+                                                   1000000000000000000ULL,
+                                                   10000000000000000000ULL};
+
+// 128-bit integers, which both compilers have (__extension__: not ISO C++).
+__extension__ typedef unsigned __int128 Uint128;
+
+// The double nearest to q + r / d (ties to even) times 2^-shift, where q
+// holds 54 to 128 bits, `inexact` says whether r, 0 <= r < d, is not 0, and
+// the result is a normal double.
+inline double round_to_double(Uint128 q, bool inexact, int shift) {
+  const auto high = static_cast<std::uint64_t>(q >> 64);
+  const int bits = high != 0 ? 128 - __builtin_clzll(high) : 64 - __builtin_clzll(static_cast<std::uint64_t>(q));
+  const int drop = bits - 53;
+  auto mantissa = static_cast<std::uint64_t>(q >> drop);
+  const Uint128 rest = q & ((static_cast<Uint128>(1) << drop) - 1);
+  const Uint128 half = static_cast<Uint128>(1) << (drop - 1);
+  if (rest > half || (rest == half && (inexact || (mantissa & 1) != 0))) ++mantissa;
+  int exponent = drop - shift;  // of the mantissa's last bit
+  if (mantissa == std::uint64_t{1} << 53) {
+    mantissa >>= 1;
+    ++exponent;
+  }
+  const auto bits_of =
+      (static_cast<std::uint64_t>(exponent + 52 + 1023) << 52) | (mantissa & ((std::uint64_t{1} << 52) - 1));
+  double d;
+  std::memcpy(&d, &bits_of, sizeof d);
+  return d;
+}
+
+// The value of `significand` × 10^power, correctly rounded, for a
+// significand of up to 19 digits and a power of at most 19 either way:
+// exact integer arithmetic in 128 bits, with no second reading of the text.
+inline double scaled_by_power_of_ten(std::uint64_t significand, int power) {
+  if (power >= 0) {
+    const Uint128 product = static_cast<Uint128>(significand) * kPowersOfTen64[power];
+    if ((product >> 53) == 0) return static_cast<double>(static_cast<std::uint64_t>(product));  // exact
+    return round_to_double(product, false, 0);
+  }
+  // The quotient by 10^-power, shifted so that it holds 63 or 64 bits.
+  const std::uint64_t divisor = kPowersOfTen64[-power];
+  const int shift = 63 - ((64 - __builtin_clzll(significand)) - (64 - __builtin_clzll(divisor)));
+  const Uint128 scaled = static_cast<Uint128>(significand) << shift;
+  const auto q = static_cast<std::uint64_t>(scaled / divisor);
+  const auto r = static_cast<std::uint64_t>(scaled % divisor);
+  return round_to_double(q, r != 0, shift);
+}
+
 // The value of a number scanned from `text`, correctly rounded; false when
 // the text lies beyond the range that from_chars reads (it may still
 // underflow to zero or a subnormal, which strtod tells).
@@ -355,6 +420,11 @@ inline bool to_number(const NumberScan& s, const char* text, Number& n) {
     d = power < 0 ? d / kExactPowersOfTen[-power] : d * kExactPowersOfTen[power];
     n.double_value = s.negative ? -d : d;
     n.places = !s.has_exponent && s.significand < 1000000000000000ULL ? s.fraction : -1;
+    return true;
+  }
+  if (s.counted && s.significand != 0 && power >= -19 && power <= 19) {
+    const double d = scaled_by_power_of_ten(s.significand, static_cast<int>(power));
+    n.double_value = s.negative ? -d : d;
     return true;
   }
   auto [stop, error] = std::from_chars(text, text + s.end, n.double_value);
