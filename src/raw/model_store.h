@@ -83,7 +83,20 @@ class ModelStore {
           _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words_ + recent.at + 1)), prefix_mask(n));
       if (_mm_movemask_epi8(_mm_cmpeq_epi8(held, bytes)) == 0xFFFF) return {recent.at};
     }
-    return add({p, n}, false, recent, tag);
+    return add_window(p, n, recent, tag);
+  }
+  // intern(bytes, false) for a text of at most 64 bytes at `p`, which can be
+  // read 64 bytes from `p` on.
+  [[gnu::always_inline]] Text intern_window(const char* p, std::size_t n) {
+    const std::string_view bytes{p, n};
+    if (bytes.empty()) return {};
+    const std::uint64_t hash = hash_text(bytes);
+    Recent& recent = recent_[hash & (kRecentSize - 1)];
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    if (recent.generation == generation_ && recent.tag == tag && same_bytes(text({recent.at}), bytes)) {
+      return {recent.at};
+    }
+    return add_window(p, n, recent, tag);
   }
   // Bytes [0, n) set, the others clear.
   static __m128i prefix_mask(std::size_t n) {
@@ -115,6 +128,24 @@ class ModelStore {
 
   struct Recent;
   Text add(std::string_view bytes, bool may_need_escaping, Recent& recent, std::uint32_t tag);
+#if defined(__SSE2__)
+  // add() for a plain text of at most 64 bytes at `p`, which can be read 64
+  // bytes from `p` on: copied in whole blocks of 16, the last one into the
+  // slack past the text, where nothing is yet.
+  [[gnu::always_inline]] Text add_window(const char* p, std::size_t n, Recent& recent, std::uint32_t tag) {
+    const std::size_t words = 1 + (n + 3) / 4;
+    if (used_ + words + kReadSlack / 4 > capacity_) return add({p, n}, false, recent, tag);
+    const auto at = static_cast<std::uint32_t>(used_);
+    used_ += words;
+    words_[at] = static_cast<std::uint32_t>(n);
+    auto* to = reinterpret_cast<char*>(words_ + at + 1);
+    for (std::size_t k = 0; k < n; k += 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + k), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)));
+    }
+    recent = {tag, at, generation_};
+    return {at};
+  }
+#endif
   static bool needs_escaping(std::string_view bytes);
 
   static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ULL;

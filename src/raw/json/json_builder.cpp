@@ -631,7 +631,7 @@ class Builder {
         c.advance(n + 2);
         if (n != 0 && n < 16)
           return records().add_short_text(text, n, _mm_and_si128(bytes, ModelStore::prefix_mask(n)));
-        return records().add_text({text, n}, false);
+        return records().add_text_in_window(text, n);
       }
     }
 #endif
