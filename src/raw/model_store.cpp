@@ -44,13 +44,6 @@ void ModelStore::grow(std::size_t needed) {
   capacity_ = capacity;
 }
 
-std::uint32_t ModelStore::allocate(std::size_t words, std::size_t align) {
-  std::size_t at = (used_ + align - 1) / align * align;
-  if (at + words + kSlackWords > capacity_) grow(at + words);
-  used_ = at + words;
-  return static_cast<std::uint32_t>(at);
-}
-
 bool ModelStore::needs_escaping(std::string_view bytes) {
   return std::any_of(bytes.begin(), bytes.end(), [](char c) {
     auto b = static_cast<unsigned char>(c);

@@ -192,13 +192,17 @@ class ModelStore {
     const std::size_t n = b.size();
     if (a.size() != n) return false;
 #if defined(__SSE2__)
-    if (n > 16 && n <= 32) {
-      // IDs of 32 hex digits, most of them: the first and last sixteen bytes.
+    if (n > 16 && n <= 64) {
+      // IDs of 32 hex digits, names, URLs: blocks of sixteen bytes, the last
+      // one ending with the text.
       auto same16 = [](const char* x, const char* y) {
         return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)),
                                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(y)))) == 0xFFFF;
       };
-      return same16(a.data(), b.data()) && same16(a.data() + n - 16, b.data() + n - 16);
+      for (std::size_t k = 0; k + 16 < n; k += 16) {
+        if (!same16(a.data() + k, b.data() + k)) return false;
+      }
+      return same16(a.data() + n - 16, b.data() + n - 16);
     }
 #endif
     if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
@@ -224,7 +228,13 @@ class ModelStore {
   }
 
   // Room for `words` words aligned to `align` words; the index of the first.
-  std::uint32_t allocate(std::size_t words, std::size_t align);
+  [[gnu::always_inline]] std::uint32_t allocate(std::size_t words, std::size_t align) {
+    const std::size_t at = (used_ + align - 1) / align * align;
+    if (at + words + kReadSlack / 4 > capacity_) [[unlikely]]
+      grow(at + words);
+    used_ = at + words;
+    return static_cast<std::uint32_t>(at);
+  }
   void grow(std::size_t needed);
 
   std::uint32_t* words_ = nullptr;
