@@ -398,7 +398,7 @@ class Writer {
       case ValueKind::Bool: return v.boolean() ? put(p, "true") : put(p, "false");
       case ValueKind::Unsigned: return integer(p, v.unsigned_number());
       case ValueKind::Signed: return integer(p, v.signed_number());
-      case ValueKind::String: return text(p, v.string());
+      case ValueKind::String: return text_in_room(p, v.string(), 0);  // within kSlack
       default: return other_value(p, v, depth);
     }
   }
@@ -535,9 +535,12 @@ bool digits_from_places(double x, int places, char* digits, int& n, int& point) 
   const double power = number_detail::kExactPowersOfTen[places];
   const double scaled = x * power;
   if (!(scaled >= 1 && scaled < 1e15)) return false;
-  auto significand = static_cast<std::uint64_t>(std::llround(scaled));
+  // Rounded half away from zero, as llround would: below 2^50 the sum is
+  // exact unless it reaches the next power of two, an integer that its
+  // rounding does not cross.
+  const auto significand = static_cast<std::uint64_t>(scaled + 0.5);
   if (static_cast<double>(significand) / power != x) return false;
-  n = static_cast<int>(std::to_chars(digits, digits + 20, significand).ptr - digits);
+  n = static_cast<int>(decimal(digits, significand) - digits);
   point = n - places;
   while (n > 1 && digits[n - 1] == '0') --n;
   return true;
@@ -547,9 +550,9 @@ bool digits_from_places(double x, int places, char* digits, int& n, int& point) 
 // trailing zeros dropped: Dragonbox takes about a third of the time of
 // finding them through std::to_chars.
 void shortest_digits(double x, char* digits, int& n, int& point) {
-  const auto decimal = jkj::dragonbox::to_decimal(x);
-  n = static_cast<int>(std::to_chars(digits, digits + 20, decimal.significand).ptr - digits);
-  point = n + decimal.exponent;
+  const auto shortest = jkj::dragonbox::to_decimal(x);
+  n = static_cast<int>(decimal(digits, shortest.significand) - digits);
+  point = n + shortest.exponent;
 }
 
 }  // namespace
