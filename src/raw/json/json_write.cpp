@@ -478,17 +478,15 @@ class Writer {
   // A text for which room was made if it is short (kBound<Text>); a longer
   // one, or one that needs escaping, makes its own and room for `more`.
   [[gnu::always_inline]] char* text_in_room(char* p, Text t, std::size_t more) {
-    const std::string_view s = store_.text(t);
-    if (store_.plain(t) && s.size() <= kShortText) [[likely]]
-      return short_text(p, s);
+    if (store_.plain_within(t, kShortText)) [[likely]]
+      return short_text(p, store_.text(t));
     return ensure(long_text(p, t), more);
   }
 
   // Any text, with room made for it.
   char* text(char* p, Text t) {
-    const std::string_view s = store_.text(t);
-    if (store_.plain(t) && s.size() <= kShortText) [[likely]]
-      return short_text(ensure(p, kBound<Text>), s);
+    if (store_.plain_within(t, kShortText)) [[likely]]
+      return short_text(ensure(p, kBound<Text>), store_.text(t));
     return long_text(p, t);
   }
 
