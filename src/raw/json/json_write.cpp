@@ -533,10 +533,10 @@ bool digits_from_places(double x, int places, char* digits, int& n, int& point) 
   const double power = number_detail::kExactPowersOfTen[places];
   const double scaled = x * power;
   if (!(scaled >= 1 && scaled < 1e15)) return false;
-  // Rounded half away from zero, as llround would: below 2^50 the sum is
-  // exact unless it reaches the next power of two, an integer that its
-  // rounding does not cross.
-  const auto significand = static_cast<std::uint64_t>(scaled + 0.5);
+  // Rounded half away from zero, as llround would: from 1 to 10^15 the sum
+  // is exact unless it reaches the next power of two, an integer that its
+  // rounding does not cross (the check's case of a half below 1 can't occur).
+  const auto significand = static_cast<std::uint64_t>(scaled + 0.5);  // NOLINT(bugprone-incorrect-roundings)
   if (static_cast<double>(significand) / power != x) return false;
   n = static_cast<int>(decimal(digits, significand) - digits);
   point = n - places;
