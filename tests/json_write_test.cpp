@@ -91,16 +91,47 @@ TEST(WriteTrace, NestedLayoutErrorsAndWarnings) {
 }
 
 TEST(WriteTrace, StringEscapes) {
-  // The last control character and the first byte past the controls, then
-  // DEL, which JSON leaves as it is, and the first and last surrogate pairs.
-  std::string out = testing::pretty_json(parse_ok(
-      export_json({item_json(R"(\t\"\\\u0000\u001b\u001f\u0020\b\f\n\r\/\u007f\u00e9\ud800\udc00\uDBFF\uDFFF)", "")})));
-  EXPECT_NE(out.find(R"("traceID": "\t\"\\\u0000\u001b\u001f \b\f\n\r/)"
-                     "\x7f\xc3\xa9\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\""),
-            std::string::npos)
-      << out;
-  EXPECT_EQ(out.find('\r'), std::string::npos);
-  EXPECT_EQ(out.back(), '}');
+  const std::string a15(15, 'a'), a16(16, 'a'), a31(31, 'a'), a32(32, 'a'), a33(33, 'a');
+  struct Case {
+    std::string read;     // between the quotes of the traceID read
+    std::string written;  // between those written
+  } cases[] = {
+      // The last control character and the first byte past the controls,
+      // then DEL, which JSON leaves as it is, and the first and last
+      // surrogate pairs.
+      {R"(\t\"\\\u0000\u001b\u001f\u0020\b\f\n\r\/\u007f\u00e9\ud800\udc00\uDBFF\uDFFF)",
+       R"(\t\"\\\u0000\u001b\u001f \b\f\n\r/)"
+       "\x7f\xc3\xa9\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
+      // Bytes to escape on either side of the blocks of 16 copied whole, in
+      // texts of 16 and 32 bytes and longer ones.
+      {a15 + R"(\")", a15 + R"(\")"},
+      {a16 + R"(\\b)", a16 + R"(\\b)"},
+      {a31 + R"(\n)", a31 + R"(\n)"},
+      {a32 + R"(\u0001bb)", a32 + R"(\u0001bb)"},
+      {a33 + R"(\tccc)", a33 + R"(\tccc)"},
+      {R"(\n)" + a15, R"(\n)" + a15},
+      // Texts with nothing to escape, copied whole up to 32 bytes.
+      {a32, a32},
+      {a33, a33},
+      // Bytes of one character on either side of a block's edge.
+      {R"(\n)" + a15.substr(1) + "\xc3\xa9" + a15.substr(2) + "\xe2\x82\xac" + R"(\")",
+       R"(\n)" + a15.substr(1) + "\xc3\xa9" + a15.substr(2) + "\xe2\x82\xac" + R"(\")"},
+  };
+  for (const Case& c : cases) {
+    std::string out = testing::pretty_json(parse_ok(export_json({item_json(c.read, "")})));
+    EXPECT_NE(out.find("\"traceID\": \"" + c.written + "\",\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\r'), std::string::npos);
+    EXPECT_EQ(out.back(), '}');
+  }
+}
+
+TEST(WriteTrace, IntegersAsRead) {
+  for (const char* n : {"0", "9", "10", "99", "100", "12345678", "99999999", "100000000", "1000000000000000",
+                        "9999999999999999", "10000000000000000", "9223372036854775807", "18446744073709551615", "-1",
+                        "-100000000", "-9223372036854775808"}) {
+    std::string out = testing::pretty_json(parse_ok(export_json({item_json("t", span_json({.tag_value = n}))})));
+    EXPECT_NE(out.find(std::string("\"value\": ") + n + "\n"), std::string::npos) << out;
+  }
 }
 
 TEST(WriteTrace, DoubleLayout) {
@@ -223,7 +254,8 @@ TEST(WriteTrace, FixedPointOnGeneratedRecords) {
   std::mt19937 random(3);
   for (int round = 0; round < 300; ++round) {
     std::string spans;
-    for (int n = random() % 4; n > 0; --n) spans += span_json({.tag_value = random_value(random, 0)}) + (n > 1 ? "," : "");
+    for (int n = random() % 4; n > 0; --n)
+      spans += span_json({.tag_value = random_value(random, 0)}) + (n > 1 ? "," : "");
     expect_fixed_point(export_json({item_json("t", spans, R"({"p":)" + random_value(random, 0) + "}")}));
   }
 }

@@ -83,6 +83,9 @@ TEST(ModelStore, CacheHonoursTheEscapingMark) {
 
   const Text plain = store.intern("abc", false);
   EXPECT_EQ(store.intern("abc", true).at, plain.at);
+  EXPECT_TRUE(store.plain_within(plain, 3));
+  EXPECT_FALSE(store.plain_within(plain, 2));
+  EXPECT_FALSE(store.plain_within(decoded, 64));
 }
 
 // A cleared store, taken again from the pool, forgets the texts it held:

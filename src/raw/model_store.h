@@ -40,6 +40,9 @@ class ModelStore {
   // Whether the text's bytes stand as they are between the quotes of a JSON
   // string: none of them is a quote, a backslash or a control character.
   bool plain(Text t) const { return (words_[t.at] & kNeedsEscape) == 0; }
+  // Whether it is plain and at most `n` bytes long: one compare of the word
+  // that holds its length below the mark.
+  bool plain_within(Text t, std::uint32_t n) const { return words_[t.at] <= n; }
 
   template <class T>
   std::span<const T> list(List<T> l) const {

@@ -4,12 +4,21 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <dragonbox/dragonbox.h>
 
@@ -23,24 +32,263 @@ namespace spansift {
 
 namespace {
 
-// Bytes that can't stand in a JSON string as they are.
-constexpr std::array<bool, 256> kNeedsEscape = [] {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = true;
-  table['"'] = true;
-  table['\\'] = true;
+// ---- Room. ensure(p, n) makes room for n bytes and kSlack more. A step
+// whose size is bounded may use room made before it (a record makes room for
+// all its lines and bounded members, a container's line for what follows it
+// on the line); one that can't know its size makes its own. Any step may
+// count on kSlack bytes of room when it starts, and copies of a fixed size
+// may run up to 64 bytes past where the cursor ends.
+constexpr std::size_t kSlack = 128;
+
+// Texts of up to this many bytes are copied in one block: the store can be
+// read past a text's end (ModelStore::kReadSlack).
+constexpr std::size_t kShortText = 32;
+static_assert(kShortText <= ModelStore::kReadSlack);
+
+// What an integer writes at most, copies included.
+constexpr std::size_t kDigitsWidth = 24;
+
+// ---- Bytes known when compiling, copied in whole blocks of 16.
+
+template <std::size_t N>
+struct Piece {
+  static constexpr std::size_t kSize = N;
+  static constexpr std::size_t kWidth = (N + 15) / 16 * 16;  // what a copy writes
+  std::array<char, kWidth> bytes{};
+};
+
+template <std::size_t N>
+[[gnu::always_inline]] inline char* put(char* p, const Piece<N>& piece) {
+  std::memcpy(p, piece.bytes.data(), Piece<N>::kWidth);
+  return p + N;
+}
+
+template <std::size_t N>
+[[gnu::always_inline]] inline char* put(char* p, const char (&text)[N]) {
+  std::memcpy(p, text, N - 1);
+  return p + N - 1;
+}
+
+// "{\n" before a record's first key and ",\n" before the others, then the
+// indentation of its members (depth L + 1, the record opening at depth L),
+// the key in quotes, a colon and a blank.
+template <class R, std::size_t L, std::size_t I>
+constexpr auto make_key_line() {
+  constexpr std::string_view key = std::get<I>(kTable<R>.fields).key;
+  Piece<2 * L + key.size() + 8> line;
+  std::size_t at = 0;
+  line.bytes[at++] = I == 0 ? '{' : ',';
+  line.bytes[at++] = '\n';
+  for (std::size_t i = 0; i < 2 * (L + 1); ++i) line.bytes[at++] = ' ';
+  line.bytes[at++] = '"';
+  for (char c : key) line.bytes[at++] = c;
+  for (char c : {'"', ':', ' '}) line.bytes[at++] = c;
+  return line;
+}
+
+// ",\n" and the indentation of the elements of a list opening at depth D.
+template <std::size_t D>
+constexpr auto make_element_line() {
+  Piece<2 * D + 4> line;
+  line.bytes[0] = ',';
+  line.bytes[1] = '\n';
+  for (std::size_t i = 2; i < line.kSize; ++i) line.bytes[i] = ' ';
+  return line;
+}
+
+// "\n", the indentation of depth D and the bracket that closes a container
+// opened there.
+template <std::size_t D, char Bracket>
+constexpr auto make_close_line() {
+  Piece<2 * D + 2> line;
+  line.bytes[0] = '\n';
+  for (std::size_t i = 1; i + 1 < line.kSize; ++i) line.bytes[i] = ' ';
+  line.bytes[line.kSize - 1] = Bracket;
+  return line;
+}
+
+template <class R, std::size_t L, std::size_t I>
+inline constexpr auto kKeyLine = make_key_line<R, L, I>();
+template <std::size_t D>
+inline constexpr auto kElementLine = make_element_line<D>();
+template <std::size_t D, char Bracket>
+inline constexpr auto kCloseLine = make_close_line<D, Bracket>();
+
+// The lines of values, whose depth is known only when writing: ",\n" (or
+// "\n" from the second byte) and blanks. A line of up to kBreakWidth bytes
+// is copied from here whole, a longer one's blanks 64 at a time.
+constexpr char kBreak[] = ",\n                                                                ";
+constexpr std::size_t kBreakWidth = 32;
+static_assert(sizeof kBreak == 2 + 64 + 1);
+
+// The most that a member of type T writes, copies included, when that is
+// bounded; 0 when it makes its own room.
+template <class T>
+inline constexpr std::size_t kBound = 0;
+template <>
+inline constexpr std::size_t kBound<Text> = kShortText + 2;  // a short one
+template <>
+inline constexpr std::size_t kBound<std::int32_t> = kDigitsWidth;
+template <>
+inline constexpr std::size_t kBound<std::int64_t> = kDigitsWidth;
+
+template <class R, std::size_t I>
+using FieldType = typename std::remove_cvref_t<decltype(std::get<I>(kTable<R>.fields))>::Type;
+
+// The room that record R opening at depth L makes: its lines and its
+// bounded members.
+template <class R, std::size_t L, std::size_t... I>
+constexpr std::size_t record_room(std::index_sequence<I...>) {
+  return (kCloseLine<L, '}'>.kWidth + ... + (kKeyLine<R, L, I>.kWidth + kBound<FieldType<R, I>>));
+}
+template <class R, std::size_t L>
+inline constexpr std::size_t kRecordRoom = record_room<R, L>(std::make_index_sequence<kTable<R>.kSize>{});
+
+// ---- Texts.
+
+// What stands for each byte in a JSON string when it can't stand as it is:
+// the escape in the first bytes, its length in the last; 0 for the others.
+constexpr std::array<std::array<char, 8>, 256> kEscapes = [] {
+  std::array<std::array<char, 8>, 256> table{};
+  constexpr char kHex[] = "0123456789abcdef";
+  for (int c = 0; c < 0x20; ++c) table[c] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF], 0, 6};
+  constexpr std::pair<char, char> kShort[] = {{'"', '"'},  {'\\', '\\'}, {'\b', 'b'}, {'\f', 'f'},
+                                              {'\n', 'n'}, {'\r', 'r'},  {'\t', 't'}};
+  for (auto [c, e] : kShort) table[static_cast<unsigned char>(c)] = {'\\', e, 0, 0, 0, 0, 0, 2};
   return table;
 }();
 
-// Room always kept free past the cursor for writes of a fixed size: an
-// indentation is copied 64 blanks at a time, a key 16 bytes at a time.
-constexpr std::size_t kSlack = 96;
-constexpr char kSpaces[65] = "                                                                ";
+// Bit i set when byte i of the 16 at `s` needs escaping.
+inline unsigned escape_mask(const char* s) {
+#if defined(__SSE2__)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1F)), bytes);
+  const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+#else
+  unsigned mask = 0;
+  for (unsigned i = 0; i < 16; ++i) mask |= unsigned{kEscapes[static_cast<unsigned char>(s[i])][7] != 0} << i;
+  return mask;
+#endif
+}
+
+// `s` escaped: the runs between the bytes that need escaping are copied 16
+// bytes at a time. Room for 6 bytes a byte of `s` is made; `s` can be read
+// 16 bytes past its end.
+char* escaped(char* p, std::string_view s) {
+  const char* in = s.data();
+  const char* const end = in + s.size();
+  while (in < end) {
+    const auto left = static_cast<std::size_t>(end - in);
+    unsigned stops = escape_mask(in);
+    if (left < 16) stops |= 1U << left;  // the end of the text
+    std::memcpy(p, in, 16);
+    if (stops == 0) {
+      p += 16;
+      in += 16;
+      continue;
+    }
+    const int run = __builtin_ctz(stops);
+    p += run;
+    in += run;
+    if (in == end) break;
+    const std::array<char, 8>& escape = kEscapes[static_cast<unsigned char>(*in++)];
+    std::memcpy(p, escape.data(), 8);
+    p += escape[7];
+  }
+  return p;
+}
+
+// `s`, which needs no escaping, in blocks of 32 read past its end.
+char* copied(char* p, std::string_view s) {
+  for (std::size_t at = 0; at < s.size(); at += 32) std::memcpy(p + at, s.data() + at, 32);
+  return p + s.size();
+}
+
+// A text of at most kShortText bytes that needs no escaping, in quotes.
+[[gnu::always_inline]] inline char* short_text(char* p, std::string_view s) {
+  *p = '"';
+  std::memcpy(p + 1, s.data(), kShortText);
+  p[1 + s.size()] = '"';
+  return p + 2 + s.size();
+}
+
+// ---- Integers.
+
+// The eight decimal digits of n < 10^8 as byte values 0-9, the first in the
+// lowest byte: n split into halves of four digits, each into two pairs, each
+// pair into two digits, the lanes of a word side by side.
+inline std::uint64_t eight_digits(std::uint64_t n) {
+  const std::uint64_t high = (n * 109951163) >> 40;  // n / 10^4 for n < 10^8
+  const std::uint64_t fours = high | ((n - high * 10000) << 32);
+  const std::uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007FULL;
+  const std::uint64_t pairs = hundreds | ((fours - hundreds * 100) << 16);
+  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+  return tens | ((pairs - tens * 10) << 8);
+}
+
+// "00" to "99".
+constexpr std::array<char, 200> kPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+constexpr std::uint64_t kAsciiZeros = 0x3030303030303030ULL;
+
+inline char* put_word(char* p, std::uint64_t word) {
+  std::memcpy(p, &word, 8);
+  return p + 8;
+}
+
+// n < 10^8 without leading zeros; writes 8 bytes.
+inline char* up_to_eight_digits(char* p, std::uint64_t n) {
+  const std::uint64_t digits = eight_digits(n);
+  const int zeros = __builtin_ctzll(digits | (std::uint64_t{1} << 56)) / 8;  // "0" keeps its last
+  put_word(p, (digits >> (8 * zeros)) | kAsciiZeros);
+  return p + 8 - zeros;
+}
+
+inline char* decimal(char* p, std::uint64_t n) {
+  if constexpr (std::endian::native != std::endian::little) {
+    return std::to_chars(p, p + 20, n).ptr;
+  } else {
+    if (n < 100) {
+      const bool one = n < 10;
+      std::memcpy(p, kPairs.data() + 2 * n + one, 2);
+      return p + 2 - one;
+    }
+    constexpr std::uint64_t k8 = 100000000;
+    if (n < k8) return up_to_eight_digits(p, n);
+    if (n < k8 * k8) {
+      p = up_to_eight_digits(p, n / k8);
+      return put_word(p, eight_digits(n % k8) | kAsciiZeros);
+    }
+    p = up_to_eight_digits(p, n / (k8 * k8));
+    const std::uint64_t rest = n % (k8 * k8);
+    p = put_word(p, eight_digits(rest / k8) | kAsciiZeros);
+    return put_word(p, eight_digits(rest % k8) | kAsciiZeros);
+  }
+}
+
+inline char* integer(char* p, std::uint64_t n) { return decimal(p, n); }
+
+template <class N>
+inline char* integer(char* p, N n) {
+  static_assert(std::is_signed_v<N>);
+  *p = '-';
+  const auto magnitude = static_cast<std::uint64_t>(n);
+  return n < 0 ? decimal(p + 1, 0 - magnitude) : decimal(p, magnitude);
+}
 
 // Writes through a raw cursor that is passed along and returned, so that it
-// stays in a register. Room is made sure of once per line or per text. Its
-// public steps are those that the write steps of members (field_types.h)
-// use.
+// stays in a register. Records are written by their tables, the depth of
+// each known when compiling, so that their lines are constants; the values
+// inside tags and processes at the depth they reach.
 class Writer {
  public:
   Writer(std::string& out, const ModelStore& store) : out_(out), store_(store) {
@@ -53,221 +301,207 @@ class Writer {
 
   // The length of the text.
   std::size_t trace(const JaegerTrace& t) {
-    char* p = record(out_.data(), t);
+    char* p = record<JaegerTrace, 0>(ensure(out_.data(), kRecordRoom<JaegerTrace, 0>), t);
     return static_cast<std::size_t>(p - out_.data());
   }
 
-  char* text(char* p, Text t) {
-    std::string_view s = store_.text(t);
-    p = ensure(p, store_.plain(t) ? s.size() + 2 : 6 * s.size() + 2);
-    *p++ = '"';
-    if (store_.plain(t)) {
-      // The store can be read past the text's end: short texts are copied
-      // in whole blocks.
-      if (s.size() <= 32) {
-        std::memcpy(p, s.data(), 32);
-      } else {
-        std::memcpy(p, s.data(), s.size());
-      }
-      p += s.size();
-    } else {
-      p = escaped(p, s);
+ private:
+  // The write steps of a record's members (field_types.h), at depth D in a
+  // record that made room for Room bytes.
+  template <std::size_t D, std::size_t Room>
+  struct Members {
+    Writer& w;
+    char* text(char* p, Text t) const { return w.text_in_room(p, t, Room); }
+    template <class N>
+    static char* integer(char* p, N n) {
+      return spansift::integer(p, n);
     }
-    *p++ = '"';
+    char* value(char* p, const JsonValue& v) const { return w.value(p, v, D); }
+    char* object(char* p, List<JsonMember> object) const { return w.object(p, w.store_.list(object), D); }
+    template <class E>
+    char* list(char* p, List<E> list) const {
+      return w.elements<D>(p, w.store_.list(list));
+    }
+    template <class E>
+    char* list(char* p, OptionalList<E> list) const {
+      return w.elements<D>(p, w.store_.list(list));
+    }
+    template <class E>
+    char* list(char* p, const std::vector<E>& list) const {
+      return w.elements<D>(p, std::span<const E>(list));
+    }
+    template <class E>
+    char* list(char* p, const std::optional<std::vector<E>>& list) const {
+      return w.elements<D>(p, std::span<const E>(*list));
+    }
+    static char* null(char* p) { return put(p, "null"); }
+  };
+
+  // Record R opening at depth L, where room was made for kRecordRoom<R, L>.
+  template <class R, std::size_t L>
+  char* record(char* p, const R& r) {
+    if constexpr (kTable<R>.kSize == 0) {
+      return put(p, "{}");
+    } else {
+      [&]<std::size_t... I>(std::index_sequence<I...>) __attribute__((always_inline)) {
+        ((p = field<R, L, I>(p, r)), ...);
+      }
+      (std::make_index_sequence<kTable<R>.kSize>{});
+      return put(p, kCloseLine<L, '}'>);
+    }
+  }
+
+  template <class R, std::size_t L, std::size_t I>
+  [[gnu::always_inline]] char* field(char* p, const R& r) {
+    p = put(p, kKeyLine<R, L, I>);
+    Members<L + 1, kRecordRoom<R, L>> members{*this};
+    p = write_member(members, p, r.*std::get<I>(kTable<R>.fields).member);
+    if constexpr (kBound<FieldType<R, I>> == 0) p = ensure(p, kRecordRoom<R, L>);
     return p;
   }
 
-  template <class N>
-  static char* integer(char* p, N n) {
-    return std::to_chars(p, p + 24, n).ptr;  // within kSlack
+  // The elements of a list opening at depth D (records or texts), each on a
+  // line of its own.
+  template <std::size_t D, class E>
+  char* elements(char* p, std::span<const E> list) {
+    if (list.empty()) return put(p, "[]");
+    constexpr std::size_t kRoom = kElementLine<D>.kWidth + element_room<E, D + 1>();
+    char lead = '[';
+    for (const E& e : list) {
+      p = ensure(p, kRoom);
+      char* line = p;
+      p = put(p, kElementLine<D>);
+      *line = lead;
+      lead = ',';
+      if constexpr (Record<E>) {
+        p = record<E, D + 1>(p, e);
+      } else {
+        p = text_in_room(p, e, kRoom);
+      }
+    }
+    return put(p, kCloseLine<D, ']'>);
   }
 
-  char* value(char* p, const JsonValue& v) {
+  template <class E, std::size_t L>
+  static constexpr std::size_t element_room() {
+    if constexpr (Record<E>) {
+      return kRecordRoom<E, L>;
+    } else {
+      return kBound<E>;
+    }
+  }
+
+  // A value at depth `depth`: scalars in line, the rest out of it.
+  [[gnu::always_inline]] char* value(char* p, const JsonValue& v, std::size_t depth) {
     switch (v.kind()) {
       case ValueKind::Null: return put(p, "null");
       case ValueKind::Bool: return v.boolean() ? put(p, "true") : put(p, "false");
       case ValueKind::Unsigned: return integer(p, v.unsigned_number());
       case ValueKind::Signed: return integer(p, v.signed_number());
-      case ValueKind::Double:
-        if (!std::isfinite(v.double_number())) {
-          if (error_.empty()) error_ = messages::kNotFinite;
-          return put(p, "null");
-        }
-        return write_double(p, v.double_number(), v.places());
-      case ValueKind::String: return text(p, v.string());
-      case ValueKind::Array:
-        return elements(p, store_.list(v.array()), [&](char* q, const JsonValue& e) { return value(q, e); });
-      case ValueKind::Object: break;
+      case ValueKind::String: return text_in_room(p, v.string(), 0);  // within kSlack
+      default: return other_value(p, v, depth);
     }
-    return object(p, v.object());
   }
 
-  char* object(char* p, List<JsonMember> object) {
-    std::span<const JsonMember> members = store_.list(object);
+  [[gnu::noinline]] char* other_value(char* p, const JsonValue& v, std::size_t depth) {
+    if (v.kind() == ValueKind::Double) return number(p, v.double_number(), v.places());
+    if (v.kind() == ValueKind::Array) return array(p, store_.list(v.array()), depth);
+    return object(p, store_.list(v.object()), depth);
+  }
+
+  char* number(char* p, double d, int places) {
+    if (!std::isfinite(d)) [[unlikely]] {
+      if (error_.empty()) error_ = messages::kNotFinite;
+      return put(p, "null");
+    }
+    return p + append_double(p, d, places);  // at most 64 bytes written
+  }
+
+  char* array(char* p, std::span<const JsonValue> elements, std::size_t depth) {
+    if (elements.empty()) return put(p, "[]");
+    char lead = '[';
+    for (const JsonValue& e : elements) {
+      p = line(p, lead, depth + 1, 0);
+      lead = ',';
+      p = value(p, e, depth + 1);
+    }
+    return close(p, ']', depth);
+  }
+
+  char* object(char* p, std::span<const JsonMember> members, std::size_t depth) {
     if (members.empty()) return put(p, "{}");
-    p = open(p, '{');
-    bool first = true;
+    char lead = '{';
     for (const JsonMember& m : members) {
-      p = line_break(ensure(p, line()), first);
-      first = false;
-      p = text(p, m.key);
-      p = put(p, ": ");
-      p = value(p, m.value);
+      p = line(p, lead, depth + 1, kBound<Text> + 2);
+      lead = ',';
+      p = put(text_in_room(p, m.key, 2), ": ");
+      p = value(p, m.value, depth + 1);
     }
-    return close(ensure(p, line()), '}');
+    return close(p, '}', depth);
   }
 
-  // A list that is present, of records or texts.
-  template <class E>
-  char* list(char* p, List<E> list) {
-    return list_of(p, store_.list(list));
-  }
-  template <class E>
-  char* list(char* p, OptionalList<E> list) {
-    return list_of(p, store_.list(list));
-  }
-  template <class E>
-  char* list(char* p, const std::vector<E>& list) {
-    return list_of(p, std::span<const E>(list));
-  }
-  template <class E>
-  char* list(char* p, const std::optional<std::vector<E>>& list) {
-    return list_of(p, std::span<const E>(*list));
-  }
-
-  static char* null(char* p) { return put(p, "null"); }
-
- private:
-  template <class R>
-  char* record(char* p, const R& r) {
-    if constexpr (kTable<R>.kSize == 0) {
-      return put(ensure(p, 2), "{}");
-    } else {
-      p = open(ensure(p, 1), '{');
-      bool first = true;
-      for_each_field<R>([&](const auto& row) __attribute__((always_inline)) {
-        p = member_key(ensure(p, line()), first, row.quoted);
-        first = false;
-        p = write_member(*this, p, r.*row.member);
-      });
-      return close(ensure(p, line()), '}');
-    }
-  }
-
-  template <class E>
-  char* list_of(char* p, std::span<const E> list) {
-    if constexpr (Record<E>) {
-      return elements(p, list, [&](char* q, const E& e) { return record(q, e); });
-    } else {
-      return elements(p, list, [&](char* q, const E& e) { return write_member(*this, q, e); });
-    }
-  }
-
-  // Elements each on a line of their own; `write_element(p, e)` makes sure of
-  // its own room beyond kSlack.
-  template <class T, class F>
-  char* elements(char* p, std::span<const T> entries, F&& write_element) {
-    if (entries.empty()) return put(p, "[]");
-    p = open(p, '[');
-    bool first = true;
-    for (const T& e : entries) {
-      p = line_break(ensure(p, line()), first);
-      first = false;
-      p = write_element(p, e);
-    }
-    return close(ensure(p, line()), ']');
-  }
-
-  // Room for a line break and the indentation at the current level.
-  std::size_t line() const { return 2 * level_ + 2; }
-
-  char* open(char* p, char bracket) {
-    *p++ = bracket;
-    ++level_;
-    return p;
-  }
-
-  // A container with entries closes on a line of its own.
-  char* close(char* p, char bracket) {
-    --level_;
-    *p++ = '\n';
-    p = indent(p);
-    *p++ = bracket;
-    return p;
-  }
-
-  // Starts an entry: "\n" or ",\n", then the indentation.
-  char* line_break(char* p, bool first) const {
-    if (!first) *p++ = ',';
-    *p++ = '\n';
-    return indent(p);
-  }
-
-  char* indent(char* p) const {
-    std::size_t n = 2 * level_;
-    if (n <= 64) {
-      // Within kSlack; the excess is overwritten. Not a C string.
-      std::memcpy(p, kSpaces, 64);  // NOLINT(bugprone-not-null-terminated-result)
+  // `lead`, a line break and the indentation of depth `depth`, with room
+  // for `more` bytes after it.
+  char* line(char* p, char lead, std::size_t depth, std::size_t more) {
+    const std::size_t n = 2 * depth + 2;
+    p = ensure(p, n + more);
+    if (n <= kBreakWidth) [[likely]] {
+      std::memcpy(p, kBreak, kBreakWidth);
+      *p = lead;
       return p + n;
     }
-    for (; n > 0;) {
-      std::size_t piece = std::min<std::size_t>(n, 64);
-      std::memcpy(p, kSpaces, piece);
-      p += piece;
-      n -= piece;
+    *p++ = lead;
+    *p++ = '\n';
+    return spaces(p, 2 * depth);
+  }
+
+  // A line break, the indentation of depth `depth` and `bracket`.
+  char* close(char* p, char bracket, std::size_t depth) {
+    const std::size_t n = 2 * depth + 2;
+    p = ensure(p, n);
+    if (n <= kBreakWidth) [[likely]] {
+      std::memcpy(p, kBreak + 1, kBreakWidth);
+      p[n - 1] = bracket;
+      return p + n;
     }
+    *p++ = '\n';
+    p = spaces(p, 2 * depth);
+    *p++ = bracket;
     return p;
   }
 
-  // A record's member key, "key": and a blank, as the schema holds it.
-  char* member_key(char* p, bool first, const QuotedKey& key) const {
-    p = line_break(p, first);
-    std::memcpy(p, key.bytes.data(), 16);  // within kSlack
-    p += key.length;
-    *p++ = ' ';
-    return p;
+  [[gnu::noinline]] static char* spaces(char* p, std::size_t n) {
+    for (std::size_t at = 0; at < n; at += 64) std::memcpy(p + at, kBreak + 2, 64);
+    return p + n;
   }
 
-  template <std::size_t N>
-  static char* put(char* p, const char (&text)[N]) {
-    std::memcpy(p, text, N - 1);  // within kSlack
-    return p + N - 1;
+  // A text for which room was made if it is short (kBound<Text>); a longer
+  // one, or one that needs escaping, makes its own and room for `more`.
+  [[gnu::always_inline]] char* text_in_room(char* p, Text t, std::size_t more) {
+    if (store_.plain_within(t, kShortText)) [[likely]]
+      return short_text(p, store_.text(t));
+    return ensure(long_text(p, t), more);
   }
 
-  static char* write_double(char* p, double d, int places) {
-    return p + append_double(p, d, places);  // at most 64 bytes written: within kSlack
+  // Any text, with room made for it.
+  char* text(char* p, Text t) {
+    if (store_.plain_within(t, kShortText)) [[likely]]
+      return short_text(ensure(p, kBound<Text>), store_.text(t));
+    return long_text(p, t);
   }
 
-  // The caller has made sure of 6 bytes of room for each byte of `s`.
-  static char* escaped(char* p, std::string_view s) {
-    for (char c : s) {
-      unsigned char b = static_cast<unsigned char>(c);
-      if (!kNeedsEscape[b]) {
-        *p++ = c;
-        continue;
-      }
-      *p++ = '\\';
-      switch (b) {
-        case '"': *p++ = '"'; break;
-        case '\\': *p++ = '\\'; break;
-        case '\b': *p++ = 'b'; break;
-        case '\f': *p++ = 'f'; break;
-        case '\n': *p++ = 'n'; break;
-        case '\r': *p++ = 'r'; break;
-        case '\t': *p++ = 't'; break;
-        default: {
-          static constexpr char kHex[] = "0123456789abcdef";
-          const char escape[5] = {'u', '0', '0', kHex[b >> 4], kHex[b & 0xF]};
-          std::memcpy(p, escape, 5);
-          p += 5;
-        }
-      }
-    }
+  [[gnu::noinline]] char* long_text(char* p, Text t) {
+    const std::string_view s = store_.text(t);
+    const bool plain = store_.plain(t);
+    p = ensure(p, (plain ? 1 : 6) * s.size() + 2);
+    *p++ = '"';
+    p = plain ? copied(p, s) : escaped(p, s);
+    *p++ = '"';
     return p;
   }
 
   // Returns `p`, or where it now stands after the buffer grew.
-  char* ensure(char* p, std::size_t n) {
+  [[gnu::always_inline]] char* ensure(char* p, std::size_t n) {
     if (static_cast<std::size_t>(end_ - p) >= n + kSlack) [[likely]]
       return p;
     return grow(p, n + kSlack);
@@ -283,7 +517,6 @@ class Writer {
   std::string& out_;
   const ModelStore& store_;
   char* end_;
-  std::size_t level_ = 0;
   std::string error_;
 };
 
@@ -300,9 +533,12 @@ bool digits_from_places(double x, int places, char* digits, int& n, int& point) 
   const double power = number_detail::kExactPowersOfTen[places];
   const double scaled = x * power;
   if (!(scaled >= 1 && scaled < 1e15)) return false;
-  auto significand = static_cast<std::uint64_t>(std::llround(scaled));
+  // Rounded half away from zero, as llround would: from 1 to 10^15 the sum
+  // is exact unless it reaches the next power of two, an integer that its
+  // rounding does not cross (the check's case of a half below 1 can't occur).
+  const auto significand = static_cast<std::uint64_t>(scaled + 0.5);  // NOLINT(bugprone-incorrect-roundings)
   if (static_cast<double>(significand) / power != x) return false;
-  n = static_cast<int>(std::to_chars(digits, digits + 20, significand).ptr - digits);
+  n = static_cast<int>(decimal(digits, significand) - digits);
   point = n - places;
   while (n > 1 && digits[n - 1] == '0') --n;
   return true;
@@ -312,9 +548,9 @@ bool digits_from_places(double x, int places, char* digits, int& n, int& point) 
 // trailing zeros dropped: Dragonbox takes about a third of the time of
 // finding them through std::to_chars.
 void shortest_digits(double x, char* digits, int& n, int& point) {
-  const auto decimal = jkj::dragonbox::to_decimal(x);
-  n = static_cast<int>(std::to_chars(digits, digits + 20, decimal.significand).ptr - digits);
-  point = n + decimal.exponent;
+  const auto shortest = jkj::dragonbox::to_decimal(x);
+  n = static_cast<int>(decimal(digits, shortest.significand) - digits);
+  point = n + shortest.exponent;
 }
 
 }  // namespace
