@@ -238,7 +238,7 @@ struct NumberScanner {
   // Runs of fraction digits taken up to eight at a time, while each digit of
   // a run would be counted one by one: the loop by digits, below, takes the
   // rest and the byte after them.
-  [[gnu::always_inline]] void fraction_blocks() {
+  [[gnu::always_inline]] void fraction_blocks(std::size_t first_digit) {
     if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
       // A run of m digits is counted whole when significand < 10^(18 - m).
       constexpr std::uint64_t kCountedWhole[9] = {0,
@@ -251,7 +251,8 @@ struct NumberScanner {
                                                   100000000000ULL,
                                                   10000000000ULL};
       std::uint64_t word;
-      while (s.counted && bytes.chunk(i, word)) {
+      // Within the digits that the source scans (kMaxDigits).
+      while (s.counted && (kMaxDigits == SIZE_MAX || i + 8 <= first_digit + kMaxDigits) && bytes.chunk(i, word)) {
         const unsigned m = digits_in_chunk(word);
         if (m == 0 || s.significand >= kCountedWhole[m]) return;
         const std::uint64_t run = m == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * m)) - 1;
@@ -269,7 +270,7 @@ struct NumberScanner {
     if (bytes.at(i) != '.') return true;
     ++i;
     const std::size_t first_digit = i;
-    fraction_blocks();
+    fraction_blocks(first_digit);
     if (!digits(first_digit, [this](int digit, std::size_t) {
           s.nonzero |= digit != 0;
           if (s.significand >= 100000000000000000ULL) s.counted = false;
