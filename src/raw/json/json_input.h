@@ -257,6 +257,17 @@ class Cursor {
 
   // The literal `word` (null, true, false), whose first letter is at the
   // cursor.
+  // The same for a word written in the code: its length is known when
+  // compiling, so it is one compare of a few bytes, with no call.
+  template <std::size_t N>
+  [[gnu::always_inline]] void literal(const char (&word)[N]) {
+    constexpr std::size_t n = N - 1;
+    if (available() >= n && std::memcmp(p_, word, n) == 0) {
+      p_ += n;
+      return;
+    }
+    with_input([&word](JsonInput& in) { in.literal(std::string_view(word, n)); });
+  }
   [[gnu::always_inline]] void literal(std::string_view word) {
     if (available() >= word.size() && std::memcmp(p_, word.data(), word.size()) == 0) {
       p_ += word.size();
