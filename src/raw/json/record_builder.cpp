@@ -8,7 +8,7 @@ namespace spansift {
 namespace {
 
 // Byte order of two texts; keys are short, so a plain loop beats memcmp.
-int compare_texts(std::string_view a, std::string_view b) {
+[[gnu::always_inline]] inline int compare_texts(std::string_view a, std::string_view b) {
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
     if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]) ? -1 : 1;
