@@ -158,6 +158,15 @@ def final_tables(results, baseline_max):
         print(fmt_table(["set", "wall, one", "wall, all", "all / one", "cpu (mean), one", "cpu (mean), all"], rows,
                         [False, True, True, True, True, True]))
 
+    for s in sets:
+        f, reference = figures.get((s["name"], "spansift")), figures.get((s["name"], "python"))
+        if s["shape"] == "floats" and f and reference and reference["user"] >= 0.001:
+            # Floats cost the most per byte to read and to write: the share of
+            # the reference's user time that spansift takes on them.
+            print()
+            print(f"{s['name']}: user time of spansift / python json = {f['user']:.3f} / {reference['user']:.3f} s "
+                  f"= {f['user'] / reference['user']:.3f}")
+
     realistic = [s for s in sets if s["shape"] == "realistic"]
     if len(realistic) > 1:
         first, last = realistic[0], realistic[-1]
