@@ -565,7 +565,8 @@ class Builder {
   // says.
   template <class Put>
   SPANSIFT_HOT bool straight_value(Cursor& c, int first, std::size_t level, Put put) {
-    if (first == '[' || first == '{') return straight_values(c, level, first == '[', put);
+    if (first == '[') return straight_values<true>(c, level, put);
+    if (first == '{') return straight_values<false>(c, level, put);
     read_value(c, first, put);  // a scalar: stored at once
     return true;
   }
@@ -573,15 +574,15 @@ class Builder {
   // An array or object of values at the cursor, on its bracket, to where
   // `put` says; or, put MembersInto, an object of values into a member of
   // its record.
-  template <class Put>
-  bool straight_values(Cursor& c, std::size_t level, bool array, Put put) {
+  template <bool kArray, class Put>
+  bool straight_values(Cursor& c, std::size_t level, Put put) {
     enter_at(c, level);
-    const std::size_t start = array ? records().value_count() : records().member_count();
+    const std::size_t start = kArray ? records().value_count() : records().member_count();
     bool first = true;
     Text key;
-    for (NextEntry next; (next = next_entry<Rules::Read>(c, first, array ? ']' : '}')) != NextEntry::kClosed;) {
+    for (NextEntry next; (next = next_entry<Rules::Read>(c, first, kArray ? ']' : '}')) != NextEntry::kClosed;) {
       bool whole;
-      if (array) {
+      if constexpr (kArray) {
         whole = straight_value(c, first_byte(next), level + 1, PutInArray{});
       } else {
         expect_key(c, next);
@@ -590,13 +591,13 @@ class Builder {
         whole = straight_value(c, c.peek_token(), level + 1, PutInObject{key});
       }
       if (!whole) {
-        Frame& f = stack_.place(level, frame_for(put), array, start);
+        Frame& f = stack_.place(level, frame_for(put), kArray, start);
         f.first = false;
         f.key = key;
         return false;
       }
     }
-    store_container(put, array, start);
+    store_container(put, kArray, start);
     return true;
   }
 
@@ -712,7 +713,7 @@ bool StraightReader::value(JsonValue& member) {
 }
 
 bool StraightReader::object(List<JsonMember>& member) {
-  return !builder_.straight_values(c_, level_, false, MembersInto{&member});
+  return !builder_.straight_values<false>(c_, level_, MembersInto{&member});
 }
 
 template <class L>
