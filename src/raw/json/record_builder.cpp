@@ -20,7 +20,7 @@ namespace {
 
 void RecordBuilder::item_done() {
   if (items_ == nullptr) return;
-  std::vector<JaegerItem>& items = scratch<JaegerItem>();
+  ScratchList<JaegerItem>& items = scratch<JaegerItem>();
   JaegerItem item = std::move(items.back());
   items.pop_back();
   std::shared_ptr<ModelStore> store = std::exchange(store_, trace_store_);
@@ -62,7 +62,7 @@ List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
     }
     members_.erase(out, last);
   }
-  return copy_out(members_, start);
+  return copy_out<JsonMember>(members_, start);
 }
 
 }  // namespace spansift

@@ -55,7 +55,7 @@ class RecordBuilder {
       if constexpr (std::is_same_v<R, JaegerItem>) {
         if (items_ != nullptr) store_ = items_->new_store();
       }
-      return scratch<R>().emplace_back();
+      return scratch<R>().append();
     }
   }
 
@@ -89,24 +89,23 @@ class RecordBuilder {
   // `member`, its record's.
   template <ListElement E>
   void finish_list(List<E>& member, std::size_t start) {
-    member = copy_out(scratch<E>(), start);
+    member = copy_out<E>(scratch<E>(), start);
   }
   template <ListElement E>
   void finish_list(OptionalList<E>& member, std::size_t start) {
-    member = OptionalList<E>::of(copy_out(scratch<E>(), start));
+    member = OptionalList<E>::of(copy_out<E>(scratch<E>(), start));
   }
   template <ListElement E>
   void finish_list(std::vector<E>& member, std::size_t start) {
-    std::vector<E>& entries = scratch<E>();
-    member.assign(std::make_move_iterator(entries.begin() + static_cast<std::ptrdiff_t>(start)),
-                  std::make_move_iterator(entries.end()));
+    ScratchList<E>& entries = scratch<E>();
+    member.assign(std::make_move_iterator(entries.begin() + start), std::make_move_iterator(entries.end()));
     entries.resize(start);
   }
   template <ListElement E>
   void finish_list(std::optional<std::vector<E>>& member, std::size_t start) {
     finish_list(member.emplace(), start);
   }
-  List<JsonValue> finish_array(std::size_t start) { return copy_out(values_, start); }
+  List<JsonValue> finish_array(std::size_t start) { return copy_out<JsonValue>(values_, start); }
   // The members since `start`, sorted by key; of equal keys the last stays.
   List<JsonMember> finish_object(std::size_t start);
 
@@ -117,16 +116,52 @@ class RecordBuilder {
   }
 
  private:
+  // The entries of open lists of one kind: records are built in place at
+  // its end, one for each element read, so its append is inlined (a
+  // vector's is a call), and only its growth is not.
   template <class T>
-  using Scratch = std::vector<T>;
+  class ScratchList {
+   public:
+    [[gnu::always_inline]] T& append() {
+      if (size_ == capacity_) [[unlikely]]
+        grow();
+      T& entry = entries_[size_++];
+      entry = T{};
+      return entry;
+    }
+    void push_back(const T& entry) { append() = entry; }
+    std::size_t size() const { return size_; }
+    // `size` must not be above size().
+    void resize(std::size_t size) { size_ = size; }
+    T& back() { return entries_[size_ - 1]; }
+    void pop_back() { --size_; }
+    T* begin() { return entries_.get(); }
+    T* end() { return entries_.get() + size_; }
+    operator std::span<const T>() const { return {entries_.get(), size_}; }
+
+   private:
+    [[gnu::noinline]] void grow() {
+      const std::size_t capacity = capacity_ == 0 ? 64 : 2 * capacity_;
+      auto entries = std::make_unique<T[]>(capacity);
+      std::move(entries_.get(), entries_.get() + size_, entries.get());
+      entries_ = std::move(entries);
+      capacity_ = capacity;
+    }
+
+    std::unique_ptr<T[]> entries_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+  };
+  template <class T>
+  using Scratch = ScratchList<T>;
 
   template <class E>
-  std::vector<E>& scratch() {
-    return std::get<std::vector<E>>(lists_);
+  ScratchList<E>& scratch() {
+    return std::get<ScratchList<E>>(lists_);
   }
 
-  template <class T>
-  List<T> copy_out(std::vector<T>& scratch, std::size_t start) {
+  template <class T, class Entries>
+  List<T> copy_out(Entries& scratch, std::size_t start) {
     List<T> list = store_->add_list(std::span<const T>(scratch).subspan(start));
     scratch.resize(start);
     return list;
