@@ -34,7 +34,7 @@ class ModelStore {
   std::size_t capacity_bytes() const { return capacity_ * 4; }
   std::size_t used_bytes() const { return used_ * 4; }
 
-  std::string_view text(Text t) const {
+  [[gnu::always_inline]] std::string_view text(Text t) const {
     return {reinterpret_cast<const char*>(words_ + t.at + 1), words_[t.at] & kLengthMask};
   }
   // Whether the text's bytes stand as they are between the quotes of a JSON
