@@ -28,8 +28,8 @@ void RecordBuilder::item_done() {
 }
 
 List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
-  auto first = members_.begin() + static_cast<std::ptrdiff_t>(start);
-  auto last = members_.end();
+  JsonMember* first = members_.begin() + start;
+  JsonMember* last = members_.end();
   const ModelStore& store = *store_;
   auto compare = [&](const JsonMember& a, const JsonMember& b) {
     return a.key.at == b.key.at ? 0 : compare_texts(store.text(a.key), store.text(b.key));
@@ -60,7 +60,7 @@ List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
       if (it + 1 != last && compare(*(it + 1), *it) == 0) continue;
       *out++ = *it;
     }
-    members_.erase(out, last);
+    members_.resize(static_cast<std::size_t>(out - members_.begin()));
   }
   return copy_out<JsonMember>(members_, start);
 }

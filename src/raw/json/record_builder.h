@@ -174,8 +174,8 @@ class RecordBuilder {
   ItemSink* items_;  // where items go, when they don't stay in `data`
   JaegerTrace trace_;
   Apply<std::tuple, Map<Scratch, ListElements>> lists_;  // the entries of open lists, by what they hold
-  std::vector<JsonValue> values_;
-  std::vector<JsonMember> members_;
+  ScratchList<JsonValue> values_;
+  ScratchList<JsonMember> members_;
 };
 
 }  // namespace spansift
