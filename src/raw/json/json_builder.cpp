@@ -496,6 +496,16 @@ class Builder {
   SPANSIFT_HOT static bool straight_key(Cursor& c, std::size_t i) {
 #if defined(__SSE2__)
     const QuotedKey& key = kTable<R>.quoted_keys[i];
+    if (const QuotedKey& both = kTable<R>.comma_keys[i]; i > 0 && both.length != 0 && c.ensure(16)) {
+      // Compact: ,"key": whole in one compare.
+      const auto same =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data()), load16(both.bytes.data()))));
+      const unsigned needed = (1U << both.length) - 1;
+      if ((same & needed) == needed) {
+        c.advance(both.length);
+        return true;
+      }
+    }
     std::size_t at = i > 0 ? 1 : 0;
     if (c.ensure(at + 16) && (i == 0 || *c.data() == ',')) {
       // Compact: "key": whole in one compare.
