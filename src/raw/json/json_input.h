@@ -75,9 +75,10 @@ constexpr std::string_view literal_starting_with(int c) {
 // backslash, control bytes and, negative as signed bytes, those of 0x80 and
 // above.
 [[gnu::always_inline]] inline unsigned not_plain_mask(__m128i bytes) {
-  return static_cast<unsigned>(_mm_movemask_epi8(
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
-                   _mm_cmplt_epi8(bytes, _mm_set1_epi8(' ')))));
+  // XOR 2 takes the quote to 0x20 and keeps control bytes below it, so one
+  // signed compare finds the quote, control bytes and bytes of 0x80 and up.
+  const __m128i low = _mm_cmplt_epi8(_mm_xor_si128(bytes, _mm_set1_epi8(2)), _mm_set1_epi8(0x21));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')))));
 }
 // Bytes of 0x80 and above: those of UTF-8 sequences.
 [[gnu::always_inline]] inline unsigned high_mask(__m128i bytes) {

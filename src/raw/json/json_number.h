@@ -101,8 +101,9 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000
         m == 0 ? value_of_eight_digits(low) : value_of_eight_digits(low) * kPowersOfTen[m] + value_of_digits(high, m);
     length = 8 + m;
   }
+  // The byte after is not a digit, but after sixteen of them.
   const char after = p[length];
-  return (p[0] != '0' || length == 1) && after != '.' && after != 'e' && after != 'E' && !is_digit(after);
+  return (p[0] != '0' || length == 1) && after != '.' && (after | 0x20) != 'e' && (length < 16 || !is_digit(after));
 #else
   (void)p;
   (void)length;
