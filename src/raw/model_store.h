@@ -153,8 +153,9 @@ class ModelStore {
 
   static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ULL;
 
-  // A hash of the length and of at most 32 of the bytes (the first and last
-  // sixteen): enough to tell texts apart in a cache that compares them anyway.
+  // A hash of the length and of at most 24 of the bytes (the first sixteen
+  // and the last eight): enough to tell texts apart in a cache that compares
+  // them anyway.
   // A text of at most 16 bytes is hashed from its bytes as two words, zeros
   // past its end, as a reader that holds them so gets them (intern_short).
   [[gnu::always_inline]] static std::uint64_t hash_text(std::string_view s) {
@@ -173,12 +174,8 @@ class ModelStore {
       }
       return hash_short(low, high, n);
     }
-    std::uint64_t h = (n + 1) * kHashFactor;
-    h = (h ^ load<std::uint64_t>(p + 8)) * kHashFactor;
-    h = (h ^ load<std::uint64_t>(p + n - 16)) * kHashFactor;
-    h = (h ^ load<std::uint64_t>(p)) * kHashFactor;
-    h = (h ^ load<std::uint64_t>(p + n - 8)) * kHashFactor;
-    return h ^ (h >> 29);
+    // Longer: the first sixteen bytes and the last eight, folded into two words.
+    return hash_short(load<std::uint64_t>(p), load<std::uint64_t>(p + 8) ^ load<std::uint64_t>(p + n - 8), n);
   }
   [[gnu::always_inline]] static std::uint64_t hash_short(std::uint64_t low, std::uint64_t high, std::size_t n) {
     // The length is told by the zeros past the text, except for trailing

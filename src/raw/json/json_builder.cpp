@@ -728,6 +728,13 @@ bool StraightReader::object(List<JsonMember>& member) {
 
 template <class L>
 bool StraightReader::list(L& member) {
+  if constexpr (!ListTraits<L>::kMayBeAbsent) {
+    // An empty list leaves the member as it starts, empty: no loop to enter.
+    if (c_.available() >= 2 && c_.data()[1] == ']' && level_ < builder_.max_depth_) {
+      c_.advance(2);
+      return false;
+    }
+  }
   return !builder_.straight_list(c_, level_, member);
 }
 
