@@ -479,67 +479,75 @@ class Builder {
   template <class R, std::size_t I>
   SPANSIFT_HOT bool straight_field(Cursor& c, std::size_t level, R& record, std::uint32_t& seen, std::size_t& next,
                                    bool& handed) {
-    if (!straight_key<R>(c, I)) return false;
+    int first = straight_key<R>(c, I);
+    if (first == kNoKey) return false;
     seen |= 1U << I;
     next = I + 1;
-    const int first = c.peek_token();
+    if (first == kNotLooked) first = c.peek_token();
     if (first < 0) c.fail(EofValue, c.offset());
     StraightReader in(*this, c, first, level + 1);
     handed = read_member(in, record.*std::get<I>(kTable<R>.fields).member);
     return !handed;
   }
 
+  // What straight_key found: not the key, or the key with the first byte of
+  // its value not looked at; otherwise that byte, which is not blank.
+  static constexpr int kNoKey = -3;
+  static constexpr int kNotLooked = -2;
+
   // The key of field i at the cursor, after a comma when i > 0, blanks
-  // allowed around each: true when it is there, with the cursor past its
-  // colon; false, with the cursor on the comma or the first key, otherwise.
+  // allowed around each: when it is there, the cursor is past its colon;
+  // when not (kNoKey), on the comma or the first key.
   template <class R>
-  SPANSIFT_HOT static bool straight_key(Cursor& c, std::size_t i) {
+  SPANSIFT_HOT static int straight_key(Cursor& c, std::size_t i) {
 #if defined(__SSE2__)
     const QuotedKey& key = kTable<R>.quoted_keys[i];
-    if (const QuotedKey& both = kTable<R>.comma_keys[i]; i > 0 && both.length != 0 && c.ensure(16)) {
-      // Compact: ,"key": whole in one compare.
+    if (const QuotedKey& both = kTable<R>.comma_keys[i]; i > 0 && both.length != 0 && c.ensure(17)) {
+      // Compact: ,"key": whole in one compare, and the byte after it in hand.
       const auto same =
           static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data()), load16(both.bytes.data()))));
       const unsigned needed = (1U << both.length) - 1;
       if ((same & needed) == needed) {
         c.advance(both.length);
-        return true;
+        const auto first = static_cast<unsigned char>(*c.data());
+        return first > ' ' ? first : kNotLooked;
       }
     }
     std::size_t at = i > 0 ? 1 : 0;
-    if (c.ensure(at + 16) && (i == 0 || *c.data() == ',')) {
-      // Compact: "key": whole in one compare.
+    if (c.ensure(at + 17) && (i == 0 || *c.data() == ',')) {
+      // Compact: "key": whole in one compare, and the byte after it in hand.
       const auto same =
           static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
       const unsigned needed = (1U << key.length) - 1;
       if ((same & needed) == needed) {
         c.advance(at + key.length);
-        return true;
+        const auto first = static_cast<unsigned char>(*c.data());
+        return first > ' ' ? first : kNotLooked;
       }
     }
     at = 0;
     const int byte = c.peek_token();
     if (i > 0) {
-      if (byte != ',') return false;
+      if (byte != ',') return kNoKey;
       at = 1;
       while (at < c.available() && is_blank(c.data()[at])) ++at;
     }
-    if (!c.ensure(at + 16)) return false;
+    if (!c.ensure(at + 16)) return kNoKey;
     const auto same =
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
     const unsigned quoted = (1U << (key.length - 1)) - 1;  // the key in its quotes, not the colon
-    if ((same & quoted) != quoted) return false;
+    if ((same & quoted) != quoted) return kNoKey;
     c.advance(at + key.length - 1);
     if (c.available() != 0 && *c.data() == ':') {
       c.advance(1);
     } else {
       expect_colon(c);
     }
-    return true;
+    return kNotLooked;
 #else
     (void)c;
     (void)i;
-    return false;
+    return kNoKey;
 #endif
   }
 
