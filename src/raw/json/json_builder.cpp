@@ -48,6 +48,16 @@ struct PutInObject {
 
 class Builder;
 
+#if defined(__SSE2__)
+// Whether the 16 bytes at `p` begin with the first `length` bytes of `key`
+// (its quoted form, or with the comma before it).
+[[gnu::always_inline]] inline bool starts_with_key(const char* p, const QuotedKey& key, std::size_t length) {
+  const auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(p), load16(key.bytes.data()))));
+  const unsigned needed = (1U << length) - 1;
+  return (same & needed) == needed;
+}
+#endif
+
 template <class Types>
 struct NoList;
 template <class... Ts>
@@ -393,11 +403,7 @@ class Builder {
     const std::size_t i = f.expected_field;
     if (i >= table.kSize || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
     const QuotedKey& key = table.quoted_keys[i];
-    const __m128i bytes = load16(c.data() + skip);
-    const __m128i want = load16(key.bytes.data());
-    const auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, want)));
-    const unsigned needed = (1U << key.length) - 1;
-    if ((same & needed) != needed) return false;
+    if (!starts_with_key(c.data() + skip, key, key.length)) return false;
     c.advance(skip + key.length);
     take_field<R>(f, i);
     return true;
@@ -447,7 +453,9 @@ class Builder {
   // by the same steps, at the same place, as on the general path. `level`:
   // the frame that the container at the cursor would have.
 
-  // Record R at the cursor, on its '{', built into `record`.
+  // Record R at the cursor, on its '{', built into `record`: a call of its
+  // own, where straight_fields is inlined into the loop of a list of records
+  // with no list (kFlat).
   template <class R>
   bool straight_record(Cursor& c, std::size_t level, R& record) {
     return straight_fields(c, level, record);
@@ -504,10 +512,7 @@ class Builder {
     const QuotedKey& key = kTable<R>.quoted_keys[i];
     if (const QuotedKey& both = kTable<R>.comma_keys[i]; i > 0 && both.length != 0 && c.ensure(17)) {
       // Compact: ,"key": whole in one compare, and the byte after it in hand.
-      const auto same =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data()), load16(both.bytes.data()))));
-      const unsigned needed = (1U << both.length) - 1;
-      if ((same & needed) == needed) {
+      if (starts_with_key(c.data(), both, both.length)) {
         c.advance(both.length);
         const auto first = static_cast<unsigned char>(*c.data());
         return first > ' ' ? first : kNotLooked;
@@ -516,10 +521,7 @@ class Builder {
     std::size_t at = i > 0 ? 1 : 0;
     if (c.ensure(at + 17) && (i == 0 || *c.data() == ',')) {
       // Compact: "key": whole in one compare, and the byte after it in hand.
-      const auto same =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
-      const unsigned needed = (1U << key.length) - 1;
-      if ((same & needed) == needed) {
+      if (starts_with_key(c.data() + at, key, key.length)) {
         c.advance(at + key.length);
         const auto first = static_cast<unsigned char>(*c.data());
         return first > ' ' ? first : kNotLooked;
@@ -533,10 +535,7 @@ class Builder {
       while (at < c.available() && is_blank(c.data()[at])) ++at;
     }
     if (!c.ensure(at + 16)) return kNoKey;
-    const auto same =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(c.data() + at), load16(key.bytes.data()))));
-    const unsigned quoted = (1U << (key.length - 1)) - 1;  // the key in its quotes, not the colon
-    if ((same & quoted) != quoted) return kNoKey;
+    if (!starts_with_key(c.data() + at, key, key.length - 1u)) return kNoKey;  // the key in its quotes, not the colon
     c.advance(at + key.length - 1);
     if (c.available() != 0 && *c.data() == ':') {
       c.advance(1);

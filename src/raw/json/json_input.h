@@ -257,9 +257,8 @@ class Cursor {
   }
 
   // The literal `word` (null, true, false), whose first letter is at the
-  // cursor.
-  // The same for a word written in the code: its length is known when
-  // compiling, so it is one compare of a few bytes, with no call.
+  // cursor. A word written in the code has its length known when compiling,
+  // so it is one compare of a few bytes, with no call.
   template <std::size_t N>
   [[gnu::always_inline]] void literal(const char (&word)[N]) {
     constexpr std::size_t n = N - 1;

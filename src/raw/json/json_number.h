@@ -79,7 +79,27 @@ inline bool eight_digits(std::uint64_t chunk) {
   return value_of_eight_digits(pad == 0 ? chunk : (chunk << pad) | (0x3030303030303030ULL >> (64 - pad)));
 }
 
-inline constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+// The powers of ten that 64 bits hold.
+inline constexpr std::uint64_t kPowersOfTen[] = {1ULL,
+                                                 10ULL,
+                                                 100ULL,
+                                                 1000ULL,
+                                                 10000ULL,
+                                                 100000ULL,
+                                                 1000000ULL,
+                                                 10000000ULL,
+                                                 100000000ULL,
+                                                 1000000000ULL,
+                                                 10000000000ULL,
+                                                 100000000000ULL,
+                                                 1000000000000ULL,
+                                                 10000000000000ULL,
+                                                 100000000000000ULL,
+                                                 1000000000000000ULL,
+                                                 10000000000000000ULL,
+                                                 100000000000000000ULL,
+                                                 1000000000000000000ULL,
+                                                 10000000000000000000ULL};
 
 // Most numbers of an export are integers of up to 16 digits (times, IDs,
 // counts): read at `p`, 24 bytes in hand, in two chunks. False, with nothing
@@ -241,21 +261,12 @@ struct NumberScanner {
   // rest and the byte after them.
   [[gnu::always_inline]] void fraction_blocks(std::size_t first_digit) {
     if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
-      // A run of m digits is counted whole when significand < 10^(18 - m).
-      constexpr std::uint64_t kCountedWhole[9] = {0,
-                                                  100000000000000000ULL,
-                                                  10000000000000000ULL,
-                                                  1000000000000000ULL,
-                                                  100000000000000ULL,
-                                                  10000000000000ULL,
-                                                  1000000000000ULL,
-                                                  100000000000ULL,
-                                                  10000000000ULL};
       std::uint64_t word;
       // Within the digits that the source scans (kMaxDigits).
       while (s.counted && (kMaxDigits == SIZE_MAX || i + 8 <= first_digit + kMaxDigits) && bytes.chunk(i, word)) {
         const unsigned m = digits_in_chunk(word);
-        if (m == 0 || s.significand >= kCountedWhole[m]) return;
+        // A run of m digits is counted whole when significand < 10^(18 - m).
+        if (m == 0 || s.significand >= kPowersOfTen[18 - m]) return;
         const std::uint64_t run = m == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * m)) - 1;
         s.nonzero |= ((word ^ 0x3030303030303030ULL) & run) != 0;
         s.significand = s.significand * kPowersOfTen[m] + value_of_digits(word, m);
@@ -359,27 +370,6 @@ inline void to_integer(const NumberScan& s, Number& n) {
   }
 }
 
-inline constexpr std::uint64_t kPowersOfTen64[] = {1ULL,
-                                                   10ULL,
-                                                   100ULL,
-                                                   1000ULL,
-                                                   10000ULL,
-                                                   100000ULL,
-                                                   1000000ULL,
-                                                   10000000ULL,
-                                                   100000000ULL,
-                                                   1000000000ULL,
-                                                   10000000000ULL,
-                                                   100000000000ULL,
-                                                   1000000000000ULL,
-                                                   10000000000000ULL,
-                                                   100000000000000ULL,
-                                                   1000000000000000ULL,
-                                                   10000000000000000ULL,
-                                                   100000000000000000ULL,
-                                                   1000000000000000000ULL,
-                                                   10000000000000000000ULL};
-
 // 128-bit integers, which both compilers have (__extension__: not ISO C++).
 __extension__ typedef unsigned __int128 Uint128;
 
@@ -411,12 +401,12 @@ inline double round_to_double(Uint128 q, bool inexact, int shift) {
 // exact integer arithmetic in 128 bits, with no second reading of the text.
 inline double scaled_by_power_of_ten(std::uint64_t significand, int power) {
   if (power >= 0) {
-    const Uint128 product = static_cast<Uint128>(significand) * kPowersOfTen64[power];
+    const Uint128 product = static_cast<Uint128>(significand) * kPowersOfTen[power];
     if ((product >> 53) == 0) return static_cast<double>(static_cast<std::uint64_t>(product));  // exact
     return round_to_double(product, false, 0);
   }
   // The quotient by 10^-power, shifted so that it holds 63 or 64 bits.
-  const std::uint64_t divisor = kPowersOfTen64[-power];
+  const std::uint64_t divisor = kPowersOfTen[-power];
   const int shift = 63 - ((64 - __builtin_clzll(significand)) - (64 - __builtin_clzll(divisor)));
   const Uint128 scaled = static_cast<Uint128>(significand) << shift;
   std::uint64_t q, r;
