@@ -634,21 +634,16 @@ class Builder {
 
   SPANSIFT_HOT Text read_text(Cursor& c) {
 #if defined(__SSE2__)
-    // Most texts are plain ASCII of up to 63 bytes, taken block by block:
-    // the first byte that is not plain ASCII must be the closing quote.
     // Those of up to 15 bytes are found in the store from the bytes that
     // told where they end.
     if (c.ensure(65)) {
-      const char* text = c.data() + 1;
-      for (std::size_t block = 0; block < 64; block += 16) {
-        const __m128i bytes = load16(text + block);
-        const unsigned other = not_plain_mask(bytes);
-        if (other == 0) continue;
-        const std::size_t n = block + static_cast<std::size_t>(__builtin_ctz(other));
-        if (text[n] != '"') break;
+      __m128i block;
+      if (const std::size_t n = c.plain_string(block); n != Cursor::kNotPlain) {
+        const char* text = c.data() + 1;
         c.advance(n + 2);
-        if (n != 0 && n < 16)
-          return records().add_short_text(text, n, _mm_and_si128(bytes, ModelStore::prefix_mask(n)));
+        if (n != 0 && n < 16) {
+          return records().add_short_text(text, n, _mm_and_si128(block, ModelStore::prefix_mask(n)));
+        }
         return records().add_text_in_window(text, n);
       }
     }

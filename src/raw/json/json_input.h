@@ -279,24 +279,38 @@ class Cursor {
   // A string, cursor on its opening quote: see JsonInput::string.
   [[gnu::always_inline]] JsonString read_string(std::string& scratch) {
 #if defined(__SSE2__)
-    // Most strings are plain ASCII of a few dozen bytes, whole in the buffer.
-    for (std::size_t i = 1; i + 16 <= available(); i += 16) {
-      const __m128i bytes = load16(p_ + i);
-      const unsigned stops = string_stop_mask(bytes);
-      const unsigned high = high_mask(bytes);
-      if (stops == 0) {
-        if (high != 0 || i > 48) break;
-        continue;
+    if (available() >= 65) {
+      __m128i block;
+      if (const std::size_t length = plain_string(block); length != kNotPlain) {
+        JsonString s{{p_ + 1, length}, false};
+        p_ += length + 2;
+        return s;
       }
-      const std::size_t length = i - 1 + static_cast<std::size_t>(__builtin_ctz(stops));
-      if (p_[1 + length] != '"' || (high & ((stops & -stops) - 1)) != 0) break;
-      JsonString s{{p_ + 1, length}, false};
-      p_ += length + 2;
-      return s;
     }
 #endif
     return with_input([&scratch](JsonInput& in) { return in.read_string(scratch); });
   }
+
+#if defined(__SSE2__)
+  // Most strings are plain ASCII of a few dozen bytes, whole in the buffer:
+  // the length of the string at the cursor, on its opening quote, when the
+  // first byte of the next 64 that is not plain ASCII is its closing quote;
+  // kNotPlain otherwise. 65 bytes must be in hand. `block`: the 16 bytes
+  // that hold its end.
+  static constexpr std::size_t kNotPlain = SIZE_MAX;
+  [[gnu::always_inline]] std::size_t plain_string(__m128i& block) const {
+    const char* text = p_ + 1;
+    for (std::size_t at = 0; at < 64; at += 16) {
+      block = load16(text + at);
+      const unsigned other = not_plain_mask(block);
+      if (other == 0) continue;
+      const std::size_t length = at + static_cast<std::size_t>(__builtin_ctz(other));
+      return text[length] == '"' ? length : kNotPlain;
+    }
+    return kNotPlain;
+  }
+#endif
+
   void skip_string() {
     with_input([](JsonInput& in) { in.skip_string(); });
   }
