@@ -451,6 +451,21 @@ TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
   }
 }
 
+// A fault in the bytes in hand is the one met, where the reader would look
+// further ahead to take a faster way and reading further fails.
+TEST(ReadTrace, AFaultInHandComesBeforeAFailedReadAhead) {
+  const std::string text = R"({"data":[{"traceID":"abc"x)";
+  bool first = true;
+  ParseResult r = parse_trace_json([&](char* buffer, std::size_t, std::size_t& got) {
+    got = 0;
+    if (!std::exchange(first, false)) return Status{EIO};
+    std::memcpy(buffer, text.data(), text.size());
+    got = text.size();
+    return Status{};
+  });
+  EXPECT_EQ(outcome(r), "Error(\"expected `,` or `}`\", line: 1, column: 26)");
+}
+
 TEST(ReadTrace, ChunkedFormAgreesOnRandomPieces) {
   std::mt19937 random(7);
   std::string text = testing::read_file(testing::source_dir() + "/examples/tracecompass_multiple_services.json");

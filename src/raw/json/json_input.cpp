@@ -111,7 +111,11 @@ void JsonInput::skip(std::uint64_t n) {
   p_ += n;
 }
 
-bool JsonInput::fill(std::size_t need) {
+bool JsonInput::fill(std::size_t need) { return fill(need, false); }
+
+bool JsonInput::fill_ahead(std::size_t need) { return fill(need, true); }
+
+bool JsonInput::fill(std::size_t need, bool keep_failure) {
   if (available() >= need) return true;
   if (!read_some_ || ended_) return false;
   // The bytes before the cursor are done with: count their lines, then move
@@ -131,8 +135,11 @@ bool JsonInput::fill(std::size_t need) {
       end_ = p_ + kept;
     }
     std::size_t got = 0;
-    if (Status read = read_some_(storage_.data() + kept, piece_size_, got); !read.ok()) {
-      throw ReadError::read_failed(read.display());
+    const Status read = failed_read_.ok() ? read_some_(storage_.data() + kept, piece_size_, got) : failed_read_;
+    if (!read.ok()) {
+      if (!keep_failure) throw ReadError::read_failed(read.display());
+      failed_read_ = read;
+      return false;
     }
     if (got == 0) {
       ended_ = true;

@@ -139,6 +139,12 @@ class JsonInput {
   // Makes `need` bytes available from the cursor on if the input has them,
   // keeping every byte from the cursor on. True when they are.
   bool fill(std::size_t need);
+  // The same for bytes the reader looks at ahead of need, to take a faster
+  // way: a failed read is kept, not thrown, and false returned, so that the
+  // fault is met only where the reader needs those bytes (fill throws it
+  // then, without reading again).
+  bool fill_ahead(std::size_t need);
+  bool fill(std::size_t need, bool keep_failure);
   void count_lines(const char* from, const char* to);
 
   // Skips whitespace and returns the byte then at the cursor, or -1 at the
@@ -195,6 +201,7 @@ class JsonInput {
   std::size_t piece_size_ = 0;
   std::vector<char> storage_;
   bool ended_ = false;
+  Status failed_read_;  // a failed read kept by fill_ahead
 };
 
 // The way into an input: a copy of its cursor that a hot loop keeps in
@@ -318,7 +325,7 @@ class Cursor {
   // further if they are not: false only near its end.
   [[gnu::always_inline]] bool ensure(std::size_t n) {
     if (n <= available()) return true;
-    return with_input([n](JsonInput& in) { return in.fill(n); });
+    return with_input([n](JsonInput& in) { return in.fill_ahead(n); });
   }
 
   // Moves `n` bytes on, which the input has.
