@@ -1,7 +1,9 @@
 // Items read ahead on 1 to 4 threads, with the spans found and cut into
 // blocks and batches of sizes that the input drives, end exactly as reading
 // in turn: the same items in the same order, then the same record or the
-// same error at the same place. Both the memory and the stream form.
+// same error at the same place. The stream form, and the memory form of an
+// export with a mark (UTF-8 and UTF-16), whose text the reader lets go of
+// when it returns.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +14,9 @@
 #include <string_view>
 
 #include "fuzz_util.h"
+#include "raw/decode.h"
 #include "raw/json/read_ahead.h"
+#include "raw/read_trace_file.h"
 #include "raw/split_export.h"
 #include "utils/workers.h"
 
@@ -34,7 +38,10 @@ class Items final : public spansift::ItemSink {
   std::shared_ptr<spansift::StorePool> pool_ = std::make_shared<spansift::StorePool>();
 };
 
-std::string read(std::string_view text, spansift::Workers* workers, ReadAheadSizes sizes, bool stream) {
+// The forms an export is read in.
+enum class Form { kStream, kMarkedUtf8, kMarkedUtf16 };
+
+std::string read(std::string_view text, spansift::Workers* workers, ReadAheadSizes sizes, Form form) {
   Items items;
   spansift::ReadInto into;
   into.items = &items;
@@ -42,7 +49,7 @@ std::string read(std::string_view text, spansift::Workers* workers, ReadAheadSiz
   if (workers != nullptr) ahead.emplace(*workers, items, sizes);
   spansift::ReadAhead* reads_ahead = ahead ? &*ahead : nullptr;
   std::string result;
-  if (stream) {
+  if (form == Form::kStream) {
     std::size_t at = 0;
     auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
       got = std::min(capacity, text.size() - at);
@@ -53,7 +60,20 @@ std::string read(std::string_view text, spansift::Workers* workers, ReadAheadSiz
     result = spansift::fuzz::outcome(
         spansift::parse_trace_json(read_some, 1 + sizes.block % 64, std::move(into), reads_ahead));
   } else {
-    result = spansift::fuzz::outcome(spansift::parse_trace_json(text, std::move(into), reads_ahead));
+    // Read whole, as an export with a mark is: the reader's only share of
+    // the bytes is the one it is given here.
+    auto bytes = std::make_shared<std::string>(form == Form::kMarkedUtf8 ? "\xEF\xBB\xBF" : "\xFF\xFE");
+    spansift::Encoding encoding = spansift::Encoding::Utf8;
+    if (form == Form::kMarkedUtf8) {
+      bytes->append(text);
+    } else {
+      encoding = spansift::Encoding::Utf16Le;
+      for (char c : text) *bytes += {c, '\0'};  // a code unit a byte: any input is valid UTF-16
+    }
+    bool replaced = false;
+    result = spansift::fuzz::outcome(
+        spansift::parse_marked(std::move(bytes), encoding, std::move(into), reads_ahead, replaced));
+    if (replaced) result += " (replaced)";
   }
   return items.text + result;
 }
@@ -62,12 +82,13 @@ std::string read(std::string_view text, spansift::Workers* workers, ReadAheadSiz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  const std::string in_turn = read(text, nullptr, {}, false);
 
-  // Pools made once: threads are dear next to a small input.
+  // Pools made once: threads are dear next to a small input. The last does
+  // each batch as late as it may, after the reader has returned.
   using spansift::Workers;
   static Workers pools[] = {Workers(1, Workers::Ahead::kAlways), Workers(2, Workers::Ahead::kAlways),
-                            Workers(3, Workers::Ahead::kAlways), Workers(4, Workers::Ahead::kAlways)};
+                            Workers(3, Workers::Ahead::kAlways), Workers(4, Workers::Ahead::kAlways),
+                            Workers(2, Workers::Ahead::kLate)};
   std::uint64_t state = 0x9E3779B97F4A7C15ull ^ (size * 0x100000001B3ull) ^ (size != 0 ? data[size - 1] : 0);
   auto next = [&state](std::size_t range) {
     state ^= state << 13;
@@ -75,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     state ^= state << 17;
     return 1 + static_cast<std::size_t>(state >> 11) % range;
   };
-  for (bool stream : {false, true}) {
+  for (Form form : {Form::kMarkedUtf8, Form::kMarkedUtf16, Form::kStream}) {
+    const std::string in_turn = read(text, nullptr, {}, form);
     ReadAheadSizes sizes;
     sizes.block = next(256);
     sizes.batch = next(512);
@@ -84,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Mostly 0, so that items of any size are read ahead; else small
     // enough that tiny items stop reading ahead part way.
     sizes.smallest = next(4) == 1 ? next(64) : 0;
-    const std::string split = read(text, &pools[next(4) - 1], sizes, stream);
+    const std::string split = read(text, &pools[next(5) - 1], sizes, form);
     if (split != in_turn) spansift::fuzz::fail("read ahead and in turn disagree", in_turn, split);
   }
   return 0;

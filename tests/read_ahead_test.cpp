@@ -16,7 +16,10 @@
 #include "raw/json/item_scan.h"
 #include "raw/json/json_read.h"
 #include "raw/json/read_ahead.h"
+#include "raw/read_trace_file.h"
 #include "test_util.h"
+#include "utils/report.h"
+#include "utils/system.h"
 #include "utils/text.h"
 #include "utils/workers.h"
 
@@ -48,7 +51,7 @@ std::string ending(std::string_view bytes, Workers& workers, bool stream) {
     return Status{};
   };
   ParseResult result = stream ? parse_trace_json(read_some, 5, std::move(into), &ahead)
-                              : parse_trace_json(bytes, std::move(into), &ahead);
+                              : parse_trace_json(std::make_shared<std::string>(bytes), 0, std::move(into), ahead);
   if (const auto* error = std::get_if<ReadError>(&result)) return "101: " + error->detail();
   return "ok: Written " + std::to_string(items.count) + " traces to folder Jaeger.";
 }
@@ -184,6 +187,55 @@ TEST(ReadAhead, FolderWhoseThirdExportIsBadEndsAsReadingInTurn) {
   }
   EXPECT_EQ(shown, announced);
   EXPECT_FALSE(std::filesystem::exists(dir / "Jaeger"));
+}
+
+// An export with a mark is read whole into memory, and its items ahead from
+// that text. On a pool that does each batch only once the reader waits for
+// it, the batches past the reader's end are done after the reader has
+// returned: the text must still be there (under AddressSanitizer, a read of
+// it freed fails the test). A fault in the 150th of 400 items, and a valid
+// export whose "data" is followed by 400 more items under an unknown key.
+TEST(ReadAhead, AMarkedExportOutlivesTheReaderWhateverTheTiming) {
+  std::vector<std::string> items;
+  std::string spans = testing::span_json();
+  for (int i = 0; i < 11; ++i) spans += "," + testing::span_json();
+  for (int i = 0; i < 400; ++i) items.push_back(testing::item_json("t" + std::to_string(i), spans));
+  std::string fault = testing::export_json(items);
+  fault.replace(fault.find(R"("flags":1)", fault.find(R"("t150")")), 9, R"("flags":1.5)");
+  std::string more = R"("total":0,"limit":0,"offset":0,"more":[)" + items[0];
+  for (std::size_t i = 1; i < items.size(); ++i) more += "," + items[i];
+  const std::string valid = testing::export_json(items, more + "]");
+
+  auto utf16le = [](const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) out += {c, '\0'};
+    return out;
+  };
+  Workers late(2, Workers::Ahead::kLate);
+  testing::TempDir dir;
+  for (const auto& [name, bytes] :
+       std::vector<std::pair<std::string, std::string>>{{"fault-utf8", "\xEF\xBB\xBF" + fault},
+                                                        {"fault-utf16", utf16le(fault)},
+                                                        {"valid-utf8", "\xEF\xBB\xBF" + valid},
+                                                        {"valid-utf16", utf16le(valid)}}) {
+    SCOPED_TRACE(name);
+    testing::write_file(dir / name, bytes);
+    auto read = [&](Workers* workers) {
+      CountItems counted;
+      ReadInto into;
+      into.items = &counted;
+      CapturedOutput output;
+      auto result = read_trace_file(dir / name, std::move(into), posix_system(), output, workers);
+      const auto* error = std::get_if<TraceFileError>(&result);
+      return std::to_string(counted.count) + " items, " + (error != nullptr ? error->detail() : "no fault");
+    };
+    const std::string in_turn = read(nullptr);
+    EXPECT_EQ(in_turn.substr(0, in_turn.find(" at line")),
+              name.starts_with("fault")
+                  ? "150 items, Error(\"invalid type: floating point `1.5`, expected i32\", line: 1, column: 326966)"
+                  : "400 items, no fault");
+    EXPECT_EQ(read(&late), in_turn);
+  }
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "raw/read_trace_file.h"
 
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "raw/decode.h"
+#include "raw/json/json_read.h"
 #include "raw/json/read_ahead.h"
 #include "utils/messages.h"
 #include "utils/report.h"
@@ -48,24 +51,13 @@ std::variant<JaegerTrace, TraceFileError> read_marked(System& system, const File
                                                       ReadAhead* ahead) {
   output.report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), file.size()));
 
-  std::string bytes;
+  auto bytes = std::make_shared<std::string>();
   if (!std::in_range<std::size_t>(file.size())) return TraceFileError{SizeError{}};
-  if (Status read = system.read_all(file, bytes); !read.ok()) return os_error(read);
-
-  std::string_view rest = bytes;
-  // Only the found encoding's own mark is dropped; another one stays as text.
-  // (No mark is a prefix of another, so detecting one names it exactly.)
-  Encoding leading;
-  if (detect_bom(rest, leading) && leading == encoding) rest.remove_prefix(bom_length(encoding));
-
-  if (encoding == Encoding::Utf8 && is_valid_utf8(rest))
-    return from_parse(parse_trace_json(rest, std::move(into), ahead));
-
-  std::string text;
-  std::size_t replacements = decode_to_utf8(encoding, rest, text);
-  std::string().swap(bytes);  // the raw bytes are not needed while parsing
-  if (replacements > 0) output.report(kRowMalformed, messages::malformed_text(quoted(path)));
-  return from_parse(parse_trace_json(text, std::move(into), ahead));
+  if (Status read = system.read_all(file, *bytes); !read.ok()) return os_error(read);
+  bool replaced = false;
+  ParseResult result = parse_marked(std::move(bytes), encoding, std::move(into), ahead, replaced);
+  if (replaced) output.report(kRowMalformed, messages::malformed_text(quoted(path)));
+  return from_parse(std::move(result));
 }
 
 std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, const File& file, const std::string& path,
@@ -82,6 +74,30 @@ std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, const Fi
 }
 
 }  // namespace
+
+ParseResult parse_marked(std::shared_ptr<std::string> bytes, Encoding encoding, ReadInto into, ReadAhead* ahead,
+                         bool& replaced) {
+  std::string_view rest = *bytes;
+  // Only the found encoding's own mark is dropped; another one stays as text.
+  // (No mark is a prefix of another, so detecting one names it exactly.)
+  Encoding leading;
+  if (detect_bom(rest, leading) && leading == encoding) rest.remove_prefix(bom_length(encoding));
+
+  std::shared_ptr<const std::string> text = bytes;
+  std::size_t from = bytes->size() - rest.size();
+  replaced = false;
+  if (encoding != Encoding::Utf8 || !is_valid_utf8(rest)) {
+    auto decoded = std::make_shared<std::string>();
+    replaced = decode_to_utf8(encoding, rest, *decoded) > 0;
+    text = std::move(decoded);  // the raw bytes are not needed while parsing
+    bytes.reset();
+    from = 0;
+  }
+  // Items are read ahead only through a share of the text, so that it
+  // outlives every thread reading it.
+  if (ahead == nullptr) return parse_trace_json(std::string_view(*text).substr(from), std::move(into));
+  return parse_trace_json(std::move(text), from, std::move(into), *ahead);
+}
 
 std::string SizeError::display() const { return messages::kFileSizeTooLarge; }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "raw/decode.h"
 #include "raw/json/json_read.h"
 #include "raw/json/read_into.h"
 #include "raw/model.h"
@@ -35,5 +36,12 @@ struct TraceFileError {
 // sink throws, throws. With `workers` and an item sink, items are read ahead on the workers when they may take them.
 std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& path, ReadInto into, System& system,
                                                           Output& output, Workers* workers);
+
+// The bytes of an export read whole that begin with the mark of `encoding`:
+// the mark is dropped and the rest decoded to UTF-8 where it is not that
+// already (`replaced` tells whether some bytes could not be), then read into
+// `into`, its items ahead by `ahead` when given, which shares the text.
+ParseResult parse_marked(std::shared_ptr<std::string> bytes, Encoding encoding, ReadInto into, ReadAhead* ahead,
+                         bool& replaced);
 
 }  // namespace spansift

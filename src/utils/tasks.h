@@ -26,10 +26,16 @@ class OnceTask : public Task {
   bool waiting() const { return state_.load(std::memory_order_relaxed) == kWaiting; }
   // Its work is done (or cancelled); what the work wrote is then visible.
   bool done() const { return state_.load(std::memory_order_acquire) == kDone; }
-  // Keeps it from being run; false when a thread has taken it.
+  // Keeps it from being run, and lets go of what its work would have read;
+  // false when a thread has taken it.
   bool cancel();
   // Returns once no thread is doing its work.
   void wait_while_running() const;
+  // Takes the work now, so that it can no longer be cancelled, and does it
+  // once another thread waits for it (wait_while_running, finish): the
+  // latest a thread may do it, for tests of what a task's work outlives.
+  void take();
+  void run_taken() noexcept;
   // Returns once its work is done: does it here if no thread has taken it;
   // while another thread does it, calls `help` (other work; false when
   // there is none), or waits.
@@ -46,10 +52,14 @@ class OnceTask : public Task {
 
  protected:
   virtual void work() noexcept = 0;
+  // Called once by the thread that cancelled it: a pool may hold a cancelled
+  // task for a while, and it should not hold its input meanwhile.
+  virtual void let_go() noexcept {}
 
  private:
   enum State : int { kWaiting, kRunning, kDone };
   std::atomic<int> state_{kWaiting};
+  mutable std::atomic<bool> awaited_{false};  // a thread waits for the work
 };
 
 }  // namespace spansift

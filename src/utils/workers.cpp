@@ -31,13 +31,15 @@ unsigned usable_processors() {
 unsigned default_worker_count() { return std::max(1U, usable_processors() - 1); }
 
 Workers::Workers(unsigned count, Ahead ahead) {
+  // Before the threads start: they read it.
+  late_ = ahead == Ahead::kLate;
   threads_.reserve(count);
   try {
     for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
   } catch (const std::system_error&) {
     // No more threads to be had: the run goes on with those it has.
   }
-  always_ahead_ = ahead == Ahead::kAlways;
+  always_ahead_ = ahead != Ahead::kWhenFree;
   reads_ahead_ = !threads_.empty() && (always_ahead_ || usable_processors() > 1);
   write_limit_ = kWritesPerThread * std::max<std::size_t>(1, threads_.size());
 }
@@ -110,6 +112,7 @@ void Workers::post_ahead(std::shared_ptr<OnceTask> task) {
   // there: those are let go here, so that threads busy writing for a long
   // while do not keep them (and the input they hold) queued.
   while (!ahead_.empty() && ahead_.front()->done()) ahead_.pop_front();
+  if (late_) task->take();
   ahead_.push_back(std::move(task));
   if (idle_ > 0) work_ready_.signal();
 }
@@ -153,7 +156,11 @@ void Workers::work() {
       write.reset();  // its record's memory goes before the next is taken
       write_done();
     } else {
-      ahead->run();
+      if (late_) {
+        ahead->run_taken();
+      } else {
+        ahead->run();
+      }
       ahead.reset();
     }
   }

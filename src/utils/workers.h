@@ -40,8 +40,12 @@ unsigned default_worker_count();
 class Workers {
  public:
   // kAlways reads ahead whenever there is a thread, busy or not, on any
-  // number of processors: for tests of reading ahead on any machine.
-  enum class Ahead { kWhenFree, kAlways };
+  // number of processors: for tests of reading ahead on any machine. kLate
+  // does too, and a thread does each task of the reader's as late as it may:
+  // taken when posted (never cancelled, never done by the reader), worked on
+  // only once the reader waits for it. For tests that what a task reads
+  // outlives the reader's own part, whatever the timing.
+  enum class Ahead { kWhenFree, kAlways, kLate };
 
   // Starts up to `count` threads: as many as the system lets it.
   Workers(unsigned count, Ahead ahead);
@@ -89,6 +93,7 @@ class Workers {
   // Constant after construction.
   bool reads_ahead_ = false;
   bool always_ahead_ = false;
+  bool late_ = false;
   std::size_t write_limit_ = 0;
   std::vector<std::thread> threads_;
 

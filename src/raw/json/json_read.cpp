@@ -21,10 +21,15 @@ ParseResult parse(JsonInput& input, ReadInto into, ItemsAhead* ahead) {
 
 }  // namespace
 
-ParseResult parse_trace_json(std::string_view text, ReadInto into, ReadAhead* ahead) {
+ParseResult parse_trace_json(std::string_view text, ReadInto into) {
   JsonInput input(text);
-  if (ahead != nullptr) ahead->over_text(text);
-  return parse(input, std::move(into), ahead);
+  return parse(input, std::move(into), nullptr);
+}
+
+ParseResult parse_trace_json(std::shared_ptr<const std::string> text, std::size_t from, ReadInto into,
+                             ReadAhead& ahead) {
+  JsonInput input(ahead.over_text(std::move(text), from));
+  return parse(input, std::move(into), &ahead);
 }
 
 ParseResult parse_trace_json(const ReadSome& read_some, std::size_t buffer_size, ReadInto into, ReadAhead* ahead) {

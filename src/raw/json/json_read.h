@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <variant>
 
 #include "raw/json/json_input.h"
@@ -26,7 +28,12 @@ class ReadAhead;
 
 // Parses UTF-8 JSON text held whole in memory. The text must not start with
 // a byte-order mark (it is not whitespace to the reader).
-ParseResult parse_trace_json(std::string_view text, ReadInto into = {}, ReadAhead* ahead = nullptr);
+ParseResult parse_trace_json(std::string_view text, ReadInto into = {});
+
+// The same, for the text `*text` from byte `from` on, with items read ahead
+// by `ahead`, which shares the text with the threads that read it.
+ParseResult parse_trace_json(std::shared_ptr<const std::string> text, std::size_t from, ReadInto into,
+                             ReadAhead& ahead);
 
 // Parses UTF-8 JSON text read piece by piece through `read_some`, at most
 // `buffer_size` bytes at a time. A failed read gives a ReadError holding the

@@ -46,11 +46,19 @@ struct ReadAheadBatch final : OnceTask {
       // meets whatever this was, if it is the input's.
     }
     blocks.clear();
+    text_owner.reset();
+  }
+
+  // The spans stay: the reader reads them in turn.
+  void let_go() noexcept override {
+    blocks.clear();
+    text_owner.reset();
+    text = {};
   }
 
   std::string_view bytes_of(ItemSpan span, std::string& joined) const {
     const auto length = static_cast<std::size_t>(span.end - span.begin);
-    if (blocks.empty()) return text.substr(span.begin - text_at, length);
+    if (blocks.empty()) return text.substr(span.begin, length);
     auto block = std::find_if(blocks.begin(), blocks.end(), [&](const auto& b) { return b->end() > span.begin; });
     const auto from = static_cast<std::size_t>(span.begin - (*block)->offset);
     if ((*block)->end() >= span.end) return {(*block)->data.get() + from, length};
@@ -63,10 +71,10 @@ struct ReadAheadBatch final : OnceTask {
 
   ItemSink& items;
   std::vector<ItemSpan> spans;
-  // Where the spans' bytes are: the text of the memory form, which starts at
-  // input offset text_at; or the blocks they lie in, in order.
+  // Where the spans' bytes are: the text of the memory form, held here too;
+  // or the blocks they lie in, in order.
+  std::shared_ptr<const std::string> text_owner;
   std::string_view text;
-  std::uint64_t text_at = 0;
   std::vector<std::shared_ptr<const ReadAhead::Block>> blocks;
   std::shared_ptr<ModelStore> store;  // every item's
   std::vector<Result> results;
@@ -77,7 +85,11 @@ ReadAhead::ReadAhead(Workers& workers, ItemSink& items, ReadAheadSizes sizes)
 
 ReadAhead::~ReadAhead() = default;
 
-void ReadAhead::over_text(std::string_view text) { text_ = text; }
+std::string_view ReadAhead::over_text(std::shared_ptr<const std::string> owner, std::size_t from) {
+  text_ = std::string_view(*owner).substr(from);
+  text_owner_ = std::move(owner);
+  return text_;
+}
 
 ReadSome ReadAhead::over_stream(ReadSome file) {
   file_ = std::move(file);
@@ -93,6 +105,7 @@ void ReadAhead::found(const std::vector<ItemSpan>& spans) {
     window_ = std::max(window_, (batches_.workers().threads() + std::uint64_t{1}) * length);
     if (!forming_) {
       forming_ = std::make_shared<ReadAheadBatch>(items_);
+      forming_->text_owner = text_owner_;
       forming_->text = text_;
     }
     forming_->spans.push_back(span);

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -58,8 +59,10 @@ class ReadAhead final : public ItemsAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  // Memory form: the whole text, which must outlive this.
-  void over_text(std::string_view text);
+  // Memory form: the text is `*owner` from byte `from` on, and the reader in
+  // turn reads the view returned. This and every batch under way share the
+  // text, so it lives as long as any thread may read it.
+  std::string_view over_text(std::shared_ptr<const std::string> owner, std::size_t from);
   // Stream form: the export is read through `file` in blocks, and the reader
   // in turn reads it through the function returned, which gives the same
   // bytes. A failed read ends reading ahead, and is the reader's when it
@@ -94,6 +97,7 @@ class ReadAhead final : public ItemsAhead {
   std::vector<ItemSpan> spans_;  // found by the last scan
 
   // Memory form.
+  std::shared_ptr<const std::string> text_owner_;
   std::string_view text_;
 
   // Stream form.
