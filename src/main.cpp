@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "raw/json/reader_mode.h"
 #include "raw/read_folder.h"
 #include "raw/write_pipeline.h"
 #include "utils/file.h"
@@ -114,6 +115,7 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args, spansif
 // of them have been read (raw/write_pipeline.h); the run's threads, made here
 // once, stage them and read ahead of the reader (utils/workers.h).
 int run(const Args& args, spansift::System& system) {
+  spansift::check_reader_setting();
   spansift::RunOutput output(system);
   spansift::Workers workers(spansift::default_worker_count(), spansift::Workers::Ahead::kWhenFree);
   spansift::WritePipeline writer(args.trace_ids, system, workers);

@@ -2,7 +2,9 @@
 // the summary lines and failures of standard output.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <vector>
 
@@ -135,6 +137,33 @@ TEST(CliRun, AnyValidTimezoneGivesTheSameRun) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, plain.out);
     EXPECT_EQ(r.err, "");
+  }
+}
+
+// SPANSIFT_READER chooses how the reader is put together, never what it
+// reads; a value it does not know stops the run before anything is read.
+TEST(CliRun, ReaderSettingChangesNothingButAnUnknownOneStops) {
+  const std::string example = source_dir() + "/examples/checkout-two-traces.json";
+  std::string written;
+  for (const char* setting : {"", "general", "General", "straight"}) {
+    SCOPED_TRACE(setting);
+    TempDir cwd;
+    write_file(cwd / "export.json", read_file(example));
+    RunOptions options = in_folder(cwd);
+    options.in_child = [setting] { ::setenv("SPANSIFT_READER", setting, 1); };
+    RunResult r = run_spansift({"export.json"}, options);
+    if (std::string_view(setting).empty() || std::string_view(setting) == "general") {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_TRUE(r.out.ends_with("Written 2 traces to folder Jaeger.\n")) << r.out;
+      const std::string file = read_file(cwd / "Jaeger/00f067aa0ba902b7.json");
+      if (written.empty()) written = file;
+      EXPECT_EQ(file, written);
+    } else {
+      EXPECT_EQ(r.status, 101);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "SPANSIFT_READER='" + std::string(setting) + "' is not a known setting (known: general)\n");
+      EXPECT_EQ(list_folder(cwd.path()), std::vector<std::string>{"export.json"});
+    }
   }
 }
 

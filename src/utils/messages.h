@@ -30,6 +30,11 @@ inline std::string not_decimal_int64(std::string_view value) {
   return "'" + str(value) + "' is not a decimal integer in the signed 64-bit range";
 }
 
+// ---- The environment's settings of how the program is put together.
+inline std::string unknown_setting(std::string_view variable, std::string_view value, std::string_view known) {
+  return str(variable) + "='" + str(value) + "' is not a known setting (known: " + str(known) + ")";
+}
+
 // ---- Standard output, one line each, line feed included except for the two
 // lines filed under kRowStdout of the report log, which adds it.
 inline std::string reading_input(std::string_view input) { return "Reading all traces from folder: " + str(input); }

@@ -114,7 +114,11 @@ class Builder {
  public:
   // `max_depth`: the containers that may be open at once.
   Builder(JsonInput& input, ReadInto into, ItemsAhead* ahead = nullptr, std::size_t max_depth = kMaxBuiltDepth)
-      : in_(input), stack_(max_depth, std::move(into)), ahead_(ahead), max_depth_(max_depth) {}
+      : in_(input),
+        straight_(into.straight_path),
+        stack_(max_depth, std::move(into)),
+        ahead_(ahead),
+        max_depth_(max_depth) {}
 
   JaegerTrace run() {
     {
@@ -134,7 +138,11 @@ class Builder {
     {
       Cursor c(in_);
       if (c.peek_token() != '{') c.fail(ExpectedValue, c.offset());
-      straight_record(c, 0, records().new_record<JaegerItem>());
+      if (straight_) {
+        straight_record(c, 0, records().new_record<JaegerItem>());
+      } else {
+        read_element<JaegerItem>(c, '{');
+      }
     }
     while (!stack_.empty()) read_entries(stack_.top());
     Cursor c(in_);
@@ -222,7 +230,7 @@ class Builder {
         if (ahead_ != nullptr && starts_with(next, '{') && take_read_ahead(c)) continue;
       }
       if constexpr (Record<E>) {
-        if (starts_with(next, '{')) {
+        if (straight_ && starts_with(next, '{')) {
           if (straight_record(c, stack_.depth(), records().new_record<E>())) continue;
           return;
         }
@@ -690,6 +698,7 @@ class Builder {
   }
 
   JsonInput& in_;  // read only through a Cursor
+  const bool straight_;
   FrameStack stack_;
   std::string scratch_;     // a string decoded from escapes
   std::string skip_stack_;  // the open brackets of a skipped value

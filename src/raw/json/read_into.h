@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "raw/json/reader_mode.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
 
@@ -26,10 +27,12 @@ class ItemSink {
 };
 
 // How an export is read: the store that holds its texts and lists (a new one
-// when null), and where its items go (into `data` when null).
+// when null), where its items go (into `data` when null), and whether the
+// straight path reads what it can (reader_mode.h) or the frame loop all.
 struct ReadInto {
   std::shared_ptr<ModelStore> store;
   ItemSink* items = nullptr;
+  bool straight_path = straight_path_on();
 };
 
 }  // namespace spansift
