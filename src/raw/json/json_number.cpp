@@ -26,6 +26,37 @@ Number read_number(JsonInput& input) {
   return n;
 }
 
+namespace {
+
+// Where the value lies exactly halfway between two decimals of as many
+// digits as its shortest form `digits` (d1 d2 ... dn, exponent `exponent`),
+// both round-trip: the shortest form that error messages quote is then the
+// upper one, where to_chars takes the even one.
+void prefer_upper_of_two(double value, std::string& digits, int& exponent) {
+  // Every double's decimal expansion has at most 767 significant digits.
+  char exact[800];
+  auto [end, error] = std::to_chars(exact, exact + sizeof exact, std::fabs(value), std::chars_format::scientific, 770);
+  if (error != std::errc()) return;
+  const std::string_view text(exact, static_cast<std::size_t>(end - exact));
+  std::string expansion(1, text[0]);
+  expansion.append(text.substr(2, text.find('e') - 2));
+  const std::size_t n = digits.size();
+  if (expansion[n] != '5' || expansion.find_first_not_of('0', n + 1) != std::string::npos) return;
+  if (expansion.compare(0, n, digits) != 0) return;  // to_chars took the upper one already
+  // One more in the last place, carried.
+  std::size_t at = n;
+  while (at > 0 && digits[at - 1] == '9') digits[--at] = '0';
+  if (at == 0) {
+    digits.insert(digits.begin(), '1');
+    ++exponent;
+  } else {
+    ++digits[at - 1];
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+}
+
+}  // namespace
+
 std::string found_text(const Number& number) {
   switch (number.kind) {
     case NumberKind::Unsigned: return messages::found_integer(std::to_string(number.unsigned_value));
@@ -47,6 +78,7 @@ std::string found_text(const Number& number) {
   if (e > 1) digits.append(sci.substr(2, e - 2));
   int exponent = 0;
   std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
+  prefer_upper_of_two(number.double_value, digits, exponent);
   if (digits == "0") {
     text += '0';
   } else if (exponent < 0) {
