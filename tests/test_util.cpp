@@ -104,8 +104,12 @@ std::string stop_message(const std::function<void()>& body) {
 
 // Each call of the table: through the gate to the real one.
 #define SPANSIFT_GATED_CALL(call, method, params, args) \
-  Status GatedSystem::method params { return gate(Call::call, [&] { return PosixSystem::method args; }); }
+  Status GatedSystem::method params { \
+    return gate(Call::call, [&] { return passed_on(real_.method args, SPANSIFT_UNPACK args); }); \
+  }
+#define SPANSIFT_UNPACK(...) __VA_ARGS__
 SPANSIFT_SYSTEM_CALLS(SPANSIFT_GATED_CALL)
+#undef SPANSIFT_UNPACK
 #undef SPANSIFT_GATED_CALL
 
 Status FaultySystem::gate(Call call, const std::function<Status()>& real) {

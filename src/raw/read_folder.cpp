@@ -142,9 +142,9 @@ class RecordRouter final : private ItemSink {
 
 // A small export of a folder read whole by a worker into one store, and what
 // it printed and reported, kept until the reader hands them on in listing order.
-class ExportAhead final : public OnceTask {
+class ExportTask final : public OnceTask {
  public:
-  ExportAhead(std::string path, System& system, std::shared_ptr<StorePool> stores)
+  ExportTask(std::string path, System& system, std::shared_ptr<StorePool> stores)
       : path_(std::move(path)), system_(system), stores_(std::move(stores)) {}
 
   // Once done: prints and files what reading it did, then hands on its
@@ -216,7 +216,7 @@ class ExportsAhead {
       records_.add(read_and_split_file(path, records_.into(), system_, output_, workers_));
       return;
     }
-    auto read = std::make_shared<ExportAhead>(std::move(path), system_, stores_);
+    auto read = std::make_shared<ExportTask>(std::move(path), system_, stores_);
     window_->push(std::move(read));
     ++posted_;
     sizes_.push_back(size);
@@ -250,7 +250,7 @@ class ExportsAhead {
 
   void hand_on_first() {
     flush_lines();
-    std::shared_ptr<ExportAhead> first;
+    std::shared_ptr<ExportTask> first;
     const bool done = window_->pop_front(first);
     bytes_ -= sizes_.front();
     sizes_.pop_front();
@@ -275,7 +275,7 @@ class ExportsAhead {
   std::deque<off_t> sizes_;
   off_t bytes_ = 0;
   // Last: it waits for the exports being read, which refer to the above.
-  std::optional<AheadWindow<ExportAhead>> window_;
+  std::optional<AheadWindow<ExportTask>> window_;
 };
 
 }  // namespace

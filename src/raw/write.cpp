@@ -51,9 +51,10 @@ std::string write_message(const std::string& path, std::string_view reason) {
   return messages::write_failed(path, reason);
 }
 
-// The staged file of a record, written into the staging folder. It is
-// removed when this goes out of scope unless it has been kept, whatever way
-// the scope is left.
+// The staged file of a record, being written into the staging folder. Its
+// owner keeps it, or discards it on any fault: both inside the step that
+// made it, where the thread-safety analysis checks them (it does not look
+// into destructors, so this one only closes the file).
 class StagedFile {
  public:
   // Made with the mode 0666 at creation, so that the kernel applies the
@@ -64,13 +65,9 @@ class StagedFile {
   }
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
-  // Only reached with the file still ours after another fault, whose message
-  // is the one to show: these can only be tried. Ends before the step that
-  // made it does.
-  ~StagedFile() {
-    (void)file_.close();
-    if (created_.ok() && !kept_) staging_.discard(slot_);
-  }
+  // Only reached still open after another fault, whose message is the one
+  // to show: closing can only be tried.
+  ~StagedFile() { (void)file_.close(); }
 
   const File& file() const { return file_; }
   Status created() const { return created_; }
@@ -78,16 +75,33 @@ class StagedFile {
   // Some file systems (NFS, FUSE, quotas) report write errors only here.
   Status close() { return file_.close(); }
 
-  // The whole, closed file stays staged.
-  void keep() { kept_ = true; }
+  // Removes the file, if it was made; failures are ignored.
+  void discard() noexcept REQUIRES_SHARED(staging_.step()) {
+    (void)file_.close();
+    if (created_.ok()) staging_.discard(slot_);
+  }
 
  private:
   StagingFolder& staging_;
   std::size_t slot_;
   File file_;
   Status created_;
-  bool kept_ = false;
 };
+
+// Writes `text` whole into the staged file, with the mode that the final
+// file keeps, and closes it.
+void write_staged(StagedFile& staged, const std::string& path, std::string_view text, std::optional<mode_t> kept_mode,
+                  System& system) {
+  if (kept_mode) {
+    if (Status set = system.change_mode(staged.file(), *kept_mode); !set.ok()) {
+      throw Stop(create_message(path, set.display()));
+    }
+  }
+  if (Status written = system.write_all(staged.file(), text); !written.ok()) {
+    throw Stop(write_message(path, written.display()));
+  }
+  if (Status closed = staged.close(); !closed.ok()) throw Stop(write_message(path, closed.display()));
+}
 
 }  // namespace
 
@@ -141,17 +155,12 @@ void stage_record(StagingFolder& staging, std::size_t slot, const std::string& p
     const std::string& failed = staging.in_the_way().empty() ? path : staging.in_the_way();
     throw Stop(create_message(failed, staged.created().display()));
   }
-  System& system = staging.system();
-  if (kept_mode) {
-    if (Status set = system.change_mode(staged.file(), *kept_mode); !set.ok()) {
-      throw Stop(create_message(path, set.display()));
-    }
+  try {
+    write_staged(staged, path, *text, kept_mode, staging.system());
+  } catch (...) {
+    staged.discard();
+    throw;
   }
-  if (Status written = system.write_all(staged.file(), *text); !written.ok()) {
-    throw Stop(write_message(path, written.display()));
-  }
-  if (Status closed = staged.close(); !closed.ok()) throw Stop(write_message(path, closed.display()));
-  staged.keep();
 }
 
 void commit_staged(StagingFolder& staging, std::size_t slot, const std::string& path, const std::string& name) {
@@ -173,9 +182,9 @@ std::uint64_t write_traces(std::string_view base_folder, std::vector<JaegerTrace
 
   std::uint64_t count = 0;
   std::string json;  // reused across records: it only grows, and is never cleared
-  for (JaegerTrace& slot : owned) {
+  for (JaegerTrace& held : owned) {
     // Moved out so that each record's memory goes as soon as it is handled.
-    JaegerTrace record = std::move(slot);
+    JaegerTrace record = std::move(held);
     if (record.data.empty()) throw Stop(messages::kEmptyRecord);
     if (!is_selected(selection, record)) continue;
     std::string name = output_name(record);

@@ -150,6 +150,10 @@ class System {
   Listing make_listing(DIR* folder) { return Listing(*this, folder); }
   static int fd_of(const File& file) { return file.fd_; }
   static DIR* folder_of(const Listing& listing) { return listing.folder_; }
+  // A handle that a wrapped System opened, made this one's: its later calls
+  // (closing it, listing it) then come through here too.
+  void adopt(File& file) { file.system_ = this; }
+  void adopt(Listing& listing) { listing.system_ = this; }
 };
 
 // The real calls.
@@ -187,8 +191,8 @@ class PosixSystem : public System {
   Status opened(int fd, File& file);
 };
 
-// The process-wide PosixSystem, the default of every path. Never destroyed:
-// a thread may still use it while the process exits.
+// The process-wide PosixSystem, which main passes to everything it calls.
+// Never destroyed: a thread may still use it while the process exits.
 System& posix_system();
 
 }  // namespace spansift

@@ -12,7 +12,7 @@ namespace spansift {
 
 // An item read ahead, in a store it may share with other items read ahead,
 // and how many bytes of the input it took.
-struct ItemReadAhead {
+struct ClaimedItem {
   JaegerItem item;
   std::shared_ptr<ModelStore> store;
   std::uint64_t length = 0;
@@ -23,7 +23,7 @@ class ItemsAhead {
   // The reader in turn is at input offset `at`, where an item of `data`
   // begins: true, with the item, when it was read ahead whole and checked;
   // false when the reader is to read it itself.
-  virtual bool claim(std::uint64_t at, ItemReadAhead& out) = 0;
+  virtual bool claim(std::uint64_t at, ClaimedItem& out) = 0;
 
  protected:
   ~ItemsAhead() = default;

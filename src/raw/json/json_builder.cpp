@@ -243,7 +243,7 @@ class Builder {
   // An item of `data` at the cursor, if it was read ahead: given to the
   // item sink, and its bytes skipped.
   bool take_read_ahead(Cursor& c) {
-    ItemReadAhead read;
+    ClaimedItem read;
     if (!ahead_->claim(c.offset(), read)) return false;
     c.skip(read.length);
     records().item_read(std::move(read.item), std::move(read.store));

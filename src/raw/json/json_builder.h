@@ -1,5 +1,7 @@
 // Building a JaegerTrace from JSON text: the model's reading rules on top of
-// the tokenizer, with one explicit stack of open containers and no recursion.
+// the tokenizer. The frame loop keeps one explicit stack of open containers;
+// the straight path recurses, no deeper than the limit on built containers
+// (skipped values, which nest without limit, are the loop's).
 #pragma once
 
 #include <memory>

@@ -49,7 +49,7 @@ inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5
                                                1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // Whether the eight bytes, first in memory lowest, are all ASCII digits.
-inline bool eight_digits(std::uint64_t chunk) {
+inline bool are_eight_digits(std::uint64_t chunk) {
   return ((chunk & 0xF0F0F0F0F0F0F0F0ULL) | (((chunk + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
          0x3333333333333333ULL;
 }
@@ -213,7 +213,7 @@ struct NumberScanner {
   [[gnu::always_inline]] void eight_digit_blocks(More more, Take take) {
     if constexpr (requires(std::uint64_t word) { bytes.chunk(i, word); }) {
       std::uint64_t word;
-      for (int blocks = 0; blocks < 2 && more() && bytes.chunk(i, word) && eight_digits(word); ++blocks) {
+      for (int blocks = 0; blocks < 2 && more() && bytes.chunk(i, word) && are_eight_digits(word); ++blocks) {
         take(word);
         i += 8;
       }

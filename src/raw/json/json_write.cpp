@@ -219,7 +219,7 @@ char* copied(char* p, std::string_view s) {
 // The eight decimal digits of n < 10^8 as byte values 0-9, the first in the
 // lowest byte: n split into halves of four digits, each into two pairs, each
 // pair into two digits, the lanes of a word side by side.
-inline std::uint64_t eight_digits(std::uint64_t n) {
+inline std::uint64_t spread_eight_digits(std::uint64_t n) {
   const std::uint64_t high = (n * 109951163) >> 40;  // n / 10^4 for n < 10^8
   const std::uint64_t fours = high | ((n - high * 10000) << 32);
   const std::uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007FULL;
@@ -247,7 +247,7 @@ inline char* put_word(char* p, std::uint64_t word) {
 
 // n < 10^8 without leading zeros; writes 8 bytes.
 inline char* up_to_eight_digits(char* p, std::uint64_t n) {
-  const std::uint64_t digits = eight_digits(n);
+  const std::uint64_t digits = spread_eight_digits(n);
   const int zeros = __builtin_ctzll(digits | (std::uint64_t{1} << 56)) / 8;  // "0" keeps its last
   put_word(p, (digits >> (8 * zeros)) | kAsciiZeros);
   return p + 8 - zeros;
@@ -266,12 +266,12 @@ inline char* decimal(char* p, std::uint64_t n) {
     if (n < k8) return up_to_eight_digits(p, n);
     if (n < k8 * k8) {
       p = up_to_eight_digits(p, n / k8);
-      return put_word(p, eight_digits(n % k8) | kAsciiZeros);
+      return put_word(p, spread_eight_digits(n % k8) | kAsciiZeros);
     }
     p = up_to_eight_digits(p, n / (k8 * k8));
     const std::uint64_t rest = n % (k8 * k8);
-    p = put_word(p, eight_digits(rest / k8) | kAsciiZeros);
-    return put_word(p, eight_digits(rest % k8) | kAsciiZeros);
+    p = put_word(p, spread_eight_digits(rest / k8) | kAsciiZeros);
+    return put_word(p, spread_eight_digits(rest % k8) | kAsciiZeros);
   }
 }
 
@@ -481,13 +481,6 @@ class Writer {
     if (store_.plain_within(t, kShortText)) [[likely]]
       return short_text(p, store_.text(t));
     return ensure(long_text(p, t), more);
-  }
-
-  // Any text, with room made for it.
-  char* text(char* p, Text t) {
-    if (store_.plain_within(t, kShortText)) [[likely]]
-      return short_text(ensure(p, kBound<Text>), store_.text(t));
-    return long_text(p, t);
   }
 
   [[gnu::noinline]] char* long_text(char* p, Text t) {

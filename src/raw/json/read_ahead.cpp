@@ -214,7 +214,7 @@ Status ReadAhead::serve(char* buffer, std::size_t capacity, std::size_t& got) {
   return {};
 }
 
-bool ReadAhead::claim(std::uint64_t at, ItemReadAhead& out) {
+bool ReadAhead::claim(std::uint64_t at, ClaimedItem& out) {
   top_up(at);
   for (;;) {
     if (current_) {

@@ -69,7 +69,7 @@ class ReadAhead final : public ItemsAhead {
   // gets there: it is not tried again.
   ReadSome over_stream(ReadSome file);
 
-  bool claim(std::uint64_t at, ItemReadAhead& out) override;
+  bool claim(std::uint64_t at, ClaimedItem& out) override;
 
   // Stream form: bytes of the input read at once.
   struct Block;
