@@ -20,6 +20,7 @@
 #include "utils/interrupt.h"
 #include "utils/messages.h"
 #include "utils/report.h"
+#include "utils/simd/kernels.h"
 #include "utils/stop.h"
 #include "utils/system.h"
 #include "utils/text.h"
@@ -116,6 +117,7 @@ std::optional<int> parse_command_line(int argc, char** argv, Args& args, spansif
 // once, stage them and read ahead of the reader (utils/workers.h).
 int run(const Args& args, spansift::System& system) {
   spansift::check_reader_setting();
+  spansift::simd::check_kernel_setting();
   spansift::RunOutput output(system);
   spansift::Workers workers(spansift::default_worker_count(), spansift::Workers::Ahead::kWhenFree);
   spansift::WritePipeline writer(args.trace_ids, system, workers);

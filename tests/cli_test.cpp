@@ -140,19 +140,54 @@ TEST(CliRun, AnyValidTimezoneGivesTheSameRun) {
   }
 }
 
-// SPANSIFT_READER chooses how the reader is put together, never what it
-// reads; a value it does not know stops the run before anything is read.
-TEST(CliRun, ReaderSettingChangesNothingButAnUnknownOneStops) {
+// The kernels this processor has, as a run names them.
+std::string kernels_here() {
+#if defined(__x86_64__)
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") ? "portable, sse2, avx2"
+                                                                            : "portable, sse2";
+#elif defined(__aarch64__)
+  return "portable, neon";
+#else
+  return "portable";
+#endif
+}
+
+// SPANSIFT_READER and SPANSIFT_KERNELS choose how the reader is put
+// together, never what it reads; a value not known, or kernels the processor
+// lacks, stop the run before anything is read.
+TEST(CliRun, SettingsOfTheReaderChangeNothingButAnUnknownOneStops) {
   const std::string example = source_dir() + "/examples/checkout-two-traces.json";
+  const std::string unknown_reader = "' is not a known setting (known: general)\n";
+  const std::string unknown_kernels = "' names no kernels of this processor (it has: " + kernels_here() + ")\n";
+  const struct {
+    const char* variable;
+    const char* value;
+    std::string error;  // after the variable and the value; empty for a run that writes
+  } cases[] = {
+      {"SPANSIFT_READER", "", ""},
+      {"SPANSIFT_READER", "general", ""},
+      {"SPANSIFT_KERNELS", "portable", ""},
+      {"SPANSIFT_KERNELS", "", ""},
+      {"SPANSIFT_READER", "General", unknown_reader},
+      {"SPANSIFT_READER", "straight", unknown_reader},
+      {"SPANSIFT_KERNELS", "mmx", unknown_kernels},
+#if defined(__x86_64__)
+      {"SPANSIFT_KERNELS", "sse2", ""},
+      {"SPANSIFT_KERNELS", "neon", unknown_kernels},
+#elif defined(__aarch64__)
+      {"SPANSIFT_KERNELS", "neon", ""},
+      {"SPANSIFT_KERNELS", "avx2", unknown_kernels},
+#endif
+  };
   std::string written;
-  for (const char* setting : {"", "general", "General", "straight"}) {
-    SCOPED_TRACE(setting);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
     TempDir cwd;
     write_file(cwd / "export.json", read_file(example));
     RunOptions options = in_folder(cwd);
-    options.in_child = [setting] { ::setenv("SPANSIFT_READER", setting, 1); };
+    options.in_child = [&c] { ::setenv(c.variable, c.value, 1); };
     RunResult r = run_spansift({"export.json"}, options);
-    if (std::string_view(setting).empty() || std::string_view(setting) == "general") {
+    if (c.error.empty()) {
       EXPECT_EQ(r.status, 0) << r.err;
       EXPECT_TRUE(r.out.ends_with("Written 2 traces to folder Jaeger.\n")) << r.out;
       const std::string file = read_file(cwd / "Jaeger/00f067aa0ba902b7.json");
@@ -161,7 +196,7 @@ TEST(CliRun, ReaderSettingChangesNothingButAnUnknownOneStops) {
     } else {
       EXPECT_EQ(r.status, 101);
       EXPECT_EQ(r.out, "");
-      EXPECT_EQ(r.err, "SPANSIFT_READER='" + std::string(setting) + "' is not a known setting (known: general)\n");
+      EXPECT_EQ(r.err, std::string(c.variable) + "='" + c.value + c.error);
       EXPECT_EQ(list_folder(cwd.path()), std::vector<std::string>{"export.json"});
     }
   }

@@ -64,8 +64,8 @@ TEST(ModelStore, TextsAlikeWhereTheCacheHashesStayTwo) {
   const std::string a(40, 'a');
   std::string b = a;
   b[20] = 'b';
-  const Text ta = store.intern(a, false);
-  const Text tb = store.intern(b, false);
+  const Text ta = store.intern<simd::Native>(a, false);
+  const Text tb = store.intern<simd::Native>(b, false);
   EXPECT_NE(ta.at, tb.at);
   EXPECT_EQ(store.text(ta), a);
   EXPECT_EQ(store.text(tb), b);
@@ -75,14 +75,14 @@ TEST(ModelStore, TextsAlikeWhereTheCacheHashesStayTwo) {
 // escaping; bytes that need none still share it.
 TEST(ModelStore, CacheHonoursTheEscapingMark) {
   ModelStore store;
-  const Text promised = store.intern("say \"hi\"", false);  // a broken promise, marked plain unchecked
+  const Text promised = store.intern<simd::Native>("say \"hi\"", false);  // a broken promise, marked plain unchecked
   EXPECT_TRUE(store.plain(promised));
-  const Text decoded = store.intern("say \"hi\"", true);
+  const Text decoded = store.intern<simd::Native>("say \"hi\"", true);
   EXPECT_FALSE(store.plain(decoded));
   EXPECT_EQ(store.text(decoded), "say \"hi\"");
 
-  const Text plain = store.intern("abc", false);
-  EXPECT_EQ(store.intern("abc", true).at, plain.at);
+  const Text plain = store.intern<simd::Native>("abc", false);
+  EXPECT_EQ(store.intern<simd::Native>("abc", true).at, plain.at);
   EXPECT_TRUE(store.plain_within(plain, 3));
   EXPECT_FALSE(store.plain_within(plain, 2));
   EXPECT_FALSE(store.plain_within(decoded, 64));
@@ -92,10 +92,10 @@ TEST(ModelStore, CacheHonoursTheEscapingMark) {
 // a text found in the cache would point at words that are then written over.
 TEST(ModelStore, ClearedStoreForgetsItsTexts) {
   ModelStore store;
-  store.intern("abc", false);
+  store.intern<simd::Native>("abc", false);
   store.clear();
-  const Text again = store.intern("abc", false);
-  const Text other = store.intern("xyz", false);
+  const Text again = store.intern<simd::Native>("abc", false);
+  const Text other = store.intern<simd::Native>("xyz", false);
   EXPECT_EQ(store.text(again), "abc");
   EXPECT_EQ(store.text(other), "xyz");
 }
@@ -108,11 +108,11 @@ TEST(StorePool, StoresComeBackEmpty) {
   {
     std::shared_ptr<ModelStore> store = pool->get();
     first = store.get();
-    store->intern("abc", false);
+    store->intern<simd::Native>("abc", false);
   }
   std::shared_ptr<ModelStore> again = pool->get();
   EXPECT_EQ(again.get(), first);
-  EXPECT_EQ(again->text(again->intern("xyz", false)), "xyz");
+  EXPECT_EQ(again->text(again->intern<simd::Native>("xyz", false)), "xyz");
   EXPECT_NE(pool->get().get(), first);
 }
 

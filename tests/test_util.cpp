@@ -218,11 +218,11 @@ std::string pretty_json(const JaegerTrace& trace) {
 
 JaegerTrace record_with_tag_value(std::string_view id, JsonValue value) {
   auto store = std::make_shared<ModelStore>();
-  JaegerTag tag{store->intern("k", false), store->intern("float64", false), value};
+  JaegerTag tag{store->intern<simd::Native>("k", false), store->intern<simd::Native>("float64", false), value};
   JaegerSpan span;
   span.tags = store->add_list(std::span<const JaegerTag>(&tag, 1));
   JaegerItem item;
-  item.traceID = store->intern(id, true);
+  item.traceID = store->intern<simd::Native>(id, true);
   item.spans = store->add_list(std::span<const JaegerSpan>(&span, 1));
   JaegerTrace trace;
   trace.data.push_back(item);

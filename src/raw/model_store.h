@@ -12,12 +12,10 @@
 #include <span>
 #include <string_view>
 #include <vector>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "raw/model.h"
 #include "utils/mutex.h"
+#include "utils/simd/block.h"
 
 namespace spansift {
 
@@ -58,54 +56,50 @@ class ModelStore {
   // from escapes); when false, the caller promises that it holds none, and
   // the text is marked plain unchecked. A text found is one whose mark holds
   // for `bytes` too.
+  // K: the 16-byte kernel that compares texts (utils/simd).
+  template <class K>
   [[gnu::always_inline]] Text intern(std::string_view bytes, bool may_need_escaping) {
     if (bytes.empty()) return {};
     const std::uint64_t hash = hash_text(bytes);
     Recent& recent = recent_[hash & (kRecentSize - 1)];
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    if (recent.generation == generation_ && recent.tag == tag && same_bytes(text({recent.at}), bytes) &&
+    if (recent.generation == generation_ && recent.tag == tag && same_bytes<K>(text({recent.at}), bytes) &&
         (!may_need_escaping || !plain({recent.at}) || !needs_escaping(bytes))) {
       return {recent.at};
     }
     return add(bytes, may_need_escaping, recent, tag);
   }
 
-#if defined(__SSE2__)
   // The same for a text of 1 to 15 bytes at `p`, which the reader has in
-  // `bytes` (its first 16 bytes, those past the text zeroed) and which
-  // needs no escaping: found with no load of the input and one compare.
-  [[gnu::always_inline]] Text intern_short(const char* p, std::size_t n, __m128i bytes) {
-    const auto low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(bytes));
-    const auto high = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(bytes, bytes)));
-    const std::uint64_t hash = hash_short(low, high, n);
+  // `bytes`, a block of kernel K (its first 16 bytes, those past the text
+  // zeroed), and which needs no escaping: found with no load of the input
+  // and one compare.
+  template <class K>
+  [[gnu::always_inline]] Text intern_short(const char* p, std::size_t n, typename K::Block bytes) {
+    const std::uint64_t hash = hash_short(K::word(bytes, 0), K::word(bytes, 1), n);
     Recent& recent = recent_[hash & (kRecentSize - 1)];
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
     if (recent.generation == generation_ && recent.tag == tag && (words_[recent.at] & kLengthMask) == n) {
       // The store can be read 16 bytes past any text (kReadSlack).
-      const __m128i held =
-          _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words_ + recent.at + 1)), prefix_mask(n));
-      if (_mm_movemask_epi8(_mm_cmpeq_epi8(held, bytes)) == 0xFFFF) return {recent.at};
+      const auto held = K::first(K::load(reinterpret_cast<const char*>(words_ + recent.at + 1)), n);
+      if (K::same(held, bytes) == 0xFFFF) return {recent.at};
     }
     return add_window(p, n, recent, tag);
   }
   // intern(bytes, false) for a text of at most 64 bytes at `p`, which can be
   // read 64 bytes from `p` on.
+  template <class K>
   [[gnu::always_inline]] Text intern_window(const char* p, std::size_t n) {
     const std::string_view bytes{p, n};
     if (bytes.empty()) return {};
     const std::uint64_t hash = hash_text(bytes);
     Recent& recent = recent_[hash & (kRecentSize - 1)];
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
-    if (recent.generation == generation_ && recent.tag == tag && same_bytes(text({recent.at}), bytes)) {
+    if (recent.generation == generation_ && recent.tag == tag && same_bytes<K>(text({recent.at}), bytes)) {
       return {recent.at};
     }
     return add_window(p, n, recent, tag);
   }
-  // Bytes [0, n) set, the others clear.
-  static __m128i prefix_mask(std::size_t n) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPrefixMask + 16 - n));
-  }
-#endif
 
   // A copy of `items`, which must be trivially copyable.
   template <class T>
@@ -131,7 +125,6 @@ class ModelStore {
 
   struct Recent;
   Text add(std::string_view bytes, bool may_need_escaping, Recent& recent, std::uint32_t tag);
-#if defined(__SSE2__)
   // add() for a plain text of at most 64 bytes at `p`, which can be read 64
   // bytes from `p` on: copied in whole blocks of 16, the last one into the
   // slack past the text, where nothing is yet.
@@ -142,13 +135,10 @@ class ModelStore {
     used_ += words;
     words_[at] = static_cast<std::uint32_t>(n);
     auto* to = reinterpret_cast<char*>(words_ + at + 1);
-    for (std::size_t k = 0; k < n; k += 16) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + k), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)));
-    }
+    for (std::size_t k = 0; k < n; k += 16) std::memcpy(to + k, p + k, 16);
     recent = {tag, at, generation_};
     return {at};
   }
-#endif
   static bool needs_escaping(std::string_view bytes);
 
   static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ULL;
@@ -183,29 +173,22 @@ class ModelStore {
     const std::uint64_t h = (low + (high ^ n) * 0xC2B2AE3D27D4EB4FULL) * kHashFactor;
     return h ^ (h >> 29);
   }
-  // 16 bytes set, then 16 clear.
-  static constexpr unsigned char kPrefixMask[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                                    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
   // Texts are mostly short: compared in a few loads, not through memcmp.
+  template <class K>
   [[gnu::always_inline]] static bool same_bytes(std::string_view a, std::string_view b) {
     // The length of `b`, the text looked up, which the compiler may know.
     const std::size_t n = b.size();
     if (a.size() != n) return false;
-#if defined(__SSE2__)
     if (n > 16 && n <= 64) {
       // IDs of 32 hex digits, names, URLs: blocks of sixteen bytes, the last
       // one ending with the text.
-      auto same16 = [](const char* x, const char* y) {
-        return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)),
-                                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(y)))) == 0xFFFF;
-      };
+      auto same16 = [](const char* x, const char* y) { return K::same(K::load(x), K::load(y)) == 0xFFFF; };
       for (std::size_t k = 0; k + 16 < n; k += 16) {
         if (!same16(a.data() + k, b.data() + k)) return false;
       }
       return same16(a.data() + n - 16, b.data() + n - 16);
     }
-#endif
     if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
     if (n >= 8) {
       return load<std::uint64_t>(a.data()) == load<std::uint64_t>(b.data()) &&

@@ -34,6 +34,9 @@ inline std::string not_decimal_int64(std::string_view value) {
 inline std::string unknown_setting(std::string_view variable, std::string_view value, std::string_view known) {
   return str(variable) + "='" + str(value) + "' is not a known setting (known: " + str(known) + ")";
 }
+inline std::string kernels_not_here(std::string_view variable, std::string_view value, std::string_view here) {
+  return str(variable) + "='" + str(value) + "' names no kernels of this processor (it has: " + str(here) + ")";
+}
 
 // ---- Standard output, one line each, line feed included except for the two
 // lines filed under kRowStdout of the report log, which adds it.

@@ -2,15 +2,13 @@
 
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "utils/simd/wide.h"
 
 namespace spansift {
 
 namespace {
 
-using Classes = ItemScanner::Classes;
+using Classes = simd::Classes64;
 
 constexpr std::size_t kBlock = 64;
 
@@ -30,51 +28,6 @@ inline std::uint64_t prefix_xor(std::uint64_t x) {
 constexpr unsigned char kOpenFolded = '{';
 constexpr unsigned char kCloseFolded = '}';
 
-Classes classify_portable(const char* p) {
-  Classes c;
-  for (std::size_t i = 0; i < kBlock; ++i) {
-    const auto byte = static_cast<unsigned char>(p[i]);
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    if (byte == '"') c.quote |= bit;
-    if (byte == '\\') c.backslash |= bit;
-    if ((byte | 0x20) == kOpenFolded) c.open |= bit;
-    if ((byte | 0x20) == kCloseFolded) c.close |= bit;
-  }
-  return c;
-}
-
-#if defined(__x86_64__)
-[[gnu::always_inline]] inline Classes classify_sse2(const char* p) {
-  Classes c;
-  for (std::size_t i = 0; i < kBlock; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
-    auto mask = [](__m128i eq) { return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))); };
-    c.quote |= mask(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'))) << i;
-    c.backslash |= mask(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))) << i;
-    c.open |= mask(_mm_cmpeq_epi8(folded, _mm_set1_epi8(static_cast<char>(kOpenFolded)))) << i;
-    c.close |= mask(_mm_cmpeq_epi8(folded, _mm_set1_epi8(static_cast<char>(kCloseFolded)))) << i;
-  }
-  return c;
-}
-
-[[gnu::always_inline, gnu::target("avx2")]] inline Classes classify_avx2(const char* p) {
-  Classes c;
-  for (std::size_t i = 0; i < kBlock; i += 32) {
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    const __m256i folded = _mm256_or_si256(bytes, _mm256_set1_epi8(0x20));
-    auto mask = [](__m256i eq) __attribute__((target("avx2"))) {
-      return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq)));
-    };
-    c.quote |= mask(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('"'))) << i;
-    c.backslash |= mask(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\\'))) << i;
-    c.open |= mask(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8(static_cast<char>(kOpenFolded)))) << i;
-    c.close |= mask(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8(static_cast<char>(kCloseFolded)))) << i;
-  }
-  return c;
-}
-#endif
-
 }  // namespace
 
 void ItemScanner::opened(unsigned char bracket, std::uint64_t at) {
@@ -91,8 +44,8 @@ void ItemScanner::closed(std::uint64_t at, std::vector<ItemSpan>& spans) {
   }
 }
 
-// Inlined into each kernel, so that it uses the kernel's instructions (the
-// processor's popcnt with AVX2).
+// Inlined into each kernel's loop, so that it uses the kernel's instructions
+// (the processor's popcnt with AVX2).
 [[gnu::always_inline]] inline void ItemScanner::block(const char* bytes, Classes c, std::vector<ItemSpan>& spans) {
   // Bytes escaped by a backslash, which is itself not escaped. Backslashes
   // are rare: one by one.
@@ -141,39 +94,12 @@ void ItemScanner::closed(std::uint64_t at, std::vector<ItemSpan>& spans) {
   offset_ += kBlock;
 }
 
-// The classifier is chosen once: AVX2 where the processor has it.
-namespace {
-
-using ScanBlocks = void (*)(ItemScanner&, const char*, std::size_t, std::vector<ItemSpan>&);
-
-}  // namespace
-
-struct ItemScannerKernels {
-  static void portable(ItemScanner& s, const char* p, std::size_t blocks, std::vector<ItemSpan>& spans) {
-    for (std::size_t b = 0; b < blocks; ++b) s.block(p + b * kBlock, classify_portable(p + b * kBlock), spans);
-  }
-#if defined(__x86_64__)
-  static void sse2(ItemScanner& s, const char* p, std::size_t blocks, std::vector<ItemSpan>& spans) {
-    for (std::size_t b = 0; b < blocks; ++b) s.block(p + b * kBlock, classify_sse2(p + b * kBlock), spans);
-  }
-  [[gnu::target("avx2,popcnt")]] static void avx2(ItemScanner& s, const char* p, std::size_t blocks,
-                                                  std::vector<ItemSpan>& spans) {
-    for (std::size_t b = 0; b < blocks; ++b) s.block(p + b * kBlock, classify_avx2(p + b * kBlock), spans);
-  }
-#endif
-  static ScanBlocks choose() {
-#if defined(__x86_64__)
-    return __builtin_cpu_supports("avx2") ? avx2 : sse2;
-#else
-    return portable;
-#endif
-  }
-};
-
 void ItemScanner::scan(const char* bytes, std::size_t size, std::vector<ItemSpan>& spans) {
-  static const ScanBlocks scan_blocks = ItemScannerKernels::choose();
   const std::size_t whole = size / kBlock;
-  scan_blocks(*this, bytes, whole, spans);
+  simd::for_each_block64(
+      bytes, whole, [ this, &spans ](const char* block, Classes classes) __attribute__((always_inline)) {
+        this->block(block, classes, spans);
+      });
   one_by_one(bytes + whole * kBlock, size - whole * kBlock, spans);
 }
 

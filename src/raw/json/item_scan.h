@@ -1,15 +1,17 @@
 // Finding, far ahead of the reader and cheaply, where the items of an
 // export's `data` list most likely begin and end, so that they can be read
 // on other threads. Only brackets outside strings count: quotes and
-// backslashes are tracked, 64 bytes at a time (SSE2 or AVX2, chosen when the
-// program starts; byte by byte elsewhere). Nothing is checked: a span found
-// here is only a guess, which the reader confirms or ignores.
+// backslashes are tracked, 64 bytes at a time with the kernels chosen when
+// the program starts (utils/simd). Nothing is checked: a span found here is
+// only a guess, which the reader confirms or ignores.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <vector>
+
+#include "utils/simd/wide.h"
 
 namespace spansift {
 
@@ -37,17 +39,8 @@ class ItemScanner {
   // Input offset of the next byte to scan.
   std::uint64_t offset() const { return offset_; }
 
-  // What scan() found in one block of 64 bytes: bit i for byte i.
-  struct Classes {
-    std::uint64_t quote = 0;
-    std::uint64_t backslash = 0;
-    std::uint64_t open = 0;   // '{' or '['
-    std::uint64_t close = 0;  // '}' or ']'
-  };
-
  private:
-  friend struct ItemScannerKernels;
-  void block(const char* bytes, Classes classes, std::vector<ItemSpan>& spans);
+  void block(const char* bytes, simd::Classes64 classes, std::vector<ItemSpan>& spans);
   void one_by_one(const char* bytes, std::size_t size, std::vector<ItemSpan>& spans);
   void opened(unsigned char bracket, std::uint64_t at);
   void closed(std::uint64_t at, std::vector<ItemSpan>& spans);

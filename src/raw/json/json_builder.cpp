@@ -15,11 +15,8 @@
 #include "raw/json/read_error.h"
 #include "raw/json/schema.h"
 #include "utils/messages.h"
+#include "utils/simd/kernels.h"
 #include "utils/text.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace spansift {
 
@@ -46,17 +43,17 @@ struct PutInObject {
   Text key;
 };
 
+template <class K>
 class Builder;
 
-#if defined(__SSE2__)
 // Whether the 16 bytes at `p` begin with the first `length` bytes of `key`
 // (its quoted form, or with the comma before it).
+template <class K>
 [[gnu::always_inline]] inline bool starts_with_key(const char* p, const QuotedKey& key, std::size_t length) {
-  const auto same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(p), load16(key.bytes.data()))));
+  const unsigned same = K::same(K::load(p), K::load(key.bytes.data()));
   const unsigned needed = (1U << length) - 1;
   return (same & needed) == needed;
 }
-#endif
 
 template <class Types>
 struct NoList;
@@ -70,9 +67,10 @@ inline constexpr bool kFlat = NoList<MemberTypes<R>>::value;
 
 // What the read step of a member (field_types.h) reads through: the value
 // at the cursor, whose first byte has been looked at.
+template <class K>
 class FieldReader {
  public:
-  FieldReader(Builder& builder, Cursor& c, int first) : builder_(builder), c_(c), first_(first) {}
+  FieldReader(Builder<K>& builder, Cursor<K>& c, int first) : builder_(builder), c_(c), first_(first) {}
 
   int first() const { return first_; }
   [[noreturn]] SPANSIFT_HOT void refuse(std::string expected);
@@ -86,8 +84,8 @@ class FieldReader {
   SPANSIFT_HOT void null();
 
  protected:
-  Builder& builder_;
-  Cursor& c_;
+  Builder<K>& builder_;
+  Cursor<K>& c_;
 
  private:
   int first_;
@@ -96,10 +94,11 @@ class FieldReader {
 // The read step of a member on the straight path (Builder::straight_record):
 // a container is read through to its end where it can be, and handed over
 // where it can't (true, as an opened container is for FieldReader).
-class StraightReader : public FieldReader {
+template <class K>
+class StraightReader : public FieldReader<K> {
  public:
-  StraightReader(Builder& builder, Cursor& c, int first, std::size_t level)
-      : FieldReader(builder, c, first), level_(level) {}
+  StraightReader(Builder<K>& builder, Cursor<K>& c, int first, std::size_t level)
+      : FieldReader<K>(builder, c, first), level_(level) {}
 
   SPANSIFT_HOT bool value(JsonValue& member);
   SPANSIFT_HOT bool object(List<JsonMember>& member);
@@ -110,7 +109,11 @@ class StraightReader : public FieldReader {
   std::size_t level_;  // the frame that a container at the cursor would have
 };
 
+// K: the 16-byte kernel of its fast paths (utils/simd).
+template <class K>
 class Builder {
+  using Cursor = spansift::Cursor<K>;
+
  public:
   // `max_depth`: the containers that may be open at once.
   Builder(JsonInput& input, ReadInto into, ItemsAhead* ahead = nullptr, std::size_t max_depth = kMaxBuiltDepth)
@@ -139,7 +142,7 @@ class Builder {
       Cursor c(in_);
       if (c.peek_token() != '{') c.fail(ExpectedValue, c.offset());
       if (straight_) {
-        straight_record(c, 0, records().new_record<JaegerItem>());
+        straight_record(c, 0, records().template new_record<JaegerItem>());
       } else {
         read_element<JaegerItem>(c, '{');
       }
@@ -151,8 +154,8 @@ class Builder {
   }
 
  private:
-  friend class FieldReader;
-  friend class StraightReader;
+  friend class FieldReader<K>;
+  friend class StraightReader<K>;
 
   RecordBuilder& records() { return stack_.records(); }
 
@@ -212,7 +215,7 @@ class Builder {
   SPANSIFT_HOT bool read_field(Cursor& c, Frame& f, R& record) {
     const int first = c.peek_token();
     if (first < 0) c.fail(EofValue, c.offset());
-    FieldReader in(*this, c, first);
+    FieldReader<K> in(*this, c, first);
     // Inlined like every step of an entry: apart, it would take the cursor out of registers.
     if (visit_field<R>(
             f.field, [&](auto member) __attribute__((always_inline)) { return read_member(in, record.*member); }))
@@ -231,7 +234,7 @@ class Builder {
       }
       if constexpr (Record<E>) {
         if (straight_ && starts_with(next, '{')) {
-          if (straight_record(c, stack_.depth(), records().new_record<E>())) continue;
+          if (straight_record(c, stack_.depth(), records().template new_record<E>())) continue;
           return;
         }
       }
@@ -261,7 +264,7 @@ class Builder {
       refuse(c, messages::expected_struct(kTable<E>.name));
     } else {
       E element;
-      FieldReader in(*this, c, first);
+      FieldReader<K> in(*this, c, first);
       read_member(in, element);  // a text: stored at once
       records().add_list_text(element);
       return false;
@@ -406,21 +409,14 @@ class Builder {
   // bytes (a comma) after the cursor.
   template <class R>
   SPANSIFT_HOT static bool expected_key(Cursor& c, Frame& f, std::size_t skip) {
-#if defined(__SSE2__)
     constexpr auto& table = kTable<R>;
     const std::size_t i = f.expected_field;
     if (i >= table.kSize || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
     const QuotedKey& key = table.quoted_keys[i];
-    if (!starts_with_key(c.data() + skip, key, key.length)) return false;
+    if (!starts_with_key<K>(c.data() + skip, key, key.length)) return false;
     c.advance(skip + key.length);
     take_field<R>(f, i);
     return true;
-#else
-    (void)c;
-    (void)f;
-    (void)skip;
-    return false;
-#endif
   }
 
   // A key of a record that is not the one expected next.
@@ -480,7 +476,7 @@ class Builder {
     (std::make_index_sequence<kTable<R>.kSize>{});
     if (!handed && c.peek_token() == '}' && (kTable<R>.required & ~seen) == 0) {
       c.advance(1);
-      records().record_done<R>();
+      records().template record_done<R>();
       return true;
     }
     Frame& f = stack_.place(level, RecordOf<R>{&record}, false, 0);
@@ -501,7 +497,7 @@ class Builder {
     next = I + 1;
     if (first == kNotLooked) first = c.peek_token();
     if (first < 0) c.fail(EofValue, c.offset());
-    StraightReader in(*this, c, first, level + 1);
+    StraightReader<K> in(*this, c, first, level + 1);
     handed = read_member(in, record.*std::get<I>(kTable<R>.fields).member);
     return !handed;
   }
@@ -516,11 +512,10 @@ class Builder {
   // when not (kNoKey), on the comma or the first key.
   template <class R>
   SPANSIFT_HOT static int straight_key(Cursor& c, std::size_t i) {
-#if defined(__SSE2__)
     const QuotedKey& key = kTable<R>.quoted_keys[i];
     if (const QuotedKey& both = kTable<R>.comma_keys[i]; i > 0 && both.length != 0 && c.ensure(17)) {
       // Compact: ,"key": whole in one compare, and the byte after it in hand.
-      if (starts_with_key(c.data(), both, both.length)) {
+      if (starts_with_key<K>(c.data(), both, both.length)) {
         c.advance(both.length);
         const auto first = static_cast<unsigned char>(*c.data());
         return first > ' ' ? first : kNotLooked;
@@ -529,7 +524,7 @@ class Builder {
     std::size_t at = i > 0 ? 1 : 0;
     if (c.ensure(at + 17) && (i == 0 || *c.data() == ',')) {
       // Compact: "key": whole in one compare, and the byte after it in hand.
-      if (starts_with_key(c.data() + at, key, key.length)) {
+      if (starts_with_key<K>(c.data() + at, key, key.length)) {
         c.advance(at + key.length);
         const auto first = static_cast<unsigned char>(*c.data());
         return first > ' ' ? first : kNotLooked;
@@ -543,7 +538,8 @@ class Builder {
       while (at < c.available() && is_blank(c.data()[at])) ++at;
     }
     if (!c.ensure(at + 16)) return kNoKey;
-    if (!starts_with_key(c.data() + at, key, key.length - 1u)) return kNoKey;  // the key in its quotes, not the colon
+    if (!starts_with_key<K>(c.data() + at, key, key.length - 1u))
+      return kNoKey;  // the key in its quotes, not the colon
     c.advance(at + key.length - 1);
     if (c.available() != 0 && *c.data() == ':') {
       c.advance(1);
@@ -551,11 +547,6 @@ class Builder {
       expect_colon(c);
     }
     return kNotLooked;
-#else
-    (void)c;
-    (void)i;
-    return kNoKey;
-#endif
   }
 
   // A list at the cursor, on its '[', into `member`.
@@ -563,15 +554,15 @@ class Builder {
   bool straight_list(Cursor& c, std::size_t level, L& member) {
     using E = ElementOf<L>;
     enter_at(c, level);
-    const std::size_t start = records().list_start<E>();
+    const std::size_t start = records().template list_start<E>();
     bool first = true;
     for (NextEntry next; (next = next_entry<Rules::Read>(c, first, ']')) != NextEntry::kClosed;) {
       if constexpr (Record<E>) {
         if constexpr (kFlat<E>) {
           // Records with no list (tags) are read inside the list's loop.
-          if (starts_with(next, '{') && straight_fields(c, level + 1, records().new_record<E>())) continue;
+          if (starts_with(next, '{') && straight_fields(c, level + 1, records().template new_record<E>())) continue;
         } else {
-          if (starts_with(next, '{') && straight_record(c, level + 1, records().new_record<E>())) continue;
+          if (starts_with(next, '{') && straight_record(c, level + 1, records().template new_record<E>())) continue;
         }
         Frame& f = stack_.place(level, ListInto<L>{&member}, true, start);
         f.first = false;
@@ -641,23 +632,19 @@ class Builder {
   // --- Building ---
 
   SPANSIFT_HOT Text read_text(Cursor& c) {
-#if defined(__SSE2__)
     // Those of up to 15 bytes are found in the store from the bytes that
     // told where they end.
     if (c.ensure(65)) {
-      __m128i block;
+      typename K::Block block;
       if (const std::size_t n = c.plain_string(block); n != Cursor::kNotPlain) {
         const char* text = c.data() + 1;
         c.advance(n + 2);
-        if (n != 0 && n < 16) {
-          return records().add_short_text(text, n, _mm_and_si128(block, ModelStore::prefix_mask(n)));
-        }
-        return records().add_text_in_window(text, n);
+        if (n != 0 && n < 16) return records().template add_short_text<K>(text, n, K::first(block, n));
+        return records().template add_text_in_window<K>(text, n);
       }
     }
-#endif
     const JsonString s = c.read_string(scratch_);
-    return records().add_text(s.text, s.escaped);
+    return records().template add_text<K>(s.text, s.escaped);
   }
 
   // An integer of type I, checked to fit it.
@@ -685,7 +672,7 @@ class Builder {
   template <class R>
   SPANSIFT_HOT bool open_record(Cursor& c, bool array) {
     enter(c);
-    stack_.push(RecordOf<R>{&records().new_record<R>()}, array, 0);
+    stack_.push(RecordOf<R>{&records().template new_record<R>()}, array, 0);
     return true;
   }
 
@@ -706,47 +693,65 @@ class Builder {
   const std::size_t max_depth_;
 };
 
-void FieldReader::refuse(std::string expected) { builder_.refuse(c_, std::move(expected)); }
-
-Text FieldReader::text() { return builder_.read_text(c_); }
-
-template <class I>
-I FieldReader::integer(const char* expected) {
-  if (first_ != '-' && !is_digit(first_)) refuse(expected);
-  return builder_.read_integer<I>(c_, expected);
+template <class K>
+void FieldReader<K>::refuse(std::string expected) {
+  builder_.refuse(c_, std::move(expected));
 }
 
-bool FieldReader::value(JsonValue& member) { return builder_.read_value(c_, first_, PutInMember{member}); }
+template <class K>
+Text FieldReader<K>::text() {
+  return builder_.read_text(c_);
+}
 
-bool FieldReader::object(List<JsonMember>& member) {
+template <class K>
+template <class I>
+I FieldReader<K>::integer(const char* expected) {
+  if (first_ != '-' && !is_digit(first_)) refuse(expected);
+  return builder_.template read_integer<I>(c_, expected);
+}
+
+template <class K>
+bool FieldReader<K>::value(JsonValue& member) {
+  return builder_.read_value(c_, first_, PutInMember{member});
+}
+
+template <class K>
+bool FieldReader<K>::object(List<JsonMember>& member) {
   return builder_.open(c_, MembersInto{&member}, false, builder_.records().member_count());
 }
 
+template <class K>
 template <class L>
-bool FieldReader::list(L& member) {
-  return builder_.open(c_, ListInto<L>{&member}, true, builder_.records().list_start<ElementOf<L>>());
+bool FieldReader<K>::list(L& member) {
+  return builder_.open(c_, ListInto<L>{&member}, true, builder_.records().template list_start<ElementOf<L>>());
 }
 
-void FieldReader::null() { c_.literal("null"); }
-
-bool StraightReader::value(JsonValue& member) {
-  return !builder_.straight_value(c_, first(), level_, PutInMember{member});
+template <class K>
+void FieldReader<K>::null() {
+  c_.literal("null");
 }
 
-bool StraightReader::object(List<JsonMember>& member) {
-  return !builder_.straight_values<false>(c_, level_, MembersInto{&member});
+template <class K>
+bool StraightReader<K>::value(JsonValue& member) {
+  return !this->builder_.straight_value(this->c_, this->first(), level_, PutInMember{member});
 }
 
+template <class K>
+bool StraightReader<K>::object(List<JsonMember>& member) {
+  return !this->builder_.template straight_values<false>(this->c_, level_, MembersInto{&member});
+}
+
+template <class K>
 template <class L>
-bool StraightReader::list(L& member) {
+bool StraightReader<K>::list(L& member) {
   if constexpr (!ListTraits<L>::kMayBeAbsent) {
     // An empty list leaves the member as it starts, empty: no loop to enter.
-    if (c_.available() >= 2 && c_.data()[1] == ']' && level_ < builder_.max_depth_) {
-      c_.advance(2);
+    if (this->c_.available() >= 2 && this->c_.data()[1] == ']' && level_ < this->builder_.max_depth_) {
+      this->c_.advance(2);
       return false;
     }
   }
-  return !builder_.straight_list(c_, level_, member);
+  return !this->builder_.straight_list(this->c_, level_, member);
 }
 
 }  // namespace
@@ -754,7 +759,8 @@ bool StraightReader::list(L& member) {
 #undef SPANSIFT_HOT
 
 JaegerTrace build_trace(JsonInput& input, ReadInto into, ItemsAhead* ahead) {
-  return Builder(input, std::move(into), ahead).run();
+  return simd::with_block_kernel(
+      [&](auto kernel) { return Builder<decltype(kernel)>(input, std::move(into), ahead).run(); });
 }
 
 bool read_item(std::string_view text, std::shared_ptr<ModelStore> store, JaegerItem& item) {
@@ -764,7 +770,9 @@ bool read_item(std::string_view text, std::shared_ptr<ModelStore> store, JaegerI
   ReadInto into;
   into.store = std::move(store);
   try {
-    item = Builder(input, std::move(into), nullptr, kMaxBuiltDepth - (kItemLevel - 1)).run_item();
+    item = simd::with_block_kernel([&](auto kernel) {
+      return Builder<decltype(kernel)>(input, std::move(into), nullptr, kMaxBuiltDepth - (kItemLevel - 1)).run_item();
+    });
     return true;
   } catch (const ReadError&) {
     return false;

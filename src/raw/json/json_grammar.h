@@ -30,8 +30,8 @@ enum class NextEntry : int { kEnd = -1, kClosed = -2 };
 // first byte of that entry, whitespace skipped. The reader refuses the
 // closing bracket and the end of the input right after a comma; the skipper
 // leaves both to what reads the entry (and may be at the end).
-template <Rules rules>
-[[gnu::always_inline]] inline NextEntry next_entry(Cursor& c, bool& first, char close) {
+template <Rules rules, class C>
+[[gnu::always_inline]] inline NextEntry next_entry(C& c, bool& first, char close) {
   using enum ReadErrorCode;
   // Compact text: a comma and the next entry's first byte, back to back.
   if (!first && c.available() >= 2 && c.data()[0] == ',') {
@@ -65,14 +65,16 @@ template <Rules rules>
 }
 
 // An object's entry, found by next_entry, starts with its key: a string.
-[[gnu::always_inline]] inline void expect_key(Cursor& c, NextEntry next) {
+template <class C>
+[[gnu::always_inline]] inline void expect_key(C& c, NextEntry next) {
   if (!starts_with(next, '"')) {
     c.fail(next == NextEntry::kEnd ? ReadErrorCode::EofObject : ReadErrorCode::KeyMustBeString, c.offset_through());
   }
 }
 
 // The colon after an object's key, read past.
-[[gnu::always_inline]] inline void expect_colon(Cursor& c) {
+template <class C>
+[[gnu::always_inline]] inline void expect_colon(C& c) {
   const int next = c.peek_token();
   if (next != ':') c.fail(next < 0 ? ReadErrorCode::EofObject : ReadErrorCode::ExpectedColon, c.offset_through());
   c.advance(1);
@@ -80,7 +82,8 @@ template <Rules rules>
 
 // A value whose first byte `first` starts none of the others must be a
 // number.
-[[gnu::always_inline]] inline void expect_number(Cursor& c, int first) {
+template <class C>
+[[gnu::always_inline]] inline void expect_number(C& c, int first) {
   if (first != '-' && !is_digit(first)) c.fail(ReadErrorCode::ExpectedValue, c.offset(1));
 }
 

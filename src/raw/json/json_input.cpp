@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 #include "utils/file.h"
+#include "utils/simd/kernels.h"
+#include "utils/simd/wide.h"
 #include "utils/text.h"
 
 namespace spansift {
@@ -94,7 +93,9 @@ int JsonInput::at_slow(std::size_t i) {
 
 int JsonInput::skip_whitespace() {
   for (;;) {
-    if (int c = skip_blank_blocks(p_, end_); c >= 0) return c;
+    const int c =
+        simd::with_block_kernel([this](auto kernel) { return skip_blank_blocks<decltype(kernel)>(p_, end_); });
+    if (c >= 0) return c;
     for (; p_ != end_; ++p_) {
       if (!is_blank(*p_)) return static_cast<unsigned char>(*p_);
     }
@@ -151,81 +152,8 @@ bool JsonInput::fill(std::size_t need, bool keep_failure) {
   return true;
 }
 
-namespace {
-
-// The newlines in [from, to): how many, and the last one.
-struct Newlines {
-  std::uint64_t count = 0;
-  const char* last = nullptr;
-};
-
-void count_newlines_one_by_one(const char* from, const char* to, Newlines& n) {
-  for (; from < to; ++from) {
-    if (*from == '\n') {
-      ++n.count;
-      n.last = from;
-    }
-  }
-}
-
-Newlines count_newlines_portable(const char* from, const char* to) {
-  Newlines n;
-#if defined(__SSE2__)
-  const __m128i newline = _mm_set1_epi8('\n');
-  for (; to - from >= 16; from += 16) {
-    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load16(from), newline)));
-    if (mask != 0) {
-      n.count += static_cast<unsigned>(__builtin_popcount(mask));
-      n.last = from + (31 - __builtin_clz(mask));
-    }
-  }
-#endif
-  count_newlines_one_by_one(from, to, n);
-  return n;
-}
-
-#if defined(__x86_64__)
-// Compact text has hardly any newline: 64 bytes are passed in one test.
-[[gnu::target("avx2,popcnt")]] Newlines count_newlines_avx2(const char* from, const char* to) {
-  Newlines n;
-  const __m256i newline = _mm256_set1_epi8('\n');
-  // Runs of 128 bytes with no newline first, in one test each.
-  for (; to - from >= 128; from += 128) {
-    const auto* block = reinterpret_cast<const __m256i*>(from);
-    const __m256i any = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(block), newline),
-                                                        _mm256_cmpeq_epi8(_mm256_loadu_si256(block + 1), newline)),
-                                        _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(block + 2), newline),
-                                                        _mm256_cmpeq_epi8(_mm256_loadu_si256(block + 3), newline)));
-    if (_mm256_testz_si256(any, any) == 0) break;
-  }
-  for (; to - from >= 64; from += 64) {
-    const __m256i a = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)), newline);
-    const __m256i b = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 32)), newline);
-    if (_mm256_testz_si256(_mm256_or_si256(a, b), _mm256_or_si256(a, b)) != 0) continue;
-    const std::uint64_t mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(a)) |
-                               std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(b))} << 32;
-    n.count += static_cast<std::uint64_t>(__builtin_popcountll(mask));
-    n.last = from + (63 - __builtin_clzll(mask));
-  }
-  count_newlines_one_by_one(from, to, n);
-  return n;
-}
-#endif
-
-using CountNewlines = Newlines (*)(const char*, const char*);
-
-CountNewlines choose_count_newlines() {
-#if defined(__x86_64__)
-  if (__builtin_cpu_supports("avx2")) return count_newlines_avx2;
-#endif
-  return count_newlines_portable;
-}
-
-}  // namespace
-
 void JsonInput::count_lines(const char* from, const char* to) {
-  static const CountNewlines count_newlines = choose_count_newlines();
-  const Newlines n = count_newlines(from, to);
+  const simd::Newlines n = simd::count_newlines(from, to);
   lines_ += n.count;
   if (n.last != nullptr) line_start_ = base_ + static_cast<std::uint64_t>(n.last - buffer_) + 1;
 }
@@ -239,20 +167,32 @@ void JsonInput::literal(std::string_view word) {
   }
 }
 
-std::size_t JsonInput::scan_string_bytes(std::size_t i, bool& high) const {
-  const char* s = p_ + i;
-#if defined(__SSE2__)
-  for (; end_ - s >= 16; s += 16) {
-    const __m128i bytes = load16(s);
-    const unsigned stops = string_stop_mask(bytes);
-    const unsigned highs = high_mask(bytes);
+namespace {
+
+// Up to the first byte from `s` on, before `end`, that ends a run of a
+// string's own bytes, 16 at a time; `high` set if a byte before it is not
+// ASCII. Fewer than 16 bytes are left to the caller.
+template <class K>
+const char* scan_string_blocks(const char* s, const char* end, bool& high) {
+  for (; end - s >= 16; s += 16) {
+    const typename K::Block bytes = K::load(s);
+    const unsigned stops = K::string_stop(bytes);
+    const unsigned highs = K::high(bytes);
     if (stops != 0) {
       high |= (highs & ((stops & -stops) - 1)) != 0;
-      return static_cast<std::size_t>(s - p_) + static_cast<std::size_t>(__builtin_ctz(stops));
+      return s + __builtin_ctz(stops);
     }
     high |= highs != 0;
   }
-#endif
+  return s;
+}
+
+}  // namespace
+
+std::size_t JsonInput::scan_string_bytes(std::size_t i, bool& high) const {
+  const char* s =
+      simd::with_block_kernel([&](auto kernel) { return scan_string_blocks<decltype(kernel)>(p_ + i, end_, high); });
+  // On a stop found in a block, or on the last few bytes.
   for (; s != end_; ++s) {
     const auto c = static_cast<unsigned char>(*s);
     if (is_string_stop(c)) break;

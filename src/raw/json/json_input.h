@@ -18,12 +18,10 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "raw/json/read_error.h"
 #include "utils/file.h"
+#include "utils/simd/block.h"
 
 namespace spansift {
 
@@ -55,54 +53,20 @@ constexpr std::string_view literal_starting_with(int c) {
   }
 }
 
-#if defined(__SSE2__)
-// The same tests on 16 bytes at once: bit i of the mask for byte i.
-[[gnu::always_inline]] inline __m128i load16(const char* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-[[gnu::always_inline]] inline unsigned blank_mask(__m128i bytes) {
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
-      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r'))))));
-}
-[[gnu::always_inline]] inline unsigned string_stop_mask(__m128i bytes) {
-  const __m128i control = _mm_set1_epi8(0x1F);
-  return static_cast<unsigned>(_mm_movemask_epi8(
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
-                   _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control))));
-}
-// Bytes other than plain ASCII a string holds as it is: the quote, the
-// backslash, control bytes and, negative as signed bytes, those of 0x80 and
-// above.
-[[gnu::always_inline]] inline unsigned not_plain_mask(__m128i bytes) {
-  // XOR 2 takes the quote to 0x20 and keeps control bytes below it, so one
-  // signed compare finds the quote, control bytes and bytes of 0x80 and up.
-  const __m128i low = _mm_cmplt_epi8(_mm_xor_si128(bytes, _mm_set1_epi8(2)), _mm_set1_epi8(0x21));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')))));
-}
-// Bytes of 0x80 and above: those of UTF-8 sequences.
-[[gnu::always_inline]] inline unsigned high_mask(__m128i bytes) {
-  return static_cast<unsigned>(_mm_movemask_epi8(bytes));
-}
-#endif
-
 // Skips whole blocks of 16 blanks from `p` while 16 bytes are left before
-// `end`. Returns the first byte that is not blank, with `p` on it; or -1,
-// with fewer than 16 bytes left, to be looked at one by one.
+// `end`, with kernel K (utils/simd). Returns the first byte that is not
+// blank, with `p` on it; or -1, with fewer than 16 bytes left, to be looked
+// at one by one.
+template <class K>
 [[gnu::always_inline]] inline int skip_blank_blocks(const char*& p, const char* end) {
-#if defined(__SSE2__)
   while (end - p >= 16) {
-    const unsigned blank = blank_mask(load16(p));
+    const unsigned blank = K::blank(K::load(p));
     if (blank != 0xFFFF) {
       p += __builtin_ctz(~blank);
       return static_cast<unsigned char>(*p);
     }
     p += 16;
   }
-#else
-  (void)p;
-  (void)end;
-#endif
   return -1;
 }
 
@@ -126,6 +90,7 @@ class JsonInput {
  private:
   // What follows are a Cursor's slow paths, at the cursor p_ that it hands
   // over.
+  template <class K>
   friend class Cursor;
 
   // The byte `i` places after the cursor, or -1 past the end of the input.
@@ -211,6 +176,8 @@ class JsonInput {
 // destruction it hands the position back for good. A Cursor is passed only
 // to code that is inlined, so that it stays in registers: code that reads on
 // its own takes the input through with_input() and opens a Cursor on it.
+// K: the 16-byte kernel that its fast paths use (utils/simd).
+template <class K>
 class Cursor {
  public:
   explicit Cursor(JsonInput& input) : in_(input), p_(input.p_), end_(input.end_) {}
@@ -259,7 +226,7 @@ class Cursor {
   // where it is, or -1 at the end of the input.
   [[gnu::always_inline]] int peek_token() {
     if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
-    if (int c = skip_blank_blocks(p_, end_); c >= 0) return c;
+    if (int c = skip_blank_blocks<K>(p_, end_); c >= 0) return c;
     return with_input([](JsonInput& in) { return in.skip_whitespace(); });
   }
 
@@ -285,38 +252,34 @@ class Cursor {
 
   // A string, cursor on its opening quote: see JsonInput::string.
   [[gnu::always_inline]] JsonString read_string(std::string& scratch) {
-#if defined(__SSE2__)
     if (available() >= 65) {
-      __m128i block;
+      typename K::Block block;
       if (const std::size_t length = plain_string(block); length != kNotPlain) {
         JsonString s{{p_ + 1, length}, false};
         p_ += length + 2;
         return s;
       }
     }
-#endif
     return with_input([&scratch](JsonInput& in) { return in.read_string(scratch); });
   }
 
-#if defined(__SSE2__)
   // Most strings are plain ASCII of a few dozen bytes, whole in the buffer:
   // the length of the string at the cursor, on its opening quote, when the
   // first byte of the next 64 that is not plain ASCII is its closing quote;
   // kNotPlain otherwise. 65 bytes must be in hand. `block`: the 16 bytes
   // that hold its end.
   static constexpr std::size_t kNotPlain = SIZE_MAX;
-  [[gnu::always_inline]] std::size_t plain_string(__m128i& block) const {
+  [[gnu::always_inline]] std::size_t plain_string(typename K::Block& block) const {
     const char* text = p_ + 1;
     for (std::size_t at = 0; at < 64; at += 16) {
-      block = load16(text + at);
-      const unsigned other = not_plain_mask(block);
+      block = K::load(text + at);
+      const unsigned other = K::not_plain(block);
       if (other == 0) continue;
       const std::size_t length = at + static_cast<std::size_t>(__builtin_ctz(other));
       return text[length] == '"' ? length : kNotPlain;
     }
     return kNotPlain;
   }
-#endif
 
   void skip_string() {
     with_input([](JsonInput& in) { in.skip_string(); });

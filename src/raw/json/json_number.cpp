@@ -11,7 +11,8 @@
 namespace spansift {
 
 Number read_number(JsonInput& input) {
-  Cursor c(input);
+  // Numbers are read here byte by byte: no kernel is used.
+  Cursor<simd::Portable> c(input);
   const number_detail::NumberScan s = number_detail::scan_at<Rules::Read>(c);
   // The scan has made the whole number available at the cursor.
   Number n;

@@ -12,6 +12,7 @@
 
 #include "raw/json/json_input.h"
 #include "raw/json/read_error.h"
+#include "utils/simd/divide.h"
 
 namespace spansift {
 
@@ -410,16 +411,8 @@ inline double scaled_by_power_of_ten(std::uint64_t significand, int power) {
   const int shift = 63 - ((64 - __builtin_clzll(significand)) - (64 - __builtin_clzll(divisor)));
   const Uint128 scaled = static_cast<Uint128>(significand) << shift;
   std::uint64_t q, r;
-#if defined(__x86_64__)
-  // One division of 128 by 64 bits, whose quotient fits 64 (see the shift):
-  // the processor's own, where the library's general one is a call.
-  __asm__("divq %[d]"
-          : "=a"(q), "=d"(r)
-          : "a"(static_cast<std::uint64_t>(scaled)), "d"(static_cast<std::uint64_t>(scaled >> 64)), [d] "rm"(divisor));
-#else
-  q = static_cast<std::uint64_t>(scaled / divisor);
-  r = static_cast<std::uint64_t>(scaled % divisor);
-#endif
+  // One division of 128 by 64 bits, whose quotient fits 64 (see the shift).
+  simd::divide_128_by_64(static_cast<std::uint64_t>(scaled >> 64), static_cast<std::uint64_t>(scaled), divisor, q, r);
   return round_to_double(q, r != 0, shift);
 }
 
@@ -524,15 +517,16 @@ struct WindowBytes {
 };
 
 // The input's bytes from a cursor on.
+template <class C>
 struct CursorBytes {
-  Cursor& c;
+  C& c;
   int at(std::size_t i) const { return c.at(i); }
 };
 
 // Scans the number at the cursor by `rules`; a fault fails the read there.
-template <Rules rules>
-inline NumberScan scan_at(Cursor& c) {
-  CursorBytes bytes{c};
+template <Rules rules, class C>
+inline NumberScan scan_at(C& c) {
+  CursorBytes<C> bytes{c};
   const NumberScan s = scan_number<rules>(bytes);
   if (s.error != ReadErrorCode::None) c.fail(s.error, c.offset(s.error_at));
   return s;
@@ -541,11 +535,15 @@ inline NumberScan scan_at(Cursor& c) {
 }  // namespace number_detail
 
 // Reads through the number at the cursor: its grammar only, no value.
-inline void skip_number(Cursor& c) { c.advance(number_detail::scan_at<Rules::Skip>(c).end); }
+template <class C>
+inline void skip_number(C& c) {
+  c.advance(number_detail::scan_at<Rules::Skip>(c).end);
+}
 
 // The same through a hot loop's cursor: a number of a few dozen bytes well
 // inside the buffer is read in place, the rest (and every error) by the input.
-[[gnu::always_inline]] inline Number read_number(Cursor& c) {
+template <class C>
+[[gnu::always_inline]] inline Number read_number(C& c) {
   using number_detail::WindowBytes;
   if (std::size_t length; c.available() >= 24) {
     Number n;

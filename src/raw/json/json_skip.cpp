@@ -2,13 +2,17 @@
 
 #include "raw/json/json_grammar.h"
 #include "raw/json/json_number.h"
+#include "utils/simd/kernels.h"
 
 namespace spansift {
 
 using enum ReadErrorCode;
 
-void skip_value(JsonInput& input, std::string& stack) {
-  Cursor c(input);
+namespace {
+
+template <class K>
+void skip_value_with(JsonInput& input, std::string& stack) {
+  Cursor<K> c(input);
   stack.clear();
   bool first = false;  // of the innermost container: no entry read yet
   for (;;) {
@@ -45,6 +49,12 @@ void skip_value(JsonInput& input, std::string& stack) {
       first = false;  // the container around it has this entry
     }
   }
+}
+
+}  // namespace
+
+void skip_value(JsonInput& input, std::string& stack) {
+  simd::with_block_kernel([&](auto kernel) { skip_value_with<decltype(kernel)>(input, stack); });
 }
 
 }  // namespace spansift

@@ -16,10 +16,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <dragonbox/dragonbox.h>
 
 #include "raw/json/field_types.h"
@@ -27,6 +23,7 @@
 #include "raw/json/schema.h"
 #include "raw/model_store.h"
 #include "utils/messages.h"
+#include "utils/simd/kernels.h"
 
 namespace spansift {
 
@@ -158,30 +155,17 @@ constexpr std::array<std::array<char, 8>, 256> kEscapes = [] {
   return table;
 }();
 
-// Bit i set when byte i of the 16 at `s` needs escaping.
-inline unsigned escape_mask(const char* s) {
-#if defined(__SSE2__)
-  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x1F)), bytes);
-  const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
-#else
-  unsigned mask = 0;
-  for (unsigned i = 0; i < 16; ++i) mask |= unsigned{kEscapes[static_cast<unsigned char>(s[i])][7] != 0} << i;
-  return mask;
-#endif
-}
-
 // `s` escaped: the runs between the bytes that need escaping are copied 16
 // bytes at a time. Room for 6 bytes a byte of `s` is made; `s` can be read
 // 16 bytes past its end.
-char* escaped(char* p, std::string_view s) {
+template <class K>
+char* escaped_with(char* p, std::string_view s) {
   const char* in = s.data();
   const char* const end = in + s.size();
   while (in < end) {
     const auto left = static_cast<std::size_t>(end - in);
-    unsigned stops = escape_mask(in);
+    // The bytes that need escaping are those that end a string's run.
+    unsigned stops = K::string_stop(K::load(in));
     if (left < 16) stops |= 1U << left;  // the end of the text
     std::memcpy(p, in, 16);
     if (stops == 0) {
@@ -198,6 +182,10 @@ char* escaped(char* p, std::string_view s) {
     p += escape[7];
   }
   return p;
+}
+
+char* escaped(char* p, std::string_view s) {
+  return simd::with_block_kernel([&](auto kernel) { return escaped_with<decltype(kernel)>(p, s); });
 }
 
 // `s`, which needs no escaping, in blocks of 32 read past its end.

@@ -30,20 +30,23 @@ class RecordBuilder {
 
   // `may_need_escaping`: the text was decoded from escapes, so it may hold
   // bytes that a JSON string can't hold as they are.
+  template <class K>
   [[gnu::always_inline]] Text add_text(std::string_view text, bool may_need_escaping) {
-    return store_->intern(text, may_need_escaping);
+    return store_->intern<K>(text, may_need_escaping);
   }
 
-#if defined(__SSE2__)
   // A text of 1 to 15 bytes at `p` needing no escaping, which the reader
-  // holds in `bytes` (ModelStore::intern_short).
-  [[gnu::always_inline]] Text add_short_text(const char* p, std::size_t n, __m128i bytes) {
-    return store_->intern_short(p, n, bytes);
+  // holds in `bytes`, a block of kernel K (ModelStore::intern_short).
+  template <class K>
+  [[gnu::always_inline]] Text add_short_text(const char* p, std::size_t n, typename K::Block bytes) {
+    return store_->intern_short<K>(p, n, bytes);
   }
   // A text of up to 64 bytes needing no escaping, at `p`, which can be read
   // 64 bytes from `p` on.
-  [[gnu::always_inline]] Text add_text_in_window(const char* p, std::size_t n) { return store_->intern_window(p, n); }
-#endif
+  template <class K>
+  [[gnu::always_inline]] Text add_text_in_window(const char* p, std::size_t n) {
+    return store_->intern_window<K>(p, n);
+  }
 
   // A new record: the trace itself, or one at the end of its scratch list,
   // where it stays while it is built (records of a type never nest).

@@ -1,0 +1,93 @@
+// Kernels over runs of bytes longer than a block, out of the reader's hot
+// loop: line feeds counted, and blocks of 64 bytes classified for the item
+// scan. They follow the kernels chosen (kernels.h) exactly, AVX2 included.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "utils/simd/block.h"
+#include "utils/simd/kernels.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace spansift::simd {
+
+// The line feeds in [from, to): how many, and the last one.
+struct Newlines {
+  std::uint64_t count = 0;
+  const char* last = nullptr;
+};
+Newlines count_newlines(const char* from, const char* to);
+
+// What a block of 64 bytes holds: bit i for byte i.
+struct Classes64 {
+  std::uint64_t quote = 0;
+  std::uint64_t backslash = 0;
+  std::uint64_t open = 0;   // '{' or '['
+  std::uint64_t close = 0;  // '}' or ']'
+};
+
+namespace wide_detail {
+
+template <class K>
+[[gnu::always_inline]] inline Classes64 classify(const char* p) {
+  Classes64 c;
+  for (unsigned i = 0; i < 64; i += 16) {
+    const typename K::Block b = K::load(p + i);
+    c.quote |= std::uint64_t{K::equal_to(b, '"')} << i;
+    c.backslash |= std::uint64_t{K::equal_to(b, '\\')} << i;
+    c.open |= std::uint64_t{K::folded_equal_to(b, '{')} << i;
+    c.close |= std::uint64_t{K::folded_equal_to(b, '}')} << i;
+  }
+  return c;
+}
+
+template <class K, class Each>
+void each_block(const char* p, std::size_t blocks, Each& each) {
+  for (std::size_t b = 0; b < blocks; ++b) each(p + 64 * b, classify<K>(p + 64 * b));
+}
+
+#if defined(__x86_64__)
+[[gnu::always_inline, gnu::target("avx2")]] inline Classes64 classify_avx2(const char* p) {
+  Classes64 c;
+  for (unsigned i = 0; i < 64; i += 32) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i folded = _mm256_or_si256(bytes, _mm256_set1_epi8(0x20));
+    auto mask = [](__m256i eq) __attribute__((target("avx2"))) {
+      return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq)));
+    };
+    c.quote |= mask(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('"'))) << i;
+    c.backslash |= mask(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\\'))) << i;
+    c.open |= mask(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8('{'))) << i;
+    c.close |= mask(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8('}'))) << i;
+  }
+  return c;
+}
+// The loop and `each` compiled for AVX2 (and its popcnt), `each` inlined.
+template <class Each>
+[[gnu::target("avx2,popcnt")]] void each_block_avx2(const char* p, std::size_t blocks, Each& each) {
+  for (std::size_t b = 0; b < blocks; ++b) each(p + 64 * b, classify_avx2(p + 64 * b));
+}
+#endif
+
+}  // namespace wide_detail
+
+// Calls `each(bytes, classes)` for each of `blocks` blocks of 64 bytes from
+// `p` on, in order, with the kernels chosen.
+template <class Each>
+void for_each_block64(const char* p, std::size_t blocks, Each&& each) {
+  switch (chosen()) {
+#if defined(__x86_64__)
+    case Kernels::kAvx2: return wide_detail::each_block_avx2(p, blocks, each);
+    case Kernels::kSse2: return wide_detail::each_block<Sse2>(p, blocks, each);
+#elif defined(__aarch64__)
+    case Kernels::kNeon: return wide_detail::each_block<Neon>(p, blocks, each);
+#endif
+    default: return wide_detail::each_block<Portable>(p, blocks, each);
+  }
+}
+
+}  // namespace spansift::simd
