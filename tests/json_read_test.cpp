@@ -396,6 +396,9 @@ TEST(ReadTrace, ErrorPlacesAfterLineFeedsAcrossRefills) {
        "\n \n" +
            std::string(8190, ' ') + R"("total":x})",
        R"(Error("expected value", line: 3, column: 8199))"},
+      // A line feed past the first 64 bytes of a run of 128 that a refill counts in one pass.
+      {R"({"data":[],)" + std::string(90, ' ') + "\n" + std::string(8150, ' ') + R"("total":x})",
+       R"(Error("expected value", line: 2, column: 8159))"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(outcome(parse_trace_json(c.text)), c.detail);
