@@ -196,6 +196,15 @@ TEST(ReadTrace, NumberKinds) {
       {"1e-400", ValueKind::Double, "0.0"},
       {"-1e-9999999999", ValueKind::Double, "-0.0"},  // an exponent beyond 32 bits: zero, its sign kept
       {"2.2250738585072011e-308", ValueKind::Double, "2.225073858507201e-308"},
+      // 20 digits go to the slow path: summed in 64 bits, they would overflow.
+      {"9.9999999999999999999", ValueKind::Double, "10.0"},
+      // Rounded up to a power of two: the mantissa carries into the exponent.
+      {"0.99999999999999999", ValueKind::Double, "1.0"},
+      // Halfway between 9500000000000000 and 9500000000000002: to the even one
+      // below. A thousandth above halfway is less than the quotient's last bit:
+      // only the remainder of the division says that it is above.
+      {"9500000000000001000e-3", ValueKind::Double, "9500000000000000.0"},
+      {"9500000000000001001e-3", ValueKind::Double, "9500000000000002.0"},
   };
   for (const Case& c : cases) {
     JaegerTrace t = parse_ok(export_with_tag_value(c.literal));
@@ -387,6 +396,9 @@ TEST(ReadTrace, ErrorPlacesAfterLineFeedsAcrossRefills) {
        "\n \n" +
            std::string(8190, ' ') + R"("total":x})",
        R"(Error("expected value", line: 3, column: 8199))"},
+      // A line feed past the first 64 bytes of a run of 128 that a refill counts in one pass.
+      {R"({"data":[],)" + std::string(90, ' ') + "\n" + std::string(8150, ' ') + R"("total":x})",
+       R"(Error("expected value", line: 2, column: 8159))"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(outcome(parse_trace_json(c.text)), c.detail);

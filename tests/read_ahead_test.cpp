@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sched.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
+#include <variant>
 #include <vector>
 
 #include "raw/json/item_scan.h"
@@ -26,14 +31,24 @@
 namespace spansift {
 namespace {
 
-// Counts the items it is given.
+// Counts the items it is given, and the stores made off the thread that made
+// it (the reader's): those for items read ahead.
 class CountItems final : public ItemSink {
  public:
-  std::shared_ptr<ModelStore> new_store() override { return pool_->get(); }
-  void receive(JaegerItem&&, std::shared_ptr<ModelStore>&&) override { ++count; }
+  std::shared_ptr<ModelStore> new_store() override {
+    if (std::this_thread::get_id() != reader_) ++stores_ahead;
+    return pool_->get();
+  }
+  void receive(JaegerItem&&, std::shared_ptr<ModelStore>&&) override {
+    ++count;
+    if (received) received();
+  }
   std::size_t count = 0;
+  std::atomic<int> stores_ahead{0};
+  std::function<void()> received;  // after each item, on the reader's thread
 
  private:
+  const std::thread::id reader_ = std::this_thread::get_id();
   std::shared_ptr<StorePool> pool_ = std::make_shared<StorePool>();
 };
 
@@ -106,6 +121,66 @@ TEST(ReadAhead, AFailedReadEndsAsReadingInTurn) {
       return std::to_string(counted.count) + " items, " + (error != nullptr ? error->detail() : "no fault");
     };
     EXPECT_EQ(run(&workers), run(nullptr));
+  }
+}
+
+// Items of 100 bytes cost the reader about as much to take as to read, however
+// many a batch holds: none is read ahead, and no store is made for one.
+TEST(ReadAhead, SmallItemsAreReadInTurnWhateverABatchHolds) {
+  Workers workers(2, Workers::Ahead::kAlways);
+  std::vector<std::string> items;
+  for (int i = 0; i < 2000; ++i) {
+    items.push_back(testing::item_json(std::string(56, 't') + std::to_string(1000 + i), ""));
+  }
+  ASSERT_EQ(items[0].size(), 100u);
+  const std::string text = testing::export_json(items);
+  CountItems counted;
+  counted.received = [&counted] {
+    // A batch that no worker has begun when the reader comes to it is read
+    // in turn, with no store: time for a worker to begin one, were it handed one.
+    for (int waited = 0; counted.count == 1 && counted.stores_ahead == 0 && waited < 200; ++waited) ::usleep(1000);
+  };
+  ReadInto into;
+  into.items = &counted;
+  ReadAhead ahead(workers, counted, ReadAheadSizes{});
+  ParseResult result = parse_trace_json(text, std::move(into), &ahead);
+  ASSERT_TRUE(std::holds_alternative<JaegerTrace>(result));
+  EXPECT_EQ(counted.count, items.size());
+  EXPECT_EQ(counted.stores_ahead, 0);
+}
+
+// The stream form takes from the file no more than the window ahead of the
+// reader, for each worker and the reader, and the blocks that bring in whole
+// the item open at its edge; a large `largest` only lets a large item through.
+TEST(ReadAhead, TextTakenAheadOfTheReaderStaysWithinTheWindowWhateverTheLargestItem) {
+  Workers workers(2, Workers::Ahead::kAlways);
+  std::vector<std::string> items;
+  for (int i = 0; i < 200; ++i) items.push_back(testing::item_json("t" + std::to_string(1000 + i)));
+  const std::string text = testing::export_json(items);
+  std::vector<std::size_t> begins;
+  for (const std::string& item : items) begins.push_back(text.find(item, begins.empty() ? 0 : begins.back()));
+  for (std::size_t largest : {std::size_t{4} << 10, std::size_t{1} << 30}) {
+    SCOPED_TRACE(largest);
+    const ReadAheadSizes sizes{.block = 1024, .batch = 2048, .window = 4096, .largest = largest, .smallest = 0};
+    CountItems counted;
+    ReadInto into;
+    into.items = &counted;
+    ReadAhead ahead(workers, counted, sizes);
+    std::size_t at = 0;
+    std::size_t most_ahead = 0;
+    auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
+      got = std::min(capacity, text.size() - at);
+      std::memcpy(buffer, text.data() + at, got);
+      at += got;
+      // The reader is at least at the start of the item it reads or asks for.
+      const std::size_t reader = counted.count < begins.size() ? begins[counted.count] : text.size();
+      most_ahead = std::max(most_ahead, at - std::min(at, reader));
+      return Status{};
+    };
+    ParseResult result = parse_trace_json(read_some, 64, std::move(into), &ahead);
+    ASSERT_TRUE(std::holds_alternative<JaegerTrace>(result));
+    EXPECT_EQ(counted.count, items.size());
+    EXPECT_LE(most_ahead, (workers.threads() + 1) * sizes.window + 2 * sizes.block);
   }
 }
 

@@ -307,21 +307,22 @@ TEST(WritePipeline, AnOutputFolderRemovedRightAfterItIsFoundIsMadeAgain) {
   EXPECT_TRUE(exists(dir / "Jaeger/a.json"));
 }
 
-// Files staged in `jaeger` by runs alive or dead.
-std::size_t staged_files(const std::string& jaeger) {
+// Files staged in `jaeger` by runs alive or dead, below the staging name `parent`.
+std::size_t staged_files(const std::string& jaeger, const std::string& parent = ".spansift-staging") {
   std::size_t count = 0;
   std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(jaeger + "/.spansift-staging", ec);
+  for (auto it = std::filesystem::recursive_directory_iterator(jaeger + "/" + parent, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_regular_file(ec)) ++count;
   }
   return count;
 }
 
-// A forked child that stages every record of kIds in `dir` and waits,
-// reading still under way, for what the parent does to it. Returns its pid
-// once the files are staged; the child gives up after 30 s.
-pid_t child_with_staged_files(const std::string& dir) {
+// A forked child that stages every record of kIds in `dir` (below the
+// staging name `parent`) and waits, reading still under way, for what the
+// parent does to it. Returns its pid once the files are staged; the child
+// gives up after 30 s.
+pid_t child_with_staged_files(const std::string& dir, const std::string& parent = ".spansift-staging") {
   int ready[2];
   if (::pipe(ready) != 0) return -1;
   pid_t child = ::fork();
@@ -331,7 +332,7 @@ pid_t child_with_staged_files(const std::string& dir) {
     WritePipeline pipeline("", posix_system(), pool);
     pipeline.open(dir);
     for (JaegerTrace& record : make_records(kIds)) pipeline.receive(std::move(record));
-    for (int waited = 0; staged_files(dir + "/Jaeger") < kIds.size(); ++waited) {
+    for (int waited = 0; staged_files(dir + "/Jaeger", parent) < kIds.size(); ++waited) {
       if (waited == 30000) ::_exit(3);
       ::usleep(1000);
     }
@@ -435,6 +436,26 @@ TEST(WritePipeline, KilledRunsStagedFilesAreRemovedByTheNextRunAndNothingElse) {
   r = testing::run_spansift({dir / "export.json"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(list_folder(dir / "Jaeger"), std::vector<std::string>{"t.json"});
+}
+
+// A run killed while a stray file kept it at the second staging name: once
+// the first is free again, the next run stages there and removes the other.
+TEST(WritePipeline, KilledRunStagedUnderTheSecondNameIsRemovedByTheNextRun) {
+  TempDir dir;
+  const std::string jaeger = dir / "Jaeger";
+  ::mkdir(jaeger.c_str(), 0777);
+  write_file(jaeger + "/.spansift-staging", "STRAY");
+  pid_t child = child_with_staged_files(dir.path(), ".spansift-staging-1");
+  ASSERT_GT(child, 0);
+  ::kill(child, SIGKILL);
+  EXPECT_EQ(end_signal(child), SIGKILL);
+  EXPECT_EQ(staged_files(jaeger, ".spansift-staging-1"), kIds.size());
+
+  ::unlink((jaeger + "/.spansift-staging").c_str());
+  write_file(dir / "export.json", testing::export_json({testing::item_json("t")}));
+  testing::RunResult r = testing::run_spansift({dir / "export.json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(list_folder(jaeger), std::vector<std::string>{"t.json"});
 }
 
 // Creates staged files, but the third attempt runs out of memory.

@@ -115,6 +115,9 @@ class ModelStore {
   // written): room for copies in whole blocks.
   static constexpr std::size_t kReadSlack = 64;
 
+  // The hash that the cache files a text under: tests look for texts that share it.
+  static std::uint64_t cache_hash(std::string_view bytes) { return hash_text(bytes); }
+
  private:
   static constexpr std::uint32_t kLengthMask = 0x7FFFFFFF;
   static constexpr std::uint32_t kNeedsEscape = 0x80000000;
