@@ -57,11 +57,29 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SPANSIFT_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# spansift_0.2.2_amd64.deb, with the architecture that dpkg reports.
+# spansift_0.2.2_amd64.deb, with the architecture that dpkg reports; a
+# cross build's package is of the architecture it builds for, Debian's name
+# for the toolchain's (aarch64-linux-gnu: arm64).
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# Depends is computed by dpkg-shlibdeps (dpkg-dev) from the libraries that
-# the binary links, ICU and Boost.JSON among them.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING)
+  execute_process(
+    COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -q DEB_HOST_ARCH
+    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+    OUTPUT_STRIP_TRAILING_WHITESPACE
+    ERROR_QUIET)
+  if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    message(FATAL_ERROR "dpkg-architecture (dpkg-dev) names no Debian architecture for "
+                        "'${CMAKE_LIBRARY_ARCHITECTURE}'")
+  endif()
+endif()
+if(SPANSIFT_STATIC)
+  # A static binary links no shared library: there is no Depends to compute.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+else()
+  # Depends is computed by dpkg-shlibdeps (dpkg-dev) from the libraries that
+  # the binary links, ICU and Boost.JSON among them.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_SOURCE_GENERATOR TGZ)

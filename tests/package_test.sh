@@ -4,14 +4,19 @@
 # exactly the binary, the man page and the bash, zsh and fish completions; a
 # binary whose libraries all resolve and that runs; and a Depends field that
 # names the package of every shared library the binary links (ICU, Boost.JSON
-# when it is linked as a shared library, the C++ runtime, libc).
-# Usage: package_test.sh CPACK BUILD_DIR SOURCE_DIR VERSION
+# when it is linked as a shared library, the C++ runtime, libc). A statically
+# linked binary (the arm64 cross build's) must link none and the package
+# depend on nothing; a cross build's binary is run through its emulator.
+# Usage: package_test.sh CPACK BUILD_DIR SOURCE_DIR VERSION [ARCH [EMULATOR...]]
+# (ARCH empty or left out: the machine's own.)
 set -uo pipefail
 
 cpack=$1
 build_dir=$2
 source_dir=$3
 version=$4
+arch=${5:-}
+emulator=("${@:6}")
 
 # Not a Debian system: nothing to test. (Status 77 is reported as skipped.)
 if ! command -v dpkg-deb >/dev/null; then
@@ -41,7 +46,7 @@ if ! "$cpack" --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpa
   exit 1
 fi
 
-arch=$(dpkg --print-architecture)
+[[ -n "$arch" ]] || arch=$(dpkg --print-architecture)
 deb="$work/out/spansift_${version}_${arch}.deb"
 if [[ ! -f "$deb" ]]; then
   cat "$work/cpack.log"
@@ -78,49 +83,66 @@ for pair in bash-completion/completions/spansift:spansift.bash \
     fail "the packaged ${pair%%:*} differs from completion/${pair#*:}"
 done
 
-# Every library resolves from the system, with no search path into the
-# build tree.
-echo "== ldd usr/bin/spansift"
-ldd_out=$(ldd "$bin" 2>&1) || fail "ldd failed"
-echo "$ldd_out"
-grep -q "not found" <<<"$ldd_out" && fail "unresolved libraries"
-if readelf -d "$bin" | grep -qE 'RPATH|RUNPATH'; then
-  fail "the binary carries a library search path: $(readelf -d "$bin" | grep -E 'RPATH|RUNPATH')"
-fi
-
-# Depends names the package of each library the binary links directly.
-depends=$(field Depends)
-declare -A depended=()
-while read -r name; do
-  [[ -n "$name" ]] && depended[$name]=1
-done < <(tr ',|' '\n' <<<"$depends" | sed -E 's/\(.*\)//; s/:.*//; s/^ +//; s/ +$//')
-
-owner_of() {
-  # dpkg knows a library by the path its package ships, which may be under
-  # /lib or /usr/lib whatever path the loader took.
-  local path=$1 candidate
-  for candidate in "$path" "/usr${path#/usr}" "${path#/usr}" "$(realpath "$path")"; do
-    dpkg -S "$candidate" 2>/dev/null | head -n1 | cut -d: -f1 && return 0
-  done
-  return 1
+# A static binary names no library, and its package depends on nothing.
+check_static() {
+  echo "== usr/bin/spansift is statically linked"
+  local needed
+  needed=$(readelf -d "$bin" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p')
+  [[ -z "$needed" ]] || fail "the static binary names shared libraries: $needed"
+  [[ -z "$(field Depends)" ]] || fail "Depends is '$(field Depends)' for a binary that links no shared library"
 }
 
-needed=$(readelf -d "$bin" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p')
-[[ -n "$needed" ]] || fail "the binary names no shared library"
-for library in $needed; do
-  path=$(awk -v lib="$library" '$1 == lib && $2 == "=>" { print $3 }' <<<"$ldd_out")
-  package=$(owner_of "$path")
-  if [[ -z "$package" ]]; then
-    fail "$library ($path) belongs to no Debian package"
-  elif [[ -z "${depended[$package]:-}" ]]; then
-    fail "$library comes from $package, which Depends does not name"
-  else
-    echo "ok: $library from $package"
+check_shared_libraries() {
+  # Every library resolves from the system, with no search path into the
+  # build tree.
+  echo "== ldd usr/bin/spansift"
+  ldd_out=$(ldd "$bin" 2>&1) || fail "ldd failed"
+  echo "$ldd_out"
+  grep -q "not found" <<<"$ldd_out" && fail "unresolved libraries"
+  if readelf -d "$bin" | grep -qE 'RPATH|RUNPATH'; then
+    fail "the binary carries a library search path: $(readelf -d "$bin" | grep -E 'RPATH|RUNPATH')"
   fi
-done
+
+  # Depends names the package of each library the binary links directly.
+  depends=$(field Depends)
+  declare -A depended=()
+  while read -r name; do
+    [[ -n "$name" ]] && depended[$name]=1
+  done < <(tr ',|' '\n' <<<"$depends" | sed -E 's/\(.*\)//; s/:.*//; s/^ +//; s/ +$//')
+
+  owner_of() {
+    # dpkg knows a library by the path its package ships, which may be under
+    # /lib or /usr/lib whatever path the loader took.
+    local path=$1 candidate
+    for candidate in "$path" "/usr${path#/usr}" "${path#/usr}" "$(realpath "$path")"; do
+      dpkg -S "$candidate" 2>/dev/null | head -n1 | cut -d: -f1 && return 0
+    done
+    return 1
+  }
+
+  needed=$(readelf -d "$bin" | sed -nE 's/.*\(NEEDED\).*\[(.*)\]/\1/p')
+  [[ -n "$needed" ]] || fail "the binary names no shared library"
+  for library in $needed; do
+    path=$(awk -v lib="$library" '$1 == lib && $2 == "=>" { print $3 }' <<<"$ldd_out")
+    package=$(owner_of "$path")
+    if [[ -z "$package" ]]; then
+      fail "$library ($path) belongs to no Debian package"
+    elif [[ -z "${depended[$package]:-}" ]]; then
+      fail "$library comes from $package, which Depends does not name"
+    else
+      echo "ok: $library from $package"
+    fi
+  done
+}
+
+if readelf -lW "$bin" | grep -q 'program interpreter'; then
+  check_shared_libraries
+else
+  check_static
+fi
 
 echo "== usr/bin/spansift --version"
-got=$("$bin" --version)
+got=$("${emulator[@]}" "$bin" --version)
 echo "$got"
 [[ "$got" == "spansift $version" ]] || fail "--version printed '$got'"
 

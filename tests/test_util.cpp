@@ -300,7 +300,14 @@ RunResult run_spansift(const std::vector<std::string>& args, const RunOptions& o
     out_pipe[0] = -1;
   }
 
-  std::string binary = binary_path();
+  // A cross build's binary is started through its emulator, as ctest starts
+  // the tests: the kernel here can't run it by itself.
+  std::vector<std::string> command = launcher();
+  command.push_back(binary_path());
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& part : command) argv.push_back(part.data());
+  argv.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -314,11 +321,7 @@ RunResult run_spansift(const std::vector<std::string>& args, const RunOptions& o
     }
     ::dup2(err_pipe[1], STDERR_FILENO);
     if (options.in_child) options.in_child();
-    std::vector<char*> argv;
-    argv.push_back(binary.data());
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(binary.c_str(), argv.data());
+    ::execv(argv[0], argv.data());
     _exit(127);
   }
   if (capture_out) ::close(out_pipe[1]);
@@ -366,6 +369,18 @@ void CapturedStdout::restore() {
 }
 
 std::string binary_path() { return SPANSIFT_BINARY; }
+
+std::vector<std::string> launcher() {
+  std::vector<std::string> parts;
+  std::string_view words = SPANSIFT_EMULATOR;
+  while (!words.empty()) {
+    std::size_t end = std::min(words.find(' '), words.size());
+    if (end > 0) parts.emplace_back(words.substr(0, end));
+    words.remove_prefix(std::min(end + 1, words.size()));
+  }
+  return parts;
+}
+
 std::string shared_dir() { return SPANSIFT_SHARED_DIR; }
 std::string source_dir() { return SPANSIFT_SOURCE_DIR; }
 

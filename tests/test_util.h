@@ -243,6 +243,9 @@ struct ReadErrorRow {
 const std::vector<ReadErrorRow>& read_error_rows();
 
 std::string binary_path();
+// What the built binary is run through: nothing, or a cross build's
+// emulator (CMAKE_CROSSCOMPILING_EMULATOR: its program, then its arguments).
+std::vector<std::string> launcher();
 std::string shared_dir();  // the shared material beside the repository
 std::string source_dir();  // the repository
 
