@@ -15,16 +15,13 @@ constexpr const char* kVariable = "SPANSIFT_KERNELS";
 constexpr Kernels kAll[] = {Kernels::kPortable, Kernels::kSse2, Kernels::kAvx2, Kernels::kNeon};
 
 bool processor_has(Kernels kernels) {
-  switch (kernels) {
-    case Kernels::kPortable: return true;
 #if defined(__x86_64__)
-    case Kernels::kSse2: return true;
-    case Kernels::kAvx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  if (kernels == Kernels::kAvx2) return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  if (kernels == Kernels::kSse2) return true;
 #elif defined(__aarch64__)
-    case Kernels::kNeon: return true;
+  if (kernels == Kernels::kNeon) return true;
 #endif
-    default: return false;
-  }
+  return kernels == Kernels::kPortable;
 }
 
 Kernels best() {
