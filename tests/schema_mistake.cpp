@@ -20,14 +20,14 @@ constexpr auto kRatioTable = record_table<WithRatio>("WithRatio", field<&WithRat
 #elif defined(SPANSIFT_MISTAKE_NO_WRITER)
 // Read, but never written.
 template <class In>
-bool read_member(In& in, Ratio& member);
+Read read_member(In& in, Ratio& member);
 constexpr auto kRatioTable = record_table<WithRatio>("WithRatio", field<&WithRatio::ratio>("ratio"));
 #elif defined(SPANSIFT_MISTAKE_RECORD)
 // A row of another record in a record's table.
 constexpr auto kSpanTable = record_table<JaegerSpan>("JaegerSpan", field<&JaegerTag::key>("key"));
 #else
 template <class In>
-bool read_member(In& in, Ratio& member);
+Read read_member(In& in, Ratio& member);
 template <class Out>
 char* write_member(Out& out, char* p, Ratio member);
 constexpr auto kRatioTable = record_table<WithRatio>("WithRatio", field<&WithRatio::ratio>("ratio"));

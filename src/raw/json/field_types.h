@@ -85,44 +85,49 @@ constexpr bool may_be_absent() {
 template <class T>
 concept Integer = std::same_as<T, std::int32_t> || std::same_as<T, std::int64_t>;
 
-// ---- Reading. `in` stands at the value, in.first() its first byte. A step
-// stores a scalar at once (false), or opens the container that fills the
-// member when it closes (true). in.refuse(expected) reads the value through
-// and fails with a type error that names `expected`.
+// ---- Reading. `in` stands at the value, in.first() its first byte.
+// read_member stores a scalar at once, or reads or opens the container that
+// fills the member. in.refuse(expected) reads the value through and fails
+// with a type error that names `expected`.
+
+// What reading a value left: nothing (kWhole: read to its end and stored),
+// or frames open on the frame loop's stack for it to go on with (kOpen: a
+// container just opened, or the straight path handed over inside one).
+enum class Read : bool { kWhole, kOpen };
 
 template <class In>
-[[gnu::always_inline]] inline bool read_member(In& in, Text& member) {
+[[gnu::always_inline]] inline Read read_member(In& in, Text& member) {
   if (in.first() != '"') in.refuse(messages::kExpectedString);
   member = in.text();
-  return false;
+  return Read::kWhole;
 }
 
 template <class In, Integer I>
-[[gnu::always_inline]] inline bool read_member(In& in, I& member) {
+[[gnu::always_inline]] inline Read read_member(In& in, I& member) {
   member = in.template integer<I>(std::same_as<I, std::int32_t> ? messages::kExpectedI32 : messages::kExpectedI64);
-  return false;
+  return Read::kWhole;
 }
 
 // Any JSON value.
 template <class In>
-[[gnu::always_inline]] inline bool read_member(In& in, JsonValue& member) {
+[[gnu::always_inline]] inline Read read_member(In& in, JsonValue& member) {
   return in.value(member);
 }
 
 // An object of values, kept sorted by key.
 template <class In>
-[[gnu::always_inline]] inline bool read_member(In& in, List<JsonMember>& member) {
+[[gnu::always_inline]] inline Read read_member(In& in, List<JsonMember>& member) {
   if (in.first() != '{') in.refuse(messages::kExpectedMap);
   return in.object(member);
 }
 
 template <class In, ListMember L>
-[[gnu::always_inline]] inline bool read_member(In& in, L& member) {
+[[gnu::always_inline]] inline Read read_member(In& in, L& member) {
   if (in.first() == '[') return in.list(member);
   if constexpr (ListTraits<L>::kMayBeAbsent) {
     if (in.first() == 'n') {  // null: absent, as the member already is
       in.null();
-      return false;
+      return Read::kWhole;
     }
   }
   in.refuse(messages::kExpectedSequence);

@@ -48,6 +48,16 @@ using FrameBuilds =
 constexpr std::uint8_t kUnknownField = 0xFF;
 
 // One open container.
+// Where a value read goes: a member of a record (a tag's value), or an entry
+// of the array or object of values being read.
+struct PutInMember {
+  JsonValue& member;
+};
+struct PutInArray {};
+struct PutInObject {
+  Text key;
+};
+
 struct Frame {
   FrameBuilds builds;
   bool array = false;               // its entries are in brackets: a list, an array, a record in array form

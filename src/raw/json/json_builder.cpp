@@ -14,6 +14,7 @@
 #include "raw/json/json_skip.h"
 #include "raw/json/read_error.h"
 #include "raw/json/schema.h"
+#include "raw/json/straight_path.h"
 #include "utils/messages.h"
 #include "utils/simd/kernels.h"
 #include "utils/text.h"
@@ -33,40 +34,11 @@ constexpr std::size_t kMaxBuiltDepth = 127;
 // most of them do.
 #define SPANSIFT_HOT [[gnu::always_inline]] inline
 
-// Where a value read goes: a member of a record (a tag's value), or an entry
-// of the array or object of values being read.
-struct PutInMember {
-  JsonValue& member;
-};
-struct PutInArray {};
-struct PutInObject {
-  Text key;
-};
-
 template <class K>
 class Builder;
 
-// Whether the 16 bytes at `p` begin with the first `length` bytes of `key`
-// (its quoted form, or with the comma before it).
-template <class K>
-[[gnu::always_inline]] inline bool starts_with_key(const char* p, const QuotedKey& key, std::size_t length) {
-  const unsigned same = K::same(K::load(p), K::load(key.bytes.data()));
-  const unsigned needed = (1U << length) - 1;
-  return (same & needed) == needed;
-}
-
-template <class Types>
-struct NoList;
-template <class... Ts>
-struct NoList<TypeList<Ts...>> {
-  static constexpr bool value = (!ListMember<Ts> && ...);
-};
-// A record none of whose members is a list.
-template <class R>
-inline constexpr bool kFlat = NoList<MemberTypes<R>>::value;
-
-// What the read step of a member (field_types.h) reads through: the value
-// at the cursor, whose first byte has been looked at.
+// What the frame loop reads a member (field_types.h) through: the value at
+// the cursor, whose first byte has been looked at.
 template <class K>
 class FieldReader {
  public:
@@ -77,10 +49,10 @@ class FieldReader {
   SPANSIFT_HOT Text text();
   template <class I>
   SPANSIFT_HOT I integer(const char* expected);
-  SPANSIFT_HOT bool value(JsonValue& member);
-  SPANSIFT_HOT bool object(List<JsonMember>& member);
+  SPANSIFT_HOT Read value(JsonValue& member);
+  SPANSIFT_HOT Read object(List<JsonMember>& member);
   template <class L>
-  SPANSIFT_HOT bool list(L& member);
+  SPANSIFT_HOT Read list(L& member);
   SPANSIFT_HOT void null();
 
  protected:
@@ -91,30 +63,15 @@ class FieldReader {
   int first_;
 };
 
-// The read step of a member on the straight path (Builder::straight_record):
-// a container is read through to its end where it can be, and handed over
-// where it can't (true, as an opened container is for FieldReader).
-template <class K>
-class StraightReader : public FieldReader<K> {
- public:
-  StraightReader(Builder<K>& builder, Cursor<K>& c, int first, std::size_t level)
-      : FieldReader<K>(builder, c, first), level_(level) {}
-
-  SPANSIFT_HOT bool value(JsonValue& member);
-  SPANSIFT_HOT bool object(List<JsonMember>& member);
-  template <class L>
-  SPANSIFT_HOT bool list(L& member);
-
- private:
-  std::size_t level_;  // the frame that a container at the cursor would have
-};
-
 // K: the 16-byte kernel of its fast paths (utils/simd).
 template <class K>
 class Builder {
   using Cursor = spansift::Cursor<K>;
+  using Straight = StraightPath<K, Builder>;
 
  public:
+  using Reader = FieldReader<K>;
+
   // `max_depth`: the containers that may be open at once.
   Builder(JsonInput& input, ReadInto into, ItemsAhead* ahead = nullptr, std::size_t max_depth = kMaxBuiltDepth)
       : in_(input),
@@ -142,7 +99,7 @@ class Builder {
       Cursor c(in_);
       if (c.peek_token() != '{') c.fail(ExpectedValue, c.offset());
       if (straight_) {
-        straight_record(c, 0, records().template new_record<JaegerItem>());
+        Straight::record(*this, c, 0, records().template new_record<JaegerItem>());
       } else {
         read_element<JaegerItem>(c, '{');
       }
@@ -155,7 +112,7 @@ class Builder {
 
  private:
   friend class FieldReader<K>;
-  friend class StraightReader<K>;
+  friend Straight;
 
   RecordBuilder& records() { return stack_.records(); }
 
@@ -193,7 +150,7 @@ class Builder {
           c.with_input([this](JsonInput& in) { skip_value(in, skip_stack_); });
           continue;
         }
-        if (read_field(c, f, record)) return;
+        if (read_field(c, f, record) == Read::kOpen) return;
       }
       // The first field missing in declaration order is named.
       const std::uint32_t missing = kTable<R>.required & ~f.seen;
@@ -202,7 +159,7 @@ class Builder {
       }
     } else {
       while (next_array_field<R>(c, f)) {
-        if (read_field(c, f, record)) return;
+        if (read_field(c, f, record) == Read::kOpen) return;
       }
     }
     stack_.pop();
@@ -212,16 +169,17 @@ class Builder {
   // the cursor: a scalar is stored at once (false), a container is opened
   // (true).
   template <class R>
-  SPANSIFT_HOT bool read_field(Cursor& c, Frame& f, R& record) {
+  SPANSIFT_HOT Read read_field(Cursor& c, Frame& f, R& record) {
     const int first = c.peek_token();
     if (first < 0) c.fail(EofValue, c.offset());
     FieldReader<K> in(*this, c, first);
     // Inlined like every step of an entry: apart, it would take the cursor out of registers.
     if (visit_field<R>(
-            f.field, [&](auto member) __attribute__((always_inline)) { return read_member(in, record.*member); }))
-      return true;
+            f.field, [&](auto member) __attribute__((always_inline)) { return read_member(in, record.*member); }) ==
+        Read::kOpen)
+      return Read::kOpen;
     FrameStack::entry_done(f);
-    return false;
+    return Read::kWhole;
   }
 
   // The elements of list frame `f`, of type E.
@@ -234,11 +192,11 @@ class Builder {
       }
       if constexpr (Record<E>) {
         if (straight_ && starts_with(next, '{')) {
-          if (straight_record(c, stack_.depth(), records().template new_record<E>())) continue;
+          if (Straight::record(*this, c, stack_.depth(), records().template new_record<E>()) == Read::kWhole) continue;
           return;
         }
       }
-      if (read_element<E>(c, first_byte(next))) return;
+      if (read_element<E>(c, first_byte(next)) == Read::kOpen) return;
     }
     stack_.pop();
   }
@@ -255,9 +213,9 @@ class Builder {
 
   // Reads an element of type E (a record or a text) of a list, or the
   // document, whose first byte `first` is at the cursor: a text is stored
-  // at once (false), a record is opened (true).
+  // at once, a record is opened.
   template <class E>
-  SPANSIFT_HOT bool read_element(Cursor& c, int first) {
+  SPANSIFT_HOT Read read_element(Cursor& c, int first) {
     if constexpr (Record<E>) {
       if (first == '{') return open_record<E>(c, false);
       if (first == '[') return open_record<E>(c, true);
@@ -267,14 +225,14 @@ class Builder {
       FieldReader<K> in(*this, c, first);
       read_member(in, element);  // a text: stored at once
       records().add_list_text(element);
-      return false;
+      return Read::kWhole;
     }
   }
 
   void read_values(Frame& f) {
     Cursor c(in_);
     for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
-      if (read_value(c, first_byte(next), PutInArray{})) return;
+      if (read_value(c, first_byte(next), PutInArray{}) == Read::kOpen) return;
     }
     stack_.pop();
   }
@@ -286,7 +244,7 @@ class Builder {
       expect_key(c, next);
       f.key = read_text(c);
       expect_colon(c);
-      if (read_value(c, c.peek_token(), PutInObject{f.key})) return;
+      if (read_value(c, c.peek_token(), PutInObject{f.key}) == Read::kOpen) return;
     }
     stack_.pop();
   }
@@ -294,23 +252,23 @@ class Builder {
   // Reads any JSON value, whose first byte is `first`, to where `put` says:
   // a scalar is stored at once (false), a container is opened (true).
   template <class Put>
-  SPANSIFT_HOT bool read_value(Cursor& c, int first, Put put) {
+  SPANSIFT_HOT Read read_value(Cursor& c, int first, Put put) {
     switch (first) {
-      case '"': store(put, JsonValue::from_string(read_text(c))); return false;
+      case '"': store(put, JsonValue::from_string(read_text(c))); return Read::kWhole;
       case '[': return open(c, ValueInto{member_of(put)}, true, records().value_count());
       case '{': return open(c, ValueInto{member_of(put)}, false, records().member_count());
       case 'n':
         c.literal("null");
         store(put, JsonValue::null());
-        return false;
+        return Read::kWhole;
       case 't':
         c.literal("true");
         store(put, JsonValue::from_bool(true));
-        return false;
+        return Read::kWhole;
       case 'f':
         c.literal("false");
         store(put, JsonValue::from_bool(false));
-        return false;
+        return Read::kWhole;
       default: break;
     }
     if (first < 0) c.fail(EofValue, c.offset());
@@ -321,7 +279,7 @@ class Builder {
       case NumberKind::Signed: store(put, JsonValue::from_signed(n.signed_value)); break;
       case NumberKind::Double: store(put, JsonValue::from_double(n.double_value, n.places)); break;
     }
-    return false;
+    return Read::kWhole;
   }
 
   SPANSIFT_HOT static void store(PutInMember put, const JsonValue& value) { put.member = value; }
@@ -365,15 +323,15 @@ class Builder {
   // --- Between the fields of a record ---
 
   // Reads up to the value of the next field of a record in object form (key
-  // and colon); false when the record closed.
+  // and colon); false when the record closed. The key expected next is
+  // matched first, as the straight path matches it (record_keys.h).
   template <class R>
   SPANSIFT_HOT bool next_field(Cursor& c, Frame& f) {
-    // Compact exports give the comma and the expected key back to back.
-    if (!f.first && c.available() != 0 && *c.data() == ',' && expected_key<R>(c, f, 1)) return true;
+    if (!f.first && expected_key<R>(c, f, true)) return true;
     const NextEntry next = next_entry<Rules::Read>(c, f.first, '}');
     if (next == NextEntry::kClosed) return false;
     expect_key(c, next);
-    if (expected_key<R>(c, f, 0)) return true;
+    if (expected_key<R>(c, f, false)) return true;
     c.with_input([this, &f](JsonInput& in) { read_key<R>(in, f); });
     expect_colon(c);
     return true;
@@ -404,17 +362,13 @@ class Builder {
     c.fail(next < 0 ? EofList : TrailingCharacters, c.offset_through());
   }
 
-  // Exports mostly give a record's fields in declaration order, compact: the
-  // field after the last one, "key": and all, is looked for first, `skip`
-  // bytes (a comma) after the cursor.
+  // The key of the field expected next, if it is there and not given yet,
+  // after a comma when `comma`: the cursor is then past its colon.
   template <class R>
-  SPANSIFT_HOT static bool expected_key(Cursor& c, Frame& f, std::size_t skip) {
-    constexpr auto& table = kTable<R>;
+  SPANSIFT_HOT static bool expected_key(Cursor& c, Frame& f, bool comma) {
     const std::size_t i = f.expected_field;
-    if (i >= table.kSize || c.available() < skip + 16 || (f.seen & (1U << i)) != 0) return false;
-    const QuotedKey& key = table.quoted_keys[i];
-    if (!starts_with_key<K>(c.data() + skip, key, key.length)) return false;
-    c.advance(skip + key.length);
+    if (i >= kTable<R>.kSize || (f.seen & (1U << i)) != 0) return false;
+    if (match_key<K, R>(c, i, comma) == kNoKey) return false;
     take_field<R>(f, i);
     return true;
   }
@@ -444,190 +398,6 @@ class Builder {
     f.field = static_cast<std::uint8_t>(i);
     f.expected_field = static_cast<std::uint8_t>(i + 1 == kTable<R>.kSize ? 0 : i + 1);
   }
-
-  // --- The straight path ---
-  //
-  // Exports mostly give each record compact, its keys in declaration order.
-  // The straight path reads such a record, and what it holds, by recursion:
-  // it expects each key in turn, with no frame and no dispatch per member.
-  // Where the text goes another way (a key out of order or unknown, a field
-  // missing, a record in array form) it hands over: it places the frames
-  // that the loops above would have open at that point, innermost first,
-  // and returns false, and those loops go on from there. A fault is raised
-  // by the same steps, at the same place, as on the general path. `level`:
-  // the frame that the container at the cursor would have.
-
-  // Record R at the cursor, on its '{', built into `record`: a call of its
-  // own, where straight_fields is inlined into the loop of a list of records
-  // with no list (kFlat).
-  template <class R>
-  bool straight_record(Cursor& c, std::size_t level, R& record) {
-    return straight_fields(c, level, record);
-  }
-  template <class R>
-  SPANSIFT_HOT bool straight_fields(Cursor& c, std::size_t level, R& record) {
-    enter_at(c, level);
-    std::uint32_t seen = 0;
-    std::size_t next = 0;  // the field expected next
-    bool handed = false;   // over inside the value of field next - 1
-    [&]<std::size_t... I>(std::index_sequence<I...>) __attribute__((always_inline)) {
-      (void)(straight_field<R, I>(c, level, record, seen, next, handed) && ...);
-    }
-    (std::make_index_sequence<kTable<R>.kSize>{});
-    if (!handed && c.peek_token() == '}' && (kTable<R>.required & ~seen) == 0) {
-      c.advance(1);
-      records().template record_done<R>();
-      return true;
-    }
-    Frame& f = stack_.place(level, RecordOf<R>{&record}, false, 0);
-    f.first = next == 0;
-    f.seen = seen;
-    if (handed) f.field = static_cast<std::uint8_t>(next - 1);
-    f.expected_field = static_cast<std::uint8_t>(next == kTable<R>.kSize ? 0 : next);
-    return false;
-  }
-
-  // Field I of `record`, if its key comes next: true to go on to the next.
-  template <class R, std::size_t I>
-  SPANSIFT_HOT bool straight_field(Cursor& c, std::size_t level, R& record, std::uint32_t& seen, std::size_t& next,
-                                   bool& handed) {
-    int first = straight_key<R>(c, I);
-    if (first == kNoKey) return false;
-    seen |= 1U << I;
-    next = I + 1;
-    if (first == kNotLooked) first = c.peek_token();
-    if (first < 0) c.fail(EofValue, c.offset());
-    StraightReader<K> in(*this, c, first, level + 1);
-    handed = read_member(in, record.*std::get<I>(kTable<R>.fields).member);
-    return !handed;
-  }
-
-  // What straight_key found: not the key, or the key with the first byte of
-  // its value not looked at; otherwise that byte, which is not blank.
-  static constexpr int kNoKey = -3;
-  static constexpr int kNotLooked = -2;
-
-  // The key of field i at the cursor, after a comma when i > 0, blanks
-  // allowed around each: when it is there, the cursor is past its colon;
-  // when not (kNoKey), on the comma or the first key.
-  template <class R>
-  SPANSIFT_HOT static int straight_key(Cursor& c, std::size_t i) {
-    const QuotedKey& key = kTable<R>.quoted_keys[i];
-    if (const QuotedKey& both = kTable<R>.comma_keys[i]; i > 0 && both.length != 0 && c.ensure(17)) {
-      // Compact: ,"key": whole in one compare, and the byte after it in hand.
-      if (starts_with_key<K>(c.data(), both, both.length)) {
-        c.advance(both.length);
-        const auto first = static_cast<unsigned char>(*c.data());
-        return first > ' ' ? first : kNotLooked;
-      }
-    }
-    std::size_t at = i > 0 ? 1 : 0;
-    if (c.ensure(at + 17) && (i == 0 || *c.data() == ',')) {
-      // Compact: "key": whole in one compare, and the byte after it in hand.
-      if (starts_with_key<K>(c.data() + at, key, key.length)) {
-        c.advance(at + key.length);
-        const auto first = static_cast<unsigned char>(*c.data());
-        return first > ' ' ? first : kNotLooked;
-      }
-    }
-    at = 0;
-    const int byte = c.peek_token();
-    if (i > 0) {
-      if (byte != ',') return kNoKey;
-      at = 1;
-      while (at < c.available() && is_blank(c.data()[at])) ++at;
-    }
-    if (!c.ensure(at + 16)) return kNoKey;
-    if (!starts_with_key<K>(c.data() + at, key, key.length - 1u))
-      return kNoKey;  // the key in its quotes, not the colon
-    c.advance(at + key.length - 1);
-    if (c.available() != 0 && *c.data() == ':') {
-      c.advance(1);
-    } else {
-      expect_colon(c);
-    }
-    return kNotLooked;
-  }
-
-  // A list at the cursor, on its '[', into `member`.
-  template <class L>
-  bool straight_list(Cursor& c, std::size_t level, L& member) {
-    using E = ElementOf<L>;
-    enter_at(c, level);
-    const std::size_t start = records().template list_start<E>();
-    bool first = true;
-    for (NextEntry next; (next = next_entry<Rules::Read>(c, first, ']')) != NextEntry::kClosed;) {
-      if constexpr (Record<E>) {
-        if constexpr (kFlat<E>) {
-          // Records with no list (tags) are read inside the list's loop.
-          if (starts_with(next, '{') && straight_fields(c, level + 1, records().template new_record<E>())) continue;
-        } else {
-          if (starts_with(next, '{') && straight_record(c, level + 1, records().template new_record<E>())) continue;
-        }
-        Frame& f = stack_.place(level, ListInto<L>{&member}, true, start);
-        f.first = false;
-        // A record in array form is opened on the general path; anything else is refused.
-        if (!starts_with(next, '{')) read_element<E>(c, first_byte(next));
-        return false;
-      } else {
-        read_element<E>(c, first_byte(next));  // a text: stored at once
-      }
-    }
-    records().finish_list(member, start);
-    return true;
-  }
-
-  // Any value at the cursor, whose first byte is `first`, to where `put`
-  // says.
-  template <class Put>
-  SPANSIFT_HOT bool straight_value(Cursor& c, int first, std::size_t level, Put put) {
-    if (first == '[') return straight_values<true>(c, level, put);
-    if (first == '{') return straight_values<false>(c, level, put);
-    read_value(c, first, put);  // a scalar: stored at once
-    return true;
-  }
-
-  // An array or object of values at the cursor, on its bracket, to where
-  // `put` says; or, put MembersInto, an object of values into a member of
-  // its record.
-  template <bool kArray, class Put>
-  bool straight_values(Cursor& c, std::size_t level, Put put) {
-    enter_at(c, level);
-    const std::size_t start = kArray ? records().value_count() : records().member_count();
-    bool first = true;
-    Text key;
-    for (NextEntry next; (next = next_entry<Rules::Read>(c, first, kArray ? ']' : '}')) != NextEntry::kClosed;) {
-      bool whole;
-      if constexpr (kArray) {
-        whole = straight_value(c, first_byte(next), level + 1, PutInArray{});
-      } else {
-        expect_key(c, next);
-        key = read_text(c);
-        expect_colon(c);
-        whole = straight_value(c, c.peek_token(), level + 1, PutInObject{key});
-      }
-      if (!whole) {
-        Frame& f = stack_.place(level, frame_for(put), kArray, start);
-        f.first = false;
-        f.key = key;
-        return false;
-      }
-    }
-    store_container(put, kArray, start);
-    return true;
-  }
-
-  static ValueInto frame_for(PutInMember put) { return {&put.member}; }
-  static ValueInto frame_for(PutInArray) { return {nullptr}; }
-  static ValueInto frame_for(PutInObject) { return {nullptr}; }
-  static MembersInto frame_for(MembersInto into) { return into; }
-
-  template <class Put>
-  SPANSIFT_HOT void store_container(Put put, bool array, std::size_t start) {
-    store(put, array ? JsonValue::from_array(records().finish_array(start))
-                     : JsonValue::from_object(records().finish_object(start)));
-  }
-  void store_container(MembersInto into, bool, std::size_t start) { *into.member = records().finish_object(start); }
 
   // --- Building ---
 
@@ -663,17 +433,17 @@ class Builder {
   // Opens a container at the cursor; true, for the readers of values to
   // pass on. `start`: where its entries start in their scratch list.
   template <class Builds>
-  SPANSIFT_HOT bool open(Cursor& c, Builds builds, bool array, std::size_t start) {
+  SPANSIFT_HOT Read open(Cursor& c, Builds builds, bool array, std::size_t start) {
     enter(c);
     stack_.push(builds, array, start);
-    return true;
+    return Read::kOpen;
   }
 
   template <class R>
-  SPANSIFT_HOT bool open_record(Cursor& c, bool array) {
+  SPANSIFT_HOT Read open_record(Cursor& c, bool array) {
     enter(c);
     stack_.push(RecordOf<R>{&records().template new_record<R>()}, array, 0);
-    return true;
+    return Read::kOpen;
   }
 
   // Past the opening bracket at the cursor, if the stack has room.
@@ -711,47 +481,24 @@ I FieldReader<K>::integer(const char* expected) {
 }
 
 template <class K>
-bool FieldReader<K>::value(JsonValue& member) {
+Read FieldReader<K>::value(JsonValue& member) {
   return builder_.read_value(c_, first_, PutInMember{member});
 }
 
 template <class K>
-bool FieldReader<K>::object(List<JsonMember>& member) {
+Read FieldReader<K>::object(List<JsonMember>& member) {
   return builder_.open(c_, MembersInto{&member}, false, builder_.records().member_count());
 }
 
 template <class K>
 template <class L>
-bool FieldReader<K>::list(L& member) {
+Read FieldReader<K>::list(L& member) {
   return builder_.open(c_, ListInto<L>{&member}, true, builder_.records().template list_start<ElementOf<L>>());
 }
 
 template <class K>
 void FieldReader<K>::null() {
   c_.literal("null");
-}
-
-template <class K>
-bool StraightReader<K>::value(JsonValue& member) {
-  return !this->builder_.straight_value(this->c_, this->first(), level_, PutInMember{member});
-}
-
-template <class K>
-bool StraightReader<K>::object(List<JsonMember>& member) {
-  return !this->builder_.template straight_values<false>(this->c_, level_, MembersInto{&member});
-}
-
-template <class K>
-template <class L>
-bool StraightReader<K>::list(L& member) {
-  if constexpr (!ListTraits<L>::kMayBeAbsent) {
-    // An empty list leaves the member as it starts, empty: no loop to enter.
-    if (this->c_.available() >= 2 && this->c_.data()[1] == ']' && level_ < this->builder_.max_depth_) {
-      this->c_.advance(2);
-      return false;
-    }
-  }
-  return !this->builder_.straight_list(this->c_, level_, member);
 }
 
 }  // namespace

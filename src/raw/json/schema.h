@@ -31,7 +31,7 @@ struct MemberWriter;
 
 template <class T>
 concept Readable = requires(MemberReader& in, T& member) {
-  { read_member(in, member) } -> std::same_as<bool>;
+  { read_member(in, member) } -> std::same_as<Read>;
 };
 template <class T>
 concept Writable = requires(MemberWriter& out, char* p, const T& member) {
@@ -235,9 +235,9 @@ template <class R, class T>
 inline constexpr auto kMembersOfType = members_of_type<R, T>(std::make_index_sequence<kTable<R>.kSize>{});
 
 template <class R, class Use, class... Us>
-[[gnu::always_inline]] inline bool visit_field(std::size_t i, Use& use, TypeList<Us...>) {
+[[gnu::always_inline]] inline Read visit_field(std::size_t i, Use& use, TypeList<Us...>) {
   constexpr const auto& type = FieldTypeIndex<R, MemberTypes<R>>::kIndex;
-  bool result = false;
+  Read result = Read::kWhole;
   [&]<std::size_t... G>(std::index_sequence<G...>) __attribute__((always_inline)) {
     (void)((type[i] == G && (result = use(kMembersOfType<R, Us>[i]), true)) || ...);
   }
@@ -248,11 +248,11 @@ template <class R, class Use, class... Us>
 }  // namespace schema_detail
 
 // Calls use(member), where `member` is the member pointer of R's field i,
-// typed, and returns what it returns. `use` is made once for each type of
-// member that R has rather than for each field, so that a record's reading
-// loop stays small.
+// typed, and returns what it returns (what reading it left). `use` is made
+// once for each type of member that R has rather than for each field, so
+// that a record's reading loop stays small.
 template <Record R, class Use>
-[[gnu::always_inline]] inline bool visit_field(std::size_t i, Use&& use) {
+[[gnu::always_inline]] inline Read visit_field(std::size_t i, Use&& use) {
   return schema_detail::visit_field<R>(i, use, Unique<MemberTypes<R>>{});
 }
 
