@@ -44,7 +44,8 @@ class Workers {
   // does too, and a thread does each task of the reader's as late as it may:
   // taken when posted (never cancelled, never done by the reader), worked on
   // only once the reader waits for it. For tests that what a task reads
-  // outlives the reader's own part, whatever the timing.
+  // outlives the reader's own part, whatever the timing; reading alone, as a
+  // thread held by a late task takes no record to stage.
   enum class Ahead { kWhenFree, kAlways, kLate };
 
   // Starts up to `count` threads: as many as the system lets it.
