@@ -18,14 +18,16 @@ bool OnceTask::cancel() {
 }
 
 void OnceTask::wait_while_running() const {
-  awaited_.store(true, std::memory_order_release);
-  awaited_.notify_all();
+  if (taken_early_) {
+    awaited_.store(true, std::memory_order_release);
+    awaited_.notify_all();
+  }
   for (int state; (state = state_.load(std::memory_order_acquire)) == kRunning;) state_.wait(state);
 }
 
 void OnceTask::take() {
   int waiting = kWaiting;
-  state_.compare_exchange_strong(waiting, kRunning, std::memory_order_acquire);
+  taken_early_ = state_.compare_exchange_strong(waiting, kRunning, std::memory_order_acquire);
 }
 
 void OnceTask::run_taken() noexcept {

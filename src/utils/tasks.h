@@ -59,6 +59,9 @@ class OnceTask : public Task {
  private:
   enum State : int { kWaiting, kRunning, kDone };
   std::atomic<int> state_{kWaiting};
+  // Only for a task taken early (take), set by the thread that posts it:
+  // the thread that does its work waits for awaited_.
+  bool taken_early_ = false;
   mutable std::atomic<bool> awaited_{false};  // a thread waits for the work
 };
 

@@ -29,7 +29,6 @@ struct Portable {
   struct Block {
     unsigned char bytes[16];
   };
-  static constexpr const char* kName = "portable";
 
   [[gnu::always_inline]] static Block load(const char* p) {
     Block b;
@@ -89,7 +88,6 @@ struct Portable {
 // SSE2, which every x86-64 processor has.
 struct Sse2 {
   using Block = __m128i;
-  static constexpr const char* kName = "sse2";
 
   [[gnu::always_inline]] static Block load(const char* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -132,7 +130,6 @@ using Native = Sse2;
 // Advanced SIMD, which every arm64 processor has.
 struct Neon {
   using Block = uint8x16_t;
-  static constexpr const char* kName = "neon";
 
   [[gnu::always_inline]] static Block load(const char* p) { return vld1q_u8(reinterpret_cast<const std::uint8_t*>(p)); }
   // A bit for each byte of `set` (all ones or all zeros), as x86's movemask.
