@@ -62,14 +62,15 @@ std::string read(std::string_view text, spansift::Workers* workers, ReadAheadSiz
   } else {
     // Read whole, as an export with a mark is: the reader's only share of
     // the bytes is the one it is given here.
-    auto bytes = std::make_shared<std::string>(form == Form::kMarkedUtf8 ? "\xEF\xBB\xBF" : "\xFF\xFE");
+    std::string marked(form == Form::kMarkedUtf8 ? "\xEF\xBB\xBF" : "\xFF\xFE");
     spansift::Encoding encoding = spansift::Encoding::Utf8;
     if (form == Form::kMarkedUtf8) {
-      bytes->append(text);
+      marked.append(text);
     } else {
       encoding = spansift::Encoding::Utf16Le;
-      for (char c : text) *bytes += {c, '\0'};  // a code unit a byte: any input is valid UTF-16
+      for (char c : text) marked += {c, '\0'};  // a code unit a byte: any input is valid UTF-16
     }
+    auto bytes = std::make_shared<spansift::simd::PaddedString>(spansift::simd::PaddedString::adopt(std::move(marked)));
     bool replaced = false;
     result = spansift::fuzz::outcome(
         spansift::parse_marked(std::move(bytes), encoding, std::move(into), reads_ahead, replaced));

@@ -9,6 +9,7 @@
 #include "raw/json/json_write.h"
 #include "raw/model_store.h"
 #include "test_util.h"
+#include "utils/simd/padded.h"
 
 namespace spansift {
 namespace {
@@ -461,6 +462,37 @@ TEST(ReadTrace, ChunkedFormAgreesAtEverySplitPoint) {
     for (std::size_t cut = 1; cut < text.size(); ++cut) every_byte.push_back(cut);
     ASSERT_EQ(outcome(parse_in_pieces(text, every_byte)), expected) << text << " byte by byte";
   }
+}
+
+// The reader's fast paths load windows that reach past the bytes in hand,
+// into the padding or into whatever text follows a view: what they see there
+// must never count. Every prefix of these texts is read from a buffer where
+// it is followed by zeros and from one where it is followed by what would
+// complete it (the rest of the text, then quotes or digits).
+TEST(ReadTrace, WhatLiesPastTheTextIsNeverTakenForIt) {
+  const std::string plain15(15, 'a'), plain16(16, 'b'), plain63(63, 'c'), plain64(64, 'd');
+  const std::vector<std::string> texts = {
+      R"({"data":[{"traceID":")" + plain15 + R"(","spans":[{"traceID":")" + plain16 + R"(","spanID":")" + plain63 +
+          R"(","operationName":")" + plain64 + R"(","startTime":1234567890123456,"duration":125}]}]})",
+      R"({"data":[],"total":1234567890123456,"limit":-12.25,"offset":1e5})",
+  };
+  for (const std::string& text : texts) {
+    for (const char filler : {'"', '7'}) {
+      const std::string followed = text + std::string(simd::kPadding, filler);
+      for (std::size_t n = 0; n <= text.size(); ++n) {
+        const std::string zeros = outcome(parse_trace_json(simd::PaddedString(text.substr(0, n)).view()));
+        const auto view = simd::PaddedView::of_buffer(std::string_view(followed).substr(0, n));
+        ASSERT_EQ(outcome(parse_trace_json(view)), zeros) << "the first " << n << " bytes of " << text;
+      }
+    }
+  }
+  // Two of them, as written.
+  const std::string string_cut = R"({"data":[{"traceID":"abc"}]})" + std::string(simd::kPadding, '"');
+  EXPECT_EQ(outcome(parse_trace_json(simd::PaddedView::of_buffer(std::string_view(string_cut).substr(0, 24)))),
+            R"(Error("EOF while parsing a string", line: 1, column: 24))");
+  const std::string number_cut = R"({"data":[],"total":1234}      )" + std::string(simd::kPadding, ' ');
+  EXPECT_EQ(outcome(parse_trace_json(simd::PaddedView::of_buffer(std::string_view(number_cut).substr(0, 21)))),
+            R"(Error("EOF while parsing an object", line: 1, column: 21))");
 }
 
 // A fault in the bytes in hand is the one met, where the reader would look

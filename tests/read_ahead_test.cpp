@@ -62,7 +62,7 @@ std::string ending(std::string_view bytes, Workers& workers, bool stream) {
     return Status{};
   };
   ParseResult result = stream ? parse_trace_json(read_some, 5, std::move(into), &ahead)
-                              : parse_trace_json(std::make_shared<std::string>(bytes), 0, std::move(into), ahead);
+                              : parse_trace_json(std::make_shared<const simd::PaddedString>(bytes), 0, std::move(into), ahead);
   if (const auto* error = std::get_if<ReadError>(&result)) return "101: " + error->detail();
   return "ok: Written " + std::to_string(items.count) + " traces to folder Jaeger.";
 }
@@ -136,7 +136,7 @@ TEST(ReadAhead, SmallItemsAreReadInTurnWhateverABatchHolds) {
   ReadInto into;
   into.items = &counted;
   ReadAhead ahead(workers, counted, ReadAheadSizes{});
-  ParseResult result = parse_trace_json(std::make_shared<std::string>(text), 0, std::move(into), ahead);
+  ParseResult result = parse_trace_json(std::make_shared<const simd::PaddedString>(text), 0, std::move(into), ahead);
   ASSERT_TRUE(std::holds_alternative<JaegerTrace>(result));
   EXPECT_EQ(counted.count, items.size());
   EXPECT_EQ(counted.stores_ahead, 0);

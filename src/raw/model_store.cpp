@@ -10,7 +10,6 @@ namespace {
 
 constexpr std::size_t kFirstCapacity = std::size_t{1} << 18;  // words: 1 MiB
 constexpr std::size_t kMaxCapacity = std::size_t{1} << 32;    // words: what 32-bit indices reach
-constexpr std::size_t kSlackWords = ModelStore::kReadSlack / 4;
 
 }  // namespace
 
@@ -32,9 +31,9 @@ ModelStore::~ModelStore() {
 }
 
 void ModelStore::grow(std::size_t needed) {
-  std::size_t capacity = std::max(needed + kSlackWords, capacity_ == 0 ? kFirstCapacity : 2 * capacity_);
+  std::size_t capacity = std::max(needed + kPaddingWords, capacity_ == 0 ? kFirstCapacity : 2 * capacity_);
   capacity = std::min(capacity, kMaxCapacity);
-  if (capacity < needed + kSlackWords) throw std::bad_alloc();
+  if (capacity < needed + kPaddingWords) throw std::bad_alloc();
   // A mapping of its own, so that growing it moves pages, not bytes.
   void* block = capacity_ == 0
                     ? ::mmap(nullptr, capacity * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)

@@ -16,6 +16,7 @@
 #include "raw/model.h"
 #include "utils/mutex.h"
 #include "utils/simd/block.h"
+#include "utils/simd/padded.h"
 
 namespace spansift {
 
@@ -80,14 +81,14 @@ class ModelStore {
     Recent& recent = recent_[hash & (kRecentSize - 1)];
     const auto tag = static_cast<std::uint32_t>(hash >> 32);
     if (recent.generation == generation_ && recent.tag == tag && (words_[recent.at] & kLengthMask) == n) {
-      // The store can be read 16 bytes past any text (kReadSlack).
+      // The store, padded like every scanned buffer, can be read 16 bytes past any text.
       const auto held = K::first(K::load(reinterpret_cast<const char*>(words_ + recent.at + 1)), n);
       if (K::same(held, bytes) == 0xFFFF) return {recent.at};
     }
     return add_window(p, n, recent, tag);
   }
-  // intern(bytes, false) for a text of at most 64 bytes at `p`, which can be
-  // read 64 bytes from `p` on.
+  // intern(bytes, false) for a text of at most 64 bytes at `p`, whose 64
+  // bytes from `p` on are readable (padding).
   template <class K>
   [[gnu::always_inline]] Text intern_window(const char* p, std::size_t n) {
     const std::string_view bytes{p, n};
@@ -111,14 +112,13 @@ class ModelStore {
     return {at, static_cast<std::uint32_t>(items.size())};
   }
 
-  // At least this many bytes after any text or list can be read (not
-  // written): room for copies in whole blocks.
-  static constexpr std::size_t kReadSlack = 64;
-
   // The hash that the cache files a text under: tests look for texts that share it.
   static std::uint64_t cache_hash(std::string_view bytes) { return hash_text(bytes); }
 
  private:
+  // The store keeps simd::kPadding bytes past its last text or list, so
+  // that a text is read and copied in whole blocks.
+  static constexpr std::size_t kPaddingWords = simd::kPadding / 4;
   static constexpr std::uint32_t kLengthMask = 0x7FFFFFFF;
   static constexpr std::uint32_t kNeedsEscape = 0x80000000;
   // Small enough to stay in the processor's cache: the texts that repeat
@@ -128,12 +128,12 @@ class ModelStore {
 
   struct Recent;
   Text add(std::string_view bytes, bool may_need_escaping, Recent& recent, std::uint32_t tag);
-  // add() for a plain text of at most 64 bytes at `p`, which can be read 64
-  // bytes from `p` on: copied in whole blocks of 16, the last one into the
-  // slack past the text, where nothing is yet.
+  // add() for a plain text of at most 64 bytes at `p`, whose 64 bytes from
+  // `p` on are readable: copied in whole blocks of 16, the last one into the
+  // store's padding past the text, where nothing is yet.
   [[gnu::always_inline]] Text add_window(const char* p, std::size_t n, Recent& recent, std::uint32_t tag) {
     const std::size_t words = 1 + (n + 3) / 4;
-    if (used_ + words + kReadSlack / 4 > capacity_) return add({p, n}, false, recent, tag);
+    if (used_ + words + kPaddingWords > capacity_) return add({p, n}, false, recent, tag);
     const auto at = static_cast<std::uint32_t>(used_);
     used_ += words;
     words_[at] = static_cast<std::uint32_t>(n);
@@ -217,7 +217,7 @@ class ModelStore {
   // Room for `words` words aligned to `align` words; the index of the first.
   [[gnu::always_inline]] std::uint32_t allocate(std::size_t words, std::size_t align) {
     const std::size_t at = (used_ + align - 1) / align * align;
-    if (at + words + kReadSlack / 4 > capacity_) [[unlikely]]
+    if (at + words + kPaddingWords > capacity_) [[unlikely]]
       grow(at + words);
     used_ = at + words;
     return static_cast<std::uint32_t>(at);

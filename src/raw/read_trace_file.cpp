@@ -1,5 +1,6 @@
 #include "raw/read_trace_file.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,9 +52,13 @@ std::variant<JaegerTrace, TraceFileError> read_marked(System& system, const File
                                                       ReadAhead* ahead) {
   output.report(kRowEncoding, messages::encoding_found(quoted(path), encoding_name(encoding), file.size()));
 
-  auto bytes = std::make_shared<std::string>();
-  if (!std::in_range<std::size_t>(file.size())) return TraceFileError{SizeError{}};
-  if (Status read = system.read_all(file, *bytes); !read.ok()) return os_error(read);
+  if (!std::in_range<std::size_t>(file.size()) || static_cast<std::size_t>(file.size()) > SIZE_MAX - simd::kPadding) {
+    return TraceFileError{SizeError{}};
+  }
+  std::string read;
+  read.reserve(static_cast<std::size_t>(file.size()) + simd::kPadding);  // so the padding needs no copy
+  if (Status status = system.read_all(file, read); !status.ok()) return os_error(status);
+  auto bytes = std::make_shared<simd::PaddedString>(simd::PaddedString::adopt(std::move(read)));
   bool replaced = false;
   ParseResult result = parse_marked(std::move(bytes), encoding, std::move(into), ahead, replaced);
   if (replaced) output.report(kRowMalformed, messages::malformed_text(quoted(path)));
@@ -75,27 +80,28 @@ std::variant<JaegerTrace, TraceFileError> read_unmarked(System& system, const Fi
 
 }  // namespace
 
-ParseResult parse_marked(std::shared_ptr<std::string> bytes, Encoding encoding, ReadInto into, ReadAhead* ahead,
+ParseResult parse_marked(std::shared_ptr<simd::PaddedString> bytes, Encoding encoding, ReadInto into, ReadAhead* ahead,
                          bool& replaced) {
-  std::string_view rest = *bytes;
+  std::string_view rest = bytes->text();
   // Only the found encoding's own mark is dropped; another one stays as text.
   // (No mark is a prefix of another, so detecting one names it exactly.)
   Encoding leading;
   if (detect_bom(rest, leading) && leading == encoding) rest.remove_prefix(bom_length(encoding));
 
-  std::shared_ptr<const std::string> text = bytes;
+  std::shared_ptr<const simd::PaddedString> text = bytes;
   std::size_t from = bytes->size() - rest.size();
   replaced = false;
   if (encoding != Encoding::Utf8 || !is_valid_utf8(rest)) {
-    auto decoded = std::make_shared<std::string>();
-    replaced = decode_to_utf8(encoding, rest, *decoded) > 0;
-    text = std::move(decoded);  // the raw bytes are not needed while parsing
+    std::string decoded;
+    replaced = decode_to_utf8(encoding, rest, decoded) > 0;
+    // The raw bytes are not needed while parsing.
+    text = std::make_shared<const simd::PaddedString>(simd::PaddedString::adopt(std::move(decoded)));
     bytes.reset();
     from = 0;
   }
   // Items are read ahead only through a share of the text, so that it
   // outlives every thread reading it.
-  if (ahead == nullptr) return parse_trace_json(std::string_view(*text).substr(from), std::move(into));
+  if (ahead == nullptr) return parse_trace_json(text->view().substr(from), std::move(into));
   return parse_trace_json(std::move(text), from, std::move(into), *ahead);
 }
 

@@ -12,6 +12,7 @@
 #include "raw/model_store.h"
 #include "utils/file.h"
 #include "utils/report.h"
+#include "utils/simd/padded.h"
 #include "utils/system.h"
 #include "utils/workers.h"
 
@@ -41,7 +42,7 @@ std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& pat
 // the mark is dropped and the rest decoded to UTF-8 where it is not that
 // already (`replaced` tells whether some bytes could not be), then read into
 // `into`, its items ahead by `ahead` when given, which shares the text.
-ParseResult parse_marked(std::shared_ptr<std::string> bytes, Encoding encoding, ReadInto into, ReadAhead* ahead,
+ParseResult parse_marked(std::shared_ptr<simd::PaddedString> bytes, Encoding encoding, ReadInto into, ReadAhead* ahead,
                          bool& replaced);
 
 }  // namespace spansift

@@ -404,14 +404,15 @@ class Builder {
   SPANSIFT_HOT Text read_text(Cursor& c) {
     // Those of up to 15 bytes are found in the store from the bytes that
     // told where they end.
-    if (c.ensure(65)) {
-      typename K::Block block;
-      if (const std::size_t n = c.plain_string(block); n != Cursor::kNotPlain) {
-        const char* text = c.data() + 1;
-        c.advance(n + 2);
-        if (n != 0 && n < 16) return records().template add_short_text<K>(text, n, K::first(block, n));
-        return records().template add_text_in_window<K>(text, n);
-      }
+    // A stream is read on first, so that a string near the end of the
+    // buffer is whole in hand for the fast path.
+    c.ensure(1 + Cursor::kPlainWindow);
+    typename K::Block block;
+    if (const std::size_t n = c.plain_string(block); n != Cursor::kNotPlain) [[likely]] {
+      const char* text = c.data() + 1;
+      c.advance(n + 2);
+      if (n != 0 && n < 16) return records().template add_short_text<K>(text, n, K::first(block, n));
+      return records().template add_text_in_window<K>(text, n);
     }
     const JsonString s = c.read_string(scratch_);
     return records().template add_text<K>(s.text, s.escaped);
@@ -510,7 +511,7 @@ JaegerTrace build_trace(JsonInput& input, ReadInto into, ItemsAhead* ahead) {
       [&](auto kernel) { return Builder<decltype(kernel)>(input, std::move(into), ahead).run(); });
 }
 
-bool read_item(std::string_view text, std::shared_ptr<ModelStore> store, JaegerItem& item) {
+bool read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, JaegerItem& item) {
   JsonInput input(text);
   // In an export, an item is the third container open: the document, `data`, the item.
   constexpr std::size_t kItemLevel = 3;

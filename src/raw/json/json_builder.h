@@ -25,6 +25,6 @@ JaegerTrace build_trace(JsonInput& input, ReadInto into, ItemsAhead* ahead = nul
 // Reads `text` as exactly one item of `data`, into `store`, as build_trace
 // reads it there (nesting counted from the item's level); false at any fault
 // or when anything follows it.
-bool read_item(std::string_view text, std::shared_ptr<ModelStore> store, JaegerItem& item);
+bool read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, JaegerItem& item);
 
 }  // namespace spansift

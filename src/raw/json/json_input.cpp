@@ -59,10 +59,13 @@ char escaped_byte(int letter) {
 
 }  // namespace
 
-JsonInput::JsonInput(std::string_view text) : buffer_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+JsonInput::JsonInput(simd::PaddedView text)
+    : buffer_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
 
 JsonInput::JsonInput(ReadSome read_some, std::size_t piece_size)
-    : read_some_(std::move(read_some)), piece_size_(std::max<std::size_t>(piece_size, 1)), storage_(2 * piece_size_) {
+    : read_some_(std::move(read_some)),
+      piece_size_(std::max<std::size_t>(piece_size, 1)),
+      storage_(2 * piece_size_ + simd::kPadding) {
   buffer_ = p_ = end_ = storage_.data();
 }
 
@@ -129,9 +132,9 @@ bool JsonInput::fill(std::size_t need, bool keep_failure) {
   buffer_ = p_ = start;
   end_ = start + kept;
   while (kept < need) {
-    if (storage_.size() - kept < piece_size_) {
+    if (storage_.size() - simd::kPadding - kept < piece_size_) {
       // A token longer than the buffer: it has to be held whole.
-      storage_.resize(std::max(2 * storage_.size(), kept + piece_size_));
+      storage_.resize(std::max(2 * storage_.size(), kept + piece_size_ + simd::kPadding));
       buffer_ = p_ = storage_.data();
       end_ = p_ + kept;
     }

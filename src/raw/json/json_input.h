@@ -8,6 +8,10 @@
 // token is always whole in the buffer while it is read, but the bytes may
 // move: pointers into the buffer last only until the input is read further.
 // The input is read only through a Cursor.
+//
+// Both forms keep simd::kPadding readable bytes past the bytes in hand, so
+// a fast path loads its window without asking how much is in hand, and then
+// takes its result only if the byte that decided it was in hand.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +26,7 @@
 #include "raw/json/read_error.h"
 #include "utils/file.h"
 #include "utils/simd/block.h"
+#include "utils/simd/padded.h"
 
 namespace spansift {
 
@@ -80,7 +85,7 @@ struct JsonString {
 class JsonInput {
  public:
   // The whole text; it must outlive the input.
-  explicit JsonInput(std::string_view text);
+  explicit JsonInput(simd::PaddedView text);
   // A stream read in pieces of `piece_size` bytes.
   JsonInput(ReadSome read_some, std::size_t piece_size);
 
@@ -164,7 +169,7 @@ class JsonInput {
   // Stream form only.
   ReadSome read_some_;
   std::size_t piece_size_ = 0;
-  std::vector<char> storage_;
+  std::vector<char> storage_;  // what is read, then simd::kPadding bytes kept free
   bool ended_ = false;
   Status failed_read_;  // a failed read kept by fill_ahead
 };
@@ -252,35 +257,43 @@ class Cursor {
 
   // A string, cursor on its opening quote: see JsonInput::string.
   [[gnu::always_inline]] JsonString read_string(std::string& scratch) {
-    if (available() >= 65) {
-      typename K::Block block;
-      if (const std::size_t length = plain_string(block); length != kNotPlain) {
-        JsonString s{{p_ + 1, length}, false};
-        p_ += length + 2;
-        return s;
-      }
+    typename K::Block block;
+    if (const std::size_t length = plain_string(block); length != kNotPlain) [[likely]] {
+      JsonString s{{p_ + 1, length}, false};
+      p_ += length + 2;
+      return s;
     }
     return with_input([&scratch](JsonInput& in) { return in.read_string(scratch); });
   }
 
   // Most strings are plain ASCII of a few dozen bytes, whole in the buffer:
   // the length of the string at the cursor, on its opening quote, when the
-  // first byte of the next 64 that is not plain ASCII is its closing quote;
-  // kNotPlain otherwise. 65 bytes must be in hand. `block`: the 16 bytes
-  // that hold its end.
+  // first byte of the next kPlainWindow that is not plain ASCII is its
+  // closing quote, in hand; kNotPlain otherwise. `block`: the 16 bytes that
+  // hold its end. The window may reach into the padding, but where it is
+  // all in hand, as it mostly is, no more need be asked.
   static constexpr std::size_t kNotPlain = SIZE_MAX;
+  static constexpr std::size_t kPlainWindow = 64;
+  static_assert(1 + kPlainWindow <= simd::kWindow);
   [[gnu::always_inline]] std::size_t plain_string(typename K::Block& block) const {
+    return available() > kPlainWindow ? plain_in_window<true>(block) : plain_in_window<false>(block);
+  }
+
+ private:
+  template <bool kAllInHand>
+  [[gnu::always_inline]] std::size_t plain_in_window(typename K::Block& block) const {
     const char* text = p_ + 1;
-    for (std::size_t at = 0; at < 64; at += 16) {
+    for (std::size_t at = 0; at < kPlainWindow; at += 16) {
       block = K::load(text + at);
       const unsigned other = K::not_plain(block);
       if (other == 0) continue;
       const std::size_t length = at + static_cast<std::size_t>(__builtin_ctz(other));
-      return text[length] == '"' ? length : kNotPlain;
+      return text[length] == '"' && (kAllInHand || length + 1 < available()) ? length : kNotPlain;
     }
     return kNotPlain;
   }
 
+ public:
   void skip_string() {
     with_input([](JsonInput& in) { in.skip_string(); });
   }

@@ -102,8 +102,11 @@ inline constexpr std::uint64_t kPowersOfTen[] = {1ULL,
                                                  1000000000000000000ULL,
                                                  10000000000000000000ULL};
 
+// The bytes that quick_integer and quick_decimal may load from `p` on.
+inline constexpr std::size_t kQuickBytes = 32;
+
 // Most numbers of an export are integers of up to 16 digits (times, IDs,
-// counts): read at `p`, 24 bytes in hand, in two chunks. False, with nothing
+// counts): read at `p`, kQuickBytes in hand, in two chunks. False, with nothing
 // read, for anything else (a sign, a leading zero, more digits, a fraction or
 // an exponent), which the full scan reads.
 [[gnu::always_inline]] inline bool quick_integer(const char* p, std::size_t& length, std::uint64_t& value) {
@@ -417,8 +420,8 @@ inline double scaled_by_power_of_ten(std::uint64_t significand, int power) {
 }
 
 // Most fractions of an export are plain decimals of up to 19 digits
-// (durations, coordinates): -?digits.digits, read at `p`, 32 bytes in hand,
-// in chunks of eight, into `n`. False, with nothing read, for anything else
+// (durations, coordinates): -?digits.digits, read at `p`, kQuickBytes in
+// hand, in chunks of eight, into `n`. False, with nothing read, for anything else
 // (a leading zero before more digits, an exponent, more digits, a fault),
 // which the full scan reads.
 [[gnu::always_inline]] inline bool quick_decimal(const char* p, std::size_t& length, Number& n) {
@@ -496,7 +499,7 @@ inline bool to_number(const NumberScan& s, const char* text, Number& n) {
   return error == std::errc();
 }
 
-// At least kSize bytes in memory, read without bounds checks: runs of
+// kSize bytes in memory, read without bounds checks: runs of
 // digits are cut short so that the scan stays within them ('-', three runs
 // of digits and the byte after each, 'e' and its sign: 62 bytes at most).
 struct WindowBytes {
@@ -545,10 +548,14 @@ inline void skip_number(C& c) {
 template <class C>
 [[gnu::always_inline]] inline Number read_number(C& c) {
   using number_detail::WindowBytes;
-  if (std::size_t length; c.available() >= 24) {
+  // Numbers are read in place only with their windows whole in hand: a
+  // check after the read, for windows reaching into the padding, costs more
+  // than the few numbers near the end of a buffer that it would serve.
+  if (c.available() >= number_detail::kQuickBytes) {
     Number n;
+    std::size_t length;
     if (number_detail::quick_integer(c.data(), length, n.unsigned_value) ||
-        (c.available() >= 32 && number_detail::quick_decimal(c.data(), length, n))) {
+        number_detail::quick_decimal(c.data(), length, n)) {
       n.end = c.offset(length + 1);  // the byte after it has been looked at
       c.advance(length);
       return n;

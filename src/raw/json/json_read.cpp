@@ -21,12 +21,17 @@ ParseResult parse(JsonInput& input, ReadInto into, ItemsAhead* ahead) {
 
 }  // namespace
 
-ParseResult parse_trace_json(std::string_view text, ReadInto into) {
+ParseResult parse_trace_json(simd::PaddedView text, ReadInto into) {
   JsonInput input(text);
   return parse(input, std::move(into), nullptr);
 }
 
-ParseResult parse_trace_json(std::shared_ptr<const std::string> text, std::size_t from, ReadInto into,
+ParseResult parse_trace_json(std::string_view text, ReadInto into) {
+  const simd::PaddedString padded(text);
+  return parse_trace_json(padded.view(), std::move(into));
+}
+
+ParseResult parse_trace_json(std::shared_ptr<const simd::PaddedString> text, std::size_t from, ReadInto into,
                              ReadAhead& ahead) {
   JsonInput input(ahead.over_text(std::move(text), from));
   return parse(input, std::move(into), &ahead);

@@ -14,6 +14,7 @@
 #include "raw/json/read_into.h"
 #include "raw/model.h"
 #include "raw/model_store.h"
+#include "utils/simd/padded.h"
 
 namespace spansift {
 
@@ -28,11 +29,13 @@ class ReadAhead;
 
 // Parses UTF-8 JSON text held whole in memory. The text must not start with
 // a byte-order mark (it is not whitespace to the reader).
+ParseResult parse_trace_json(simd::PaddedView text, ReadInto into = {});
+// The same for a text that is not padded: it is copied once.
 ParseResult parse_trace_json(std::string_view text, ReadInto into = {});
 
 // The same, for the text `*text` from byte `from` on, with items read ahead
 // by `ahead`, which shares the text with the threads that read it.
-ParseResult parse_trace_json(std::shared_ptr<const std::string> text, std::size_t from, ReadInto into,
+ParseResult parse_trace_json(std::shared_ptr<const simd::PaddedString> text, std::size_t from, ReadInto into,
                              ReadAhead& ahead);
 
 // Parses UTF-8 JSON text read piece by piece through `read_some`, at most

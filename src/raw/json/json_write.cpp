@@ -29,18 +29,18 @@ namespace spansift {
 
 namespace {
 
-// ---- Room. ensure(p, n) makes room for n bytes and kSlack more. A step
+// ---- Room. ensure(p, n) makes room for n bytes and kSpareRoom more. A step
 // whose size is bounded may use room made before it (a record makes room for
 // all its lines and bounded members, a container's line for what follows it
 // on the line); one that can't know its size makes its own. Any step may
-// count on kSlack bytes of room when it starts, and copies of a fixed size
+// count on kSpareRoom bytes of room when it starts, and copies of a fixed size
 // may run up to 64 bytes past where the cursor ends.
-constexpr std::size_t kSlack = 128;
+constexpr std::size_t kSpareRoom = 128;
 
 // Texts of up to this many bytes are copied in one block: the store can be
-// read past a text's end (ModelStore::kReadSlack).
+// read past a text's end (the store's padding).
 constexpr std::size_t kShortText = 32;
-static_assert(kShortText <= ModelStore::kReadSlack);
+static_assert(kShortText <= simd::kPadding);
 
 // What an integer writes at most, copies included.
 constexpr std::size_t kDigitsWidth = 24;
@@ -386,7 +386,7 @@ class Writer {
       case ValueKind::Bool: return v.boolean() ? put(p, "true") : put(p, "false");
       case ValueKind::Unsigned: return integer(p, v.unsigned_number());
       case ValueKind::Signed: return integer(p, v.signed_number());
-      case ValueKind::String: return text_in_room(p, v.string(), 0);  // within kSlack
+      case ValueKind::String: return text_in_room(p, v.string(), 0);  // within kSpareRoom
       default: return other_value(p, v, depth);
     }
   }
@@ -483,9 +483,9 @@ class Writer {
 
   // Returns `p`, or where it now stands after the buffer grew.
   [[gnu::always_inline]] char* ensure(char* p, std::size_t n) {
-    if (static_cast<std::size_t>(end_ - p) >= n + kSlack) [[likely]]
+    if (static_cast<std::size_t>(end_ - p) >= n + kSpareRoom) [[likely]]
       return p;
-    return grow(p, n + kSlack);
+    return grow(p, n + kSpareRoom);
   }
 
   [[gnu::noinline]] char* grow(const char* p, std::size_t n) {

@@ -10,8 +10,11 @@
 namespace spansift {
 
 struct ReadAhead::Block {
+  // Padded, as every buffer that is read in blocks.
   explicit Block(std::uint64_t at, std::size_t capacity)
-      : offset(at), data(std::make_unique_for_overwrite<char[]>(capacity)) {}
+      : offset(at), data(std::make_unique_for_overwrite<char[]>(capacity + simd::kPadding)) {
+    std::memset(data.get() + capacity, 0, simd::kPadding);
+  }
   std::uint64_t offset;  // input offset of its first byte
   std::unique_ptr<char[]> data;
   std::size_t size = 0;
@@ -56,25 +59,28 @@ struct ReadAheadBatch final : OnceTask {
     text = {};
   }
 
-  std::string_view bytes_of(ItemSpan span, std::string& joined) const {
+  simd::PaddedView bytes_of(ItemSpan span, std::string& joined) const {
     const auto length = static_cast<std::size_t>(span.end - span.begin);
     if (blocks.empty()) return text.substr(span.begin, length);
     auto block = std::find_if(blocks.begin(), blocks.end(), [&](const auto& b) { return b->end() > span.begin; });
     const auto from = static_cast<std::size_t>(span.begin - (*block)->offset);
-    if ((*block)->end() >= span.end) return {(*block)->data.get() + from, length};
+    if ((*block)->end() >= span.end) {
+      return simd::PaddedView::of_buffer({(*block)->data.get() + from, length});
+    }
     joined.clear();
     for (std::size_t at = from; joined.size() < length; ++block, at = 0) {
       joined.append((*block)->data.get() + at, std::min((*block)->size - at, length - joined.size()));
     }
-    return joined;
+    joined.append(simd::kPadding, '\0');
+    return simd::PaddedView::of_buffer(std::string_view(joined).substr(0, length));
   }
 
   ItemSink& items;
   std::vector<ItemSpan> spans;
   // Where the spans' bytes are: the text of the memory form, held here too;
   // or the blocks they lie in, in order.
-  std::shared_ptr<const std::string> text_owner;
-  std::string_view text;
+  std::shared_ptr<const simd::PaddedString> text_owner;
+  simd::PaddedView text;
   std::vector<std::shared_ptr<const ReadAhead::Block>> blocks;
   std::shared_ptr<ModelStore> store;  // every item's
   std::vector<Result> results;
@@ -85,8 +91,8 @@ ReadAhead::ReadAhead(Workers& workers, ItemSink& items, ReadAheadSizes sizes)
 
 ReadAhead::~ReadAhead() = default;
 
-std::string_view ReadAhead::over_text(std::shared_ptr<const std::string> owner, std::size_t from) {
-  text_ = std::string_view(*owner).substr(from);
+simd::PaddedView ReadAhead::over_text(std::shared_ptr<const simd::PaddedString> owner, std::size_t from) {
+  text_ = owner->view().substr(from);
   text_owner_ = std::move(owner);
   return text_;
 }

@@ -31,6 +31,7 @@
 #include "raw/json/json_input.h"
 #include "raw/json/read_into.h"
 #include "utils/ahead_window.h"
+#include "utils/simd/padded.h"
 #include "utils/workers.h"
 
 namespace spansift {
@@ -62,7 +63,7 @@ class ReadAhead final : public ItemsAhead {
   // Memory form: the text is `*owner` from byte `from` on, and the reader in
   // turn reads the view returned. This and every batch under way share the
   // text, so it lives as long as any thread may read it.
-  std::string_view over_text(std::shared_ptr<const std::string> owner, std::size_t from);
+  simd::PaddedView over_text(std::shared_ptr<const simd::PaddedString> owner, std::size_t from);
   // Stream form: the export is read through `file` in blocks, and the reader
   // in turn reads it through the function returned, which gives the same
   // bytes. A failed read ends reading ahead, and is the reader's when it
@@ -97,8 +98,8 @@ class ReadAhead final : public ItemsAhead {
   std::vector<ItemSpan> spans_;  // found by the last scan
 
   // Memory form.
-  std::shared_ptr<const std::string> text_owner_;
-  std::string_view text_;
+  std::shared_ptr<const simd::PaddedString> text_owner_;
+  simd::PaddedView text_;
 
   // Stream form.
   ReadSome file_;
