@@ -22,6 +22,7 @@
 #include "raw/json/json_read.h"
 #include "raw/json/read_ahead.h"
 #include "raw/read_trace_file.h"
+#include "raw/split_export.h"
 #include "test_util.h"
 #include "utils/report.h"
 #include "utils/system.h"
@@ -40,20 +41,27 @@ class CountItems final : public ItemSink {
     return pool_->get();
   }
   void receive(JaegerItem&&, std::shared_ptr<ModelStore>&&) override { ++count; }
+  bool wants(std::string_view) const override { return !wants_none; }
+  void passed_over(std::string_view) override { ++count; }
   std::size_t count = 0;
   std::atomic<int> stores_ahead{0};
+  bool wants_none = false;  // so that every item is passed over
 
  private:
   const std::thread::id reader_ = std::this_thread::get_id();
   std::shared_ptr<StorePool> pool_ = std::make_shared<StorePool>();
 };
 
-// How the table writes a run's end; every item read is written.
-std::string ending(std::string_view bytes, Workers& workers, bool stream) {
+// How the table writes a run's end; every item read is written, or passed
+// over when `pass_over`, which must end the run alike.
+std::string ending(std::string_view bytes, Workers& workers, bool stream, bool pass_over) {
   CountItems items;
+  items.wants_none = pass_over;
   ReadInto into;
   into.items = &items;
-  ReadAhead ahead(workers, items, {.block = 7, .batch = 1, .window = 16, .largest = 1 << 20, .smallest = 0});
+  if (pass_over) into.selects = &items;
+  ReadAhead ahead(workers, items, into.selects,
+                  {.block = 7, .batch = 1, .window = 16, .largest = 1 << 20, .smallest = 0});
   std::size_t at = 0;
   auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
     got = std::min(capacity, bytes.size() - at);
@@ -61,8 +69,9 @@ std::string ending(std::string_view bytes, Workers& workers, bool stream) {
     at += got;
     return Status{};
   };
-  ParseResult result = stream ? parse_trace_json(read_some, 5, std::move(into), &ahead)
-                              : parse_trace_json(std::make_shared<const simd::PaddedString>(bytes), 0, std::move(into), ahead);
+  ParseResult result =
+      stream ? parse_trace_json(read_some, 5, std::move(into), &ahead)
+             : parse_trace_json(std::make_shared<const simd::PaddedString>(bytes), 0, std::move(into), ahead);
   if (const auto* error = std::get_if<ReadError>(&result)) return "101: " + error->detail();
   return "ok: Written " + std::to_string(items.count) + " traces to folder Jaeger.";
 }
@@ -74,11 +83,110 @@ TEST(ReadAhead, EveryRowOfTheFaultTableEndsAsWritten) {
     SCOPED_TRACE(row.name);
     std::string_view bytes = row.bytes;
     if (bytes.starts_with(kUtf8Mark)) bytes.remove_prefix(kUtf8Mark.size());
-    if (!row.bytes.starts_with(kUtf8Mark)) {
-      EXPECT_EQ(ending(bytes, workers, true), row.expected) << "stream";
+    for (bool pass_over : {false, true}) {
+      if (!row.bytes.starts_with(kUtf8Mark)) {
+        EXPECT_EQ(ending(bytes, workers, true, pass_over), row.expected) << "stream, passing over " << pass_over;
+      }
+      if (is_valid_utf8(bytes)) {
+        EXPECT_EQ(ending(bytes, workers, false, pass_over), row.expected) << "memory, passing over " << pass_over;
+      }
     }
-    if (is_valid_utf8(bytes)) {
-      EXPECT_EQ(ending(bytes, workers, false), row.expected) << "memory";
+  }
+}
+
+// Renders the items whose trace ID ends in an even digit, and lists the
+// others as passed over. When `selecting`, it wants only those it renders,
+// so that the others are read without being kept: the text must come out
+// the same either way.
+class EvenItems final : public ItemSink {
+ public:
+  explicit EvenItems(bool selecting) : selecting_(selecting) {}
+  std::shared_ptr<ModelStore> new_store() override { return std::make_shared<ModelStore>(); }
+  void receive(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) override {
+    const std::string id(store->text(item.traceID));
+    if (!even(id)) return passed_over(id);
+    text += testing::pretty_json(single_item_record(std::move(item), std::move(store)));
+  }
+  bool wants(std::string_view id) const override { return !selecting_ || even(id); }
+  void passed_over(std::string_view id) override { (text += "passed over ") += id; }
+  std::string text;
+
+ private:
+  static bool even(std::string_view id) { return (id.back() - '0') % 2 == 0; }
+  const bool selecting_;
+};
+
+// Items not wanted are read whole and checked but not stored, by the reader
+// in turn or ahead of it, in either form: those wanted come out as when all
+// are, and a fault past the trace ID of one not wanted ends the read as when
+// it is.
+TEST(ReadAhead, ItemsNotWantedAreCheckedButNotKeptByWhoeverReadsThem) {
+  Workers workers(2, Workers::Ahead::kAlways);
+  const std::string rich =
+      testing::span_json({.operation = R"(caf\u00e9 \"q\")",
+                          .tag_value = R"("a longer value, well past sixteen bytes")",
+                          .logs = R"([{"timestamp":5,"fields":[{"key":"e","type":"float64","value":1.5}]}])",
+                          .extra = R"(,"warnings":["w1","w2"])"});
+  auto text_with = [&](const std::string& third) {
+    std::vector<std::string> items;
+    for (int i = 0; i < 8; ++i) {
+      const std::string id = "t" + std::to_string(i);
+      items.push_back(i == 3 ? third : testing::item_json(id, rich + "," + rich, R"({"p":{"serviceName":"s"}})"));
+    }
+    return testing::export_json(items);
+  };
+  auto read = [&](const std::string& text, bool selecting, Workers* pool, bool stream) {
+    EvenItems items(selecting);
+    ReadInto into;
+    into.items = &items;
+    if (selecting) into.selects = &items;
+    std::optional<ReadAhead> ahead;
+    if (pool != nullptr) {
+      ahead.emplace(*pool, items, into.selects, ReadAheadSizes{.block = 64, .batch = 100, .window = 2000});
+    }
+    std::size_t at = 0;
+    auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
+      got = std::min(capacity, text.size() - at);
+      std::memcpy(buffer, text.data() + at, got);
+      at += got;
+      return Status{};
+    };
+    ParseResult result =
+        stream  ? parse_trace_json(read_some, 64, std::move(into), ahead ? &*ahead : nullptr)
+        : ahead ? parse_trace_json(std::make_shared<const simd::PaddedString>(text), 0, std::move(into), *ahead)
+                : parse_trace_json(text, std::move(into));
+    const auto* error = std::get_if<ReadError>(&result);
+    return std::pair(items.text, error != nullptr ? error->detail() : "no fault");
+  };
+  const std::string whole = text_with(testing::item_json("t3", rich));
+  const std::string expected = read(whole, false, nullptr, true).first;
+  ASSERT_NE(expected.find("passed over t7"), std::string::npos);
+  struct Fault {
+    std::string third;
+    std::string error;
+  };
+  const std::vector<Fault> faults = {
+      {testing::item_json("t3", testing::span_json({.tag_value = R"("bad \x escape")"})),
+       R"(Error("invalid escape", line: 1, column: 2295))"},
+      {testing::item_json("t3", testing::span_json({.duration = "9223372036854775808"})),
+       R"(Error("invalid value: integer `9223372036854775808`, expected i64", line: 1, column: 2263))"},
+      {testing::item_json("t3", testing::span_json({.tag_value = "\"\xC3\""})),
+       R"(Error("invalid unicode code point", line: 1, column: 2291))"},
+      {testing::item_json("t3", testing::span_json(), R"({"p":{"serviceName":"s"}})", R"(,"spans":[])"),
+       R"(Error("duplicate field `spans`", line: 1, column: 2368))"},
+      {R"({"traceID":"t3","spans":[{"traceID":"t"}],"processes":{}})",
+       R"(Error("missing field `spanID`", line: 1, column: 2158))"},
+  };
+  for (Workers* pool : {static_cast<Workers*>(nullptr), &workers}) {
+    for (bool stream : {true, false}) {
+      SCOPED_TRACE(std::string(pool != nullptr ? "read ahead, " : "in turn, ") + (stream ? "stream" : "memory"));
+      EXPECT_EQ(read(whole, true, pool, stream), std::pair(expected, std::string("no fault")));
+      for (const Fault& fault : faults) {
+        const std::string text = text_with(fault.third);
+        const std::string error = read(text, false, pool, stream).second;
+        EXPECT_EQ(error, fault.error);
+        EXPECT_EQ(read(text, true, pool, stream).second, error);
+      }
     }
   }
 }
@@ -98,7 +206,8 @@ TEST(ReadAhead, AFailedReadEndsAsReadingInTurn) {
       ReadInto into;
       into.items = &counted;
       std::optional<ReadAhead> ahead;
-      if (pool != nullptr) ahead.emplace(*pool, counted, ReadAheadSizes{.block = 300, .batch = 500, .window = 400});
+      if (pool != nullptr)
+        ahead.emplace(*pool, counted, nullptr, ReadAheadSizes{.block = 300, .batch = 500, .window = 400});
       std::size_t at = 0;
       bool failed = false;
       auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
@@ -135,7 +244,7 @@ TEST(ReadAhead, SmallItemsAreReadInTurnWhateverABatchHolds) {
   CountItems counted;
   ReadInto into;
   into.items = &counted;
-  ReadAhead ahead(workers, counted, ReadAheadSizes{});
+  ReadAhead ahead(workers, counted, nullptr, ReadAheadSizes{});
   ParseResult result = parse_trace_json(std::make_shared<const simd::PaddedString>(text), 0, std::move(into), ahead);
   ASSERT_TRUE(std::holds_alternative<JaegerTrace>(result));
   EXPECT_EQ(counted.count, items.size());
@@ -158,7 +267,7 @@ TEST(ReadAhead, TextTakenAheadOfTheReaderStaysWithinTheWindowWhateverTheLargestI
     CountItems counted;
     ReadInto into;
     into.items = &counted;
-    ReadAhead ahead(workers, counted, sizes);
+    ReadAhead ahead(workers, counted, nullptr, sizes);
     std::size_t at = 0;
     std::size_t most_ahead = 0;
     auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {

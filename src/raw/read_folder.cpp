@@ -106,6 +106,7 @@ class RecordRouter final : private ItemSink {
   bool open(std::string_view base_folder) {
     if (sink_ == nullptr || !sink_->open(base_folder)) return false;
     into_.items = this;
+    if (sink_->selective()) into_.selects = this;
     return true;
   }
 
@@ -133,6 +134,8 @@ class RecordRouter final : private ItemSink {
     ++result_.trace_count;
     sink_->receive(single_item_record(std::move(item), std::move(store)));
   }
+  bool wants(std::string_view trace_id) const override { return sink_->wants(trace_id); }
+  void passed_over(std::string_view) override { ++result_.trace_count; }
 
   RecordSink* sink_;
   ReadResult& result_;

@@ -29,6 +29,10 @@ class RecordSink {
   virtual bool open(std::string_view base_folder) = 0;
   // One record, in reading order; it may throw, which stops reading.
   virtual void receive(JaegerTrace&& record) = 0;
+  // Whether it wants only some records (by trace ID, wants()): the others
+  // are read and checked but not stored, nor given to it. Asked on any thread.
+  virtual bool selective() const = 0;
+  virtual bool wants(std::string_view trace_id) const = 0;
 };
 
 struct ReadResult {

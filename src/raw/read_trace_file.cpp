@@ -129,7 +129,7 @@ std::variant<JaegerTrace, TraceFileError> read_trace_file(const std::string& pat
   ProbeOutcome outcome = probe_bom(system, file, output);
   std::optional<ReadAhead> ahead;
   if (workers != nullptr && into.items != nullptr && workers->may_read_ahead()) {
-    ahead.emplace(*workers, *into.items, ReadAheadSizes{});
+    ahead.emplace(*workers, *into.items, into.selects, ReadAheadSizes{});
   }
   ReadAhead* items_ahead = ahead ? &*ahead : nullptr;
   if (outcome.found) return read_marked(system, file, path, outcome.encoding, std::move(into), output, items_ahead);

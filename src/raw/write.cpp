@@ -29,12 +29,11 @@ TraceSelection parse_trace_ids(std::string_view trace_ids) {
 }
 
 bool is_selected(const TraceSelection& selection, const JaegerTrace& record) {
-  if (selection.empty()) return true;
-  // The set holds std::string keys; reusing one key buffer spares an
-  // allocation per record for IDs longer than the small-string limit.
-  thread_local std::string key;
-  key.assign(trace_id_of(record));
-  return selection.contains(key);
+  return is_selected(selection, trace_id_of(record));
+}
+
+bool is_selected(const TraceSelection& selection, std::string_view trace_id) {
+  return selection.empty() || selection.contains(trace_id);
 }
 
 namespace {

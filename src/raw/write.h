@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +18,14 @@
 
 namespace spansift {
 
+// Hashes any text alike, so that a selection is looked up by a view.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+
 // The trace IDs to write; empty means every trace.
-using TraceSelection = std::unordered_set<std::string>;
+using TraceSelection = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
 // Splits `trace_ids` at every ",", dropping empty pieces; pieces are kept byte for byte.
 TraceSelection parse_trace_ids(std::string_view trace_ids);
@@ -26,6 +33,7 @@ TraceSelection parse_trace_ids(std::string_view trace_ids);
 // True when the selection is empty or holds the record's trace ID (the
 // traceID of its first item). `record.data` must not be empty.
 bool is_selected(const TraceSelection& selection, const JaegerTrace& record);
+bool is_selected(const TraceSelection& selection, std::string_view trace_id);
 
 // The steps of writing one record, for write_traces and for writing while
 // reading goes on (write_pipeline.h), inside a step of `staging`. Each throws

@@ -264,6 +264,10 @@ void WritePipeline::receive(JaegerTrace&& record) {
   s.workers.post_write(std::make_unique<StageRecord>(s, s.slots++, std::move(record)), bytes);
 }
 
+bool WritePipeline::selective() const { return !state_->selection.empty(); }
+
+bool WritePipeline::wants(std::string_view trace_id) const { return is_selected(state_->selection, trace_id); }
+
 std::uint64_t WritePipeline::commit() {
   State& s = *state_;
   assert(s.opened && !s.committed && "commit() is called once, after open()");

@@ -52,6 +52,10 @@ class WritePipeline final : public RecordSink, public InterruptCleanup {
   // the selection passes over is dropped at once. May wait while the workers
   // are behind.
   void receive(JaegerTrace&& record) override;
+  // Whether there is a selection, and whether it takes records of this
+  // trace ID.
+  bool selective() const override;
+  bool wants(std::string_view trace_id) const override;
 
   // Once, after open(), when reading has ended without a fault: puts the
   // staged files in place in record order and returns how many files were

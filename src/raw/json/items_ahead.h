@@ -16,6 +16,7 @@ struct ClaimedItem {
   JaegerItem item;
   std::shared_ptr<ModelStore> store;
   std::uint64_t length = 0;
+  bool kept = true;  // wanted, and so stored whole; else passed over (ItemSink::wants)
 };
 
 class ItemsAhead {

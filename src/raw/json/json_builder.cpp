@@ -109,6 +109,8 @@ class Builder {
     if (c.peek_token() >= 0) c.fail(TrailingCharacters, c.offset(1));
     return stack_.records().take_item();
   }
+  // Whether the item that run_item read was wanted.
+  bool kept() { return records().kept(); }
 
  private:
   friend class FieldReader<K>;
@@ -178,6 +180,9 @@ class Builder {
             f.field, [&](auto member) __attribute__((always_inline)) { return read_member(in, record.*member); }) ==
         Read::kOpen)
       return Read::kOpen;
+    if constexpr (std::is_same_v<R, JaegerItem>) {
+      if (f.field == kItemIdField) records().item_id_read(record.traceID);
+    }
     FrameStack::entry_done(f);
     return Read::kWhole;
   }
@@ -207,7 +212,7 @@ class Builder {
     ClaimedItem read;
     if (!ahead_->claim(c.offset(), read)) return false;
     c.skip(read.length);
-    records().item_read(std::move(read.item), std::move(read.store));
+    records().item_read(std::move(read.item), std::move(read.store), read.kept);
     return true;
   }
 
@@ -511,20 +516,25 @@ JaegerTrace build_trace(JsonInput& input, ReadInto into, ItemsAhead* ahead) {
       [&](auto kernel) { return Builder<decltype(kernel)>(input, std::move(into), ahead).run(); });
 }
 
-bool read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, JaegerItem& item) {
+ItemRead read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, const ItemSink* selects) {
   JsonInput input(text);
   // In an export, an item is the third container open: the document, `data`, the item.
   constexpr std::size_t kItemLevel = 3;
   ReadInto into;
   into.store = std::move(store);
+  into.selects = selects;
+  ItemRead read;
   try {
-    item = simd::with_block_kernel([&](auto kernel) {
-      return Builder<decltype(kernel)>(input, std::move(into), nullptr, kMaxBuiltDepth - (kItemLevel - 1)).run_item();
+    simd::with_block_kernel([&](auto kernel) {
+      Builder<decltype(kernel)> builder(input, std::move(into), nullptr, kMaxBuiltDepth - (kItemLevel - 1));
+      read.item = builder.run_item();
+      read.kept = builder.kept();
     });
-    return true;
+    read.ok = true;
   } catch (const ReadError&) {
-    return false;
+    read = ItemRead{};
   }
+  return read;
 }
 
 }  // namespace spansift

@@ -22,9 +22,16 @@ class ItemsAhead;
 // than read again.
 JaegerTrace build_trace(JsonInput& input, ReadInto into, ItemsAhead* ahead = nullptr);
 
+// An item read on its own.
+struct ItemRead {
+  bool ok = false;   // read whole, and nothing follows it
+  bool kept = true;  // wanted, and so stored whole (ItemSink::wants)
+  JaegerItem item;
+};
+
 // Reads `text` as exactly one item of `data`, into `store`, as build_trace
-// reads it there (nesting counted from the item's level); false at any fault
-// or when anything follows it.
-bool read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, JaegerItem& item);
+// reads it there (nesting counted from the item's level, `selects` asked
+// whether to keep it); not ok at any fault or when anything follows it.
+ItemRead read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, const ItemSink* selects);
 
 }  // namespace spansift

@@ -59,8 +59,7 @@ char escaped_byte(int letter) {
 
 }  // namespace
 
-JsonInput::JsonInput(simd::PaddedView text)
-    : buffer_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+JsonInput::JsonInput(simd::PaddedView text) : buffer_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
 
 JsonInput::JsonInput(ReadSome read_some, std::size_t piece_size)
     : read_some_(std::move(read_some)),

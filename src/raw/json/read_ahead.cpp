@@ -24,12 +24,7 @@ struct ReadAhead::Block {
 // Consecutive spans, read by a worker into one store; or by none, when the
 // reader gets there first and reads them in turn.
 struct ReadAheadBatch final : OnceTask {
-  struct Result {
-    bool ok = false;
-    JaegerItem item;
-  };
-
-  explicit ReadAheadBatch(ItemSink& sink) : items(sink) {}
+  ReadAheadBatch(ItemSink& sink, const ItemSink* selecting) : items(sink), selects(selecting) {}
 
   std::uint64_t begin() const { return spans.front().begin; }
   std::uint64_t end() const { return spans.back().end; }
@@ -41,8 +36,7 @@ struct ReadAheadBatch final : OnceTask {
       results.resize(spans.size());
       store = items.new_store();
       for (std::size_t i = 0; i < spans.size(); ++i) {
-        results[i].ok = read_item(bytes_of(spans[i], joined), store, results[i].item);
-        if (!results[i].ok) results[i].item = JaegerItem();
+        results[i] = read_item(bytes_of(spans[i], joined), store, selects);
       }
     } catch (...) {
       // No memory, say: the reader in turn reads what is left itself, and
@@ -76,6 +70,7 @@ struct ReadAheadBatch final : OnceTask {
   }
 
   ItemSink& items;
+  const ItemSink* selects;
   std::vector<ItemSpan> spans;
   // Where the spans' bytes are: the text of the memory form, held here too;
   // or the blocks they lie in, in order.
@@ -83,11 +78,15 @@ struct ReadAheadBatch final : OnceTask {
   simd::PaddedView text;
   std::vector<std::shared_ptr<const ReadAhead::Block>> blocks;
   std::shared_ptr<ModelStore> store;  // every item's
-  std::vector<Result> results;
+  std::vector<ItemRead> results;
 };
 
-ReadAhead::ReadAhead(Workers& workers, ItemSink& items, ReadAheadSizes sizes)
-    : items_(items), sizes_(sizes), window_((workers.threads() + std::uint64_t{1}) * sizes.window), batches_(workers) {}
+ReadAhead::ReadAhead(Workers& workers, ItemSink& items, const ItemSink* selects, ReadAheadSizes sizes)
+    : items_(items),
+      selects_(selects),
+      sizes_(sizes),
+      window_((workers.threads() + std::uint64_t{1}) * sizes.window),
+      batches_(workers) {}
 
 ReadAhead::~ReadAhead() = default;
 
@@ -110,7 +109,7 @@ void ReadAhead::found(const std::vector<ItemSpan>& spans) {
     // Far enough ahead that the next items as large are found in time.
     window_ = std::max(window_, (batches_.workers().threads() + std::uint64_t{1}) * length);
     if (!forming_) {
-      forming_ = std::make_shared<ReadAheadBatch>(items_);
+      forming_ = std::make_shared<ReadAheadBatch>(items_, selects_);
       forming_->text_owner = text_owner_;
       forming_->text = text_;
     }
@@ -231,10 +230,11 @@ bool ReadAhead::claim(std::uint64_t at, ClaimedItem& out) {
         const std::size_t i = next_++;
         // A batch no worker began (or that ran out of memory) has no results:
         // its items are read in turn.
-        const std::vector<ReadAheadBatch::Result>& results = current_->results;
+        const std::vector<ItemRead>& results = current_->results;
         if (!current_done_ || i >= results.size() || !results[i].ok) return false;
-        ReadAheadBatch::Result& result = current_->results[i];
+        ItemRead& result = current_->results[i];
         out.item = std::move(result.item);
+        out.kept = result.kept;
         out.store = current_->store;
         out.length = spans[i].end - spans[i].begin;
         return true;

@@ -54,8 +54,9 @@ struct ReadAheadBatch;
 class ReadAhead final : public ItemsAhead {
  public:
   // Items are read by `workers` into stores from `items.new_store()`,
-  // which is then called on the workers' threads.
-  ReadAhead(Workers& workers, ItemSink& items, ReadAheadSizes sizes);
+  // which is then called on the workers' threads; `selects`, when given, is
+  // asked there which items to keep whole (ReadInto::selects).
+  ReadAhead(Workers& workers, ItemSink& items, const ItemSink* selects, ReadAheadSizes sizes);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
@@ -88,6 +89,7 @@ class ReadAhead final : public ItemsAhead {
 
   // Constant after construction.
   ItemSink& items_;
+  const ItemSink* selects_;
   const ReadAheadSizes sizes_;
 
   // The reader's thread's alone: the workers see only the batches they read.

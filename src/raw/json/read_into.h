@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "raw/json/reader_mode.h"
 #include "raw/model.h"
@@ -21,6 +22,14 @@ class ItemSink {
   // One item, whole and checked, with its store. It may throw; reading then
   // stops with what it threw.
   virtual void receive(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) = 0;
+  // Whether the item with this trace ID is wanted. One that is not is still
+  // read to its end and checked, but nothing of it is stored past its trace
+  // ID, and it is passed over instead of received. Asked on the workers'
+  // threads too, of the sink that ReadInto::selects names.
+  virtual bool wants(std::string_view trace_id) const = 0;
+  // An item that was not wanted, read whole and checked, in its place among
+  // those received.
+  virtual void passed_over(std::string_view trace_id) = 0;
 
  protected:
   ~ItemSink() = default;
@@ -32,6 +41,7 @@ class ItemSink {
 struct ReadInto {
   std::shared_ptr<ModelStore> store;
   ItemSink* items = nullptr;
+  const ItemSink* selects = nullptr;  // asked which items to keep whole; all are when null
   bool straight_path = straight_path_on();
 };
 

@@ -24,10 +24,14 @@ void RecordBuilder::item_done() {
   JaegerItem item = std::move(items.back());
   items.pop_back();
   std::shared_ptr<ModelStore> store = std::exchange(store_, trace_store_);
-  items_->receive(std::move(item), std::move(store));
+  item_read(std::move(item), std::move(store), keeping_);
 }
 
 List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
+  if (!keeping_) {
+    members_.resize(start);
+    return {};
+  }
   JsonMember* first = members_.begin() + start;
   JsonMember* last = members_.end();
   const ModelStore& store = *store_;

@@ -23,15 +23,22 @@
 
 namespace spansift {
 
+// The field of an item that tells whether the item is wanted: its trace ID.
+inline constexpr std::size_t kItemIdField = 0;
+static_assert(std::get<kItemIdField>(kTable<JaegerItem>.fields).member == &JaegerItem::traceID);
+
 class RecordBuilder {
  public:
   // `into.store` must be set.
-  explicit RecordBuilder(ReadInto into) : store_(into.store), trace_store_(std::move(into.store)), items_(into.items) {}
+  explicit RecordBuilder(ReadInto into)
+      : store_(into.store), trace_store_(std::move(into.store)), items_(into.items), selects_(into.selects) {}
 
   // `may_need_escaping`: the text was decoded from escapes, so it may hold
   // bytes that a JSON string can't hold as they are.
   template <class K>
   [[gnu::always_inline]] Text add_text(std::string_view text, bool may_need_escaping) {
+    if (!keeping_) [[unlikely]]
+      return {};
     return store_->intern<K>(text, may_need_escaping);
   }
 
@@ -39,12 +46,16 @@ class RecordBuilder {
   // holds in `bytes`, a block of kernel K (ModelStore::intern_short).
   template <class K>
   [[gnu::always_inline]] Text add_short_text(const char* p, std::size_t n, typename K::Block bytes) {
+    if (!keeping_) [[unlikely]]
+      return {};
     return store_->intern_short<K>(p, n, bytes);
   }
-  // A text of up to 64 bytes needing no escaping, at `p`, which can be read
-  // 64 bytes from `p` on.
+  // A text of up to 64 bytes needing no escaping, at `p`, whose 64 bytes
+  // from `p` on are readable.
   template <class K>
   [[gnu::always_inline]] Text add_text_in_window(const char* p, std::size_t n) {
+    if (!keeping_) [[unlikely]]
+      return {};
     return store_->intern_window<K>(p, n);
   }
 
@@ -57,10 +68,20 @@ class RecordBuilder {
     } else {
       if constexpr (std::is_same_v<R, JaegerItem>) {
         if (items_ != nullptr) store_ = items_->new_store();
+        keeping_ = true;
       }
       return scratch<R>().append();
     }
   }
+
+  // The trace ID of the item being read, read: from here on, an item that
+  // is not wanted (ItemSink::wants) keeps no text or list, and costs no
+  // store, though every byte of it is still read and checked.
+  void item_id_read(Text id) {
+    if (selects_ != nullptr) keeping_ = selects_->wants(store_->text(id));
+  }
+  // Whether the item read last was wanted.
+  bool kept() const { return keeping_; }
 
   // Record R has been read whole (its fields checked): an item goes to the
   // item sink, if there is one.
@@ -69,9 +90,14 @@ class RecordBuilder {
     if constexpr (std::is_same_v<R, JaegerItem>) item_done();
   }
 
-  // An item read elsewhere, whole, with its store: it goes to the item sink.
-  void item_read(JaegerItem&& item, std::shared_ptr<ModelStore>&& store) {
-    items_->receive(std::move(item), std::move(store));
+  // An item read elsewhere, whole, with its store: it goes to the item sink,
+  // or is passed over there when it was not `kept`.
+  void item_read(JaegerItem&& item, std::shared_ptr<ModelStore>&& store, bool kept) {
+    if (kept) {
+      items_->receive(std::move(item), std::move(store));
+    } else {
+      items_->passed_over(store->text(item.traceID));
+    }
   }
 
   // The item read last, when there is no item sink; this is spent.
@@ -165,7 +191,7 @@ class RecordBuilder {
 
   template <class T, class Entries>
   List<T> copy_out(Entries& scratch, std::size_t start) {
-    List<T> list = store_->add_list(std::span<const T>(scratch).subspan(start));
+    List<T> list = keeping_ ? store_->add_list(std::span<const T>(scratch).subspan(start)) : List<T>{};
     scratch.resize(start);
     return list;
   }
@@ -174,7 +200,9 @@ class RecordBuilder {
 
   std::shared_ptr<ModelStore> store_;  // of the item being read, else the trace's
   std::shared_ptr<ModelStore> trace_store_;
-  ItemSink* items_;  // where items go, when they don't stay in `data`
+  ItemSink* items_;          // where items go, when they don't stay in `data`
+  const ItemSink* selects_;  // which items are kept whole, when not all
+  bool keeping_ = true;      // what is read is kept: false in an item not wanted
   JaegerTrace trace_;
   Apply<std::tuple, Map<Scratch, ListElements>> lists_;  // the entries of open lists, by what they hold
   ScratchList<JsonValue> values_;

@@ -142,6 +142,7 @@ class StraightPath {
     if (first < 0) c.fail(ReadErrorCode::EofValue, c.offset());
     Reader in(loop, c, first, level + 1);
     handed = read_member(in, record.*std::get<I>(kTable<R>.fields).member) == Read::kOpen;
+    if constexpr (std::is_same_v<R, JaegerItem> && I == kItemIdField) loop.records().item_id_read(record.traceID);
     return !handed;
   }
 
