@@ -238,6 +238,24 @@ TEST(CliRun, AFaultInATraceLeftOutStillEndsTheRun) {
     EXPECT_EQ(r.err, "Error(\"invalid escape\", line: 1, column: 403)\n");
     EXPECT_EQ(list_folder(cwd.path()), std::vector<std::string>{"export.json"});
   }
+  // The same export among small ones of a folder, which are read ahead whole.
+  std::string reference;
+  for (const Args& options : {Args{}, Args{"-t", "a"}, Args{"-t", "c"}}) {
+    SCOPED_TRACE(describe(options));
+    TempDir cwd;
+    ::mkdir((cwd / "in").c_str(), 0755);
+    write_file(cwd / "in/a.json", testing::export_json({testing::item_json("a")}));
+    write_file(cwd / "in/b.json", text);
+    write_file(cwd / "in/c.json", testing::export_json({testing::item_json("c")}));
+    Args args = {"in"};
+    args.insert(args.end(), options.begin(), options.end());
+    RunResult r = run_spansift(args, in_folder(cwd));
+    EXPECT_EQ(r.status, 101);
+    EXPECT_EQ(r.err, "Error(\"invalid escape\", line: 1, column: 403)\n");
+    if (reference.empty()) reference = r.out;
+    EXPECT_EQ(r.out, reference);
+    EXPECT_EQ(list_folder(cwd.path()), std::vector<std::string>{"in"});
+  }
 }
 
 // `make run` works on examples/, so every bundled export must read and write.

@@ -147,8 +147,8 @@ class RecordRouter final : private ItemSink {
 // it printed and reported, kept until the reader hands them on in listing order.
 class ExportTask final : public OnceTask {
  public:
-  ExportTask(std::string path, System& system, std::shared_ptr<StorePool> stores)
-      : path_(std::move(path)), system_(system), stores_(std::move(stores)) {}
+  ExportTask(std::string path, System& system, std::shared_ptr<StorePool> stores, const ItemSink* selects)
+      : path_(std::move(path)), system_(system), stores_(std::move(stores)), selects_(selects) {}
 
   // Once done: prints and files what reading it did, then hands on its
   // records, or throws what stopped it, as reading it in turn would have.
@@ -170,6 +170,9 @@ class ExportTask final : public OnceTask {
     try {
       ReadInto into;
       into.store = stores_->get();
+      // Items not wanted stay in the export with nothing but their trace
+      // IDs, which the sink passes over.
+      into.selects = selects_;
       result_ = read_export(path_, std::move(into), system_, kept_, nullptr);
       if (const auto* error = std::get_if<TraceFileError>(&result_)) in_turn_ = is_resource_fault(*error);
     } catch (...) {
@@ -180,6 +183,7 @@ class ExportTask final : public OnceTask {
   const std::string path_;
   System& system_;
   std::shared_ptr<StorePool> stores_;
+  const ItemSink* selects_;
   CapturedOutput kept_;  // what reading it printed and filed
   std::variant<std::vector<JaegerTrace>, TraceFileError> result_;
   bool in_turn_ = false;
@@ -219,7 +223,7 @@ class ExportsAhead {
       records_.add(read_and_split_file(path, records_.into(), system_, output_, workers_));
       return;
     }
-    auto read = std::make_shared<ExportTask>(std::move(path), system_, stores_);
+    auto read = std::make_shared<ExportTask>(std::move(path), system_, stores_, records_.into().selects);
     window_->push(std::move(read));
     ++posted_;
     sizes_.push_back(size);

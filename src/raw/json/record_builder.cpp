@@ -19,12 +19,14 @@ namespace {
 }  // namespace
 
 void RecordBuilder::item_done() {
+  // What follows the item is kept, whatever the item was.
+  last_kept_ = std::exchange(keeping_, true);
   if (items_ == nullptr) return;
   ScratchList<JaegerItem>& items = scratch<JaegerItem>();
   JaegerItem item = std::move(items.back());
   items.pop_back();
   std::shared_ptr<ModelStore> store = std::exchange(store_, trace_store_);
-  item_read(std::move(item), std::move(store), keeping_);
+  item_read(std::move(item), std::move(store), last_kept_);
 }
 
 List<JsonMember> RecordBuilder::finish_object(std::size_t start) {

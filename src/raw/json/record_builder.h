@@ -81,7 +81,7 @@ class RecordBuilder {
     if (selects_ != nullptr) keeping_ = selects_->wants(store_->text(id));
   }
   // Whether the item read last was wanted.
-  bool kept() const { return keeping_; }
+  bool kept() const { return last_kept_; }
 
   // Record R has been read whole (its fields checked): an item goes to the
   // item sink, if there is one.
@@ -203,6 +203,7 @@ class RecordBuilder {
   ItemSink* items_;          // where items go, when they don't stay in `data`
   const ItemSink* selects_;  // which items are kept whole, when not all
   bool keeping_ = true;      // what is read is kept: false in an item not wanted
+  bool last_kept_ = true;    // the item read last was wanted
   JaegerTrace trace_;
   Apply<std::tuple, Map<Scratch, ListElements>> lists_;  // the entries of open lists, by what they hold
   ScratchList<JsonValue> values_;
