@@ -23,7 +23,7 @@ inline constexpr std::size_t kWindow = kPadding + 1;
 
 class PaddedView {
  public:
-  PaddedView() : text_(kZeros, 0) {}
+  PaddedView() : text_(std::string_view(kZeros, kPadding).substr(0, 0)) {}
 
   // `text` must be followed by kPadding readable bytes: for a buffer that
   // keeps them itself (the reader's own, a block read ahead).
