@@ -206,6 +206,12 @@ TEST(ReadTrace, NumberKinds) {
       // only the remainder of the division says that it is above.
       {"9500000000000001000e-3", ValueKind::Double, "9500000000000000.0"},
       {"9500000000000001001e-3", ValueKind::Double, "9500000000000002.0"},
+      // Plain decimals of 19 digits, read in place and divided in 64 bits:
+      // just below and just above halfway between 1 and the next double.
+      {"1.000000000000000111", ValueKind::Double, "1.0"},
+      {"1.000000000000000112", ValueKind::Double, "1.0000000000000002"},
+      {"0.1234567890123456789", ValueKind::Double, "0.12345678901234568"},
+      {"-107.71000725162737", ValueKind::Double, "-107.71000725162737"},
   };
   for (const Case& c : cases) {
     JaegerTrace t = parse_ok(export_with_tag_value(c.literal));

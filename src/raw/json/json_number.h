@@ -116,18 +116,22 @@ inline constexpr std::size_t kQuickBytes = 32;
   std::memcpy(&high, p + 8, 8);
   const unsigned n = digits_in_chunk(low);
   if (n == 0) return false;
+  const unsigned m = n < 8 ? 0 : digits_in_chunk(high);
+  const std::size_t digits = n + m;
+  // The byte after is not a digit, but after sixteen of them. Told before
+  // the value is worked out: a fraction goes on to the decimal reader.
+  const char after = p[digits];
+  if ((p[0] == '0' && digits > 1) || after == '.' || (after | 0x20) == 'e' || (digits == 16 && is_digit(after))) {
+    return false;
+  }
   if (n < 8) {
     value = value_of_digits(low, n);
-    length = n;
   } else {
-    const unsigned m = digits_in_chunk(high);
     value =
         m == 0 ? value_of_eight_digits(low) : value_of_eight_digits(low) * kPowersOfTen[m] + value_of_digits(high, m);
-    length = 8 + m;
   }
-  // The byte after is not a digit, but after sixteen of them.
-  const char after = p[length];
-  return (p[0] != '0' || length == 1) && after != '.' && (after | 0x20) != 'e' && (length < 16 || !is_digit(after));
+  length = digits;
+  return true;
 #else
   (void)p;
   (void)length;
@@ -377,6 +381,20 @@ inline void to_integer(const NumberScan& s, Number& n) {
 // 128-bit integers, which both compilers have (__extension__: not ISO C++).
 __extension__ typedef unsigned __int128 Uint128;
 
+// The normal double of `mantissa`, rounded, of 53 bits or just 2^53, whose
+// last bit is worth 2^exponent.
+inline double assemble_double(std::uint64_t mantissa, int exponent) {
+  if (mantissa == std::uint64_t{1} << 53) {
+    mantissa >>= 1;
+    ++exponent;
+  }
+  const auto bits_of =
+      (static_cast<std::uint64_t>(exponent + 52 + 1023) << 52) | (mantissa & ((std::uint64_t{1} << 52) - 1));
+  double d;
+  std::memcpy(&d, &bits_of, sizeof d);
+  return d;
+}
+
 // The double nearest to q + r / d (ties to even) times 2^-shift, where q
 // holds 54 to 128 bits, `inexact` says whether r, 0 <= r < d, is not 0, and
 // the result is a normal double.
@@ -388,16 +406,17 @@ inline double round_to_double(Uint128 q, bool inexact, int shift) {
   const Uint128 rest = q & ((static_cast<Uint128>(1) << drop) - 1);
   const Uint128 half = static_cast<Uint128>(1) << (drop - 1);
   if (rest > half || (rest == half && (inexact || (mantissa & 1) != 0))) ++mantissa;
-  int exponent = drop - shift;  // of the mantissa's last bit
-  if (mantissa == std::uint64_t{1} << 53) {
-    mantissa >>= 1;
-    ++exponent;
-  }
-  const auto bits_of =
-      (static_cast<std::uint64_t>(exponent + 52 + 1023) << 52) | (mantissa & ((std::uint64_t{1} << 52) - 1));
-  double d;
-  std::memcpy(&d, &bits_of, sizeof d);
-  return d;
+  return assemble_double(mantissa, drop - shift);
+}
+
+// The same for q of 54 to 64 bits, in 64-bit arithmetic: a quotient.
+inline double round_to_double(std::uint64_t q, bool inexact, int shift) {
+  const int drop = 64 - __builtin_clzll(q) - 53;
+  std::uint64_t mantissa = q >> drop;
+  const std::uint64_t rest = q & ((std::uint64_t{1} << drop) - 1);
+  const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+  if (rest > half || (rest == half && (inexact || (mantissa & 1) != 0))) ++mantissa;
+  return assemble_double(mantissa, drop - shift);
 }
 
 // The value of `significand` × 10^power, correctly rounded, for a
