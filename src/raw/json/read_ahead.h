@@ -40,10 +40,13 @@ namespace spansift {
 // the reader by little: the bytes are still in the processors' caches when it
 // passes over them.
 struct ReadAheadSizes {
-  std::size_t block = std::size_t{128} << 10;   // stream form: read from the file at once
-  std::size_t batch = std::size_t{64} << 10;    // items read by one task
-  std::size_t window = std::size_t{256} << 10;  // ahead of the reader per thread (and twice the largest item so far)
-  std::size_t largest = std::size_t{4} << 20;   // the largest item read ahead
+  std::size_t block = std::size_t{128} << 10;  // stream form: read from the file at once
+  std::size_t batch = std::size_t{64} << 10;   // items read by one task
+  // Ahead of the reader per thread (and twice the largest item so far): far
+  // enough that a thread finds a batch no one has begun, when items passed
+  // over cost it little.
+  std::size_t window = std::size_t{1} << 20;
+  std::size_t largest = std::size_t{4} << 20;  // the largest item read ahead
   // Items smaller than this on average cost the reader about as much to take
   // as to read: their batches are read in turn.
   std::size_t smallest = 512;
