@@ -320,6 +320,26 @@ TEST(ItemScanner, FindsObjectsTwoLevelsDownWhateverTheBlocksAndStrings) {
   }
 }
 
+// A backslash at every place of two blocks of 64: escaping a quote that
+// brackets follow inside the string, or escaped itself before the quote that
+// closes the string. Every kernel runs this (the test runs once per kernel).
+TEST(ItemScanner, ABackslashAtEveryPlaceOfABlockEscapesWhatItShould) {
+  for (std::size_t pad = 0; pad < 130; ++pad) {
+    const std::string filler(pad, 'x');
+    const std::string escaped_quote = R"({"s":")" + filler + R"(\"}]"})";
+    const std::string escaped_backslash = R"({"s":")" + filler + R"(\\"})";
+    for (const std::string& item : {escaped_quote, escaped_backslash}) {
+      // A tail of whole blocks after the backslash, so that no block past it
+      // is read byte by byte.
+      const std::string text = R"({"data":[)" + item + R"(,{"n":1}],"tail":")" + std::string(200, 'y') + R"("})";
+      for (std::size_t piece : {std::size_t{1}, std::size_t{64}, text.size()}) {
+        EXPECT_EQ(spans_of(text, piece), (std::vector<std::string>{item, R"({"n":1})"}))
+            << text << " in pieces of " << piece;
+      }
+    }
+  }
+}
+
 // Four exports of many items, read in listing order, with a file passed over
 // among them; the third has a fault deep inside. Run on every processor and on one (reading in turn), a run
 // prints and ends the same, and nothing of the fourth export is shown.

@@ -12,18 +12,6 @@ using Classes = simd::Classes64;
 
 constexpr std::size_t kBlock = 64;
 
-// Bit i set when an odd number of the bits 0..i of `x` are: which bytes lie
-// between an opening quote and its closing one.
-inline std::uint64_t prefix_xor(std::uint64_t x) {
-  x ^= x << 1;
-  x ^= x << 2;
-  x ^= x << 4;
-  x ^= x << 8;
-  x ^= x << 16;
-  x ^= x << 32;
-  return x;
-}
-
 // '[' and '{' differ only in bit 5, as ']' and '}' do.
 constexpr unsigned char kOpenFolded = '{';
 constexpr unsigned char kCloseFolded = '}';
@@ -44,13 +32,10 @@ void ItemScanner::closed(std::uint64_t at, std::vector<ItemSpan>& spans) {
   }
 }
 
-// Inlined into each kernel's loop, so that it uses the kernel's instructions
-// (the processor's popcnt with AVX2).
-[[gnu::always_inline]] inline void ItemScanner::block(const char* bytes, Classes c, std::vector<ItemSpan>& spans) {
-  // Bytes escaped by a backslash, which is itself not escaped. Backslashes
-  // are rare: one by one.
+// Bytes escaped by a backslash, which is itself not escaped, in a block
+// with these backslashes. Backslashes are rare: one by one.
+std::uint64_t ItemScanner::escaped_bytes(std::uint64_t backslash) {
   std::uint64_t escaped = 0;
-  std::uint64_t backslash = c.backslash;
   if (escaping_) {
     escaped = 1;
     backslash &= ~std::uint64_t{1};
@@ -66,8 +51,18 @@ void ItemScanner::closed(std::uint64_t at, std::vector<ItemSpan>& spans) {
     backslash &= ~(std::uint64_t{1} << (i + 1));
     backslash &= backslash - 1;
   }
-  const std::uint64_t quotes = c.quote & ~escaped;
-  const std::uint64_t in_string = prefix_xor(quotes) ^ (in_string_ ? ~std::uint64_t{0} : 0);
+  return escaped;
+}
+
+// Inlined into each kernel's loop, so that it uses the kernel's instructions
+// (the processor's popcnt with AVX2).
+[[gnu::always_inline]] inline void ItemScanner::block(const char* bytes, Classes c, std::vector<ItemSpan>& spans) {
+  // Which bytes lie between an opening quote and its closing one: from the
+  // kernel's parity of the quotes, unless a backslash escapes one.
+  std::uint64_t parity = c.quote_parity;
+  if ((c.backslash | static_cast<std::uint64_t>(escaping_)) != 0) [[unlikely]]
+    parity = simd::prefix_xor(c.quote & ~escaped_bytes(c.backslash));
+  const std::uint64_t in_string = parity ^ (in_string_ ? ~std::uint64_t{0} : 0);
   in_string_ = (in_string >> 63) != 0;
 
   const std::uint64_t open = c.open & ~in_string;

@@ -41,6 +41,7 @@ class ItemScanner {
 
  private:
   void block(const char* bytes, simd::Classes64 classes, std::vector<ItemSpan>& spans);
+  std::uint64_t escaped_bytes(std::uint64_t backslash);
   void one_by_one(const char* bytes, std::size_t size, std::vector<ItemSpan>& spans);
   void opened(unsigned char bracket, std::uint64_t at);
   void closed(std::uint64_t at, std::vector<ItemSpan>& spans);

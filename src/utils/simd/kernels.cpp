@@ -16,7 +16,9 @@ constexpr Kernels kAll[] = {Kernels::kPortable, Kernels::kSse2, Kernels::kAvx2, 
 
 bool processor_has(Kernels kernels) {
 #if defined(__x86_64__)
-  if (kernels == Kernels::kAvx2) return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  if (kernels == Kernels::kAvx2) {
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("pclmul");
+  }
   if (kernels == Kernels::kSse2) return true;
 #elif defined(__aarch64__)
   if (kernels == Kernels::kNeon) return true;

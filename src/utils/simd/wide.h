@@ -28,7 +28,21 @@ struct Classes64 {
   std::uint64_t backslash = 0;
   std::uint64_t open = 0;   // '{' or '['
   std::uint64_t close = 0;  // '}' or ']'
+  // Bit i set when an odd number of quotes lie in bytes 0..i: which bytes
+  // lie inside a string, where no quote is escaped.
+  std::uint64_t quote_parity = 0;
 };
+
+// Bit i of the result set when an odd number of bits 0..i of `x` are.
+inline std::uint64_t prefix_xor(std::uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
 
 namespace wide_detail {
 
@@ -42,6 +56,7 @@ template <class K>
     c.open |= std::uint64_t{K::folded_equal_to(b, '{')} << i;
     c.close |= std::uint64_t{K::folded_equal_to(b, '}')} << i;
   }
+  c.quote_parity = prefix_xor(c.quote);
   return c;
 }
 
@@ -51,7 +66,13 @@ void each_block(const char* p, std::size_t blocks, Each& each) {
 }
 
 #if defined(__x86_64__)
-[[gnu::always_inline, gnu::target("avx2")]] inline Classes64 classify_avx2(const char* p) {
+// prefix_xor in one carry-less multiply by all ones.
+[[gnu::always_inline, gnu::target("pclmul")]] inline std::uint64_t prefix_xor_clmul(std::uint64_t x) {
+  const __m128i product = _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(x)), _mm_set1_epi8(-1), 0);
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(product));
+}
+
+[[gnu::always_inline, gnu::target("avx2,pclmul")]] inline Classes64 classify_avx2(const char* p) {
   Classes64 c;
   for (unsigned i = 0; i < 64; i += 32) {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
@@ -64,11 +85,13 @@ void each_block(const char* p, std::size_t blocks, Each& each) {
     c.open |= mask(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8('{'))) << i;
     c.close |= mask(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8('}'))) << i;
   }
+  c.quote_parity = prefix_xor_clmul(c.quote);
   return c;
 }
-// The loop and `each` compiled for AVX2 (and its popcnt), `each` inlined.
+// The loop and `each` compiled for AVX2 (and its popcnt and carry-less
+// multiply), `each` inlined.
 template <class Each>
-[[gnu::target("avx2,popcnt")]] void each_block_avx2(const char* p, std::size_t blocks, Each& each) {
+[[gnu::target("avx2,popcnt,pclmul")]] void each_block_avx2(const char* p, std::size_t blocks, Each& each) {
   for (std::size_t b = 0; b < blocks; ++b) each(p + 64 * b, classify_avx2(p + 64 * b));
 }
 #endif
