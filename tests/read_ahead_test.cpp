@@ -52,6 +52,16 @@ class CountItems final : public ItemSink {
   std::shared_ptr<StorePool> pool_ = std::make_shared<StorePool>();
 };
 
+// Reads `bytes`, which must outlive it, as a file would give them.
+ReadSome reading(std::string_view bytes) {
+  return [bytes, at = std::size_t{0}](char* buffer, std::size_t capacity, std::size_t& got) mutable {
+    got = std::min(capacity, bytes.size() - at);
+    std::memcpy(buffer, bytes.data() + at, got);
+    at += got;
+    return Status{};
+  };
+}
+
 // How the table writes a run's end; every item read is written, or passed
 // over when `pass_over`, which must end the run alike.
 std::string ending(std::string_view bytes, Workers& workers, bool stream, bool pass_over) {
@@ -62,15 +72,8 @@ std::string ending(std::string_view bytes, Workers& workers, bool stream, bool p
   if (pass_over) into.selects = &items;
   ReadAhead ahead(workers, items, into.selects,
                   {.block = 7, .batch = 1, .window = 16, .largest = 1 << 20, .smallest = 0});
-  std::size_t at = 0;
-  auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
-    got = std::min(capacity, bytes.size() - at);
-    std::memcpy(buffer, bytes.data() + at, got);
-    at += got;
-    return Status{};
-  };
   ParseResult result =
-      stream ? parse_trace_json(read_some, 5, std::move(into), &ahead)
+      stream ? parse_trace_json(reading(bytes), 5, std::move(into), &ahead)
              : parse_trace_json(std::make_shared<const simd::PaddedString>(bytes), 0, std::move(into), ahead);
   if (const auto* error = std::get_if<ReadError>(&result)) return "101: " + error->detail();
   return "ok: Written " + std::to_string(items.count) + " traces to folder Jaeger.";
@@ -140,15 +143,8 @@ TEST(ReadAhead, ItemsNotWantedAreCheckedButNotKeptByWhoeverReadsThem) {
     if (pool != nullptr) {
       ahead.emplace(*pool, sink, into.selects, ReadAheadSizes{.block = 64, .batch = 100, .window = 2000});
     }
-    std::size_t at = 0;
-    auto read_some = [&](char* buffer, std::size_t capacity, std::size_t& got) {
-      got = std::min(capacity, text.size() - at);
-      std::memcpy(buffer, text.data() + at, got);
-      at += got;
-      return Status{};
-    };
     ParseResult result =
-        stream  ? parse_trace_json(read_some, 64, std::move(into), ahead ? &*ahead : nullptr)
+        stream  ? parse_trace_json(reading(text), 64, std::move(into), ahead ? &*ahead : nullptr)
         : ahead ? parse_trace_json(std::make_shared<const simd::PaddedString>(text), 0, std::move(into), *ahead)
                 : parse_trace_json(text, std::move(into));
     const auto* error = std::get_if<ReadError>(&result);

@@ -68,7 +68,6 @@ class RecordBuilder {
     } else {
       if constexpr (std::is_same_v<R, JaegerItem>) {
         if (items_ != nullptr) store_ = items_->new_store();
-        keeping_ = true;
       }
       return scratch<R>().append();
     }
@@ -202,7 +201,7 @@ class RecordBuilder {
   std::shared_ptr<ModelStore> trace_store_;
   ItemSink* items_;          // where items go, when they don't stay in `data`
   const ItemSink* selects_;  // which items are kept whole, when not all
-  bool keeping_ = true;      // what is read is kept: false in an item not wanted
+  bool keeping_ = true;      // what is read is kept: false in an item not wanted, to its end
   bool last_kept_ = true;    // the item read last was wanted
   JaegerTrace trace_;
   Apply<std::tuple, Map<Scratch, ListElements>> lists_;  // the entries of open lists, by what they hold
