@@ -56,7 +56,7 @@ ReadError parse_error(std::string_view text) {
 }
 
 // Reads through the chunked form, cutting the input at the given points.
-ParseResult parse_in_pieces(std::string_view text, std::vector<std::size_t> cuts) {
+ParseResult parse_in_pieces(std::string_view text, std::vector<std::size_t> cuts, ReadInto into = {}) {
   cuts.push_back(text.size());
   std::size_t next = 0;
   std::size_t position = 0;
@@ -72,7 +72,7 @@ ParseResult parse_in_pieces(std::string_view text, std::vector<std::size_t> cuts
         position = end;
         return Status{};
       },
-      4096);
+      4096, std::move(into));
 }
 
 // The rendered value of the first tag of the first span, as it stands in the file.
@@ -499,6 +499,63 @@ TEST(ReadTrace, WhatLiesPastTheTextIsNeverTakenForIt) {
   const std::string number_cut = R"({"data":[],"total":1234}      )" + std::string(simd::kPadding, ' ');
   EXPECT_EQ(outcome(parse_trace_json(simd::PaddedView::of_buffer(std::string_view(number_cut).substr(0, 21)))),
             R"(Error("EOF while parsing an object", line: 1, column: 21))");
+}
+
+// Wants no item: each is read through and checked, then passed over.
+class NoneWanted final : public ItemSink {
+ public:
+  std::shared_ptr<ModelStore> new_store() override { return std::make_shared<ModelStore>(); }
+  void receive(JaegerItem&&, std::shared_ptr<ModelStore>&&) override { ADD_FAILURE() << "an item was kept"; }
+  bool wants(std::string_view) const override { return false; }
+  void passed_over(std::string_view) override {}
+};
+
+// A read's fault, or "read".
+std::string ending(const ParseResult& r) {
+  if (auto* e = std::get_if<ReadError>(&r)) return e->detail();
+  return "read";
+}
+
+// An item that nobody wants is only checked, by ways of its own: it must
+// end as a kept one does, fault for fault, wherever the text is cut and
+// whatever lies past the bytes in hand. Its numbers stand at the edges of
+// the check that reads them in place (15 digits before and after the
+// point, and one more), one of them with 32 bytes in hand where a stream
+// stops after the window that the text before it asked for.
+TEST(ReadTrace, AnItemPassedOverEndsAsAKeptOne) {
+  const std::string tags =
+      R"([{"key":"a","type":"22 bytes, so the value","value":-123456789012345.1234567890123456},)"
+      R"({"key":"b","type":"float64","value":-123456789012345.123456789012345},)"
+      R"({"key":"c","type":"int64","value":1234567890123456},{"key":"d","type":"x","value":0.5e-3},)"
+      R"({"key":"e","type":"x","value":[0,-0,"\u00e9",{"f":true,"g":null}]}])";
+  const std::vector<std::string> texts = {export_with_span(span_with("", "tags", tags)),
+                                          export_with_tag_value("1e400"),
+                                          export_with_tag_value("01"),
+                                          export_with_tag_value("-"),
+                                          export_with_tag_value("-1.}"),
+                                          export_with_tag_value("1.e5")};
+  NoneWanted none;
+  for (const std::string& text : texts) {
+    for (const bool straight : {true, false}) {
+      const ReadInto keep{.store = nullptr, .items = nullptr, .selects = nullptr, .straight_path = straight};
+      const ReadInto pass{.store = nullptr, .items = &none, .selects = &none, .straight_path = straight};
+      for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+        ASSERT_EQ(ending(parse_in_pieces(text, {cut}, pass)), ending(parse_in_pieces(text, {cut}, keep)))
+            << text << " cut at " << cut << ", straight " << straight;
+      }
+      for (const char filler : {'"', '7', '}'}) {
+        const std::string followed = text + std::string(simd::kPadding, filler);
+        for (std::size_t n = 0; n <= text.size(); ++n) {
+          const auto view = simd::PaddedView::of_buffer(std::string_view(followed).substr(0, n));
+          ASSERT_EQ(ending(parse_trace_json(view, pass)), ending(parse_trace_json(view, keep)))
+              << "the first " << n << " bytes of " << text << ", straight " << straight;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(ending(parse_trace_json(texts[0], {.store = nullptr, .items = &none, .selects = &none})), "read");
+  EXPECT_EQ(ending(parse_trace_json(texts[1], {.store = nullptr, .items = &none, .selects = &none})),
+            R"(Error("number out of range", line: 1, column: 182))");
 }
 
 // A fault in the bytes in hand is the one met, where the reader would look

@@ -67,7 +67,8 @@ class FieldReader {
 template <class K>
 class Builder {
   using Cursor = spansift::Cursor<K>;
-  using Straight = StraightPath<K, Builder>;
+  using Straight = StraightPath<K, Builder, Keep::kYes>;
+  using Check = StraightPath<K, Builder, Keep::kNo>;
 
  public:
   using Reader = FieldReader<K>;
@@ -115,6 +116,7 @@ class Builder {
  private:
   friend class FieldReader<K>;
   friend Straight;
+  friend Check;
 
   RecordBuilder& records() { return stack_.records(); }
 
@@ -197,7 +199,10 @@ class Builder {
       }
       if constexpr (Record<E>) {
         if (straight_ && starts_with(next, '{')) {
-          if (Straight::record(*this, c, stack_.depth(), records().template new_record<E>()) == Read::kWhole) continue;
+          E& element = records().template new_record<E>();
+          const Read read = records().keeping() ? Straight::record(*this, c, stack_.depth(), element)
+                                                : Check::record(*this, c, stack_.depth(), element);
+          if (read == Read::kWhole) continue;
           return;
         }
       }
@@ -255,11 +260,15 @@ class Builder {
   }
 
   // Reads any JSON value, whose first byte is `first`, to where `put` says:
-  // a scalar is stored at once (false), a container is opened (true).
-  template <class Put>
+  // a scalar is stored at once (false), a container is opened (true). Not
+  // kept (Keep::kNo), a scalar is only checked.
+  template <Keep keep = Keep::kAsk, class Put>
   SPANSIFT_HOT Read read_value(Cursor& c, int first, Put put) {
+    if constexpr (keep == Keep::kNo) {
+      if (check_scalar(c, first)) return Read::kWhole;
+    }
     switch (first) {
-      case '"': store(put, JsonValue::from_string(read_text(c))); return Read::kWhole;
+      case '"': store(put, JsonValue::from_string(read_text<keep>(c))); return Read::kWhole;
       case '[': return open(c, ValueInto{member_of(put)}, true, records().value_count());
       case '{': return open(c, ValueInto{member_of(put)}, false, records().member_count());
       case 'n':
@@ -404,8 +413,34 @@ class Builder {
     f.expected_field = static_cast<std::uint8_t>(i + 1 == kTable<R>.kSize ? 0 : i + 1);
   }
 
+  // A scalar that is not kept, checked as read_value would read it; false,
+  // with nothing read, for a container (or a fault), which read_value reads.
+  SPANSIFT_HOT bool check_scalar(Cursor& c, int first) {
+    if (first == '"') {
+      read_text<Keep::kNo>(c);
+    } else if (first == '-' || is_digit(first)) {
+      check_number(c);
+    } else if (first == 'n') {
+      c.literal("null");
+    } else if (first == 't') {
+      c.literal("true");
+    } else if (first == 'f') {
+      c.literal("false");
+    } else {
+      return false;
+    }
+    return true;
+  }
+
   // --- Building ---
 
+  // Whether a text read by a reader that keeps as `keep` says is kept.
+  template <Keep keep>
+  SPANSIFT_HOT bool keeps() {
+    return keep == Keep::kYes || (keep == Keep::kAsk && records().keeping());
+  }
+
+  template <Keep keep = Keep::kAsk>
   SPANSIFT_HOT Text read_text(Cursor& c) {
     // Those of up to 15 bytes are found in the store from the bytes that
     // told where they end.
@@ -416,10 +451,12 @@ class Builder {
     if (const std::size_t n = c.plain_string(block); n != Cursor::kNotPlain) [[likely]] {
       const char* text = c.data() + 1;
       c.advance(n + 2);
+      if (!keeps<keep>()) return {};
       if (n != 0 && n < 16) return records().template add_short_text<K>(text, n, K::first(block, n));
       return records().template add_text_in_window<K>(text, n);
     }
     const JsonString s = c.read_string(scratch_);
+    if (!keeps<keep>()) return {};
     return records().template add_text<K>(s.text, s.escaped);
   }
 

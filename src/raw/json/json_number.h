@@ -438,6 +438,46 @@ inline double scaled_by_power_of_ten(std::uint64_t significand, int power) {
   return round_to_double(q, r != 0, shift);
 }
 
+// The length of the run of digits at `p`, which ends within `limit` bytes
+// (a multiple of eight, all in hand); or `limit` when it does not.
+[[gnu::always_inline]] inline std::size_t digit_run(const char* p, std::size_t limit) {
+  std::size_t i = 0;
+  for (std::uint64_t chunk; i < limit; i += 8) {
+    std::memcpy(&chunk, p + i, 8);
+    if (const unsigned n = digits_in_chunk(chunk); n < 8) return i + n;
+  }
+  return limit;
+}
+
+// The length of a number at `p` that is only checked, not kept, kQuickBytes
+// in hand: -?(0|digits)(.digits)? whose end and the byte after it lie in
+// them. The runs may be read into the padding. Nothing so written can fail to read (no exponent: no range to
+// leave). 0 for anything else, which the full reader reads, faults and all.
+[[gnu::always_inline]] inline std::size_t quick_checked_length(const char* p) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::size_t i = p[0] == '-' ? 1 : 0;
+  if (p[i] == '0') {
+    ++i;
+  } else {
+    const std::size_t n = digit_run(p + i, 16);
+    if (n == 0 || n == 16) return 0;
+    i += n;
+  }
+  if (p[i] == '.') {
+    ++i;
+    const std::size_t n = digit_run(p + i, 16);
+    if (n == 0 || n == 16) return 0;
+    i += n;
+  }
+  // Taken only with the byte after it in hand: the runs may reach into the
+  // padding, the bytes that decide may not.
+  return i >= kQuickBytes || is_digit(p[i]) || (p[i] | 0x20) == 'e' ? 0 : i;
+#else
+  (void)p;
+  return 0;
+#endif
+}
+
 // Most fractions of an export are plain decimals of up to 19 digits
 // (durations, coordinates): -?digits.digits, read at `p`, kQuickBytes in
 // hand, in chunks of eight, into `n`. False, with nothing read, for anything else
@@ -591,6 +631,19 @@ template <class C>
     }
   }
   return c.with_input([](JsonInput& in) { return read_number(in); });
+}
+
+// Reads through the number at the cursor, which is not kept: checked as
+// read_number reads it, its value not worked out where it need not be.
+template <class C>
+[[gnu::always_inline]] inline void check_number(C& c) {
+  if (c.available() >= number_detail::kQuickBytes) {
+    if (const std::size_t length = number_detail::quick_checked_length(c.data()); length != 0) {
+      c.advance(length);
+      return;
+    }
+  }
+  read_number(c);
 }
 
 }  // namespace spansift

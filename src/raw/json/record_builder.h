@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -27,18 +28,23 @@ namespace spansift {
 inline constexpr std::size_t kItemIdField = 0;
 static_assert(std::get<kItemIdField>(kTable<JaegerItem>.fields).member == &JaegerItem::traceID);
 
+// Whether a reader keeps what it reads: it asks the builder (kAsk), or knows
+// that it does (kYes) or does not (kNo), as the straight path does, which is
+// compiled for each.
+enum class Keep : std::uint8_t { kAsk, kYes, kNo };
+
 class RecordBuilder {
  public:
   // `into.store` must be set.
   explicit RecordBuilder(ReadInto into)
       : store_(into.store), trace_store_(std::move(into.store)), items_(into.items), selects_(into.selects) {}
 
+  // Texts are added only while keeping(): the reader asks first, once per
+  // text where it does not know, never where it does (the straight path).
   // `may_need_escaping`: the text was decoded from escapes, so it may hold
   // bytes that a JSON string can't hold as they are.
   template <class K>
   [[gnu::always_inline]] Text add_text(std::string_view text, bool may_need_escaping) {
-    if (!keeping_) [[unlikely]]
-      return {};
     return store_->intern<K>(text, may_need_escaping);
   }
 
@@ -46,16 +52,12 @@ class RecordBuilder {
   // holds in `bytes`, a block of kernel K (ModelStore::intern_short).
   template <class K>
   [[gnu::always_inline]] Text add_short_text(const char* p, std::size_t n, typename K::Block bytes) {
-    if (!keeping_) [[unlikely]]
-      return {};
     return store_->intern_short<K>(p, n, bytes);
   }
   // A text of up to 64 bytes needing no escaping, at `p`, whose 64 bytes
   // from `p` on are readable.
   template <class K>
   [[gnu::always_inline]] Text add_text_in_window(const char* p, std::size_t n) {
-    if (!keeping_) [[unlikely]]
-      return {};
     return store_->intern_window<K>(p, n);
   }
 
@@ -79,6 +81,9 @@ class RecordBuilder {
   void item_id_read(Text id) {
     if (selects_ != nullptr) keeping_ = selects_->wants(store_->text(id));
   }
+  // Whether what is read now is kept: false from the trace ID of an item
+  // not wanted to the item's end.
+  bool keeping() const { return keeping_; }
   // Whether the item read last was wanted.
   bool kept() const { return last_kept_; }
 

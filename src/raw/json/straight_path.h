@@ -23,6 +23,7 @@
 #include "raw/json/frame_stack.h"
 #include "raw/json/json_grammar.h"
 #include "raw/json/json_input.h"
+#include "raw/json/record_builder.h"
 #include "raw/json/record_keys.h"
 #include "raw/json/schema.h"
 #include "raw/json/type_list.h"
@@ -51,9 +52,20 @@ struct Stopped {
   Text key;                   // object of values: the key of the member the loop is in
 };
 
-template <class K, class Loop>
+// How far the straight path has read the fields of a record.
+struct Progress {
+  std::uint32_t seen = 0;
+  std::size_t next = 0;  // the field expected next
+  bool handed = false;   // over inside the value of field next - 1
+};
+
+// kKeep: kYes keeps what it reads, kNo (an item not wanted, from its trace
+// ID on) only checks it, and stores nothing.
+template <class K, class Loop, Keep kKeep>
 class StraightPath {
   using Cursor = spansift::Cursor<K>;
+  template <class, class, Keep>
+  friend class StraightPath;
 
  public:
   // Record R at the cursor, on its '{', built into `record`: a call of its
@@ -71,6 +83,7 @@ class StraightPath {
    public:
     Reader(Loop& loop, Cursor& c, int first, std::size_t level) : Loop::Reader(loop, c, first), level_(level) {}
 
+    [[gnu::always_inline]] Text text() { return this->builder_.template read_text<kKeep>(this->c_); }
     [[gnu::always_inline]] Read value(JsonValue& member) {
       return StraightPath::value(this->builder_, this->c_, this->first(), level_, PutInMember{member});
     }
@@ -110,40 +123,59 @@ class StraightPath {
   template <class R>
   [[gnu::always_inline]] static Read fields(Loop& loop, Cursor& c, std::size_t level, R& record) {
     loop.enter_at(c, level);
-    std::uint32_t seen = 0;
-    std::size_t next = 0;  // the field expected next
-    bool handed = false;   // over inside the value of field next - 1
-    [&]<std::size_t... I>(std::index_sequence<I...>) __attribute__((always_inline)) {
-      (void)(field<R, I>(loop, c, level, record, seen, next, handed) && ...);
+    Progress at;
+    if constexpr (kKeep == Keep::kYes && std::is_same_v<R, JaegerItem>) {
+      // Once its trace ID tells that an item is not wanted, the rest of it is checked only.
+      static_assert(kItemIdField == 0);
+      if (!field<R, 0>(loop, c, level, record, at)) return close(loop, c, level, record, at);
+      if (!loop.records().keeping()) {
+        return StraightPath<K, Loop, Keep::kNo>::template fields_from<R, 1>(loop, c, level, record, at);
+      }
+      return fields_from<R, 1>(loop, c, level, record, at);
     }
-    (std::make_index_sequence<kTable<R>.kSize>{});
-    if (!handed && c.peek_token() == '}' && (kTable<R>.required & ~seen) == 0) {
+    return fields_from<R, 0>(loop, c, level, record, at);
+  }
+
+  // The fields of `record` from field kFrom on, then its end.
+  template <class R, std::size_t kFrom>
+  [[gnu::always_inline]] static Read fields_from(Loop& loop, Cursor& c, std::size_t level, R& record, Progress& at) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) __attribute__((always_inline)) {
+      (void)(field<R, kFrom + I>(loop, c, level, record, at) && ...);
+    }
+    (std::make_index_sequence<kTable<R>.kSize - kFrom>{});
+    return close(loop, c, level, record, at);
+  }
+
+  // The record's closing brace, if every field it needs was read; else the
+  // frame loop goes on with it.
+  template <class R>
+  [[gnu::always_inline]] static Read close(Loop& loop, Cursor& c, std::size_t level, R& record, const Progress& at) {
+    if (!at.handed && c.peek_token() == '}' && (kTable<R>.required & ~at.seen) == 0) {
       c.advance(1);
       loop.records().template record_done<R>();
       return Read::kWhole;
     }
     return hand_over(loop, level, RecordOf<R>{&record},
-                     {.first = next == 0,
-                      .seen = seen,
-                      .field = static_cast<std::uint8_t>(handed ? next - 1 : 0),
-                      .expected = static_cast<std::uint8_t>(next == kTable<R>.kSize ? 0 : next),
+                     {.first = at.next == 0,
+                      .seen = at.seen,
+                      .field = static_cast<std::uint8_t>(at.handed ? at.next - 1 : 0),
+                      .expected = static_cast<std::uint8_t>(at.next == kTable<R>.kSize ? 0 : at.next),
                       .key = {}});
   }
 
   // Field I of `record`, if its key comes next: true to go on to the next.
   template <class R, std::size_t I>
-  [[gnu::always_inline]] static bool field(Loop& loop, Cursor& c, std::size_t level, R& record, std::uint32_t& seen,
-                                           std::size_t& next, bool& handed) {
+  [[gnu::always_inline]] static bool field(Loop& loop, Cursor& c, std::size_t level, R& record, Progress& at) {
     int first = match_key<K, R>(c, I, I > 0);
     if (first == kNoKey) return false;
-    seen |= 1U << I;
-    next = I + 1;
+    at.seen |= 1U << I;
+    at.next = I + 1;
     if (first == kNotLooked) first = c.peek_token();
     if (first < 0) c.fail(ReadErrorCode::EofValue, c.offset());
     Reader in(loop, c, first, level + 1);
-    handed = read_member(in, record.*std::get<I>(kTable<R>.fields).member) == Read::kOpen;
+    at.handed = read_member(in, record.*std::get<I>(kTable<R>.fields).member) == Read::kOpen;
     if constexpr (std::is_same_v<R, JaegerItem> && I == kItemIdField) loop.records().item_id_read(record.traceID);
-    return !handed;
+    return !at.handed;
   }
 
   // A list at the cursor, on its '[', into `member`.
@@ -153,10 +185,11 @@ class StraightPath {
     loop.enter_at(c, level);
     const std::size_t start = loop.records().template list_start<E>();
     bool first = true;
+    [[maybe_unused]] E* reused = nullptr;
     for (NextEntry next; (next = next_entry<Rules::Read>(c, first, ']')) != NextEntry::kClosed;) {
       if constexpr (Record<E>) {
         if (starts_with(next, '{')) {
-          E& element = loop.records().template new_record<E>();
+          E& element = element_of<E>(loop, reused);
           Read read;
           if constexpr (kFlat<E>) {
             read = fields(loop, c, level + 1, element);  // records with no list (tags): inside the list's loop
@@ -170,11 +203,24 @@ class StraightPath {
         if (!starts_with(next, '{')) loop.template read_element<E>(c, first_byte(next));
         return Read::kOpen;
       } else {
-        loop.template read_element<E>(c, first_byte(next));  // a text: stored at once
+        Reader in(loop, c, first_byte(next), level + 1);
+        E element;
+        read_member(in, element);  // a text: stored at once
+        if constexpr (kKeep == Keep::kYes) loop.records().add_list_text(element);
       }
     }
     loop.records().finish_list(member, start);
     return Read::kWhole;
+  }
+
+  // Where the next record of a list is built. Not kept, every one is built
+  // in the first one's place (`reused`), a record's fields being told by
+  // what was read of them, not by what it holds.
+  template <class E>
+  [[gnu::always_inline]] static E& element_of(Loop& loop, E*& reused) {
+    if constexpr (kKeep == Keep::kYes) return loop.records().template new_record<E>();
+    if (reused == nullptr) reused = &loop.records().template new_record<E>();
+    return *reused;
   }
 
   // Any value at the cursor, whose first byte is `first`, to where `put` says.
@@ -182,7 +228,7 @@ class StraightPath {
   [[gnu::always_inline]] static Read value(Loop& loop, Cursor& c, int first, std::size_t level, Put put) {
     if (first == '[') return values<true>(loop, c, level, put);
     if (first == '{') return values<false>(loop, c, level, put);
-    loop.read_value(c, first, put);  // a scalar: stored at once
+    loop.template read_value<kKeep>(c, first, put);  // a scalar: stored at once
     return Read::kWhole;
   }
 
@@ -201,14 +247,14 @@ class StraightPath {
         read = value(loop, c, first_byte(next), level + 1, PutInArray{});
       } else {
         expect_key(c, next);
-        key = loop.read_text(c);
+        key = loop.template read_text<kKeep>(c);
         expect_colon(c);
         read = value(loop, c, c.peek_token(), level + 1, PutInObject{key});
       }
       if (read == Read::kOpen)
         return hand_over(loop, level, frame_for(put), {.array = kArray, .start = start, .key = key});
     }
-    store_container(loop, put, kArray, start);
+    if constexpr (kKeep == Keep::kYes) store_container(loop, put, kArray, start);
     return Read::kWhole;
   }
 
