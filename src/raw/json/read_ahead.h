@@ -40,7 +40,10 @@ namespace spansift {
 // the reader by little: the bytes are still in the processors' caches when it
 // passes over them.
 struct ReadAheadSizes {
-  std::size_t block = std::size_t{128} << 10;  // stream form: read from the file at once
+  // Stream form: read from the file at once, and scanned. Each block hands
+  // the workers several batches at once: in blocks of two batches, a worker
+  // that was ahead of the reader slept and was woken for each block.
+  std::size_t block = std::size_t{512} << 10;
   std::size_t batch = std::size_t{64} << 10;   // items read by one task
   // Ahead of the reader per thread (and twice the largest item so far): far
   // enough that a thread finds a batch no one has begun, when items passed
