@@ -73,18 +73,22 @@ void each_block(const char* p, std::size_t blocks, Each& each) {
 }
 
 [[gnu::always_inline, gnu::target("avx2,pclmul")]] inline Classes64 classify_avx2(const char* p) {
+  const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  // The two halves' masks of bytes equal to `byte`, in one word; written out
+  // for both halves, so that no shift is by a count held in a register.
+  auto equal = [](__m256i a, __m256i b, char byte) __attribute__((always_inline, target("avx2"))) {
+    const __m256i set = _mm256_set1_epi8(byte);
+    const auto lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, set)));
+    const auto hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, set)));
+    return std::uint64_t{lo} | (std::uint64_t{hi} << 32);
+  };
+  const __m256i fold = _mm256_set1_epi8(0x20);
   Classes64 c;
-  for (unsigned i = 0; i < 64; i += 32) {
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    const __m256i folded = _mm256_or_si256(bytes, _mm256_set1_epi8(0x20));
-    auto mask = [](__m256i eq) __attribute__((target("avx2"))) {
-      return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq)));
-    };
-    c.quote |= mask(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('"'))) << i;
-    c.backslash |= mask(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\\'))) << i;
-    c.open |= mask(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8('{'))) << i;
-    c.close |= mask(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8('}'))) << i;
-  }
+  c.quote = equal(low, high, '"');
+  c.backslash = equal(low, high, '\\');
+  c.open = equal(_mm256_or_si256(low, fold), _mm256_or_si256(high, fold), '{');
+  c.close = equal(_mm256_or_si256(low, fold), _mm256_or_si256(high, fold), '}');
   c.quote_parity = prefix_xor_clmul(c.quote);
   return c;
 }
