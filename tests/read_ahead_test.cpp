@@ -294,6 +294,12 @@ TEST(ItemScanner, FindsObjectsTwoLevelsDownWhateverTheBlocksAndStrings) {
       {R"({"data":[{"open":[)", {}},
       {R"(]]]{"data":[{}]})", {"{}"}},
   };
+  // Whole blocks deep inside an item, which only move the depth, with
+  // brackets opened and closed in each.
+  std::string deep = R"({"d":[[[[[[)";
+  for (int i = 0; i < 20; ++i) deep += R"("a string that fills most of a block",[0],)";
+  deep += R"([]]]]]]]})";
+  cases.push_back({R"({"data":[)" + deep + R"(,{"n":{}}]})", {deep, R"({"n":{}})"}});
   // A backslash at every place of two blocks, escaping a quote that brackets
   // follow in the string, or escaped itself before the closing quote; whole
   // blocks after it, so that none past it is read byte by byte.

@@ -33,24 +33,25 @@ class ItemScanner {
 
   // Where the span that is open at the end of the bytes scanned so far
   // began, or kNoSpan.
-  std::uint64_t open_span() const { return open_at_; }
+  std::uint64_t open_span() const { return state_.open_at; }
   // Forgets the open span: it is not reported when it closes.
-  void drop_open_span() { open_at_ = kNoSpan; }
+  void drop_open_span() { state_.open_at = kNoSpan; }
   // Input offset of the next byte to scan.
-  std::uint64_t offset() const { return offset_; }
+  std::uint64_t offset() const { return state_.offset; }
 
  private:
-  void block(const char* bytes, simd::Classes64 classes, std::vector<ItemSpan>& spans);
-  std::uint64_t escaped_bytes(std::uint64_t backslash);
-  void one_by_one(const char* bytes, std::size_t size, std::vector<ItemSpan>& spans);
-  void opened(unsigned char bracket, std::uint64_t at);
-  void closed(std::uint64_t at, std::vector<ItemSpan>& spans);
+  // What the scan carries from byte to byte: a copy of it is held in the
+  // kernel's loop, in registers, through a call of scan().
+  struct State {
+    std::uint64_t offset = 0;
+    std::uint64_t open_at = kNoSpan;
+    std::uint32_t depth = 0;
+    bool in_string = false;
+    bool escaping = false;  // the previous block ended in a backslash that escapes this one's first byte
+  };
+  struct Blocks;  // the steps of the scan
 
-  std::uint64_t offset_ = 0;
-  std::uint64_t open_at_ = kNoSpan;
-  std::uint32_t depth_ = 0;
-  bool in_string_ = false;
-  bool escaping_ = false;  // the previous block ended in a backslash that escapes this one's first byte
+  State state_;
 };
 
 }  // namespace spansift

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "utils/simd/block.h"
 #include "utils/simd/kernels.h"
@@ -61,8 +62,9 @@ template <class K>
 }
 
 template <class K, class Each>
-void each_block(const char* p, std::size_t blocks, Each& each) {
+Each each_block(const char* p, std::size_t blocks, Each each) {
   for (std::size_t b = 0; b < blocks; ++b) each(p + 64 * b, classify<K>(p + 64 * b));
+  return each;
 }
 
 #if defined(__x86_64__)
@@ -95,25 +97,28 @@ void each_block(const char* p, std::size_t blocks, Each& each) {
 // The loop and `each` compiled for AVX2 (and its popcnt and carry-less
 // multiply), `each` inlined.
 template <class Each>
-[[gnu::target("avx2,popcnt,pclmul")]] void each_block_avx2(const char* p, std::size_t blocks, Each& each) {
+[[gnu::target("avx2,popcnt,pclmul")]] Each each_block_avx2(const char* p, std::size_t blocks, Each each) {
   for (std::size_t b = 0; b < blocks; ++b) each(p + 64 * b, classify_avx2(p + 64 * b));
+  return each;
 }
 #endif
 
 }  // namespace wide_detail
 
 // Calls `each(bytes, classes)` for each of `blocks` blocks of 64 bytes from
-// `p` on, in order, with the kernels chosen.
+// `p` on, in order, with the kernels chosen, and returns `each` as it ends.
+// `each` is held by value in the loop, so that what it carries from block to
+// block can stay in registers.
 template <class Each>
-void for_each_block64(const char* p, std::size_t blocks, Each&& each) {
+Each for_each_block64(const char* p, std::size_t blocks, Each each) {
   switch (chosen()) {
 #if defined(__x86_64__)
-    case Kernels::kAvx2: return wide_detail::each_block_avx2(p, blocks, each);
-    case Kernels::kSse2: return wide_detail::each_block<Sse2>(p, blocks, each);
+    case Kernels::kAvx2: return wide_detail::each_block_avx2(p, blocks, std::move(each));
+    case Kernels::kSse2: return wide_detail::each_block<Sse2>(p, blocks, std::move(each));
 #elif defined(__aarch64__)
-    case Kernels::kNeon: return wide_detail::each_block<Neon>(p, blocks, each);
+    case Kernels::kNeon: return wide_detail::each_block<Neon>(p, blocks, std::move(each));
 #endif
-    default: return wide_detail::each_block<Portable>(p, blocks, each);
+    default: return wide_detail::each_block<Portable>(p, blocks, std::move(each));
   }
 }
 
