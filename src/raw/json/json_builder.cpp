@@ -434,12 +434,6 @@ class Builder {
 
   // --- Building ---
 
-  // Whether a text read by a reader that keeps as `keep` says is kept.
-  template <Keep keep>
-  SPANSIFT_HOT bool keeps() {
-    return keep == Keep::kYes || (keep == Keep::kAsk && records().keeping());
-  }
-
   template <Keep keep = Keep::kAsk>
   SPANSIFT_HOT Text read_text(Cursor& c) {
     // Those of up to 15 bytes are found in the store from the bytes that
@@ -451,12 +445,12 @@ class Builder {
     if (const std::size_t n = c.plain_string(block); n != Cursor::kNotPlain) [[likely]] {
       const char* text = c.data() + 1;
       c.advance(n + 2);
-      if (!keeps<keep>()) return {};
+      if (!records().template keeps<keep>()) return {};
       if (n != 0 && n < 16) return records().template add_short_text<K>(text, n, K::first(block, n));
       return records().template add_text_in_window<K>(text, n);
     }
     const JsonString s = c.read_string(scratch_);
-    if (!keeps<keep>()) return {};
+    if (!records().template keeps<keep>()) return {};
     return records().template add_text<K>(s.text, s.escaped);
   }
 

@@ -29,11 +29,7 @@ void RecordBuilder::item_done() {
   item_read(std::move(item), std::move(store), last_kept_);
 }
 
-List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
-  if (!keeping_) {
-    members_.resize(start);
-    return {};
-  }
+List<JsonMember> RecordBuilder::sorted_object(std::size_t start) {
   JsonMember* first = members_.begin() + start;
   JsonMember* last = members_.end();
   const ModelStore& store = *store_;
@@ -68,7 +64,7 @@ List<JsonMember> RecordBuilder::finish_object(std::size_t start) {
     }
     members_.resize(static_cast<std::size_t>(out - members_.begin()));
   }
-  return copy_out<JsonMember>(members_, start);
+  return copy_out<Keep::kYes, JsonMember>(members_, start);
 }
 
 }  // namespace spansift

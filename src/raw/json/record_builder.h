@@ -84,6 +84,11 @@ class RecordBuilder {
   // Whether what is read now is kept: false from the trace ID of an item
   // not wanted to the item's end.
   bool keeping() const { return keeping_; }
+  // The same, for a reader that keeps as `keep` says: asked only of kAsk.
+  template <Keep keep>
+  [[gnu::always_inline]] bool keeps() const {
+    return keep == Keep::kYes || (keep == Keep::kAsk && keeping_);
+  }
   // Whether the item read last was wanted.
   bool kept() const { return last_kept_; }
 
@@ -119,14 +124,14 @@ class RecordBuilder {
   std::size_t member_count() const { return members_.size(); }
 
   // Closes the list whose entries start at `start`, storing it into
-  // `member`, its record's.
-  template <ListElement E>
+  // `member`, its record's, if it is kept (keeps<keep>).
+  template <Keep keep = Keep::kAsk, ListElement E>
   void finish_list(List<E>& member, std::size_t start) {
-    member = copy_out<E>(scratch<E>(), start);
+    member = copy_out<keep, E>(scratch<E>(), start);
   }
-  template <ListElement E>
+  template <Keep keep = Keep::kAsk, ListElement E>
   void finish_list(OptionalList<E>& member, std::size_t start) {
-    member = OptionalList<E>::of(copy_out<E>(scratch<E>(), start));
+    member = OptionalList<E>::of(copy_out<keep, E>(scratch<E>(), start));
   }
   template <ListElement E>
   void finish_list(std::vector<E>& member, std::size_t start) {
@@ -138,9 +143,19 @@ class RecordBuilder {
   void finish_list(std::optional<std::vector<E>>& member, std::size_t start) {
     finish_list(member.emplace(), start);
   }
-  List<JsonValue> finish_array(std::size_t start) { return copy_out<JsonValue>(values_, start); }
+  template <Keep keep = Keep::kAsk>
+  List<JsonValue> finish_array(std::size_t start) {
+    return copy_out<keep, JsonValue>(values_, start);
+  }
   // The members since `start`, sorted by key; of equal keys the last stays.
-  List<JsonMember> finish_object(std::size_t start);
+  template <Keep keep = Keep::kAsk>
+  List<JsonMember> finish_object(std::size_t start) {
+    if (!keeps<keep>()) {
+      members_.resize(start);
+      return {};
+    }
+    return sorted_object(start);
+  }
 
   // The trace, holding the store; this is spent.
   JaegerTrace take_trace() {
@@ -193,14 +208,15 @@ class RecordBuilder {
     return std::get<ScratchList<E>>(lists_);
   }
 
-  template <class T, class Entries>
+  template <Keep keep, class T, class Entries>
   List<T> copy_out(Entries& scratch, std::size_t start) {
-    List<T> list = keeping_ ? store_->add_list(std::span<const T>(scratch).subspan(start)) : List<T>{};
+    List<T> list = keeps<keep>() ? store_->add_list(std::span<const T>(scratch).subspan(start)) : List<T>{};
     scratch.resize(start);
     return list;
   }
 
   void item_done();
+  List<JsonMember> sorted_object(std::size_t start);
 
   std::shared_ptr<ModelStore> store_;  // of the item being read, else the trace's
   std::shared_ptr<ModelStore> trace_store_;

@@ -209,7 +209,7 @@ class StraightPath {
         if constexpr (kKeep == Keep::kYes) loop.records().add_list_text(element);
       }
     }
-    loop.records().finish_list(member, start);
+    loop.records().template finish_list<kKeep>(member, start);
     return Read::kWhole;
   }
 
@@ -265,11 +265,11 @@ class StraightPath {
 
   template <class Put>
   [[gnu::always_inline]] static void store_container(Loop& loop, Put put, bool array, std::size_t start) {
-    loop.store(put, array ? JsonValue::from_array(loop.records().finish_array(start))
-                          : JsonValue::from_object(loop.records().finish_object(start)));
+    loop.store(put, array ? JsonValue::from_array(loop.records().template finish_array<Keep::kYes>(start))
+                          : JsonValue::from_object(loop.records().template finish_object<Keep::kYes>(start)));
   }
   static void store_container(Loop& loop, MembersInto into, bool, std::size_t start) {
-    *into.member = loop.records().finish_object(start);
+    *into.member = loop.records().template finish_object<Keep::kYes>(start);
   }
 };
 
