@@ -44,7 +44,7 @@ struct ReadAheadSizes {
   // the workers several batches at once: in blocks of two batches, a worker
   // that was ahead of the reader slept and was woken for each block.
   std::size_t block = std::size_t{512} << 10;
-  std::size_t batch = std::size_t{64} << 10;   // items read by one task
+  std::size_t batch = std::size_t{64} << 10;  // items read by one task
   // Ahead of the reader per thread (and twice the largest item so far): far
   // enough that a thread finds a batch no one has begun, when items passed
   // over cost it little.
