@@ -451,8 +451,9 @@ inline double scaled_by_power_of_ten(std::uint64_t significand, int power) {
 
 // The length of a number at `p` that is only checked, not kept, kQuickBytes
 // in hand: -?(0|digits)(.digits)? whose end and the byte after it lie in
-// them. The runs may be read into the padding. Nothing so written can fail to read (no exponent: no range to
-// leave). 0 for anything else, which the full reader reads, faults and all.
+// them. The runs may be read into the padding. Nothing so written can fail
+// to read (no exponent: no range to leave). 0 for anything else, which the
+// full reader reads, faults and all.
 [[gnu::always_inline]] inline std::size_t quick_checked_length(const char* p) {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   std::size_t i = p[0] == '-' ? 1 : 0;
