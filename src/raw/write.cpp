@@ -28,14 +28,6 @@ TraceSelection parse_trace_ids(std::string_view trace_ids) {
   return selection;
 }
 
-bool is_selected(const TraceSelection& selection, const JaegerTrace& record) {
-  return is_selected(selection, trace_id_of(record));
-}
-
-bool is_selected(const TraceSelection& selection, std::string_view trace_id) {
-  return selection.empty() || selection.contains(trace_id);
-}
-
 namespace {
 
 // Messages are built before anything is cleaned up, and a path that isn't

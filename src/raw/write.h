@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "raw/model.h"
+#include "raw/model_store.h"
 #include "raw/staging.h"
 #include "utils/mutex.h"
 #include "utils/system.h"
@@ -31,9 +32,14 @@ using TraceSelection = std::unordered_set<std::string, TextHash, std::equal_to<>
 TraceSelection parse_trace_ids(std::string_view trace_ids);
 
 // True when the selection is empty or holds the record's trace ID (the
-// traceID of its first item). `record.data` must not be empty.
-bool is_selected(const TraceSelection& selection, const JaegerTrace& record);
-bool is_selected(const TraceSelection& selection, std::string_view trace_id);
+// traceID of its first item). `record.data` must not be empty. Inline: it
+// is asked of every record, and mostly of an empty selection.
+inline bool is_selected(const TraceSelection& selection, std::string_view trace_id) {
+  return selection.empty() || selection.contains(trace_id);
+}
+inline bool is_selected(const TraceSelection& selection, const JaegerTrace& record) {
+  return selection.empty() || selection.contains(trace_id_of(record));
+}
 
 // The steps of writing one record, for write_traces and for writing while
 // reading goes on (write_pipeline.h), inside a step of `staging`. Each throws
