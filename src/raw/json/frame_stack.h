@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -71,12 +73,15 @@ struct Frame {
 
 class FrameStack {
  public:
-  // Room for `max_depth` frames, which never move.
-  FrameStack(std::size_t max_depth, ReadInto into) : frames_(new Frame[max_depth]), records_(std::move(into)) {}
+  // Room for `max_depth` frames, which never move. Each is made where it is
+  // pushed or placed, not before: a reader of one item sets up none it does
+  // not use.
+  FrameStack(std::size_t max_depth, ReadInto into)
+      : frames_(static_cast<Frame*>(::operator new(max_depth * sizeof(Frame)))), records_(std::move(into)) {}
 
   bool empty() const { return depth_ == 0; }
   std::size_t depth() const { return depth_; }
-  Frame& top() { return frames_[depth_ - 1]; }
+  Frame& top() { return frames_.get()[depth_ - 1]; }
   RecordBuilder& records() { return records_; }
 
   // The caller has made sure that the stack is not full. `builds`: one of
@@ -84,7 +89,7 @@ class FrameStack {
   // start in their scratch list.
   template <class Builds>
   [[gnu::always_inline]] void push(Builds builds, bool array, std::size_t start) {
-    Frame& f = frames_[depth_++];
+    Frame& f = frames_.get()[depth_++];
     // Made in place, its alternative too: a Frame or a variant assigned whole
     // is built on the stack and copied over, which stalls on the bytes just
     // stored.
@@ -99,7 +104,7 @@ class FrameStack {
   // with them: it places the innermost first, and the depth follows it.
   template <class Builds>
   [[gnu::always_inline]] Frame& place(std::size_t level, Builds builds, bool array, std::size_t start) {
-    Frame& f = frames_[level];
+    Frame& f = frames_.get()[level];
     std::construct_at(&f);
     f.builds.emplace<Builds>(builds);
     f.array = array;
@@ -112,7 +117,7 @@ class FrameStack {
   // record's fields checked), and stores what it built into the one around
   // it.
   void pop() {
-    Frame& f = frames_[--depth_];
+    Frame& f = frames_.get()[--depth_];
     visit_alternative(
         f.builds, [&](auto builds) __attribute__((always_inline)) { closed(f, builds); });
   }
@@ -159,7 +164,12 @@ class FrameStack {
     entry_done(top());
   }
 
-  std::unique_ptr<Frame[]> frames_;
+  // Frames hold no resource: their room is given back without them.
+  static_assert(std::is_trivially_destructible_v<Frame>);
+  struct GiveBack {
+    void operator()(Frame* frames) const { ::operator delete(frames); }
+  };
+  std::unique_ptr<Frame, GiveBack> frames_;
   std::size_t depth_ = 0;
   RecordBuilder records_;
 };
