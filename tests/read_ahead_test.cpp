@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "raw/json/item_scan.h"
+#include "raw/json/json_builder.h"
 #include "raw/json/json_read.h"
 #include "raw/json/read_ahead.h"
 #include "raw/read_trace_file.h"
@@ -169,6 +170,42 @@ TEST(ReadAhead, ItemsNotWantedAreCheckedButNotKeptByWhoeverReadsThem) {
       EXPECT_EQ(read(whole, true, pool, stream), std::pair(expected, std::string("no fault")));
     }
   }
+}
+
+// One reader of items, one item after another, as a worker reads a batch:
+// each reads as when read alone, whatever the one before left (a fault deep
+// inside, a record handed to the frame loop, an item passed over).
+TEST(ItemReader, EachItemReadsAsWhenReadAlone) {
+  const std::string rich = testing::span_json({.operation = R"(caf\u00e9)",
+                                               .tag_value = R"({"b":[1,2.5],"a":"a value past sixteen bytes"})",
+                                               .extra = R"(,"warnings":["w"])"});
+  const std::vector<std::string> texts = {
+      testing::item_json("t0", rich),
+      R"({"traceID":"t3","spans":[{"traceID":"t","spanID":"s","tags":[{"key":"k","value":[[{"a":[)",
+      R"({"spans":[)" + rich + R"(],"traceID":"t4","processes":{}})",
+      testing::item_json("t5", rich + "," + rich),
+      testing::item_json("t6", rich + R"(,{"traceID":"t","spanID":1})"),
+      testing::item_json("t7", rich) + " x",
+      testing::item_json("t8", rich + "," + rich),
+  };
+  EvenItems selects(true);
+  auto render = [](ItemRead read, const std::shared_ptr<ModelStore>& store) {
+    if (!read.ok) return std::string("fault");
+    if (!read.kept) return std::string("passed over");
+    return testing::pretty_json(single_item_record(std::move(read.item), store));
+  };
+  const auto store = std::make_shared<ModelStore>();
+  ItemReader reader(store, &selects);
+  std::vector<std::string> endings;
+  for (const std::string& text : texts) {
+    const simd::PaddedString padded(text);
+    const auto alone = std::make_shared<ModelStore>();
+    const std::string expected = render(read_item(padded.view(), alone, &selects), alone);
+    EXPECT_EQ(render(reader.read(padded.view()), store), expected) << text;
+    endings.push_back(expected.starts_with("{") ? "rendered" : expected);
+  }
+  EXPECT_EQ(endings,
+            (std::vector<std::string>{"rendered", "fault", "rendered", "passed over", "fault", "fault", "rendered"}));
 }
 
 // A read that fails once it comes to byte `fail_at`, wherever blocks and

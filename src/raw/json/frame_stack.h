@@ -79,6 +79,13 @@ class FrameStack {
   FrameStack(std::size_t max_depth, ReadInto into)
       : frames_(static_cast<Frame*>(::operator new(max_depth * sizeof(Frame)))), records_(std::move(into)) {}
 
+  // No frame open and nothing building, for a reader that goes on with
+  // another text, whatever the last one left (a fault, say).
+  void clear() {
+    depth_ = 0;
+    records_.clear();
+  }
+
   bool empty() const { return depth_ == 0; }
   std::size_t depth() const { return depth_; }
   Frame& top() { return frames_.get()[depth_ - 1]; }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -73,8 +74,9 @@ class Builder {
  public:
   using Reader = FieldReader<K>;
 
-  // `max_depth`: the containers that may be open at once.
-  Builder(JsonInput& input, ReadInto into, ItemsAhead* ahead = nullptr, std::size_t max_depth = kMaxBuiltDepth)
+  // `max_depth`: the containers that may be open at once. `input` may be
+  // null for a builder of items, each read from an input of its own.
+  Builder(JsonInput* input, ReadInto into, ItemsAhead* ahead = nullptr, std::size_t max_depth = kMaxBuiltDepth)
       : in_(input),
         straight_(into.straight_path),
         stack_(max_depth, std::move(into)),
@@ -83,21 +85,24 @@ class Builder {
 
   JaegerTrace run() {
     {
-      Cursor c(in_);
+      Cursor c(*in_);
       const int first = c.peek_token();
       if (first < 0) c.fail(EofValue, c.offset());
       read_element<JaegerTrace>(c, first);
     }
     while (!stack_.empty()) read_entries(stack_.top());
-    Cursor c(in_);
+    Cursor c(*in_);
     if (c.peek_token() >= 0) c.fail(TrailingCharacters, c.offset(1));
     return stack_.take_trace();
   }
 
-  // One item of `data` and nothing after it; throws ReadError.
-  JaegerItem run_item() {
+  // One item of `data` in `input`, and nothing after it; throws ReadError.
+  // A builder reads one item after another so, whatever the last one left.
+  JaegerItem run_item(JsonInput& input) {
+    in_ = &input;
+    stack_.clear();
     {
-      Cursor c(in_);
+      Cursor c(*in_);
       if (c.peek_token() != '{') c.fail(ExpectedValue, c.offset());
       if (straight_) {
         Straight::record(*this, c, 0, records().template new_record<JaegerItem>());
@@ -106,7 +111,7 @@ class Builder {
       }
     }
     while (!stack_.empty()) read_entries(stack_.top());
-    Cursor c(in_);
+    Cursor c(*in_);
     if (c.peek_token() >= 0) c.fail(TrailingCharacters, c.offset(1));
     return stack_.records().take_item();
   }
@@ -147,7 +152,7 @@ class Builder {
   // The fields of record frame `f`, which builds `record`.
   template <class R>
   void read_fields(Frame& f, R& record) {
-    Cursor c(in_);
+    Cursor c(*in_);
     if (!f.array) {
       while (next_field<R>(c, f)) {
         if (f.field == kUnknownField) {
@@ -192,7 +197,7 @@ class Builder {
   // The elements of list frame `f`, of type E.
   template <class E>
   void read_elements(Frame& f) {
-    Cursor c(in_);
+    Cursor c(*in_);
     for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
       if constexpr (std::is_same_v<E, JaegerItem>) {
         if (ahead_ != nullptr && starts_with(next, '{') && take_read_ahead(c)) continue;
@@ -240,7 +245,7 @@ class Builder {
   }
 
   void read_values(Frame& f) {
-    Cursor c(in_);
+    Cursor c(*in_);
     for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, ']')) != NextEntry::kClosed;) {
       if (read_value(c, first_byte(next), PutInArray{}) == Read::kOpen) return;
     }
@@ -249,7 +254,7 @@ class Builder {
 
   // The members of an object of values.
   void read_members(Frame& f) {
-    Cursor c(in_);
+    Cursor c(*in_);
     for (NextEntry next; (next = next_entry<Rules::Read>(c, f.first, '}')) != NextEntry::kClosed;) {
       expect_key(c, next);
       f.key = read_text(c);
@@ -491,7 +496,7 @@ class Builder {
     c.advance(1);
   }
 
-  JsonInput& in_;  // read only through a Cursor
+  JsonInput* in_;  // read only through a Cursor
   const bool straight_;
   FrameStack stack_;
   std::string scratch_;     // a string decoded from escapes
@@ -544,21 +549,47 @@ void FieldReader<K>::null() {
 
 JaegerTrace build_trace(JsonInput& input, ReadInto into, ItemsAhead* ahead) {
   return simd::with_block_kernel(
-      [&](auto kernel) { return Builder<decltype(kernel)>(input, std::move(into), ahead).run(); });
+      [&](auto kernel) { return Builder<decltype(kernel)>(&input, std::move(into), ahead).run(); });
 }
 
-ItemRead read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, const ItemSink* selects) {
-  JsonInput input(text);
-  // In an export, an item is the third container open: the document, `data`, the item.
-  constexpr std::size_t kItemLevel = 3;
+// The builder of the kernel chosen, made when first used.
+struct ItemReader::Builders {
   ReadInto into;
-  into.store = std::move(store);
-  into.selects = selects;
+  std::optional<Builder<simd::Portable>> portable;
+  std::optional<Builder<simd::Native>> native;
+
+  template <class K>
+  Builder<K>& of(K) {
+    // In an export, an item is the third container open: the document, `data`, the item.
+    constexpr std::size_t kItemLevel = 3;
+    auto& builder = [this]() -> auto& {
+      if constexpr (std::is_same_v<K, simd::Portable>) {
+        return portable;
+      } else {
+        return native;
+      }
+    }
+    ();
+    if (!builder) builder.emplace(nullptr, into, nullptr, kMaxBuiltDepth - (kItemLevel - 1));
+    return *builder;
+  }
+};
+
+ItemReader::ItemReader(std::shared_ptr<ModelStore> store, const ItemSink* selects)
+    : builders_(std::make_unique<Builders>()) {
+  builders_->into.store = std::move(store);
+  builders_->into.selects = selects;
+}
+
+ItemReader::~ItemReader() = default;
+
+ItemRead ItemReader::read(simd::PaddedView text) {
+  JsonInput input(text);
   ItemRead read;
   try {
     simd::with_block_kernel([&](auto kernel) {
-      Builder<decltype(kernel)> builder(input, std::move(into), nullptr, kMaxBuiltDepth - (kItemLevel - 1));
-      read.item = builder.run_item();
+      auto& builder = builders_->of(kernel);
+      read.item = builder.run_item(input);
       read.kept = builder.kept();
     });
     read.ok = true;
@@ -566,6 +597,10 @@ ItemRead read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, con
     read = ItemRead{};
   }
   return read;
+}
+
+ItemRead read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, const ItemSink* selects) {
+  return ItemReader(std::move(store), selects).read(text);
 }
 
 }  // namespace spansift

@@ -34,4 +34,20 @@ struct ItemRead {
 // whether to keep it); not ok at any fault or when anything follows it.
 ItemRead read_item(simd::PaddedView text, std::shared_ptr<ModelStore> store, const ItemSink* selects);
 
+// Reads items one after another as read_item does, all into one store: its
+// frames and scratch lists are made once for them all, not for each.
+class ItemReader {
+ public:
+  ItemReader(std::shared_ptr<ModelStore> store, const ItemSink* selects);
+  ~ItemReader();
+  ItemReader(const ItemReader&) = delete;
+  ItemReader& operator=(const ItemReader&) = delete;
+
+  ItemRead read(simd::PaddedView text);
+
+ private:
+  struct Builders;
+  std::unique_ptr<Builders> builders_;
+};
+
 }  // namespace spansift

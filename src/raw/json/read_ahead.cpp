@@ -35,9 +35,8 @@ struct ReadAheadBatch final : OnceTask {
     try {
       results.resize(spans.size());
       store = items.new_store();
-      for (std::size_t i = 0; i < spans.size(); ++i) {
-        results[i] = read_item(bytes_of(spans[i], joined), store, selects);
-      }
+      ItemReader reader(store, selects);
+      for (std::size_t i = 0; i < spans.size(); ++i) results[i] = reader.read(bytes_of(spans[i], joined));
     } catch (...) {
       // No memory, say: the reader in turn reads what is left itself, and
       // meets whatever this was, if it is the input's.

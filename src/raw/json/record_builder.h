@@ -109,6 +109,16 @@ class RecordBuilder {
     }
   }
 
+  // Every scratch list emptied, their room kept, and what is read kept: as
+  // made, but for the store.
+  void clear() {
+    std::apply([](auto&... lists) { (lists.resize(0), ...); }, lists_);
+    values_.resize(0);
+    members_.resize(0);
+    keeping_ = true;
+    last_kept_ = true;
+  }
+
   // The item read last, when there is no item sink; this is spent.
   JaegerItem take_item() { return std::move(scratch<JaegerItem>().back()); }
 
